@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Brings a machine to the point where the project builds and its tests run:
+# Debian packages, a Python 3.8 virtual environment in .venv, and the pinned
+# Python tools. Safe to run again: each step is skipped when already done.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+DEBIAN_PACKAGES=(g++ cmake make libboost-regex-dev libgtest-dev libgmock-dev
+                 libbenchmark-dev libre2-dev clang clang-format libclang-rt-14-dev)
+PYTHON_PACKAGES=(pybind11==2.7.1 scikit-build-core==0.10.7 pytest==8.3.4 mypy==1.14.1)
+
+install_debian_packages() {
+  local missing=()
+  for pkg in "${DEBIAN_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" ||
+      missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return
+  echo "setup: installing ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+# The pyenv shim for python3.8 may refuse when 3.8 is not the selected
+# version, so look in pyenv's versions folder before trusting PATH.
+find_python38() {
+  local root candidate
+  root="$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"
+  for candidate in "$root"/versions/3.8*/bin/python3.8; do
+    [ -x "$candidate" ] && { echo "$candidate"; return; }
+  done
+  for candidate in python3.8 /usr/bin/python3.8 /usr/local/bin/python3.8; do
+    if "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 8)' 2>/dev/null; then
+      command -v "$candidate"
+      return
+    fi
+  done
+  echo "setup: no Python 3.8 found (looked in pyenv's versions folder and on PATH)" >&2
+  exit 1
+}
+
+make_venv() {
+  if [ ! -x .venv/bin/python ] ||
+     ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 8)' 2>/dev/null; then
+    rm -rf .venv
+    "$(find_python38)" -m venv .venv
+  fi
+  local stamp=.venv/.packages
+  if [ "$(cat "$stamp" 2>/dev/null)" != "${PYTHON_PACKAGES[*]}" ]; then
+    .venv/bin/python -m pip install -q --upgrade pip
+    .venv/bin/python -m pip install -q "${PYTHON_PACKAGES[@]}"
+    echo "${PYTHON_PACKAGES[*]}" > "$stamp"
+  fi
+}
+
+install_debian_packages
+make_venv
