@@ -1,0 +1,163 @@
+// The column type inference engine. An Inf object holds the settings for one
+// CSV file, the compiled pattern table, and the results of the last pass: per
+// column, how many cells fell under each type name, "NA" and "other".
+//
+//   Inf inf("data.csv", ',', {{"int", {"[0-9]+"}}}, {"NA"}, false, false, "", 1000);
+//   inf.inferTypes();  // then getColNames(), getNumRows(), getColTypeCandidates()
+#pragma once
+
+#include <boost/regex.hpp>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "text_cache.h"
+#include "type_matcher.h"
+
+class CsvParser;
+
+namespace quorvel {
+
+class TypesFile;
+class WorkerPool;
+
+using PatternStrings = std::unordered_map<std::string, std::vector<std::string>>;
+using CandidateCounts =
+    std::unordered_map<std::string, std::unordered_map<std::string, std::uint64_t>>;
+
+// Contracts:
+//  - Not thread-safe: one caller at a time. A multithreaded pass starts and
+//    joins its own workers inside inferTypes().
+//  - Setters replace a setting and validate nothing; settings take effect at
+//    the next pass, and the results of the last pass stay readable until then.
+//  - setColTypePatterns() also empties the type cache, so no text keeps a type
+//    name of an earlier table. When a pattern fails to compile it throws the
+//    regex library's error and leaves the types compiled before it.
+//  - A rollingCacheWindow below 1 never empties the cache during a pass.
+class Inf {
+ public:
+  Inf(std::string filepath, char delimiter, const PatternStrings& colTypePatterns,
+      std::unordered_set<std::string> naValues, bool multithreading, bool saveTypesFile,
+      std::string typesFilepath, int rollingCacheWindow);
+  ~Inf();
+
+  // One streaming pass over the file. Throws std::runtime_error when the file
+  // cannot be opened or read, std::invalid_argument for a path holding a NUL
+  // byte or a types file that is the input itself, and whatever classification
+  // throws (Boost's match-complexity error, std::bad_alloc). Failing to write
+  // the types file is not thrown: see getTypesFileError().
+  void inferTypes();
+
+  // Classifies fields[c] as a cell of the column named getColNames()[c],
+  // stores its type name in types[c] and counts it, as the pass does.
+  void getColType(const std::vector<std::string>& fields, int c, std::vector<std::string>& types);
+
+  void setColTypePatterns(const PatternStrings& patterns);
+  void setNaValues(std::unordered_set<std::string> values);
+  void setFilepath(std::string path) { filepath = std::move(path); }
+  void setDelimiter(char c) { delimiter = c; }
+  void setMultithreading(bool on) { multithreading = on; }
+  void setSaveTypesFile(bool on) { saveTypesFile = on; }
+  void setTypesFilepath(std::string path) { typesFilepath = std::move(path); }
+  void setRollingCacheWindow(int rows) { rollingCacheWindow = rows; }
+
+  PatternStrings getColTypePatterns() const;
+  std::unordered_set<std::string> getNaValues() const { return naValues; }
+  std::string getFilepath() const { return filepath; }
+  char getDelimiter() const { return delimiter; }
+  bool getMultithreading() const { return multithreading; }
+  bool getSaveTypesFile() const { return saveTypesFile; }
+  std::string getTypesFilepath() const { return typesFilepath; }
+  int getRollingCacheWindow() const { return rollingCacheWindow; }
+
+  // Number of fields in the first row of the file at the current path.
+  int getNumCols() const;
+  std::uint64_t getNumRows() const { return n; }
+  std::vector<std::string> getColNames() const { return columns; }
+  CandidateCounts getColTypeCandidates() const;
+  // Per column name, the order in which its types are tried next.
+  std::unordered_map<std::string, std::vector<std::string>> getRegexOrdering() const;
+  // The first failure to open, write or close the types file in the last
+  // pass, with the OS reason; empty when there was none.
+  std::string getTypesFileError() const { return typesFileError; }
+
+ private:
+  // The trial order and candidate counts of one column name; columns that
+  // share a name share one.
+  struct ColumnTables {
+    std::string name;
+    std::vector<TypeId> regexOrdering;
+    std::vector<std::uint64_t> counts;  // by type id
+    std::vector<bool> counted;          // which type ids have a count entry
+    void count(TypeId type);
+  };
+
+  // One uncached text of a row in a multithreaded pass, matched on the pool.
+  struct MatchJob {
+    std::string_view text;
+    ColumnTables* column;
+    std::size_t cacheEntry;
+    TypeId type = 0;           // the type found, written by the worker
+    std::exception_ptr error;  // what matching threw, rethrown by the caller
+  };
+
+  TypeId internType(const std::string& name);
+  void compilePatterns(const PatternStrings& patterns);
+  void rebuildMatcher();
+  void pinMissingValues();
+  void emptyTypeCache();
+
+  void checkPaths() const;
+  void setUpHeader(const std::vector<std::string>& header, TypesFile& typesFile);
+  ColumnTables& resetColumn(const std::string& name);
+  void classifyRow(const std::vector<std::string>& row, WorkerPool* pool);
+  void classifyRowOnPool(const std::vector<std::string>& row, std::size_t width, WorkerPool& pool);
+  void gatherJobs(const std::vector<std::string>& row, std::size_t width);
+  std::exception_ptr applyMatches();
+  void writeRowTypes(std::size_t width, TypesFile& typesFile);
+  void finishRow();
+
+  TypeId classifyCell(std::string_view text, ColumnTables& column);
+  TypeId promote(ColumnTables& column, int position);
+  TypeId cacheable(TypeId type) const;
+  ColumnTables& tablesFor(const std::string& columnName);
+
+  // Settings.
+  std::string filepath;
+  char delimiter;
+  std::unordered_map<std::string, std::vector<boost::regex>> colTypePatterns;
+  std::unordered_set<std::string> naValues;
+  bool multithreading;
+  bool saveTypesFile;
+  std::string typesFilepath;
+  int rollingCacheWindow;
+
+  // Pass state and results.
+  TextCache typeCache;
+  std::deque<ColumnTables> columnTables;  // a deque, so that references stay valid
+  std::unordered_map<std::string, std::size_t> columnIndex;  // name -> columnTables slot
+  std::uint64_t n = 0;
+  int untitledCols = 0;
+  std::vector<std::string> columns;
+  std::string typesFileError;
+
+  // Derived from the pattern table when it is set.
+  std::vector<std::string> typeNames;  // by type id; ids are never reused
+  std::unordered_map<std::string, TypeId> typeIds;
+  std::vector<TypeId> tableTypes;  // the table's types in its own enumeration order
+  TypeMatcher matcher;
+
+  // Working state of a pass, kept between rows so that rows allocate nothing.
+  std::vector<ColumnTables*> rowColumns;  // by column index
+  std::vector<TypeId> rowTypes;           // by column index
+  std::vector<MatchJob> jobs;
+  std::vector<std::int32_t> cellJobs;  // by column index: the job a cell waits for, or -1
+  std::string line;
+};
+
+}  // namespace quorvel

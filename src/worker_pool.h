@@ -1,0 +1,124 @@
+// A fixed set of threads, started once and joined on destruction, that runs
+// the indexes of one task at a time together with the calling thread.
+//
+//   WorkerPool pool(1);
+//   pool.run(jobs.size(), [&](std::size_t i) { classify(jobs[i]); });
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace quorvel {
+
+class WorkerPool {
+ public:
+  using Task = std::function<void(std::size_t)>;
+
+  // Starts `workers` threads; with none, run() works on the calling thread.
+  explicit WorkerPool(unsigned workers) {
+    threads_.reserve(workers);
+    try {
+      for (unsigned i = 0; i < workers; ++i) threads_.emplace_back([this] { workLoop(); });
+    } catch (...) {
+      stopAndJoin();
+      throw;
+    }
+  }
+
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  ~WorkerPool() { stopAndJoin(); }
+
+  // Calls task(i) once for every i in [0, count) and returns when all calls
+  // have finished. The task must not throw: a worker has nobody to throw to,
+  // so callers capture failures themselves.
+  void run(std::size_t count, const Task& task) {
+    if (threads_.empty() || count < 2) {
+      for (std::size_t i = 0; i < count; ++i) task(i);
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      task_ = &task;
+      count_ = count;
+      next_.store(0, std::memory_order_relaxed);
+      busyWorkers_ = threads_.size();
+      generation_.fetch_add(1, std::memory_order_release);
+    }
+    wake_.notify_all();
+    drain(task, count);
+    for (int round = 0; round < kSpinRounds && busyWorkers_.load() != 0; ++round) {
+      std::this_thread::yield();
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [this] { return busyWorkers_.load() == 0; });
+  }
+
+ private:
+  // Rows follow each other within microseconds, so a worker polls briefly
+  // for the next task before it goes to sleep on the condition variable.
+  static constexpr int kSpinRounds = 4000;
+
+  void drain(const Task& task, std::size_t count) {
+    for (std::size_t i; (i = next_.fetch_add(1, std::memory_order_relaxed)) < count;) task(i);
+  }
+
+  bool awaitGeneration(std::uint64_t seen) {
+    for (int round = 0; round < kSpinRounds; ++round) {
+      if (generation_.load(std::memory_order_acquire) != seen || stop_.load()) return true;
+      std::this_thread::yield();
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    wake_.wait(lock, [&] { return stop_.load() || generation_.load() != seen; });
+    return !stop_.load();
+  }
+
+  void workLoop() {
+    std::uint64_t seen = 0;
+    for (;;) {
+      if (!awaitGeneration(seen)) return;
+      const Task* task;
+      std::size_t count;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stop_.load()) return;
+        seen = generation_.load();
+        task = task_;
+        count = count_;
+      }
+      drain(*task, count);
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (--busyWorkers_ == 0) done_.notify_one();
+    }
+  }
+
+  void stopAndJoin() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  std::atomic<std::uint64_t> generation_{0};
+  std::atomic<std::size_t> next_{0};
+  const Task* task_ = nullptr;
+  std::size_t count_ = 0;
+  std::atomic<std::size_t> busyWorkers_{0};
+  std::atomic<bool> stop_{false};
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace quorvel
