@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Runs every test: formatting, the C++ tests in a warnings-as-errors build and
+# under AddressSanitizer+UndefinedBehaviorSanitizer and ThreadSanitizer, then
+# the module built by pip and its Python tests. Sets up what it needs first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+step() { printf '\n== %s\n' "$*"; }
+
+ctest_build() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -DQUORVEL_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j "$(nproc)"
+  ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
+}
+
+step "clang-format"
+git ls-files -co --exclude-standard '*.hpp' '*.h' '*.cpp' | xargs clang-format --dry-run --Werror
+
+step "C++ tests"
+ctest_build build/release -DCMAKE_BUILD_TYPE=Release
+
+step "C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+ctest_build build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_SANITIZE=address,undefined
+
+step "C++ tests under ThreadSanitizer"
+TSAN_OPTIONS=halt_on_error=1 ctest_build build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUORVEL_SANITIZE=thread
+
+step "Python module and tests"
+.venv/bin/python -m pip install -q --no-build-isolation .
+.venv/bin/python -m pytest tests/python

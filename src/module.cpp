@@ -1,0 +1,57 @@
+// The Python module: binds the engine's Inf class, one method per member.
+// The only shim is infer_types, which turns a failure to write the requested
+// types file into a RuntimeWarning instead of leaving it unsaid.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <string>
+#include <unordered_set>
+
+#include "inf.h"
+
+namespace py = pybind11;
+using quorvel::Inf;
+
+namespace {
+
+void inferTypes(Inf& inf) {
+  inf.inferTypes();
+  const std::string error = inf.getTypesFileError();
+  if (error.empty()) return;
+  // The message holds the path's bytes, which need not be valid UTF-8.
+  auto message = py::reinterpret_steal<py::str>(
+      PyUnicode_DecodeUTF8(error.data(), static_cast<Py_ssize_t>(error.size()), "backslashreplace"));
+  py::module_::import("warnings").attr("warn")(message, py::handle(PyExc_RuntimeWarning), 1);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(quorvel_ext, m) {
+  m.doc() = "The quorvel Python interface";
+  py::class_<Inf>(m, "Inf")
+      .def(py::init<std::string, char, const quorvel::PatternStrings&,
+                    std::unordered_set<std::string>, bool, bool, std::string, int>(),
+           py::arg("filepath"), py::arg("delimiter"), py::arg("col_type_patterns"),
+           py::arg("na_values"), py::arg("multithreading"), py::arg("save_types_file"),
+           py::arg("types_filepath"), py::arg("rolling_cache_window"))
+      .def("infer_types", &inferTypes)
+      .def("set_col_type_patterns", &Inf::setColTypePatterns)
+      .def("set_na_values", &Inf::setNaValues)
+      .def("set_filepath", &Inf::setFilepath)
+      .def("set_delimiter", &Inf::setDelimiter)
+      .def("set_multithreading", &Inf::setMultithreading)
+      .def("set_save_types_file", &Inf::setSaveTypesFile)
+      .def("set_types_filepath", &Inf::setTypesFilepath)
+      .def("set_rolling_cache_window", &Inf::setRollingCacheWindow)
+      .def("get_col_type_patterns", &Inf::getColTypePatterns)
+      .def("get_na_values", &Inf::getNaValues)
+      .def("get_filepath", &Inf::getFilepath)
+      .def("get_delimiter", &Inf::getDelimiter)
+      .def("get_multithreading", &Inf::getMultithreading)
+      .def("get_save_types_file", &Inf::getSaveTypesFile)
+      .def("get_types_filepath", &Inf::getTypesFilepath)
+      .def("get_rolling_cache_window", &Inf::getRollingCacheWindow)
+      .def("get_col_type_candidates", &Inf::getColTypeCandidates)
+      .def_property_readonly("num_rows", &Inf::getNumRows)
+      .def_property_readonly("col_names", &Inf::getColNames);
+}
