@@ -28,7 +28,7 @@ class TextCache {
     bool missing = false;
   };
 
-  TextCache() { buckets_.assign(kMinBuckets, 0); }
+  TextCache() { buckets_.assign(kMinBuckets, Bucket{}); }
 
   // Index of the entry for `text`, inserting an unclassified entry when the
   // text is new. Indexes stay valid until clear(); references to entries do
@@ -36,51 +36,62 @@ class TextCache {
   std::size_t findOrInsert(std::string_view text) {
     const std::size_t hash = std::hash<std::string_view>{}(text);
     const std::size_t bucket = probe(hash, text);
-    if (buckets_[bucket] != 0) return buckets_[bucket] - 1;
+    if (buckets_[bucket].slot != 0) return buckets_[bucket].slot - 1;
     return insertAt(bucket, hash, text);
   }
 
-  Entry& entry(std::size_t index) { return entries_[index]; }
+  Entry& entry(std::size_t index) { return slots_[index].entry; }
 
-  std::size_t size() const { return entries_.size(); }
+  std::size_t size() const { return slots_.size(); }
 
   // Drops every entry. The arena keeps its capacity for the next window, but
   // the bucket array shrinks when the last window used a small part of it,
   // so that a burst of texts does not make every later reset expensive.
   void clear() {
-    const std::size_t wanted = bucketCountFor(entries_.size());
-    keys_.clear();
-    entries_.clear();
+    const std::size_t wanted = bucketCountFor(slots_.size());
+    slots_.clear();
     arena_.clear();
     if (buckets_.size() > 4 * wanted) {
-      buckets_.assign(wanted, 0);
+      buckets_.assign(wanted, Bucket{});
       buckets_.shrink_to_fit();
     } else {
-      std::fill(buckets_.begin(), buckets_.end(), 0);
+      std::fill(buckets_.begin(), buckets_.end(), Bucket{});
     }
   }
 
  private:
   static constexpr std::size_t kMinBuckets = 64;
 
-  struct Key {
+  // A bucket keeps a few bits of the hash beside the slot, so that a probe
+  // past other texts rarely has to read their slots: with a large window the
+  // table outgrows the CPU caches and every slot read is a cache miss.
+  struct Bucket {
+    std::uint32_t tag = 0;
+    std::uint32_t slot = 0;  // 0 = free, else index in slots_ + 1
+  };
+
+  struct Slot {
+    Entry entry;
     std::size_t hash;
-    std::size_t offset;
+    std::size_t offset;  // of the text in arena_
     std::size_t length;
   };
 
-  std::string_view keyText(const Key& key) const {
-    return std::string_view(arena_.data() + key.offset, key.length);
+  static std::uint32_t tagOf(std::size_t hash) { return static_cast<std::uint32_t>(hash >> 32); }
+
+  std::string_view textOf(const Slot& slot) const {
+    return std::string_view(arena_.data() + slot.offset, slot.length);
   }
 
   // The bucket that holds `text`, or the free bucket where it would go.
   std::size_t probe(std::size_t hash, std::string_view text) const {
     const std::size_t mask = buckets_.size() - 1;
+    const std::uint32_t tag = tagOf(hash);
     std::size_t bucket = hash & mask;
-    while (buckets_[bucket] != 0) {
-      const Key& key = keys_[buckets_[bucket] - 1];
-      if (key.hash == hash && keyText(key) == text) break;
-      bucket = (bucket + 1) & mask;
+    for (; buckets_[bucket].slot != 0; bucket = (bucket + 1) & mask) {
+      if (buckets_[bucket].tag != tag) continue;
+      const Slot& slot = slots_[buckets_[bucket].slot - 1];
+      if (slot.hash == hash && textOf(slot) == text) break;
     }
     return bucket;
   }
@@ -92,27 +103,26 @@ class TextCache {
   }
 
   std::size_t insertAt(std::size_t bucket, std::size_t hash, std::string_view text) {
-    keys_.push_back(Key{hash, arena_.size(), text.size()});
-    entries_.emplace_back();
+    slots_.push_back(Slot{Entry{}, hash, arena_.size(), text.size()});
     arena_.insert(arena_.end(), text.begin(), text.end());
-    buckets_[bucket] = static_cast<std::uint32_t>(keys_.size());
+    buckets_[bucket] = Bucket{tagOf(hash), static_cast<std::uint32_t>(slots_.size())};
     // Keep the load at most one half so that probe runs stay short.
-    if (2 * keys_.size() > buckets_.size()) rehash(2 * buckets_.size());
-    return keys_.size() - 1;
+    if (2 * slots_.size() > buckets_.size()) rehash(2 * buckets_.size());
+    return slots_.size() - 1;
   }
 
   void rehash(std::size_t bucketCount) {
-    buckets_.assign(bucketCount, 0);
-    for (std::size_t i = 0; i < keys_.size(); ++i) {
-      std::size_t bucket = keys_[i].hash & (bucketCount - 1);
-      while (buckets_[bucket] != 0) bucket = (bucket + 1) & (bucketCount - 1);
-      buckets_[bucket] = static_cast<std::uint32_t>(i + 1);
+    buckets_.assign(bucketCount, Bucket{});
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+      const std::size_t hash = slots_[i].hash;
+      std::size_t bucket = hash & (bucketCount - 1);
+      while (buckets_[bucket].slot != 0) bucket = (bucket + 1) & (bucketCount - 1);
+      buckets_[bucket] = Bucket{tagOf(hash), static_cast<std::uint32_t>(i + 1)};
     }
   }
 
-  std::vector<std::uint32_t> buckets_;  // 0 = free, else key index + 1
-  std::vector<Key> keys_;
-  std::vector<Entry> entries_;  // parallel to keys_
+  std::vector<Bucket> buckets_;
+  std::vector<Slot> slots_;
   std::vector<char> arena_;
 };
 
