@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -211,7 +212,10 @@ TypeId Inf::classifyCell(std::string_view text, ColumnTables& column) {
 TypeId Inf::promote(ColumnTables& column, int position) {
   if (position < 0) return kOther;
   std::vector<TypeId>& order = column.regexOrdering;
-  if (position > 0) std::swap(order[0], order[position]);
+  if (position > 0) {
+    std::swap(order[0], order[position]);
+    ++column.swaps;
+  }
   return order[0];
 }
 
@@ -261,16 +265,11 @@ void Inf::inferTypes() {
   } else {
     setUpHeader(*row, typesFile);
     finishRow();
-    const std::size_t width = columns.size();
-    std::unique_ptr<WorkerPool> pool;
+    ++row;
     if (multithreading) {
-      const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
-      pool = std::make_unique<WorkerPool>(static_cast<unsigned>(std::min(width, cores) - 1));
-    }
-    for (++row; row != end; ++row) {
-      classifyRow(*row, pool.get());
-      writeRowTypes(std::min(row->size(), width), typesFile);
-      finishRow();
+      classifyRowsOnPool(row, end, typesFile);
+    } else {
+      classifyRows(row, end, typesFile);
     }
     --n;
   }
@@ -283,7 +282,6 @@ void Inf::setUpHeader(const std::vector<std::string>& header, TypesFile& typesFi
   columns.assign(width, std::string());
   rowColumns.assign(width, nullptr);
   rowTypes.assign(width, kOther);
-  cellJobs.assign(width, -1);
   line.clear();
   for (std::size_t c = 0; c < width; ++c) {
     columns[c] = header[c].empty() ? "Unitled_" + std::to_string(++untitledCols) : header[c];
@@ -313,86 +311,146 @@ void Inf::finishRow() {
 }
 
 // Cells beyond the header's width have no column: they are ignored.
-void Inf::classifyRow(const std::vector<std::string>& row, WorkerPool* pool) {
-  const std::size_t width = std::min(row.size(), columns.size());
-  if (pool != nullptr) return classifyRowOnPool(row, width, *pool);
-  for (std::size_t c = 0; c < width; ++c) rowTypes[c] = classifyCell(row[c], *rowColumns[c]);
+void Inf::classifyRows(CsvParser::iterator& row, const CsvParser::iterator& end,
+                       TypesFile& typesFile) {
+  for (; row != end; ++row) {
+    const std::size_t width = std::min(row->size(), columns.size());
+    for (std::size_t c = 0; c < width; ++c) rowTypes[c] = classifyCell((*row)[c], *rowColumns[c]);
+    writeRowTypes(width, typesFile);
+    finishRow();
+  }
 }
 
-// Answers the row's missing and cached cells, and makes one job for each
-// distinct text that is not classified yet.
-void Inf::gatherJobs(const std::vector<std::string>& row, std::size_t width) {
+// Multithreaded passes take rows in batches, in three phases. The calling
+// thread reads the batch, answers every missing or cached cell and makes one
+// job per distinct uncached text; the pool matches the jobs, which reads only
+// the compiled table, the cache's texts and trial orders that nobody changes
+// meanwhile; then the calling thread applies the results row by row, in
+// column order. So only one thread ever touches the shared tables, matching
+// (the expensive part) runs in parallel, and a batch costs one hand-off.
+// The answers are those of a single-threaded pass: a job whose column's
+// trial order changed after it was matched is matched again, and a batch
+// ends where the cache is to be emptied.
+void Inf::classifyRowsOnPool(CsvParser::iterator& row, const CsvParser::iterator& end,
+                             TypesFile& typesFile) {
+  const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  WorkerPool pool(static_cast<unsigned>(std::min(columns.size(), cores) - 1));
+  while (row != end) {
+    try {
+      gatherBatch(row, end);
+    } catch (...) {
+      clearJobMarkers();
+      throw;
+    }
+    clearJobMarkers();
+    matchJobs(pool);
+    applyBatch(typesFile);
+  }
+}
+
+void Inf::gatherBatch(CsvParser::iterator& row, const CsvParser::iterator& end) {
+  // Enough cells to make a hand-off worth it, and never past the row after
+  // which the cache is emptied, since the batch's lookups precede its stores.
+  constexpr std::size_t kBatchCells = 4096;
+  const std::uint64_t window = rollingCacheWindow >= 1
+                                   ? static_cast<std::uint64_t>(rollingCacheWindow)
+                                   : std::numeric_limits<std::uint64_t>::max();
+  const std::uint64_t rowsLeft = window - n % window;
+  jobs.clear();
+  batchCells.clear();
+  batchWidths.clear();
+  do {
+    gatherRow(*row);
+    ++row;
+  } while (row != end && batchCells.size() < kBatchCells && batchWidths.size() < rowsLeft);
+}
+
+void Inf::gatherRow(const std::vector<std::string>& row) {
+  const std::size_t width = std::min(row.size(), columns.size());
   for (std::size_t c = 0; c < width; ++c) {
     const std::size_t index = typeCache.findOrInsert(row[c]);
     TextCache::Entry& entry = typeCache.entry(index);
-    cellJobs[c] = -1;
     if (entry.missing || entry.type != TextCache::kUnclassified) {
-      rowTypes[c] = entry.missing ? kNA : entry.type;
-      rowColumns[c]->count(rowTypes[c]);
-    } else {
-      if (entry.job < 0) {
-        entry.job = static_cast<std::int32_t>(jobs.size());
-        jobs.push_back(MatchJob{row[c], rowColumns[c], index});
-      }
-      cellJobs[c] = entry.job;
+      batchCells.push_back({entry.missing ? kNA : entry.type, -1});
+      continue;
     }
+    if (entry.job < 0) {
+      entry.job = static_cast<std::int32_t>(jobs.size());
+      jobs.push_back(MatchJob{index, rowColumns[c], rowColumns[c]->swaps});
+    }
+    batchCells.push_back({kOther, entry.job});
   }
+  batchWidths.push_back(width);
 }
 
-// Multithreaded rows run in three phases. The calling thread answers every
-// missing or cached cell and gathers one job per distinct uncached text; the
-// pool matches the jobs, which reads only the compiled table, the cell texts
-// and trial orders that nobody changes meanwhile; then the calling thread
-// applies the results in column order. So the shared tables are only ever
-// touched by one thread, and matching, the expensive part, runs in parallel.
-void Inf::classifyRowOnPool(const std::vector<std::string>& row, std::size_t width,
-                            WorkerPool& pool) {
-  jobs.clear();
-  try {
-    gatherJobs(row, width);
-  } catch (...) {
-    for (const MatchJob& job : jobs) typeCache.entry(job.cacheEntry).job = -1;
-    throw;
-  }
+// The markers only deduplicate texts while a batch is gathered.
+void Inf::clearJobMarkers() {
+  for (const MatchJob& job : jobs) typeCache.entry(job.cacheEntry).job = -1;
+}
+
+void Inf::matchJobs(WorkerPool& pool) {
   pool.run(jobs.size(), [this](std::size_t j) {
     MatchJob& job = jobs[j];
     try {
-      const int position = matcher.firstMatch(job.column->regexOrdering, job.text);
+      const int position =
+          matcher.firstMatch(job.column->regexOrdering, typeCache.text(job.cacheEntry));
       job.type = position < 0 ? kOther : job.column->regexOrdering[position];
     } catch (...) {
       job.error = std::current_exception();
     }
   });
-  const std::exception_ptr error = applyMatches();
-  for (std::size_t c = 0; c < width; ++c) {
-    if (cellJobs[c] < 0 || jobs[cellJobs[c]].error) continue;
-    rowTypes[c] = jobs[cellJobs[c]].type;
-    rowColumns[c]->count(rowTypes[c]);
-  }
-  if (error) std::rethrow_exception(error);
 }
 
-// Swaps and caches the result of each job in the order the jobs were made,
-// which is column order. Returns the first failure, if any: the cells that
-// failed stay uncounted and uncached, as in a single-threaded pass.
-std::exception_ptr Inf::applyMatches() {
-  std::exception_ptr first;
-  for (MatchJob& job : jobs) {
-    TextCache::Entry& entry = typeCache.entry(job.cacheEntry);
-    entry.job = -1;
-    if (job.error) {
-      if (!first) first = job.error;
-      continue;
+// A failing cell leaves its row unfinished, as in a single-threaded pass, but
+// the row's other cells are counted first: they were classified alongside it.
+void Inf::applyBatch(TypesFile& typesFile) {
+  const PendingCell* cell = batchCells.data();
+  for (const std::size_t width : batchWidths) {
+    std::exception_ptr error;
+    for (std::size_t c = 0; c < width; ++c, ++cell) {
+      TypeId type = cell->type;
+      if (cell->job >= 0) {
+        MatchJob& job = jobs[cell->job];
+        if (!resolve(job, *rowColumns[c])) {
+          if (!error) error = job.error;
+          continue;
+        }
+        type = job.type;
+      }
+      rowTypes[c] = type;
+      rowColumns[c]->count(type);
     }
-    if (job.type != kOther) {
-      // Another job of a column with the same name may have moved the type.
-      std::vector<TypeId>& order = job.column->regexOrdering;
-      promote(*job.column,
-              static_cast<int>(std::find(order.begin(), order.end(), job.type) - order.begin()));
-    }
-    entry.type = cacheable(job.type);
+    if (error) std::rethrow_exception(error);
+    writeRowTypes(width, typesFile);
+    finishRow();
   }
-  return first;
+}
+
+// Gives the job the answer a single-threaded pass would give at this cell.
+// The first cell of a text moves the type to the front and caches it; later
+// cells take the cached answer, unless the type cannot be cached.
+bool Inf::resolve(MatchJob& job, ColumnTables& column) {
+  if (job.error) return false;
+  const std::string_view text = typeCache.text(job.cacheEntry);
+  try {
+    if (job.resolved && cacheable(job.type) != TextCache::kUnclassified) return true;
+    if (job.resolved || job.column->swaps != job.swaps) {
+      job.column = &column;
+      job.type = promote(column, matcher.firstMatch(column.regexOrdering, text));
+    } else {
+      std::vector<TypeId>& order = column.regexOrdering;
+      if (job.type != kOther) {
+        promote(column,
+                static_cast<int>(std::find(order.begin(), order.end(), job.type) - order.begin()));
+      }
+    }
+  } catch (...) {
+    job.error = std::current_exception();
+    return false;
+  }
+  job.resolved = true;
+  typeCache.entry(job.cacheEntry).type = cacheable(job.type);
+  return true;
 }
 
 void Inf::writeRowTypes(std::size_t width, TypesFile& typesFile) {

@@ -16,10 +16,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "parser.hpp"
 #include "text_cache.h"
 #include "type_matcher.h"
-
-class CsvParser;
 
 namespace quorvel {
 
@@ -94,16 +93,24 @@ class Inf {
     std::vector<TypeId> regexOrdering;
     std::vector<std::uint64_t> counts;  // by type id
     std::vector<bool> counted;          // which type ids have a count entry
+    std::uint64_t swaps = 0;            // changes of regexOrdering so far
     void count(TypeId type);
   };
 
-  // One uncached text of a row in a multithreaded pass, matched on the pool.
+  // One distinct uncached text of a batch of rows in a multithreaded pass.
   struct MatchJob {
-    std::string_view text;
-    ColumnTables* column;
     std::size_t cacheEntry;
-    TypeId type = 0;           // the type found, written by the worker
-    std::exception_ptr error;  // what matching threw, rethrown by the caller
+    ColumnTables* column;  // of the first cell with the text
+    std::uint64_t swaps;   // the column's swap count when the job was made
+    TypeId type = 0;       // the type found, written by the worker
+    bool resolved = false;
+    std::exception_ptr error;  // what matching threw, rethrown by the calling thread
+  };
+
+  // A cell of a batch: its type when known at once, else the job it waits for.
+  struct PendingCell {
+    TypeId type;
+    std::int32_t job;
   };
 
   TypeId internType(const std::string& name);
@@ -115,10 +122,15 @@ class Inf {
   void checkPaths() const;
   void setUpHeader(const std::vector<std::string>& header, TypesFile& typesFile);
   ColumnTables& resetColumn(const std::string& name);
-  void classifyRow(const std::vector<std::string>& row, WorkerPool* pool);
-  void classifyRowOnPool(const std::vector<std::string>& row, std::size_t width, WorkerPool& pool);
-  void gatherJobs(const std::vector<std::string>& row, std::size_t width);
-  std::exception_ptr applyMatches();
+  void classifyRows(CsvParser::iterator& row, const CsvParser::iterator& end, TypesFile& typesFile);
+  void classifyRowsOnPool(CsvParser::iterator& row, const CsvParser::iterator& end,
+                          TypesFile& typesFile);
+  void gatherBatch(CsvParser::iterator& row, const CsvParser::iterator& end);
+  void gatherRow(const std::vector<std::string>& row);
+  void clearJobMarkers();
+  void matchJobs(WorkerPool& pool);
+  void applyBatch(TypesFile& typesFile);
+  bool resolve(MatchJob& job, ColumnTables& column);
   void writeRowTypes(std::size_t width, TypesFile& typesFile);
   void finishRow();
 
@@ -155,8 +167,9 @@ class Inf {
   // Working state of a pass, kept between rows so that rows allocate nothing.
   std::vector<ColumnTables*> rowColumns;  // by column index
   std::vector<TypeId> rowTypes;           // by column index
-  std::vector<MatchJob> jobs;
-  std::vector<std::int32_t> cellJobs;  // by column index: the job a cell waits for, or -1
+  std::vector<MatchJob> jobs;             // of the current batch
+  std::vector<PendingCell> batchCells;    // the batch's cells, row after row
+  std::vector<std::size_t> batchWidths;   // cells of each row of the batch
   std::string line;
 };
 

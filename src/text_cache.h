@@ -42,6 +42,9 @@ class TextCache {
 
   Entry& entry(std::size_t index) { return slots_[index].entry; }
 
+  // The text of an entry; valid until the next insertion or clear().
+  std::string_view text(std::size_t index) const { return textOf(slots_[index]); }
+
   std::size_t size() const { return slots_.size(); }
 
   // Drops every entry. The arena keeps its capacity for the next window, but
