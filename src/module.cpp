@@ -19,8 +19,8 @@ void inferTypes(Inf& inf) {
   const std::string error = inf.getTypesFileError();
   if (error.empty()) return;
   // The message holds the path's bytes, which need not be valid UTF-8.
-  auto message = py::reinterpret_steal<py::str>(
-      PyUnicode_DecodeUTF8(error.data(), static_cast<Py_ssize_t>(error.size()), "backslashreplace"));
+  auto message = py::reinterpret_steal<py::str>(PyUnicode_DecodeUTF8(
+      error.data(), static_cast<Py_ssize_t>(error.size()), "backslashreplace"));
   py::module_::import("warnings").attr("warn")(message, py::handle(PyExc_RuntimeWarning), 1);
 }
 
