@@ -1,0 +1,441 @@
+// A recursive-descent translator from Boost's Perl syntax to RE2 text. It accepts only constructs
+// whose meaning under boost::regex_match coincides with RE2's full match, and anything else ends
+// the translation so that Boost keeps the pattern. Every byte that is not an ASCII letter or
+// digit is written as \xHH and every class as an explicit byte set, so no RE2 escape rule, class
+// definition or flag can shift what the text means.
+
+#include "re2_subset.h"
+
+#include <re2/re2.h>
+
+#include <algorithm>
+#include <bitset>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace quorvel {
+namespace {
+
+// RE2 refuses a counted repetition above this bound, and nested counted repetitions whose bounds
+// multiply to more than it.
+constexpr long kMaxRepeat = 1000;
+// Rough ceiling on compiled instructions per pattern: past it RE2 compiles slowly and one pattern
+// crowds the memory budget that a whole table shares in an RE2::Set, so Boost keeps the pattern.
+constexpr long kMaxCost = 50000;
+// Deeper group nesting goes to Boost, which keeps the recursion here shallow on hostile input.
+constexpr int kMaxDepth = 100;
+// RE2's default of 8 MiB is tight for an RE2::Set over a whole table with counted repeats; the
+// budget is a ceiling, not an allocation.
+constexpr int64_t kMaxMem = int64_t{64} << 20;
+
+using ByteSet = std::bitset<256>;
+
+// RE2 text for one parsed construct and what it will cost RE2.
+struct Fragment {
+  std::string text;
+  long cost = 0;        // estimated compiled instructions
+  long nesting = 1;     // product of the counted-repetition bounds around its innermost atom
+  bool anchor = false;  // a dropped ^ or $, which Boost refuses to repeat
+};
+
+// Quantifier bounds; hi < 0 means no upper bound.
+struct Bounds {
+  long lo = 0;
+  long hi = -1;
+  bool braces = false;  // written {m}, {m,} or {m,n}, which RE2 counts against kMaxRepeat
+};
+
+bool isAsciiAlnum(int c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool isQuantifierStart(int c) { return c == '*' || c == '+' || c == '?' || c == '{'; }
+
+// Punctuation that Boost reads as itself after a backslash. Left out: < > ` ' (word and buffer
+// anchors in Boost) and every letter and digit (classes, anchors, back-references, octal).
+bool isPlainEscapedPunct(int c) {
+  static constexpr std::string_view kPunct = "!\"#$%&()*+,-./:;=?@[\\]^_{|}~ ";
+  return c > 0 && c < 0x80 && kPunct.find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+int hexValue(int c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void appendByte(std::string& out, int b) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  if (isAsciiAlnum(b)) {
+    out += static_cast<char>(b);
+    return;
+  }
+  out += "\\x";
+  out += kHex[b >> 4];
+  out += kHex[b & 15];
+}
+
+ByteSet digitSet() {
+  ByteSet set;
+  for (int b = '0'; b <= '9'; ++b) set.set(b);
+  return set;
+}
+
+Fragment literal(int b) {
+  Fragment f;
+  appendByte(f.text, b);
+  f.cost = 1;
+  return f;
+}
+
+// A class as maximal runs of bytes; Latin-1 compiles each run to one instruction.
+Fragment byteSetFragment(const ByteSet& set) {
+  if (set.count() == 1) {
+    int only = 0;
+    while (!set[only]) ++only;
+    return literal(only);
+  }
+  Fragment f;
+  f.text = "[";
+  for (int b = 0; b < 256; ++b) {
+    if (!set[b]) continue;
+    int last = b;
+    while (last + 1 < 256 && set[last + 1]) ++last;
+    appendByte(f.text, b);
+    if (last > b) {
+      f.text += '-';
+      appendByte(f.text, last);
+    }
+    b = last;
+    ++f.cost;
+  }
+  f.text += ']';
+  return f;
+}
+
+std::optional<Fragment> repeat(Fragment f, const Bounds& b) {
+  if (!b.braces) {
+    f.text += b.lo == 1 ? '+' : (b.hi < 0 ? '*' : '?');
+  } else {
+    f.text += '{' + std::to_string(b.lo);
+    if (b.hi != b.lo) f.text += ',' + (b.hi < 0 ? std::string() : std::to_string(b.hi));
+    f.text += '}';
+    f.nesting *= std::max(1L, b.hi < 0 ? b.lo : b.hi);
+  }
+  f.cost = f.cost * std::max(1L, b.hi < 0 ? b.lo + 1 : b.hi) + 1;
+  if (f.nesting > kMaxRepeat || f.cost > kMaxCost) return std::nullopt;
+  return f;
+}
+
+void appendFragment(Fragment& to, const Fragment& f) {
+  to.text += f.text;
+  to.cost += f.cost;
+  to.nesting = std::max(to.nesting, f.nesting);
+}
+
+class Translator {
+ public:
+  explicit Translator(std::string_view pattern) : p_(pattern) {}
+
+  std::optional<Fragment> translate() {
+    std::optional<Fragment> f = alternation(0);
+    if (!f || pos_ != p_.size()) return std::nullopt;  // a ) without its (
+    return f;
+  }
+
+ private:
+  // The byte `ahead` positions on, or -1 past the end: NUL is an ordinary byte here.
+  int peek(size_t ahead = 0) const {
+    return pos_ + ahead < p_.size() ? static_cast<unsigned char>(p_[pos_ + ahead]) : -1;
+  }
+
+  std::optional<Fragment> alternation(int depth);
+  std::optional<Fragment> sequence(int depth);
+  std::optional<Fragment> piece(int depth);
+  std::optional<Fragment> atom(int depth);
+  std::optional<Fragment> group(int depth);
+  std::optional<Fragment> anchor(bool allowed);
+  std::optional<Fragment> escape();
+  std::optional<Bounds> quantifier();
+  std::optional<Bounds> braces();
+  std::optional<long> number();
+  std::optional<ByteSet> bracket();
+  bool bracketItem(ByteSet& set, bool first);
+  std::optional<int> bracketByte();
+  std::optional<int> escapedByte();
+  std::optional<int> hexByte();
+
+  std::string_view p_;
+  size_t pos_ = 0;
+};
+
+std::optional<Fragment> Translator::alternation(int depth) {
+  std::optional<Fragment> out = sequence(depth);
+  while (out && peek() == '|') {
+    ++pos_;
+    std::optional<Fragment> next = sequence(depth);
+    if (!next) return std::nullopt;
+    out->text += '|';
+    appendFragment(*out, *next);
+    if (out->cost > kMaxCost) return std::nullopt;
+  }
+  return out;
+}
+
+std::optional<Fragment> Translator::sequence(int depth) {
+  Fragment out;
+  while (peek() >= 0 && peek() != '|' && peek() != ')') {
+    std::optional<Fragment> f = piece(depth);
+    if (!f) return std::nullopt;
+    appendFragment(out, *f);
+    if (out.cost > kMaxCost) return std::nullopt;
+  }
+  return out;
+}
+
+std::optional<Fragment> Translator::piece(int depth) {
+  std::optional<Fragment> f = atom(depth);
+  if (!f || !isQuantifierStart(peek())) return f;
+  if (f->anchor) return std::nullopt;  // Boost refuses ^* and $*
+  std::optional<Bounds> b = quantifier();
+  if (!b) return std::nullopt;
+  return repeat(std::move(*f), *b);
+}
+
+std::optional<Fragment> Translator::atom(int depth) {
+  const int c = peek();
+  switch (c) {
+    case '(':
+      return group(depth);
+    case '[': {
+      ++pos_;
+      std::optional<ByteSet> set = bracket();
+      if (!set) return std::nullopt;
+      return byteSetFragment(*set);
+    }
+    case '.':  // Boost's default dot takes every byte, newline and NUL included
+      ++pos_;
+      return byteSetFragment(ByteSet().set());
+    case '\\':
+      ++pos_;
+      return escape();
+    case '^':
+      return anchor(pos_ == 0);
+    case '$':
+      return anchor(pos_ + 1 == p_.size());
+    case '*':  // nothing to repeat, or a possessive or stacked quantifier: Boost refuses all
+    case '+':
+    case '?':
+    case '{':  // the same, or a { that Boost would read as a literal
+    case '}':
+    case ']':  // literals in Boost, but only by context; not worth modelling
+      return std::nullopt;
+    default:
+      ++pos_;
+      return literal(c);
+  }
+}
+
+// Boost's ^ and $ are line anchors, so inside a pattern they can match next to a newline in the
+// text. At the very start and the very end of a whole-string match they always hold, so there
+// they are dropped; anywhere else the pattern goes to Boost.
+std::optional<Fragment> Translator::anchor(bool allowed) {
+  if (!allowed) return std::nullopt;
+  ++pos_;
+  Fragment f;
+  f.anchor = true;
+  return f;
+}
+
+std::optional<Fragment> Translator::group(int depth) {
+  if (depth >= kMaxDepth) return std::nullopt;
+  ++pos_;
+  if (peek() == '?') {
+    if (peek(1) != ':') return std::nullopt;  // flags, lookaround, atomic and named groups
+    pos_ += 2;
+  }
+  std::optional<Fragment> inner = alternation(depth + 1);
+  if (!inner || peek() != ')') return std::nullopt;
+  ++pos_;
+  inner->text = "(?:" + inner->text + ")";
+  inner->cost += 1;
+  inner->anchor = false;
+  return inner;
+}
+
+std::optional<Fragment> Translator::escape() {
+  const int c = peek();
+  if (c == 'd' || c == 'D') {  // [0-9] exactly: Boost's classic-locale digits, checked byte by byte
+    ++pos_;
+    ByteSet set = digitSet();
+    return byteSetFragment(c == 'd' ? set : set.flip());
+  }
+  std::optional<int> b = escapedByte();
+  if (!b) return std::nullopt;
+  return literal(*b);
+}
+
+// The byte named after a backslash, with the same meaning inside and outside brackets.
+// \v is left out: outside brackets Boost reads it as the vertical-space class.
+std::optional<int> Translator::escapedByte() {
+  const int c = peek();
+  ++pos_;
+  switch (c) {
+    case 'n':
+      return '\n';
+    case 'r':
+      return '\r';
+    case 't':
+      return '\t';
+    case 'f':
+      return '\f';
+    case 'x':
+      return hexByte();
+    default:
+      if (isPlainEscapedPunct(c)) return c;
+      return std::nullopt;
+  }
+}
+
+// Boost reads at most two hex digits after \x; only the two-digit form is taken, so that a
+// following hex-looking byte never changes the value.
+std::optional<int> Translator::hexByte() {
+  const int high = hexValue(peek());
+  const int low = hexValue(peek(1));
+  if (high < 0 || low < 0) return std::nullopt;
+  pos_ += 2;
+  return high * 16 + low;
+}
+
+std::optional<Bounds> Translator::quantifier() {
+  std::optional<Bounds> b;
+  switch (peek()) {
+    case '?':
+      b = Bounds{0, 1, false};
+      break;
+    case '*':
+      b = Bounds{0, -1, false};
+      break;
+    case '+':
+      b = Bounds{1, -1, false};
+      break;
+    default:
+      return braces();
+  }
+  ++pos_;
+  if (peek() == '?') ++pos_;  // laziness changes which match is found, never whether one is
+  return b;
+}
+
+// {m}, {m,} or {m,n} with plain digits. Boost also skips spaces and reads a malformed brace as a
+// literal; those spellings are left to it.
+std::optional<Bounds> Translator::braces() {
+  ++pos_;
+  std::optional<long> lo = number();
+  if (!lo) return std::nullopt;
+  Bounds b{*lo, *lo, true};
+  if (peek() == ',') {
+    ++pos_;
+    std::optional<long> hi = peek() == '}' ? std::optional<long>(-1) : number();
+    if (!hi) return std::nullopt;
+    b.hi = *hi;
+  }
+  if (peek() != '}' || (b.hi >= 0 && b.hi < b.lo)) return std::nullopt;
+  ++pos_;
+  if (peek() == '?') ++pos_;
+  return b;
+}
+
+std::optional<long> Translator::number() {
+  long value = 0;
+  int digits = 0;
+  while (peek() >= '0' && peek() <= '9') {
+    value = value * 10 + (peek() - '0');
+    ++pos_;
+    if (++digits > 4) return std::nullopt;
+  }
+  if (digits == 0 || value > kMaxRepeat) return std::nullopt;
+  return value;
+}
+
+// The text after [ up to and including its ]. A ] straight after [ or [^ is a literal in Boost
+// and [ inside brackets may open a POSIX class; both are left to Boost.
+std::optional<ByteSet> Translator::bracket() {
+  ByteSet set;
+  const bool negate = peek() == '^';
+  if (negate) ++pos_;
+  if (peek() == ']') return std::nullopt;
+  for (bool first = true; peek() != ']'; first = false) {
+    if (peek() < 0 || !bracketItem(set, first)) return std::nullopt;
+  }
+  ++pos_;
+  if (negate) set.flip();  // Boost's negated class takes newline and NUL like any other byte
+  if (set.none()) return std::nullopt;
+  return set;
+}
+
+// One byte, one range or \d. Boost takes a - as itself only first or last, and refuses one
+// straight after a range; ranges compare bytes as unsigned, as RE2's Latin-1 ranges do.
+bool Translator::bracketItem(ByteSet& set, bool first) {
+  if (peek() == '-') {
+    if (!first && peek(1) != ']') return false;
+    ++pos_;
+    set.set('-');
+    return true;
+  }
+  if (peek() == '\\' && peek(1) == 'd') {
+    pos_ += 2;
+    set |= digitSet();
+    return true;
+  }
+  std::optional<int> lo = bracketByte();
+  if (!lo) return false;
+  if (peek() != '-' || peek(1) == ']') {
+    set.set(*lo);
+    return true;
+  }
+  ++pos_;
+  std::optional<int> hi = bracketByte();
+  if (!hi || *hi < *lo) return false;
+  for (int b = *lo; b <= *hi; ++b) set.set(b);
+  return true;
+}
+
+std::optional<int> Translator::bracketByte() {
+  const int c = peek();
+  if (c < 0 || c == '[' || c == ']' || c == '-') return std::nullopt;
+  ++pos_;
+  if (c == '\\') return escapedByte();
+  return c;
+}
+
+}  // namespace
+
+std::optional<std::string> translateToRe2(std::string_view pattern) {
+  std::optional<Fragment> f = Translator(pattern).translate();
+  if (!f) return std::nullopt;
+  // A trial compile is cheap next to the table's lifetime, and turns any construct RE2 would
+  // still refuse into a Boost fallback rather than a failure in the caller.
+  if (!RE2(f->text, re2SubsetOptions()).ok()) return std::nullopt;
+  return std::move(f->text);
+}
+
+RE2::Options re2SubsetOptions() {
+  RE2::Options options;
+  options.set_encoding(RE2::Options::EncodingLatin1);
+  options.set_posix_syntax(false);
+  options.set_longest_match(false);
+  options.set_dot_nl(true);
+  options.set_never_nl(false);  // a newline inside a cell is text like any other byte
+  options.set_case_sensitive(true);
+  options.set_never_capture(true);
+  options.set_log_errors(false);
+  options.set_max_mem(kMaxMem);
+  return options;
+}
+
+}  // namespace quorvel

@@ -1,0 +1,42 @@
+// Translation of the plain part of Boost's Perl regular-expression syntax into RE2 text, so that
+// whole-string tests of cell texts can run on RE2's automata while Boost keeps the last word on
+// what a pattern means: a pattern outside that part is not translated and stays with Boost.
+//
+//   std::optional<std::string> text = quorvel::translateToRe2("-?\\d+(\\.\\d*)?");
+//   RE2 re("(?:" + *text + ")", quorvel::re2SubsetOptions());  // then RE2::FullMatch(cell, re)
+
+#ifndef QUORVEL_RE2_SUBSET_H
+#define QUORVEL_RE2_SUBSET_H
+
+#include <re2/re2.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quorvel {
+
+// Returns RE2 text that fully matches exactly the byte strings (NUL and bytes >= 0x80 included)
+// that boost::regex_match accepts for `pattern` compiled as a boost::regex with default flags, or
+// nullopt when the pattern lies outside the translated part or Boost would refuse it.
+//
+// The translated part: literal bytes (embedded NULs too: the whole view is read); `\` before
+// punctuation other than < > ` '; \n \r \t \f; \xHH with two hex digits; \d and \D; `.`;
+// bracket classes of bytes, ranges and \d, negated or not, with `-` only first or last;
+// ( ) and (?: ) groups; alternation with empty branches; the quantifiers ? * + {m} {m,} {m,n}
+// and their lazy forms, with bounds up to 1000 and nested bounds multiplying to at most 1000;
+// `^` only as the first byte of the pattern and `$` only as its last.
+//
+// Contract on the result: it holds no anchors, flags or capturing groups, so it stays correct
+// wrapped in (?:...) and alternated with other results; it must be compiled with
+// re2SubsetOptions(), under which it is known to compile.
+std::optional<std::string> translateToRe2(std::string_view pattern);
+
+// The options every translated text must be compiled with: Latin-1 so that each byte is one
+// character, `.` matching newline, case-sensitive, no capturing, no error logging, and a memory
+// budget large enough for an RE2::Set over a whole pattern table.
+RE2::Options re2SubsetOptions();
+
+}  // namespace quorvel
+
+#endif  // QUORVEL_RE2_SUBSET_H
