@@ -32,8 +32,9 @@ inline std::size_t find_first_of3(const char* begin, const char* end, char a, ch
   const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b), vc = _mm_set1_epi8(c);
   for (; end - p >= 16; p += 16) {
     const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, va), _mm_cmpeq_epi8(chunk, vb)),
-                                      _mm_cmpeq_epi8(chunk, vc));
+    const __m128i hits =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, va), _mm_cmpeq_epi8(chunk, vb)),
+                     _mm_cmpeq_epi8(chunk, vc));
     const int mask = _mm_movemask_epi8(hits);
     if (mask != 0) return static_cast<std::size_t>(p - begin) + __builtin_ctz(mask);
   }
@@ -111,9 +112,7 @@ class CsvParser {
   bool empty() const { return m_state == State::EMPTY; }
 
   // Offset in the stream of the next byte not yet consumed.
-  std::streamoff position() const {
-    return m_scanposition + static_cast<std::streamoff>(m_cursor);
-  }
+  std::streamoff position() const { return m_scanposition + static_cast<std::streamoff>(m_cursor); }
 
   Field next_field();
 
@@ -247,18 +246,21 @@ inline Field CsvParser::next_field() {
     const char c = *next;
     switch (m_state) {
       case State::START_OF_FIELD:
-        ++m_cursor;
+        // An ordinary byte is left for IN_FIELD, whose run takes it with the
+        // bytes after it.
         if (c == m_terminator) {
+          ++m_cursor;
           handle_crlf(c);
           m_state = State::END_OF_ROW;
           return Field(m_fieldbuf);
         }
         if (c == m_quote) {
+          ++m_cursor;
           m_state = State::IN_QUOTED_FIELD;
         } else if (c == m_delimiter) {
+          ++m_cursor;
           return Field(m_fieldbuf);
         } else {
-          m_fieldbuf += c;
           m_state = State::IN_FIELD;
         }
         break;
@@ -326,11 +328,10 @@ inline void CsvParser::iterator::next() {
     const Field field = m_parser->next_field();
     switch (field.type) {
       case FieldType::DATA:
-        if (num_fields < m_row.size()) {
-          m_row[num_fields] = *field.data;
-        } else {
-          m_row.push_back(*field.data);
-        }
+        // The text moves into the row by a swap rather than a copy; the
+        // parser clears the string it gets back before the next field.
+        if (num_fields == m_row.size()) m_row.emplace_back();
+        m_row[num_fields].swap(m_parser->m_fieldbuf);
         ++num_fields;
         break;
       case FieldType::ROW_END:

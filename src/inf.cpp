@@ -191,8 +191,8 @@ void Inf::ColumnTables::count(TypeId type) {
   ++counts[type];
 }
 
-TypeId Inf::classifyCell(std::string_view text, ColumnTables& column) {
-  const std::size_t index = typeCache.findOrInsert(text);
+TypeId Inf::classifyCell(std::string_view text, std::size_t hash, ColumnTables& column) {
+  const std::size_t index = typeCache.findOrInsert(text, hash);
   const TextCache::Entry& entry = typeCache.entry(index);
   TypeId type;
   if (entry.missing) {
@@ -235,7 +235,8 @@ void Inf::getColType(const std::vector<std::string>& fields, int c,
                      std::vector<std::string>& types) {
   ColumnTables& column = tablesFor(columns.at(c));
   types.at(c) = typeNames[kOther];
-  types[c] = typeNames[classifyCell(fields.at(c), column)];
+  const std::string& text = fields.at(c);
+  types[c] = typeNames[classifyCell(text, TextCache::hashOf(text), column)];
 }
 
 // ---- The pass --------------------------------------------------------------
@@ -282,6 +283,7 @@ void Inf::setUpHeader(const std::vector<std::string>& header, TypesFile& typesFi
   columns.assign(width, std::string());
   rowColumns.assign(width, nullptr);
   rowTypes.assign(width, kOther);
+  rowHashes.assign(width, 0);
   line.clear();
   for (std::size_t c = 0; c < width; ++c) {
     columns[c] = header[c].empty() ? "Unitled_" + std::to_string(++untitledCols) : header[c];
@@ -315,10 +317,23 @@ void Inf::classifyRows(CsvParser::iterator& row, const CsvParser::iterator& end,
                        TypesFile& typesFile) {
   for (; row != end; ++row) {
     const std::size_t width = std::min(row->size(), columns.size());
-    for (std::size_t c = 0; c < width; ++c) rowTypes[c] = classifyCell((*row)[c], *rowColumns[c]);
+    hashRow(*row, width);
+    for (std::size_t c = 0; c < width; ++c) {
+      rowTypes[c] = classifyCell((*row)[c], rowHashes[c], *rowColumns[c]);
+    }
     writeRowTypes(width, typesFile);
     finishRow();
   }
+}
+
+// Hashes the row's texts and brings their cache buckets and slots closer,
+// so that the lookups that follow do not wait for memory one after another.
+void Inf::hashRow(const std::vector<std::string>& row, std::size_t width) {
+  for (std::size_t c = 0; c < width; ++c) {
+    rowHashes[c] = TextCache::hashOf(row[c]);
+    typeCache.prefetchBucket(rowHashes[c]);
+  }
+  for (std::size_t c = 0; c < width; ++c) typeCache.prefetchSlot(rowHashes[c]);
 }
 
 // Multithreaded passes take rows in batches, in three phases. The calling
@@ -367,8 +382,9 @@ void Inf::gatherBatch(CsvParser::iterator& row, const CsvParser::iterator& end) 
 
 void Inf::gatherRow(const std::vector<std::string>& row) {
   const std::size_t width = std::min(row.size(), columns.size());
+  hashRow(row, width);
   for (std::size_t c = 0; c < width; ++c) {
-    const std::size_t index = typeCache.findOrInsert(row[c]);
+    const std::size_t index = typeCache.findOrInsert(row[c], rowHashes[c]);
     TextCache::Entry& entry = typeCache.entry(index);
     if (entry.missing || entry.type != TextCache::kUnclassified) {
       batchCells.push_back({entry.missing ? kNA : entry.type, -1});

@@ -134,7 +134,8 @@ class Inf {
   void writeRowTypes(std::size_t width, TypesFile& typesFile);
   void finishRow();
 
-  TypeId classifyCell(std::string_view text, ColumnTables& column);
+  void hashRow(const std::vector<std::string>& row, std::size_t width);
+  TypeId classifyCell(std::string_view text, std::size_t hash, ColumnTables& column);
   TypeId promote(ColumnTables& column, int position);
   TypeId cacheable(TypeId type) const;
   ColumnTables& tablesFor(const std::string& columnName);
@@ -167,6 +168,7 @@ class Inf {
   // Working state of a pass, kept between rows so that rows allocate nothing.
   std::vector<ColumnTables*> rowColumns;  // by column index
   std::vector<TypeId> rowTypes;           // by column index
+  std::vector<std::size_t> rowHashes;     // by column index
   std::vector<MatchJob> jobs;             // of the current batch
   std::vector<PendingCell> batchCells;    // the batch's cells, row after row
   std::vector<std::size_t> batchWidths;   // cells of each row of the batch

@@ -1,6 +1,6 @@
 // The memo of cell classifications, keyed by cell text and shared by all
-// columns. An open-addressing table whose keys live in one arena, so that a
-// lookup hashes once without allocating and emptying the table is a reset.
+// columns. An open-addressing table whose long keys live in one arena, so that
+// a lookup hashes once without allocating and emptying the table is a reset.
 //
 //   TextCache cache;
 //   TextCache::Entry& entry = cache.entry(cache.findOrInsert("2024-01-31"));
@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string_view>
 #include <vector>
@@ -22,7 +23,7 @@ class TextCache {
   struct Entry {
     // The type id found for the text, or kUnclassified.
     std::int32_t type = kUnclassified;
-    // The row-local job classifying the text in a multithreaded pass, or -1.
+    // The job classifying the text in a multithreaded batch, or -1.
     std::int32_t job = -1;
     // The text is a missing value: that outranks the type.
     bool missing = false;
@@ -30,15 +31,29 @@ class TextCache {
 
   TextCache() { buckets_.assign(kMinBuckets, Bucket{}); }
 
-  // Index of the entry for `text`, inserting an unclassified entry when the
-  // text is new. Indexes stay valid until clear(); references to entries do
-  // not survive a later insertion.
-  std::size_t findOrInsert(std::string_view text) {
-    const std::size_t hash = std::hash<std::string_view>{}(text);
+  static std::size_t hashOf(std::string_view text) { return std::hash<std::string_view>{}(text); }
+
+  // With a large window the table outgrows the CPU caches and a lookup costs
+  // a cache miss on its bucket and another on its slot. Looking up a row's
+  // texts in stages, prefetching the buckets of all of them, then their
+  // slots, then finding them, lets those misses overlap.
+  void prefetchBucket(std::size_t hash) const {
+    __builtin_prefetch(&buckets_[hash & (buckets_.size() - 1)]);
+  }
+  void prefetchSlot(std::size_t hash) const {
+    const std::uint32_t slot = buckets_[hash & (buckets_.size() - 1)].slot;
+    if (slot != 0) __builtin_prefetch(&slots_[slot - 1]);
+  }
+
+  // Index of the entry for `text` whose hash is `hash`, inserting an
+  // unclassified entry when the text is new. Indexes stay valid until
+  // clear(); references to entries do not survive a later insertion.
+  std::size_t findOrInsert(std::string_view text, std::size_t hash) {
     const std::size_t bucket = probe(hash, text);
     if (buckets_[bucket].slot != 0) return buckets_[bucket].slot - 1;
     return insertAt(bucket, hash, text);
   }
+  std::size_t findOrInsert(std::string_view text) { return findOrInsert(text, hashOf(text)); }
 
   Entry& entry(std::size_t index) { return slots_[index].entry; }
 
@@ -64,26 +79,32 @@ class TextCache {
 
  private:
   static constexpr std::size_t kMinBuckets = 64;
+  static constexpr std::size_t kInlineText = 16;
 
   // A bucket keeps a few bits of the hash beside the slot, so that a probe
-  // past other texts rarely has to read their slots: with a large window the
-  // table outgrows the CPU caches and every slot read is a cache miss.
+  // past other texts rarely has to read their slots.
   struct Bucket {
     std::uint32_t tag = 0;
     std::uint32_t slot = 0;  // 0 = free, else index in slots_ + 1
   };
 
+  // Most cell texts are short; those are kept in the slot itself, which
+  // spares the lookup a third cache miss in the arena.
   struct Slot {
     Entry entry;
     std::size_t hash;
-    std::size_t offset;  // of the text in arena_
     std::size_t length;
+    union {
+      std::size_t offset;  // of a long text in arena_
+      char shortText[kInlineText];
+    };
   };
 
   static std::uint32_t tagOf(std::size_t hash) { return static_cast<std::uint32_t>(hash >> 32); }
 
   std::string_view textOf(const Slot& slot) const {
-    return std::string_view(arena_.data() + slot.offset, slot.length);
+    const char* data = slot.length <= kInlineText ? slot.shortText : arena_.data() + slot.offset;
+    return std::string_view(data, slot.length);
   }
 
   // The bucket that holds `text`, or the free bucket where it would go.
@@ -106,8 +127,16 @@ class TextCache {
   }
 
   std::size_t insertAt(std::size_t bucket, std::size_t hash, std::string_view text) {
-    slots_.push_back(Slot{Entry{}, hash, arena_.size(), text.size()});
-    arena_.insert(arena_.end(), text.begin(), text.end());
+    Slot slot{};
+    slot.hash = hash;
+    slot.length = text.size();
+    if (text.size() <= kInlineText) {
+      if (!text.empty()) std::memcpy(slot.shortText, text.data(), text.size());
+    } else {
+      slot.offset = arena_.size();
+      arena_.insert(arena_.end(), text.begin(), text.end());
+    }
+    slots_.push_back(slot);
     buckets_[bucket] = Bucket{tagOf(hash), static_cast<std::uint32_t>(slots_.size())};
     // Keep the load at most one half so that probe runs stay short.
     if (2 * slots_.size() > buckets_.size()) rehash(2 * buckets_.size());
