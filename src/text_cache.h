@@ -62,11 +62,14 @@ class TextCache {
 
   std::size_t size() const { return slots_.size(); }
 
-  // Drops every entry. The arena keeps its capacity for the next window, but
-  // the bucket array shrinks when the last window used a small part of it,
-  // so that a burst of texts does not make every later reset expensive.
+  // Drops every entry. The storage keeps its size for the next window,
+  // unless the last window used a small part of it: a burst of texts, or one
+  // huge cell, must not hold memory or make every later reset expensive.
   void clear() {
     const std::size_t wanted = bucketCountFor(slots_.size());
+    if (arena_.capacity() > kKeptArena && arena_.capacity() > 4 * arena_.size()) {
+      std::vector<char>().swap(arena_);
+    }
     slots_.clear();
     arena_.clear();
     if (buckets_.size() > 4 * wanted) {
@@ -80,6 +83,7 @@ class TextCache {
  private:
   static constexpr std::size_t kMinBuckets = 64;
   static constexpr std::size_t kInlineText = 16;
+  static constexpr std::size_t kKeptArena = 1 << 20;
 
   // A bucket keeps a few bits of the hash beside the slot, so that a probe
   // past other texts rarely has to read their slots.

@@ -64,7 +64,7 @@ class WorkerPool {
  private:
   // Rows follow each other within microseconds, so a worker polls briefly
   // for the next task before it goes to sleep on the condition variable.
-  static constexpr int kSpinRounds = 4000;
+  static constexpr int kSpinRounds = 200;
 
   void drain(const Task& task, std::size_t count) {
     for (std::size_t i; (i = next_.fetch_add(1, std::memory_order_relaxed)) < count;) task(i);
