@@ -258,8 +258,10 @@ void Inf::inferTypes() {
   std::ifstream file(filepath, std::ios::binary);
   CsvParser parser(file);
   parser.delimiter(delimiter);
-  TypesFile typesFile(saveTypesFile, typesFilepath);
+  // Reading the header first means that an input which opens but cannot be
+  // read (a directory) fails before an existing types file is truncated.
   auto row = parser.begin();
+  TypesFile typesFile(saveTypesFile, typesFilepath);
   const auto end = parser.end();
   if (row == end) {
     columns.clear();

@@ -1,0 +1,726 @@
+// Tests of the inference engine at work: classification of single cells, the
+// pass over a file with its types file, the result queries, the guards on the
+// paths, and the multithreaded pass, checked against a table of small files and
+// against an oracle over random files.
+//
+// Candidate counts are written per column name, sorted, as
+// "id[NA=0 int=1 other=1] name[NA=0 int=1 other=1]".
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <boost/regex.hpp>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <typeinfo>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+#include "inf.h"
+
+namespace {
+
+using quorvel::CandidateCounts;
+using quorvel::Inf;
+using quorvel::PatternStrings;
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::StrEq;
+using ::testing::Throws;
+using ::testing::ThrowsMessage;
+using namespace std::string_literals;
+using NaSet = std::unordered_set<std::string>;
+using Names = std::vector<std::string>;
+
+const PatternStrings kInt = {{"int", {"[0-9]+"}}};
+const char kWorked[] = "id,name\n1,x\n,2\n";
+const char kWorkedCounts[] = "id[NA=0 int=1 other=1] name[NA=0 int=1 other=1]";
+const char kWorkedTypes[] = "id,name\nint,other\nother,int\n";
+
+std::string Render(const CandidateCounts& counts) {
+  std::map<std::string, std::map<std::string, std::uint64_t>> sorted;
+  for (const auto& [column, types] : counts) sorted[column].insert(types.begin(), types.end());
+  std::string out;
+  for (const auto& [column, types] : sorted) {
+    out += (out.empty() ? "" : " ") + column + "[";
+    for (const auto& [type, count] : types) {
+      out += (out.back() == '[' ? "" : " ") + type + "=" + std::to_string(count);
+    }
+    out += "]";
+  }
+  return out;
+}
+
+// "a|b|" is {"a", "b", ""}; the empty text is no name at all.
+Names Split(const std::string& joined) {
+  Names parts;
+  if (joined.empty()) return parts;
+  std::size_t start = 0;
+  for (std::size_t end; (end = joined.find('|', start)) != std::string::npos; start = end + 1) {
+    parts.push_back(joined.substr(start, end - start));
+  }
+  parts.push_back(joined.substr(start));
+  return parts;
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class InfFiles : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string dir = (std::filesystem::temp_directory_path() / "inf_test_XXXXXX").string();
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    dir_ = dir;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+
+  std::string Write(const std::string& name, const std::string& content) const {
+    std::ofstream(Path(name), std::ios::binary) << content;
+    return Path(name);
+  }
+
+  std::string Types() const { return Slurp(Path("types")); }
+
+  // An object over `csv`, saved as in.csv, that writes its types file to "types".
+  std::unique_ptr<Inf> Make(const std::string& csv, const PatternStrings& patterns = kInt,
+                            bool multithreading = false, int window = 1000) const {
+    return std::make_unique<Inf>(Write("in.csv", csv), ',', patterns, NaSet{}, multithreading, true,
+                                 Path("types"), window);
+  }
+
+  std::string dir_;
+};
+
+// Classifies `text` as cell `c` of a row, as the pass would.
+std::string Classify(Inf& inf, int c, const std::string& text) {
+  std::vector<std::string> fields(inf.getColNames().size());
+  std::vector<std::string> types(fields.size());
+  fields.at(c) = text;
+  inf.getColType(fields, c, types);
+  return types[c];
+}
+
+std::vector<std::string> Order(const Inf& inf, const std::string& column) {
+  return inf.getRegexOrdering().at(column);
+}
+
+// ---- Classification --------------------------------------------------------
+
+using InfClassify = InfFiles;
+
+TEST_F(InfClassify, OneText) {
+  struct Case {
+    const char* name;
+    PatternStrings patterns;
+    NaSet na;
+    std::string text;
+    const char* type;
+  };
+  const PatternStrings emptyMatch = {{"blank", {"x*"}}, {"never", {}}};
+  const Case cases[] = {
+      {"match", kInt, {}, "12", "int"},
+      {"whole text only, not a prefix", kInt, {}, "12a", "other"},
+      {"whole text only, not a suffix", kInt, {}, "a12", "other"},
+      {"whole text only, with lookahead", {{"t", {"(?=1)1"}}}, {}, "12", "other"},
+      {"case-sensitive", {{"w", {"[a-z]+"}}}, {}, "Ab", "other"},
+      {"case-sensitive, with lookahead", {{"w", {"(?=[a-z])[a-z]+"}}}, {}, "aB", "other"},
+      {"missing value beats a match", kInt, {"12"}, "12", "NA"},
+      {"missing values are case-sensitive", kInt, {"na"}, "NA", "other"},
+      {"missing values are not trimmed", kInt, {" 1"}, "1", "int"},
+      {"later pattern of a type", {{"t", {"x", "y"}}}, {}, "y", "t"},
+      {"empty list never matches", {{"never", {}}}, {}, "", "other"},
+      {"empty text, missing", emptyMatch, {""}, "", "NA"},
+      {"empty text, matched", emptyMatch, {}, "", "blank"},
+      {"empty text, unmatched", kInt, {}, "", "other"},
+      {"NUL inside pattern and text", {{"z", {"a\0b"s}}}, {}, "a\0b"s, "z"},
+      {"text longer than its match before a NUL", {{"z", {"a"}}}, {}, "a\0b"s, "other"},
+      {"no types", {}, {}, "1", "other"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto inf = Make("c\n", c.patterns);
+    inf->setNaValues(c.na);
+    inf->inferTypes();
+    EXPECT_EQ(Classify(*inf, 0, c.text), c.type);
+    const CandidateCounts counts = inf->getColTypeCandidates();
+    std::uint64_t total = 0;
+    for (const auto& [type, count] : counts.at("c")) total += count;
+    EXPECT_EQ(total, 1u);
+    EXPECT_EQ(counts.at("c").at(c.type), 1u);
+  }
+}
+
+// A type found at position i trades places with the front type; the others
+// keep theirs, so this is a swap of two entries and not a rotation.
+TEST_F(InfClassify, MatchSwapsWithTheFront) {
+  const PatternStrings types = {{"t1", {"t1"}}, {"t2", {"t2"}}, {"t3", {"t3"}}, {"t4", {"t4"}}};
+  for (int i = 0; i < 4; ++i) {
+    SCOPED_TRACE(i);
+    auto inf = Make("c\n", types);
+    inf->inferTypes();
+    std::vector<std::string> order = Order(*inf, "c");
+    ASSERT_EQ(order.size(), 4u);
+    const std::string found = order[i];
+    EXPECT_EQ(Classify(*inf, 0, found), found);
+    std::swap(order[0], order[i]);
+    EXPECT_EQ(Order(*inf, "c"), order);
+    EXPECT_EQ(Classify(*inf, 0, "t5"), "other");
+    EXPECT_EQ(Order(*inf, "c"), order);
+  }
+}
+
+// The missing-value test comes before the cache: a cached type does not
+// override it, and a missing value leaves no type in the cache.
+TEST_F(InfClassify, MissingValueBeforeCache) {
+  auto inf = Make("c\n", {{"int", {"[0-9]+"}}, {"word", {"[a-z]+"}}});
+  inf->inferTypes();
+  EXPECT_EQ(Classify(*inf, 0, "5"), "int");  // now cached as int
+  inf->setNaValues({"5", "7"});
+  EXPECT_EQ(Classify(*inf, 0, "5"), "NA");
+  Classify(*inf, 0, "q");  // word to the front
+  EXPECT_EQ(Classify(*inf, 0, "7"), "NA");
+  EXPECT_EQ(Order(*inf, "c").front(), "word");
+  inf->setNaValues({});
+  // "5" still comes from the cache, without trying a type ...
+  EXPECT_EQ(Classify(*inf, 0, "5"), "int");
+  EXPECT_EQ(Order(*inf, "c").front(), "word");
+  // ... while "7" was never cached, so it is matched and moves int to the front.
+  EXPECT_EQ(Classify(*inf, 0, "7"), "int");
+  EXPECT_EQ(Order(*inf, "c").front(), "int");
+  EXPECT_EQ(Render(inf->getColTypeCandidates()), "c[NA=2 int=3 other=0 word=1]");
+}
+
+// ---- The pass --------------------------------------------------------------
+
+using InfPass = InfFiles;
+
+// Names and missing values are written joined by '|'.
+struct PassCase {
+  const char* name;
+  std::string csv;
+  char delimiter;
+  const char* na;
+  const char* names;
+  std::uint64_t rows;
+  const char* counts;
+  const char* types;
+};
+
+const PassCase kPassCases[] = {
+    {"worked example", kWorked, ',', "", "id|name", 2, kWorkedCounts, kWorkedTypes},
+    {"header only", "a,b\n", ',', "", "a|b", 0, "a[NA=0 int=0 other=0] b[NA=0 int=0 other=0]",
+     "a,b\n"},
+    {"empty file", "", ',', "", "", 0, "", ""},
+    {"CR LF rows, last one unterminated", "a\r\n1\r\nx", ',', "", "a", 2, "a[NA=0 int=1 other=1]",
+     "a\nint\nother\n"},
+    {"short rows", "a,b,c\n1\n1,2\n", ',', "", "a|b|c", 2,
+     "a[NA=0 int=2 other=0] b[NA=0 int=1 other=0] c[NA=0 int=0 other=0]", "a,b,c\nint\nint,int\n"},
+    {"surplus cells ignored", "a\n1,x,y\nx,2\n", ',', "", "a", 2, "a[NA=0 int=1 other=1]",
+     "a\nint\nother\n"},
+    {"empty line as a data row", "a,b\n\n1,2\n", ',', "", "a|b", 2,
+     "a[NA=0 int=1 other=1] b[NA=0 int=1 other=0]", "a,b\nother\nint,int\n"},
+    {"empty line as the header", "\n5\n", ',', "", "Unitled_1", 1, "Unitled_1[NA=0 int=1 other=0]",
+     "Unitled_1\nint\n"},
+    {"empty header cells", ",a,\n1,2,x\n", ',', "", "Unitled_1|a|Unitled_2", 1,
+     "Unitled_1[NA=0 int=1 other=0] Unitled_2[NA=0 int=0 other=1] a[NA=0 int=1 other=0]",
+     "Unitled_1,a,Unitled_2\nint,int,other\n"},
+    {"semicolon delimiter", "a;b\n1;x,y\n", ';', "", "a|b", 1,
+     "a[NA=0 int=1 other=0] b[NA=0 int=0 other=1]", "a,b\nint,other\n"},
+    {"tab delimiter", "a\tb\n1\t2,3\n", '\t', "", "a|b", 1,
+     "a[NA=0 int=1 other=0] b[NA=0 int=0 other=1]", "a,b\nint,other\n"},
+    {"quoted header cells written unquoted", "\"x,y\",\"q\"\"\"\n1,2\n", ',', "", "x,y|q\"", 1,
+     "q\"[NA=0 int=1 other=0] x,y[NA=0 int=1 other=0]", "x,y,q\"\nint,int\n"},
+    {"duplicate names share counts", "a,a,b\n1,x,2\n3,4,y\n", ',', "", "a|a|b", 2,
+     "a[NA=0 int=3 other=1] b[NA=0 int=1 other=1]", "a,a,b\nint,other,int\nint,int,other\n"},
+    {"missing values", "a,b\nNA,1\n,NA\n", ',', "NA|", "a|b", 2,
+     "a[NA=2 int=0 other=0] b[NA=1 int=1 other=0]", "a,b\nNA,int\nNA,NA\n"},
+};
+
+TEST_F(InfPass, Table) {
+  for (const PassCase& c : kPassCases) {
+    for (const bool multithreading : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (multithreading ? ", multithreaded" : ""));
+      auto inf = Make(c.csv, kInt, multithreading);
+      inf->setDelimiter(c.delimiter);
+      const Names na = Split(c.na);
+      inf->setNaValues({na.begin(), na.end()});
+      inf->inferTypes();
+      EXPECT_EQ(inf->getColNames(), Split(c.names));
+      EXPECT_EQ(inf->getNumRows(), c.rows);
+      EXPECT_EQ(Render(inf->getColTypeCandidates()), c.counts);
+      EXPECT_EQ(Types(), c.types);
+      EXPECT_EQ(inf->getTypesFileError(), "");
+    }
+  }
+}
+
+TEST_F(InfPass, EmptyFileKeepsTablesAndEmptiesTypesFile) {
+  auto inf = Make(kWorked);
+  inf->inferTypes();
+  const auto orders = inf->getRegexOrdering();
+  inf->setFilepath(Write("empty.csv", ""));
+  inf->inferTypes();
+  EXPECT_TRUE(inf->getColNames().empty());
+  EXPECT_EQ(inf->getNumRows(), 0u);
+  EXPECT_EQ(Render(inf->getColTypeCandidates()), kWorkedCounts);
+  EXPECT_EQ(inf->getRegexOrdering(), orders);
+  EXPECT_TRUE(std::filesystem::exists(Path("types")));
+  EXPECT_EQ(Types(), "");
+}
+
+TEST_F(InfPass, UntitledNumberingGoesOnAcrossPasses) {
+  auto inf = Make(",a,\n");
+  inf->inferTypes();
+  inf->inferTypes();
+  EXPECT_EQ(inf->getColNames(), (Names{"Unitled_3", "a", "Unitled_4"}));
+  EXPECT_EQ(Types(), "Unitled_3,a,Unitled_4\n");
+}
+
+// Two types both match "x". Column a tries `first` first, column b tries B
+// first; b then gets a's answer from the cache, keeping its own order, unless
+// that answer is the empty type name, which the cache cannot hold.
+TEST_F(InfPass, CachedAnswerBeatsColumnOrder) {
+  for (const std::string first : {"A", ""}) {
+    for (const bool multithreading : {false, true}) {
+      SCOPED_TRACE("first type '" + first + "'" + (multithreading ? ", multithreaded" : ""));
+      auto inf = Make("a,b\nf,b\nx,x\nx,x\n", {{first, {"x|f"}}, {"B", {"x|b"}}}, multithreading);
+      inf->inferTypes();
+      EXPECT_EQ(Types(), first.empty() ? "a,b\n,B\n,B\nB,B\n" : "a,b\nA,B\nA,A\nA,A\n");
+      EXPECT_EQ(Order(*inf, "a").front(), first);
+      EXPECT_EQ(Order(*inf, "b").front(), "B");
+    }
+  }
+}
+
+// "x" matches both types: after "a" the column tries A first, after "b" B
+// first, so each "x" tells whether it came from the cache. The row counter
+// includes the header, the cache carries over into the next pass, and a window
+// below 1 never empties it.
+TEST_F(InfPass, CacheWindow) {
+  const PatternStrings both = {{"A", {"x|a"}}, {"B", {"x|b"}}};
+  const std::tuple<int, const char*, const char*> cases[] = {
+      {1, "p[A=2 B=2 NA=0 other=0]", "p[A=0 B=2 NA=0 other=0]"},
+      {2, "p[A=2 B=2 NA=0 other=0]", "p[A=0 B=2 NA=0 other=0]"},
+      {4, "p[A=2 B=2 NA=0 other=0]", "p[A=0 B=2 NA=0 other=0]"},
+      {5, "p[A=3 B=1 NA=0 other=0]", "p[A=0 B=2 NA=0 other=0]"},
+      {6, "p[A=3 B=1 NA=0 other=0]", "p[A=1 B=1 NA=0 other=0]"},
+      {1000, "p[A=3 B=1 NA=0 other=0]", "p[A=1 B=1 NA=0 other=0]"},
+      {0, "p[A=3 B=1 NA=0 other=0]", "p[A=1 B=1 NA=0 other=0]"},
+      {-1, "p[A=3 B=1 NA=0 other=0]", "p[A=1 B=1 NA=0 other=0]"},
+  };
+  for (const auto& [window, first, second] : cases) {
+    for (const bool multithreading : {false, true}) {
+      SCOPED_TRACE("window " + std::to_string(window) + (multithreading ? ", multithreaded" : ""));
+      auto inf = Make("p\na\nx\nb\nx\n", both, multithreading, window);
+      inf->inferTypes();
+      EXPECT_EQ(Render(inf->getColTypeCandidates()), first);
+      inf->setFilepath(Write("second.csv", "p\nb\nx\n"));
+      inf->inferTypes();
+      EXPECT_EQ(Render(inf->getColTypeCandidates()), second);
+    }
+  }
+}
+
+TEST_F(InfPass, NewPatternTableForgetsCachedTypes) {
+  auto inf = Make("p\nx\n", {{"A", {"x"}}});
+  inf->inferTypes();
+  inf->setColTypePatterns({{"A", {"y"}}, {"B", {"x"}}});
+  inf->inferTypes();
+  EXPECT_EQ(Render(inf->getColTypeCandidates()), "p[A=0 B=1 NA=0 other=0]");
+  inf->setColTypePatterns({{"C", {"z"}}});
+  inf->inferTypes();
+  EXPECT_EQ(Render(inf->getColTypeCandidates()), "p[C=0 NA=0 other=1]");
+  EXPECT_EQ(Types(), "p\nother\n");
+}
+
+TEST_F(InfPass, ResultsOutliveSettersUntilTheNextPass) {
+  auto inf = Make(kWorked);
+  inf->inferTypes();
+  inf->setColTypePatterns({{"word", {"[a-z]+"}}});
+  inf->setNaValues({"1"});
+  inf->setFilepath(Write("second.csv", "z;q\n1;x\n"));
+  inf->setDelimiter(';');
+  inf->setMultithreading(true);
+  inf->setSaveTypesFile(false);
+  inf->setRollingCacheWindow(1);
+  EXPECT_EQ(inf->getColNames(), (Names{"id", "name"}));
+  EXPECT_EQ(inf->getNumRows(), 2u);
+  EXPECT_EQ(Render(inf->getColTypeCandidates()), kWorkedCounts);
+  inf->inferTypes();
+  EXPECT_EQ(inf->getColNames(), (Names{"z", "q"}));
+  EXPECT_EQ(inf->getNumRows(), 1u);
+  // Columns that the new header lacks keep their counts.
+  EXPECT_EQ(Render(inf->getColTypeCandidates()),
+            std::string(kWorkedCounts) + " q[NA=0 other=0 word=1] z[NA=1 other=0 word=0]");
+  EXPECT_EQ(Types(), kWorkedTypes);
+}
+
+// A missing input fails before anything changes but the row count; a
+// directory fails at the first read, never passing for an empty file.
+TEST_F(InfPass, UnreadableInput) {
+  auto inf = Make(kWorked);
+  inf->inferTypes();
+  const auto orders = inf->getRegexOrdering();
+  Write("types", "keep");
+  inf->setFilepath(Path("absent.csv"));
+  EXPECT_THAT([&] { inf->inferTypes(); },
+              ThrowsMessage<std::runtime_error>(StrEq("Something is wrong with input stream")));
+  EXPECT_EQ(inf->getNumRows(), 0u);
+  EXPECT_EQ(inf->getColNames(), (Names{"id", "name"}));
+  EXPECT_EQ(Render(inf->getColTypeCandidates()), kWorkedCounts);
+  EXPECT_EQ(inf->getRegexOrdering(), orders);
+  EXPECT_EQ(Types(), "keep");
+  for (const bool multithreading : {false, true}) {
+    inf->setMultithreading(multithreading);
+    inf->setFilepath(dir_);
+    inf->setSaveTypesFile(true);
+    EXPECT_THAT([&] { inf->inferTypes(); }, Throws<std::runtime_error>());
+    EXPECT_EQ(Types(), "keep");
+  }
+}
+
+// The pass reads its input once, so a FIFO works. Should it open the FIFO a
+// second time, the writer hands it an empty input, and the test fails rather
+// than hangs.
+TEST_F(InfPass, ReadsAFifo) {
+  for (const bool multithreading : {false, true}) {
+    SCOPED_TRACE(multithreading ? "multithreaded" : "single-threaded");
+    const std::string fifo = Path(multithreading ? "fifo-mt" : "fifo-st");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+      std::ofstream(fifo, std::ios::binary) << kWorked;
+      while (!done) {
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) ::close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    });
+    auto inf = Make("", kInt, multithreading);
+    inf->setFilepath(fifo);
+    EXPECT_NO_THROW(inf->inferTypes());
+    done = true;
+    writer.join();
+    EXPECT_EQ(inf->getColNames(), (Names{"id", "name"}));
+    EXPECT_EQ(inf->getNumRows(), 2u);
+    EXPECT_EQ(Render(inf->getColTypeCandidates()), kWorkedCounts);
+    EXPECT_EQ(Types(), kWorkedTypes);
+  }
+}
+
+// ---- Queries ---------------------------------------------------------------
+
+using InfQueries = InfFiles;
+
+TEST_F(InfQueries, NumColsReadsTheFirstRow) {
+  const std::tuple<const char*, std::string, char, int> cases[] = {
+      {"empty file", "", ',', 0},
+      {"empty line", "\n", ',', 1},
+      {"later rows of other widths", "a,b,c\n1\n1,2,3,4\n", ',', 3},
+      {"quoted delimiter", "\"x,y\",z\n", ',', 2},
+      {"trailing delimiter", "a,b,\n", ',', 3},
+      {"trailing delimiter at end of input", "a,b,", ',', 2},
+      {"semicolon", "a;b,c\n", ';', 2},
+      {"semicolon, comma inside", "a;b;c,d\n", ';', 3},
+  };
+  for (const auto& [name, csv, delimiter, count] : cases) {
+    SCOPED_TRACE(name);
+    auto inf = Make(csv);
+    inf->setDelimiter(delimiter);
+    EXPECT_EQ(inf->getNumCols(), count);
+  }
+  auto inf = Make("");
+  inf->setFilepath(Path("absent.csv"));
+  EXPECT_THAT([&] { inf->getNumCols(); },
+              ThrowsMessage<std::runtime_error>(StrEq("Something is wrong with input stream")));
+  inf->setFilepath(Path("in.csv") + "\0x"s);
+  EXPECT_THAT([&] { inf->getNumCols(); },
+              ThrowsMessage<std::invalid_argument>(StrEq("the CSV file path contains a NUL byte")));
+}
+
+// ---- The types file --------------------------------------------------------
+
+using InfTypesFile = InfFiles;
+
+// A types path that names the input in any spelling is refused before the
+// input can be truncated.
+TEST_F(InfTypesFile, RefusesTheInputItself) {
+  const std::string input = Write("in.csv", kWorked);
+  std::filesystem::create_symlink(input, Path("link"));
+  std::filesystem::create_hard_link(input, Path("hard"));
+  const std::string leaf = std::filesystem::path(dir_).filename();
+  const std::pair<std::string, std::string> cases[] = {
+      {input, input},        {input, dir_ + "/./in.csv"}, {input, dir_ + "/../" + leaf + "/in.csv"},
+      {input, Path("link")}, {input, Path("hard")},       {Path("link"), input},
+  };
+  for (const auto& [csv, types] : cases) {
+    for (const bool multithreading : {false, true}) {
+      SCOPED_TRACE(csv + " -> " + types);
+      Inf inf(csv, ',', kInt, {}, multithreading, true, types, 1000);
+      EXPECT_THAT([&] { inf.inferTypes(); },
+                  ThrowsMessage<std::invalid_argument>(StrEq(
+                      "the types file path '" + types + "' names the input file '" + csv + "'")));
+      EXPECT_EQ(Slurp(input), kWorked);
+    }
+  }
+  // Without a types file, the same path is harmless.
+  Inf inf(input, ',', kInt, {}, false, false, input, 1000);
+  inf.inferTypes();
+  EXPECT_EQ(inf.getNumRows(), 2u);
+  EXPECT_EQ(Slurp(input), kWorked);
+}
+
+TEST_F(InfTypesFile, RefusesPathsWithNul) {
+  Write("types", "keep");
+  auto inf = Make(kWorked);
+  inf->setFilepath(Path("in.csv") + "\0x"s);
+  EXPECT_THAT([&] { inf->inferTypes(); },
+              ThrowsMessage<std::invalid_argument>(StrEq("the CSV file path contains a NUL byte")));
+  EXPECT_EQ(Types(), "keep");
+  inf->setFilepath(Path("in.csv"));
+  inf->setTypesFilepath(Path("out") + "\0x"s);
+  EXPECT_THAT([&] { inf->inferTypes(); }, ThrowsMessage<std::invalid_argument>(
+                                              StrEq("the types file path contains a NUL byte")));
+  EXPECT_FALSE(std::filesystem::exists(Path("out")));
+  inf->setSaveTypesFile(false);
+  inf->inferTypes();
+  EXPECT_EQ(inf->getNumRows(), 2u);
+  EXPECT_FALSE(std::filesystem::exists(Path("out")));
+}
+
+// A types file that cannot be written costs the file, not the results; the
+// reason is kept until the next pass. The long input fails while rows are
+// written, the short one only when the file is closed.
+TEST_F(InfTypesFile, FailureIsReportedNotThrown) {
+  const std::pair<std::string, const char*> cases[] = {
+      {Path("absent/types"), "No such file or directory"},
+      {dir_, "Is a directory"},
+      {"/dev/full", "No space left on device"},
+  };
+  std::string longInput = kWorked;
+  for (int r = 0; r < 20000; ++r) longInput += "7,y\n";
+  const std::tuple<std::string, std::uint64_t, const char*> inputs[] = {
+      {kWorked, 2, kWorkedCounts},
+      {longInput, 20002, "id[NA=0 int=20001 other=1] name[NA=0 int=1 other=20001]"},
+  };
+  for (const auto& [path, reason] : cases) {
+    for (const auto& [csv, rows, counts] : inputs) {
+      for (const bool multithreading : {false, true}) {
+        SCOPED_TRACE(path + ", " + std::to_string(rows) + " rows" +
+                     (multithreading ? ", multithreaded" : ""));
+        auto inf = Make(csv, kInt, multithreading);
+        inf->setTypesFilepath(path);
+        inf->inferTypes();
+        EXPECT_EQ(inf->getNumRows(), rows);
+        EXPECT_EQ(Render(inf->getColTypeCandidates()), counts);
+        EXPECT_THAT(inf->getTypesFileError(), AllOf(HasSubstr(path), HasSubstr(reason)));
+        inf->setTypesFilepath(Path("types"));
+        inf->inferTypes();
+        EXPECT_EQ(inf->getTypesFileError(), "");
+      }
+    }
+  }
+}
+
+// ---- Threads ---------------------------------------------------------------
+
+using InfThreads = InfFiles;
+
+// A match that exceeds Boost's complexity bound raises the same error in both
+// modes; the pass ends at that row, keeps what it completed, and the object
+// serves the next pass.
+TEST_F(InfThreads, MatchingErrorReachesTheCaller) {
+  const std::string pattern = "(?=a)(a+)+b";  // lookahead keeps it with Boost
+  const auto bad = [](int k) { return std::string(60 + k, 'a') + "c"; };
+  ASSERT_THAT([&] { boost::regex_match(bad(0), boost::regex(pattern)); },
+              Throws<std::runtime_error>());
+  const PatternStrings patterns = {{"int", {"[0-9]+"}}, {"t", {pattern}}};
+  std::string csv = "h0,h1,h2,h3,h4,h5,h6\n1,2,3,4,5,6,8\n7";
+  for (int k = 0; k < 6; ++k) csv += "," + bad(k);
+  csv += "\n1,1,1,1,1,1,1\n";
+  std::string seen[2];
+  for (const bool multithreading : {false, true}) {
+    SCOPED_TRACE(multithreading ? "multithreaded" : "single-threaded");
+    auto inf = Make(csv, patterns, multithreading);
+    try {
+      inf->inferTypes();
+      ADD_FAILURE() << "no error";
+    } catch (const std::runtime_error& error) {
+      seen[multithreading] = typeid(error).name() + ": "s + error.what();
+    }
+    // The header and the first data row were completed.
+    EXPECT_EQ(inf->getNumRows(), 2u);
+    EXPECT_EQ(Types(), "h0,h1,h2,h3,h4,h5,h6\nint,int,int,int,int,int,int\n");
+    inf->setFilepath(Write("good.csv", "id,name\n7,x\n,2\n"));
+    inf->inferTypes();
+    EXPECT_THAT(Render(inf->getColTypeCandidates()),
+                HasSubstr("id[NA=0 int=1 other=1 t=0] name[NA=0 int=1 other=1 t=0]"));
+    EXPECT_EQ(Types(), "id,name\nint,other\nother,int\n");
+  }
+  EXPECT_THAT(seen[0], HasSubstr("complexity"));
+  EXPECT_EQ(seen[1], seen[0]);
+}
+
+// Random files over texts that match at most one type each, so every count and
+// every line of the types file follows from the texts alone: both modes and
+// every window must give exactly that. The type with the empty name is never
+// cached, and some files span several batches of a multithreaded pass.
+TEST_F(InfThreads, RandomFilesAgreeWithOracle) {
+  const PatternStrings patterns = {{"int", {"-?[0-9]+"}},
+                                   {"dec", {"-?[0-9]+\\.[0-9]+"}},
+                                   {"word", {"[a-z]{1,3}", "[a-z]+ [a-z]+"}},
+                                   {"bool", {"true", "false"}},
+                                   {"date", {"[0-9]{4}-[0-9]{2}-[0-9]{2}"}},
+                                   {"pair", {"[a-z],[a-z]"}},
+                                   {"never", {}},
+                                   {"", {"@+"}}};
+  // Each text with its type; the empty text is "other" and "@" has the empty type name.
+  std::vector<std::pair<std::string, std::string>> vocabulary;
+  for (const std::string& entry :
+       Split("1=int|22=int|-3=int|12345678901234567890=int|4.5=dec|0.25=dec|ab=word|xyz=word|"
+             "tru=word|a b=word|true=bool|false=bool|2024-01-31=date|x,y=pair|NA=NA|n/a=NA|"
+             "not available at all=NA|=other|Zz=other|q\"q=other|7e=other|a\nb=other|"
+             "a text well over sixteen bytes=other|@=|@@=")) {
+    const std::size_t equals = entry.rfind('=');
+    vocabulary.emplace_back(entry.substr(0, equals), entry.substr(equals + 1));
+  }
+  const char* headerNames[] = {"a", "b", "id", "", "x,y", "q\"q", "a b"};
+  const auto encode = [](std::mt19937& rng, const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos && rng() % 8 != 0) return text;
+    std::string quoted = "\"";
+    for (const char c : text) quoted += c == '"' ? "\"\"" : std::string(1, c);
+    return quoted + "\"";
+  };
+  for (std::uint32_t seed = 1; seed <= 40; ++seed) {
+    std::mt19937 rng(seed);
+    const std::size_t width = 1 + rng() % 30;
+    Names names;
+    std::string csv;
+    std::string types;
+    CandidateCounts counts;
+    int untitled = 0;
+    for (std::size_t c = 0; c < width; ++c) {
+      std::string name = headerNames[rng() % std::size(headerNames)];
+      csv += (c > 0 ? "," : "") + encode(rng, name);
+      if (name.empty()) name = "Unitled_" + std::to_string(++untitled);
+      types += (c > 0 ? "," : "") + name;
+      names.push_back(name);
+      counts[name] = {};
+      for (const auto& [type, unused] : patterns) counts[name][type] = 0;
+      counts[name]["other"] = counts[name]["NA"] = 0;
+    }
+    csv += "\n";
+    types += "\n";
+    const std::size_t rows = rng() % 301;
+    for (std::size_t r = 0; r < rows; ++r) {
+      const std::size_t roll = rng() % 20;
+      const std::size_t cells = roll < 14   ? width
+                                : roll < 17 ? 1 + rng() % width
+                                            : width + 1 + rng() % 3;
+      std::string line;
+      for (std::size_t c = 0; c < cells; ++c) {
+        std::string text;
+        std::string type;
+        if (rng() % 4 == 0) {
+          const bool number = rng() % 2;
+          text = (number ? "" : "k") + std::to_string(rng() % 100000) +
+                 (rng() % 4 == 0 ? "000000000000000000" : "");
+          type = number ? "int" : "other";
+        } else {
+          std::tie(text, type) = vocabulary[rng() % std::size(vocabulary)];
+        }
+        line += (c > 0 ? "," : "") + encode(rng, text);
+        if (c >= width) continue;
+        ++counts[names[c]][type];
+        types += (c > 0 ? "," : "") + type;
+      }
+      types += "\n";
+      const bool last = r + 1 == rows;
+      csv += line + (last && !line.empty() && rng() % 3 == 0 ? "" : rng() % 10 ? "\n" : "\r\n");
+    }
+    const std::string expected = Render(counts);
+    for (const int window : {1, 3, 1000, -1}) {
+      for (const bool multithreading : {false, true}) {
+        SCOPED_TRACE("seed " + std::to_string(seed) + ", window " + std::to_string(window) +
+                     (multithreading ? ", multithreaded" : ""));
+        auto inf = Make(csv, patterns, multithreading, window);
+        inf->setNaValues({"NA", "n/a", "not available at all"});
+        inf->inferTypes();
+        EXPECT_EQ(inf->getColNames(), names);
+        EXPECT_EQ(inf->getNumRows(), rows);
+        EXPECT_EQ(Render(inf->getColTypeCandidates()), expected);
+        EXPECT_EQ(Types(), types);
+        if (HasFailure()) return;
+      }
+    }
+  }
+}
+
+// Multithreaded passes promise the answers of a single-threaded pass even
+// when texts match several types, where the trial order and the cache decide:
+// duplicate column names, swaps from row to row and the window all matter.
+TEST_F(InfThreads, OverlappingTypesAgreeWithSingleThreaded) {
+  const PatternStrings patterns = {{"digits", {"[0-9]+"}},   {"short", {".{1,2}"}},
+                                   {"alnum", {"[a-z0-9]+"}}, {"any", {".*"}},
+                                   {"vowel", {"[aeiou].*"}}, {"", {"[0-9a]{2}"}}};
+  const Names vocabulary = Split("1|22|a|ab|a1|e9|zz|9z|333|abc|NA||x y|u");
+  for (std::uint32_t seed = 1; seed <= 30; ++seed) {
+    std::mt19937 rng(seed);
+    const std::size_t width = 1 + rng() % 12;
+    std::string csv;
+    for (std::size_t c = 0; c < width; ++c)
+      csv += (c > 0 ? "," : "") + std::string(1, 'a' + rng() % 4);
+    for (std::size_t r = 0, rows = rng() % 400; r < rows; ++r) {
+      csv += "\n";
+      for (std::size_t c = 0, cells = 1 + rng() % (width + 1); c < cells; ++c) {
+        csv += (c > 0 ? "," : "") + vocabulary[rng() % vocabulary.size()];
+      }
+    }
+    for (const int window : {1, 3, 1000, -1}) {
+      SCOPED_TRACE("seed " + std::to_string(seed) + ", window " + std::to_string(window));
+      std::string results[2];
+      for (const bool multithreading : {false, true}) {
+        auto inf = Make(csv, patterns, multithreading, window);
+        inf->setNaValues({"NA"});
+        inf->inferTypes();
+        inf->inferTypes();  // the cache carries over into a second pass
+        std::map<std::string, Names> orders;
+        for (const auto& [column, order] : inf->getRegexOrdering()) orders[column] = order;
+        std::string& result = results[multithreading];
+        result = Render(inf->getColTypeCandidates()) + "\n" + Types();
+        for (const auto& [column, order] : orders) {
+          result += column + ":";
+          for (const std::string& type : order) result += type + " ";
+          result += "\n";
+        }
+      }
+      EXPECT_EQ(results[0], results[1]);
+      if (HasFailure()) return;
+    }
+  }
+}
+
+}  // namespace
