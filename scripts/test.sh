@@ -26,7 +26,7 @@ step "C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 ctest_build build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_SANITIZE=address,undefined
 
 step "C++ tests under ThreadSanitizer"
-TSAN_OPTIONS=halt_on_error=1 ctest_build build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan.supp" ctest_build build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUORVEL_SANITIZE=thread
 
 step "Python module and tests"
