@@ -1,6 +1,10 @@
 """The Python face of Inf: construction, argument conversion, getters and object behaviour."""
 import collections
+import os
 import pathlib
+import re
+import shutil
+import subprocess
 
 import pytest
 
@@ -243,3 +247,24 @@ def test_a_path_with_a_nul_byte_is_refused(make_inf, write, tmp_path, name, mess
     with pytest.raises(ValueError, match=exactly(message)):
         inf.infer_types()
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv"]
+
+
+def other_interpreter():
+    """A Python that is not 3.8 from pyenv's versions folder, if the machine has one."""
+    root = pathlib.Path(os.environ.get("PYENV_ROOT", pathlib.Path.home() / ".pyenv"))
+    for version in ("3.9", "3.10", "3.11", "3.12"):
+        for python in sorted(root.glob(f"versions/{version}.*/bin/python{version}")):
+            return python
+    return None
+
+
+def test_import_into_another_python_names_both_versions(tmp_path):
+    python = other_interpreter()
+    if python is None:
+        pytest.skip("no Python other than 3.8 under pyenv")
+    shutil.copy(quorvel_ext.__file__, tmp_path / "quorvel_ext.so")
+    result = subprocess.run([str(python), "-c", "import quorvel_ext"], cwd=tmp_path,
+                            capture_output=True, text=True)
+    assert result.returncode != 0
+    assert re.search(r"ImportError: Python version mismatch: module was compiled for Python 3\.8, "
+                     r"but the interpreter version is incompatible: 3\.\d+\.\d+ ", result.stderr)
