@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Runs every test: formatting, the C++ tests in a warnings-as-errors build and
-# under AddressSanitizer+UndefinedBehaviorSanitizer and ThreadSanitizer, then
-# the module built by pip and its Python tests. Sets up what it needs first.
+# Runs every test: formatting; the C++ tests in a warnings-as-errors build,
+# under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer;
+# a minute of fuzzing for each fuzz target (FUZZ_SECONDS); the Python tests
+# against a sanitized build of the module; last, the module built by pip and
+# its Python tests. Sets up what it needs first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -20,7 +22,7 @@ step "clang-format"
 git ls-files -co --exclude-standard '*.hpp' '*.h' '*.cpp' | xargs clang-format --dry-run --Werror
 
 step "C++ tests"
-ctest_build build/release -DCMAKE_BUILD_TYPE=Release
+ctest_build build/release -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_BENCH=ON
 
 step "C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 ctest_build build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_SANITIZE=address,undefined
@@ -28,6 +30,12 @@ ctest_build build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_SANITIZE=addr
 step "C++ tests under ThreadSanitizer"
 TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan.supp" ctest_build build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUORVEL_SANITIZE=thread
+
+step "Fuzzing the tokenizer and the pass"
+scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
+
+step "Python tests against the module under AddressSanitizer and UndefinedBehaviorSanitizer"
+scripts/asan_pytest.sh -q
 
 step "Python module and tests"
 .venv/bin/python -m pip install -q --no-build-isolation .

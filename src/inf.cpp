@@ -227,7 +227,7 @@ TypeId Inf::cacheable(TypeId type) const {
 
 Inf::ColumnTables& Inf::tablesFor(const std::string& columnName) {
   auto [it, inserted] = columnIndex.emplace(columnName, columnTables.size());
-  if (inserted) columnTables.push_back(ColumnTables{columnName, {}, {}, {}});
+  if (inserted) columnTables.push_back(ColumnTables{columnName, {}, {}, {}, 0});
   return columnTables[it->second];
 }
 
@@ -394,7 +394,7 @@ void Inf::gatherRow(const std::vector<std::string>& row) {
     }
     if (entry.job < 0) {
       entry.job = static_cast<std::int32_t>(jobs.size());
-      jobs.push_back(MatchJob{index, rowColumns[c], rowColumns[c]->swaps});
+      jobs.push_back(MatchJob{index, rowColumns[c], rowColumns[c]->swaps, kOther, false, nullptr});
     }
     batchCells.push_back({kOther, entry.job});
   }

@@ -1,0 +1,273 @@
+// libFuzzer target for the whole inference pass. The input is written out as
+// a CSV file, and the file gets one single-threaded and one multithreaded
+// pass, each on a new Inf object and each writing its types file. The two
+// must agree on the counts, the column names, the row count and the bytes of
+// the types file. The pattern table is such that no text matches two types,
+// so a cell's type follows from its text alone, whatever the trial order, the
+// cache window or the thread that matched it; that lets each pass also be
+// checked against results worked out here from the rows CsvParser yields.
+//
+// Input layout: byte 0 the delimiter, byte 1 the cache window (as a signed
+// byte, modulo 6, so -5 to 5: below 1 the cache is never emptied), and the
+// CSV from byte 2 on.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "inf.h"
+#include "parser.hpp"
+
+namespace {
+
+using quorvel::CandidateCounts;
+
+// No text matches two of these types; typeOf() says by hand which one, if
+// any, a text belongs to.
+const quorvel::PatternStrings& patternTable() {
+  static const quorvel::PatternStrings table = {
+      {"int", {"[0-9]+"}},
+      {"word", {"[a-z]+"}},
+      {"upper", {"[A-Z][A-Z0-9]*"}},
+      // Two patterns for one type.
+      {"hex", {"0x[0-9a-f]+", "#[0-9a-f]{6}"}},
+      // A back-reference, which only Boost matches: the table takes both of
+      // the matcher's paths.
+      {"pair", {"(\\d)-\\1"}},
+  };
+  return table;
+}
+
+const char* const kTypeNames[] = {"int", "word", "upper", "hex", "pair", "other", "NA"};
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isLower(char c) { return c >= 'a' && c <= 'z'; }
+bool isUpper(char c) { return c >= 'A' && c <= 'Z'; }
+bool isUpperOrDigit(char c) { return isUpper(c) || isDigit(c); }
+bool isHexDigit(char c) { return isDigit(c) || (c >= 'a' && c <= 'f'); }
+
+bool allFrom(const std::string& text, std::size_t start, bool (*accepts)(char)) {
+  return start < text.size() && std::all_of(text.begin() + start, text.end(), accepts);
+}
+
+// The missing values come first: "NA" also fits upper, and a missing value
+// outranks any type.
+std::string typeOf(const std::string& text) {
+  if (text.empty() || text == "NA") return "NA";
+  if (allFrom(text, 0, isDigit)) return "int";
+  if (allFrom(text, 0, isLower)) return "word";
+  if (isUpper(text[0]) && (text.size() == 1 || allFrom(text, 1, isUpperOrDigit))) return "upper";
+  if (text.compare(0, 2, "0x") == 0 && allFrom(text, 2, isHexDigit)) return "hex";
+  if (text.size() == 7 && text[0] == '#' && allFrom(text, 1, isHexDigit)) return "hex";
+  if (text.size() == 3 && isDigit(text[0]) && text[1] == '-' && text[2] == text[0]) return "pair";
+  return "other";
+}
+
+// Paths in a directory of this process's own, made once and reused by every
+// input; removed when the fuzzer exits normally.
+struct Workspace {
+  std::string dir;
+  std::string csv;
+  std::string typesSingle;
+  std::string typesMulti;
+};
+
+const Workspace& workspace() {
+  // Never destroyed, so that the exit handler can still read it.
+  static const Workspace* const ws = [] {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quorvel_pass_fuzz.XXXXXX";
+    if (::mkdtemp(&pattern[0]) == nullptr) {
+      std::perror("pass_fuzz: mkdtemp");
+      std::abort();
+    }
+    return new Workspace{pattern, pattern + "/input.csv", pattern + "/types_single.csv",
+                         pattern + "/types_multi.csv"};
+  }();
+  static const bool cleanupRegistered =
+      std::atexit([] {
+        const Workspace& w = *ws;
+        for (const std::string* path : {&w.csv, &w.typesSingle, &w.typesMulti}) {
+          std::remove(path->c_str());
+        }
+        ::rmdir(w.dir.c_str());
+      }) == 0;
+  (void)cleanupRegistered;
+  return *ws;
+}
+
+std::string escaped(const std::string& bytes, std::size_t limit = 400) {
+  std::string out;
+  for (std::size_t i = 0; i < bytes.size() && i < limit; ++i) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    if (b >= 0x20 && b < 0x7f && b != '\\') {
+      out += static_cast<char>(b);
+    } else {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02x", b);
+      out += hex;
+    }
+  }
+  if (bytes.size() > limit) out += "...(" + std::to_string(bytes.size()) + " bytes)";
+  return out;
+}
+
+struct FuzzCase {
+  char delimiter;
+  int window;
+  std::string csv;
+};
+
+[[noreturn]] void fail(const FuzzCase& c, const std::string& what) {
+  std::fprintf(stderr, "\npass_fuzz: %s\n  delimiter \\x%02x, window %d\n  csv \"%s\"\n",
+               what.c_str(), static_cast<unsigned char>(c.delimiter), c.window,
+               escaped(c.csv).c_str());
+  std::abort();
+}
+
+struct PassResult {
+  CandidateCounts counts;
+  std::vector<std::string> names;
+  std::uint64_t numRows = 0;
+  std::string typesFile;
+};
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) {
+    std::perror(("pass_fuzz: cannot write " + path).c_str());
+    std::abort();
+  }
+}
+
+PassResult runPass(const FuzzCase& c, bool multithreading, const std::string& typesPath) {
+  quorvel::Inf inf(workspace().csv, c.delimiter, patternTable(), {"", "NA"}, multithreading, true,
+                   typesPath, c.window);
+  inf.inferTypes();
+  if (!inf.getTypesFileError().empty()) fail(c, "types file error: " + inf.getTypesFileError());
+  return {inf.getColTypeCandidates(), inf.getColNames(), inf.getNumRows(), readFile(typesPath)};
+}
+
+std::string joined(const std::vector<std::string>& parts) {
+  std::string line;
+  for (std::size_t i = 0; i < parts.size(); ++i) line += (i > 0 ? "," : "") + parts[i];
+  return line + '\n';
+}
+
+// What a pass over the file must give, worked out from its rows. Also
+// returns, per column name, how many cells were classified under it.
+PassResult expectedResult(const FuzzCase& c, std::map<std::string, std::uint64_t>& cells) {
+  PassResult r;
+  std::ifstream file(workspace().csv, std::ios::binary);
+  CsvParser parser(file);
+  parser.delimiter(c.delimiter);
+  std::uint64_t rows = 0;
+  int untitled = 0;
+  for (const std::vector<std::string>& row : parser) {
+    std::vector<std::string> types;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      if (rows == 0) {
+        r.names.push_back(row[i].empty() ? "Unitled_" + std::to_string(++untitled) : row[i]);
+        for (const char* type : kTypeNames) r.counts[r.names.back()][type] += 0;
+        cells[r.names.back()] += 0;
+      } else if (i < r.names.size()) {  // cells past the header's width have no column
+        types.push_back(typeOf(row[i]));
+        ++r.counts[r.names[i]][types.back()];
+        ++cells[r.names[i]];
+      }
+    }
+    r.typesFile += joined(rows == 0 ? r.names : types);
+    ++rows;
+  }
+  r.numRows = rows == 0 ? 0 : rows - 1;
+  return r;
+}
+
+// Sorted by name and type, so that two dumps can be compared by eye.
+std::string describe(const CandidateCounts& counts) {
+  std::map<std::string, std::map<std::string, std::uint64_t>> sorted;
+  for (const auto& [name, byType] : counts) sorted[name].insert(byType.begin(), byType.end());
+  std::string out;
+  for (const auto& [name, byType] : sorted) {
+    out += "\n    " + escaped(name, 60) + ":";
+    for (const auto& [type, n] : byType) out += " " + escaped(type, 60) + "=" + std::to_string(n);
+  }
+  return out;
+}
+
+std::string describe(const std::vector<std::string>& names) {
+  std::string out;
+  for (const std::string& name : names) out += "[" + escaped(name, 60) + "]";
+  return out;
+}
+
+// `a` and `b` are the results of two passes, or of a pass and the expected one.
+void expectSame(const FuzzCase& c, const char* what, const PassResult& a, const PassResult& b) {
+  const std::string prefix = std::string(what) + ": ";
+  if (a.names != b.names) {
+    fail(c, prefix + "names " + describe(a.names) + " vs " + describe(b.names));
+  }
+  if (a.numRows != b.numRows) {
+    fail(c, prefix + "num_rows " + std::to_string(a.numRows) + " vs " + std::to_string(b.numRows));
+  }
+  if (a.counts != b.counts) {
+    fail(c, prefix + "counts" + describe(a.counts) + "\n  vs" + describe(b.counts));
+  }
+  if (a.typesFile != b.typesFile) {
+    fail(c, prefix + "types file \"" + escaped(a.typesFile) + "\" vs \"" + escaped(b.typesFile) +
+                "\"");
+  }
+}
+
+// Every name's counts add up to the cells classified under it.
+void expectCountsCoverCells(const FuzzCase& c, const char* what, const PassResult& pass,
+                            const std::map<std::string, std::uint64_t>& cells) {
+  for (const auto& [name, expected] : cells) {
+    const auto it = pass.counts.find(name);
+    if (it == pass.counts.end()) fail(c, std::string(what) + ": no counts for " + escaped(name));
+    std::uint64_t sum = 0;
+    for (const auto& entry : it->second) sum += entry.second;
+    if (sum != expected) {
+      fail(c, std::string(what) + ": the counts of " + escaped(name) + " add up to " +
+                  std::to_string(sum) + ", but " + std::to_string(expected) +
+                  " cells were classified");
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 2) return 0;
+  const FuzzCase c{static_cast<char>(data[0]), static_cast<std::int8_t>(data[1]) % 6,
+                   std::string(reinterpret_cast<const char*>(data) + 2, size - 2)};
+  writeFile(workspace().csv, c.csv);
+
+  const PassResult single = runPass(c, false, workspace().typesSingle);
+  const PassResult multi = runPass(c, true, workspace().typesMulti);
+  expectSame(c, "single-threaded vs multithreaded", single, multi);
+
+  std::map<std::string, std::uint64_t> cells;
+  const PassResult expected = expectedResult(c, cells);
+  expectCountsCoverCells(c, "single-threaded", single, cells);
+  expectCountsCoverCells(c, "multithreaded", multi, cells);
+  expectSame(c, "single-threaded vs worked out", single, expected);
+  return 0;
+}
