@@ -49,11 +49,13 @@ ROWS = {
     "mt1000": "module, multithreaded, window 1000",
     "mt100000": "module, multithreaded, window 100000",
     "pure": "pure Python, window 1000 (sample)",
+    "pure100000": "pure Python, window 100000 (sample)",
     "pandas": "pandas read_csv (simpler job)",
     "polars": "polars read_csv (simpler job)",
 }
 RATIOS = [
     ("module 1 thread / pure Python (w 1000)", "st1000", "pure"),
+    ("module 1 thread / pure Python (w 100000)", "st100000", "pure100000"),
     ("multithreaded / 1 thread (w 1000)", "mt1000", "st1000"),
     ("multithreaded / 1 thread (w 100000)", "mt100000", "st100000"),
     ("window 100000 / 1000 (1 thread)", "st100000", "st1000"),
@@ -310,6 +312,7 @@ def bench_shape(bench: Bench, shape: str) -> ShapeReport:
             record(report, f"{'mt' if mt else 'st'}{window}",
                    bench.python_pass("module", full, window, mt))
     record(report, "pure", bench.python_pass("pure", sample))
+    record(report, "pure100000", bench.python_pass("pure", sample, 100000))
     record(report, "pandas", bench.python_pass("pandas", full))
     record(report, "polars", bench.python_pass("polars", full))
     report.sample_check = bench.python_pass("module", sample)

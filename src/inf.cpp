@@ -269,8 +269,11 @@ void Inf::inferTypes() {
     setUpHeader(*row, typesFile);
     finishRow();
     ++row;
-    if (multithreading) {
-      classifyRowsOnPool(row, end, typesFile);
+    // One column, or one core, leaves no second thread to match on.
+    const std::size_t threads =
+        std::min<std::size_t>(columns.size(), std::max(1u, std::thread::hardware_concurrency()));
+    if (multithreading && threads > 1) {
+      classifyRowsOnPool(row, end, threads - 1, typesFile);
     } else {
       classifyRows(row, end, typesFile);
     }
@@ -349,9 +352,8 @@ void Inf::hashRow(const std::vector<std::string>& row, std::size_t width) {
 // trial order changed after it was matched is matched again, and a batch
 // ends where the cache is to be emptied.
 void Inf::classifyRowsOnPool(CsvParser::iterator& row, const CsvParser::iterator& end,
-                             TypesFile& typesFile) {
-  const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
-  WorkerPool pool(static_cast<unsigned>(std::min(columns.size(), cores) - 1));
+                             std::size_t workers, TypesFile& typesFile) {
+  WorkerPool pool(static_cast<unsigned>(workers));
   while (row != end) {
     try {
       gatherBatch(row, end);

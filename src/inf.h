@@ -124,7 +124,7 @@ class Inf {
   ColumnTables& resetColumn(const std::string& name);
   void classifyRows(CsvParser::iterator& row, const CsvParser::iterator& end, TypesFile& typesFile);
   void classifyRowsOnPool(CsvParser::iterator& row, const CsvParser::iterator& end,
-                          TypesFile& typesFile);
+                          std::size_t workers, TypesFile& typesFile);
   void gatherBatch(CsvParser::iterator& row, const CsvParser::iterator& end);
   void gatherRow(const std::vector<std::string>& row);
   void clearJobMarkers();
