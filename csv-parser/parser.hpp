@@ -246,8 +246,6 @@ inline Field CsvParser::next_field() {
     const char c = *next;
     switch (m_state) {
       case State::START_OF_FIELD:
-        // An ordinary byte is left for IN_FIELD, whose run takes it with the
-        // bytes after it.
         if (c == m_terminator) {
           ++m_cursor;
           handle_crlf(c);
@@ -257,25 +255,26 @@ inline Field CsvParser::next_field() {
         if (c == m_quote) {
           ++m_cursor;
           m_state = State::IN_QUOTED_FIELD;
-        } else if (c == m_delimiter) {
-          ++m_cursor;
-          return Field(m_fieldbuf);
-        } else {
-          m_state = State::IN_FIELD;
-        }
-        break;
-      case State::IN_FIELD: {
-        // Take the whole run of plain bytes at once; the byte that ends it is
-        // handled on its own below, on this or a later look-ahead.
-        const std::size_t run = ordinary_run_length();
-        if (run > 0) {
-          m_fieldbuf.append(m_inputbuf + m_cursor, run);
-          m_cursor += run;
           break;
         }
-        ++m_cursor;
-        if (c == m_terminator) {
-          handle_crlf(c);
+        if (c == m_delimiter) {
+          ++m_cursor;
+          return Field(m_fieldbuf);
+        }
+        // An ordinary byte starts an unquoted field, whose run takes it.
+        m_state = State::IN_FIELD;
+        [[fallthrough]];
+      case State::IN_FIELD: {
+        // Take the whole run of plain bytes at once. A run that reaches the
+        // end of the buffer goes on after the refill; otherwise the byte that
+        // ends it is a terminator or the delimiter.
+        const std::size_t run = ordinary_run_length();
+        m_fieldbuf.append(m_inputbuf + m_cursor, run);
+        m_cursor += run;
+        if (m_cursor == m_inputbuf_size) break;
+        const char stop = m_inputbuf[m_cursor++];
+        if (stop == m_terminator) {
+          handle_crlf(stop);
           m_state = State::END_OF_ROW;
         } else {
           m_state = State::START_OF_FIELD;
