@@ -341,79 +341,91 @@ void Inf::hashRow(const std::vector<std::string>& row, std::size_t width) {
   for (std::size_t c = 0; c < width; ++c) typeCache.prefetchSlot(rowHashes[c]);
 }
 
-// Multithreaded passes take rows in batches, in three phases. The calling
-// thread reads the batch, answers every missing or cached cell and makes one
-// job per distinct uncached text; the pool matches the jobs, which reads only
-// the compiled table, the cache's texts and trial orders that nobody changes
-// meanwhile; then the calling thread applies the results row by row, in
-// column order. So only one thread ever touches the shared tables, matching
-// (the expensive part) runs in parallel, and a batch costs one hand-off.
+// Multithreaded passes take rows in batches. The calling thread reads a
+// batch, answers every missing or cached cell and makes one job per distinct
+// uncached text; the pool matches the jobs, reading only the compiled table,
+// the jobs' texts and trial orders that nobody changes meanwhile, while the
+// calling thread reads the next batch; then the calling thread applies the
+// results row by row, in column order. So only one thread ever touches the
+// shared tables, and matching, the expensive part, runs beside the reading.
 // The answers are those of a single-threaded pass: a job whose column's
-// trial order changed after it was matched is matched again, and a batch
-// ends where the cache is to be emptied.
+// trial order changed after it was matched is matched again, a text that the
+// previous batch classified takes the cached answer, and no batch is read
+// ahead across a row after which the cache is emptied.
 void Inf::classifyRowsOnPool(CsvParser::iterator& row, const CsvParser::iterator& end,
                              std::size_t workers, TypesFile& typesFile) {
+  // One batch is matched while the next is read. Both go with the pass, and
+  // outlive the pool, whose workers may still read one when a failure unwinds.
+  Batch batches[2];
   WorkerPool pool(static_cast<unsigned>(workers));
-  while (row != end) {
-    try {
-      gatherBatch(row, end);
-    } catch (...) {
-      clearJobMarkers();
-      throw;
-    }
-    clearJobMarkers();
-    matchJobs(pool);
-    applyBatch(typesFile);
+  Batch* current = &batches[0];
+  Batch* following = &batches[1];
+  gatherBatch(*current, row, end, n);
+  while (!current->widths.empty()) {
+    startMatching(*current, pool);
+    const bool readAhead = !current->endsWindow;
+    if (readAhead) gatherBatch(*following, row, end, n + current->widths.size());
+    pool.wait();
+    applyBatch(*current, typesFile);
+    if (!readAhead) gatherBatch(*following, row, end, n);
+    std::swap(current, following);
   }
 }
 
-void Inf::gatherBatch(CsvParser::iterator& row, const CsvParser::iterator& end) {
-  // Enough cells to make a hand-off worth it, and never past the row after
-  // which the cache is emptied, since the batch's lookups precede its stores.
+// Reads rows until the batch has enough cells to make a hand-off worth it,
+// or reaches the row after which the cache is emptied.
+void Inf::gatherBatch(Batch& batch, CsvParser::iterator& row, const CsvParser::iterator& end,
+                      std::uint64_t rowsBefore) {
   constexpr std::size_t kBatchCells = 4096;
   const std::uint64_t window = rollingCacheWindow >= 1
                                    ? static_cast<std::uint64_t>(rollingCacheWindow)
                                    : std::numeric_limits<std::uint64_t>::max();
-  const std::uint64_t rowsLeft = window - n % window;
-  jobs.clear();
-  batchCells.clear();
-  batchWidths.clear();
-  do {
-    gatherRow(*row);
-    ++row;
-  } while (row != end && batchCells.size() < kBatchCells && batchWidths.size() < rowsLeft);
+  const std::uint64_t rowsLeft = window - rowsBefore % window;
+  batch.jobs.clear();
+  batch.cells.clear();
+  batch.widths.clear();
+  batch.texts.clear();
+  // The markers deduplicate texts only while the batch is read.
+  struct ClearMarkers {
+    TextCache& cache;
+    const std::vector<MatchJob>& jobs;
+    ~ClearMarkers() {
+      for (const MatchJob& job : jobs) cache.entry(job.cacheEntry).job = -1;
+    }
+  } clearMarkers{typeCache, batch.jobs};
+  for (; row != end && batch.cells.size() < kBatchCells && batch.widths.size() < rowsLeft; ++row) {
+    gatherRow(batch, *row);
+  }
+  batch.endsWindow = batch.widths.size() == rowsLeft;
 }
 
-void Inf::gatherRow(const std::vector<std::string>& row) {
+void Inf::gatherRow(Batch& batch, const std::vector<std::string>& row) {
   const std::size_t width = std::min(row.size(), columns.size());
   hashRow(row, width);
   for (std::size_t c = 0; c < width; ++c) {
     const std::size_t index = typeCache.findOrInsert(row[c], rowHashes[c]);
     TextCache::Entry& entry = typeCache.entry(index);
     if (entry.missing || entry.type != TextCache::kUnclassified) {
-      batchCells.push_back({entry.missing ? kNA : entry.type, -1});
+      batch.cells.push_back({entry.missing ? kNA : entry.type, -1});
       continue;
     }
     if (entry.job < 0) {
-      entry.job = static_cast<std::int32_t>(jobs.size());
-      jobs.push_back(MatchJob{index, rowColumns[c], rowColumns[c]->swaps, kOther, false, nullptr});
+      entry.job = static_cast<std::int32_t>(batch.jobs.size());
+      batch.jobs.push_back(MatchJob{index, batch.texts.size(), row[c].size(), rowColumns[c], 0,
+                                    kOther, false, nullptr});
+      batch.texts += row[c];
     }
-    batchCells.push_back({kOther, entry.job});
+    batch.cells.push_back({kOther, entry.job});
   }
-  batchWidths.push_back(width);
+  batch.widths.push_back(width);
 }
 
-// The markers only deduplicate texts while a batch is gathered.
-void Inf::clearJobMarkers() {
-  for (const MatchJob& job : jobs) typeCache.entry(job.cacheEntry).job = -1;
-}
-
-void Inf::matchJobs(WorkerPool& pool) {
-  pool.run(jobs.size(), [this](std::size_t j) {
-    MatchJob& job = jobs[j];
+void Inf::startMatching(Batch& batch, WorkerPool& pool) {
+  for (MatchJob& job : batch.jobs) job.swaps = job.column->swaps;
+  pool.start(batch.jobs.size(), [this, &batch](std::size_t j) {
+    MatchJob& job = batch.jobs[j];
     try {
-      const int position =
-          matcher.firstMatch(job.column->regexOrdering, typeCache.text(job.cacheEntry));
+      const int position = matcher.firstMatch(job.column->regexOrdering, batch.text(job));
       job.type = position < 0 ? kOther : job.column->regexOrdering[position];
     } catch (...) {
       job.error = std::current_exception();
@@ -423,15 +435,15 @@ void Inf::matchJobs(WorkerPool& pool) {
 
 // A failing cell leaves its row unfinished, as in a single-threaded pass, but
 // the row's other cells are counted first: they were classified alongside it.
-void Inf::applyBatch(TypesFile& typesFile) {
-  const PendingCell* cell = batchCells.data();
-  for (const std::size_t width : batchWidths) {
+void Inf::applyBatch(Batch& batch, TypesFile& typesFile) {
+  const PendingCell* cell = batch.cells.data();
+  for (const std::size_t width : batch.widths) {
     std::exception_ptr error;
     for (std::size_t c = 0; c < width; ++c, ++cell) {
       TypeId type = cell->type;
       if (cell->job >= 0) {
-        MatchJob& job = jobs[cell->job];
-        if (!resolve(job, *rowColumns[c])) {
+        MatchJob& job = batch.jobs[cell->job];
+        if (!resolve(job, *rowColumns[c], batch)) {
           if (!error) error = job.error;
           continue;
         }
@@ -449,27 +461,29 @@ void Inf::applyBatch(TypesFile& typesFile) {
 // Gives the job the answer a single-threaded pass would give at this cell.
 // The first cell of a text moves the type to the front and caches it; later
 // cells take the cached answer, unless the type cannot be cached.
-bool Inf::resolve(MatchJob& job, ColumnTables& column) {
+bool Inf::resolve(MatchJob& job, ColumnTables& column, const Batch& batch) {
+  TextCache::Entry& entry = typeCache.entry(job.cacheEntry);
+  if (!job.resolved && entry.type != TextCache::kUnclassified) {
+    job.type = entry.type;  // classified by the batch before, after this one was read
+    job.resolved = true;
+  }
+  if (job.resolved && cacheable(job.type) != TextCache::kUnclassified) return true;
   if (job.error) return false;
-  const std::string_view text = typeCache.text(job.cacheEntry);
   try {
-    if (job.resolved && cacheable(job.type) != TextCache::kUnclassified) return true;
     if (job.resolved || job.column->swaps != job.swaps) {
       job.column = &column;
-      job.type = promote(column, matcher.firstMatch(column.regexOrdering, text));
-    } else {
-      std::vector<TypeId>& order = column.regexOrdering;
-      if (job.type != kOther) {
-        promote(column,
-                static_cast<int>(std::find(order.begin(), order.end(), job.type) - order.begin()));
-      }
+      job.type = promote(column, matcher.firstMatch(column.regexOrdering, batch.text(job)));
+    } else if (job.type != kOther) {
+      const std::vector<TypeId>& order = column.regexOrdering;
+      promote(column,
+              static_cast<int>(std::find(order.begin(), order.end(), job.type) - order.begin()));
     }
   } catch (...) {
     job.error = std::current_exception();
     return false;
   }
   job.resolved = true;
-  typeCache.entry(job.cacheEntry).type = cacheable(job.type);
+  entry.type = cacheable(job.type);
   return true;
 }
 

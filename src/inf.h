@@ -100,10 +100,12 @@ class Inf {
   // One distinct uncached text of a batch of rows in a multithreaded pass.
   struct MatchJob {
     std::size_t cacheEntry;
+    std::size_t textOffset;  // in the batch's texts
+    std::size_t textLength;
     ColumnTables* column;  // of the first cell with the text
-    std::uint64_t swaps;   // the column's swap count when the job was made
-    TypeId type = 0;       // the type found, written by the worker
-    bool resolved = false;
+    std::uint64_t swaps;   // the column's swap count when matching started
+    TypeId type;           // the type found, written by the worker
+    bool resolved;
     std::exception_ptr error;  // what matching threw, rethrown by the calling thread
   };
 
@@ -111,6 +113,21 @@ class Inf {
   struct PendingCell {
     TypeId type;
     std::int32_t job;
+  };
+
+  // Rows read ahead in a multithreaded pass, with the jobs their uncached
+  // texts need. The jobs keep their own copies of the texts, because the
+  // cache may move its storage while they are matched.
+  struct Batch {
+    std::vector<MatchJob> jobs;
+    std::vector<PendingCell> cells;  // row after row
+    std::vector<std::size_t> widths;
+    std::string texts;
+    bool endsWindow = false;  // the cache is emptied after the batch's last row
+
+    std::string_view text(const MatchJob& job) const {
+      return std::string_view(texts.data() + job.textOffset, job.textLength);
+    }
   };
 
   TypeId internType(const std::string& name);
@@ -125,12 +142,12 @@ class Inf {
   void classifyRows(CsvParser::iterator& row, const CsvParser::iterator& end, TypesFile& typesFile);
   void classifyRowsOnPool(CsvParser::iterator& row, const CsvParser::iterator& end,
                           std::size_t workers, TypesFile& typesFile);
-  void gatherBatch(CsvParser::iterator& row, const CsvParser::iterator& end);
-  void gatherRow(const std::vector<std::string>& row);
-  void clearJobMarkers();
-  void matchJobs(WorkerPool& pool);
-  void applyBatch(TypesFile& typesFile);
-  bool resolve(MatchJob& job, ColumnTables& column);
+  void gatherBatch(Batch& batch, CsvParser::iterator& row, const CsvParser::iterator& end,
+                   std::uint64_t rowsBefore);
+  void gatherRow(Batch& batch, const std::vector<std::string>& row);
+  void startMatching(Batch& batch, WorkerPool& pool);
+  void applyBatch(Batch& batch, TypesFile& typesFile);
+  bool resolve(MatchJob& job, ColumnTables& column, const Batch& batch);
   void writeRowTypes(std::size_t width, TypesFile& typesFile);
   void finishRow();
 
@@ -169,9 +186,6 @@ class Inf {
   std::vector<ColumnTables*> rowColumns;  // by column index
   std::vector<TypeId> rowTypes;           // by column index
   std::vector<std::size_t> rowHashes;     // by column index
-  std::vector<MatchJob> jobs;             // of the current batch
-  std::vector<PendingCell> batchCells;    // the batch's cells, row after row
-  std::vector<std::size_t> batchWidths;   // cells of each row of the batch
   std::string line;
 };
 

@@ -1,8 +1,11 @@
 // A fixed set of threads, started once and joined on destruction, that runs
-// the indexes of one task at a time together with the calling thread.
+// the indexes of one task at a time, in the background of the calling thread
+// until it waits, and then together with it.
 //
 //   WorkerPool pool(1);
-//   pool.run(jobs.size(), [&](std::size_t i) { classify(jobs[i]); });
+//   pool.start(jobs.size(), [&](std::size_t i) { classify(jobs[i]); });
+//   readMore();  // meanwhile, on the calling thread
+//   pool.wait();
 #pragma once
 
 #include <atomic>
@@ -20,7 +23,7 @@ class WorkerPool {
  public:
   using Task = std::function<void(std::size_t)>;
 
-  // Starts `workers` threads; with none, run() works on the calling thread.
+  // Starts `workers` threads; with none, wait() does all the work.
   explicit WorkerPool(unsigned workers) {
     threads_.reserve(workers);
     try {
@@ -36,24 +39,27 @@ class WorkerPool {
 
   ~WorkerPool() { stopAndJoin(); }
 
-  // Calls task(i) once for every i in [0, count) and returns when all calls
-  // have finished. The task must not throw: a worker has nobody to throw to,
-  // so callers capture failures themselves.
-  void run(std::size_t count, const Task& task) {
-    if (threads_.empty() || count < 2) {
-      for (std::size_t i = 0; i < count; ++i) task(i);
-      return;
-    }
+  // Starts calling task(i) once for every i in [0, count) on the workers and
+  // returns at once, so that the caller can do other work meanwhile; wait()
+  // finishes the calls. The task must not throw: a worker has nobody to throw
+  // to, so callers capture failures themselves.
+  void start(std::size_t count, Task task) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      task_ = &task;
+      task_ = std::move(task);
       count_ = count;
       next_.store(0, std::memory_order_relaxed);
+      if (threads_.empty() || count == 0) return;
       busyWorkers_ = threads_.size();
       generation_.fetch_add(1, std::memory_order_release);
     }
     wake_.notify_all();
-    drain(task, count);
+  }
+
+  // Takes the calls that no worker has taken yet on the calling thread, then
+  // waits until every call of the last start() has finished.
+  void wait() {
+    drain(task_, count_);
     for (int round = 0; round < kSpinRounds && busyWorkers_.load() != 0; ++round) {
       std::this_thread::yield();
     }
@@ -84,16 +90,15 @@ class WorkerPool {
     std::uint64_t seen = 0;
     for (;;) {
       if (!awaitGeneration(seen)) return;
-      const Task* task;
       std::size_t count;
       {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stop_.load()) return;
         seen = generation_.load();
-        task = task_;
         count = count_;
       }
-      drain(*task, count);
+      // task_ is not replaced before every worker has finished with it.
+      drain(task_, count);
       std::lock_guard<std::mutex> lock(mutex_);
       if (--busyWorkers_ == 0) done_.notify_one();
     }
@@ -114,7 +119,7 @@ class WorkerPool {
   std::condition_variable done_;
   std::atomic<std::uint64_t> generation_{0};
   std::atomic<std::size_t> next_{0};
-  const Task* task_ = nullptr;
+  Task task_;
   std::size_t count_ = 0;
   std::atomic<std::size_t> busyWorkers_{0};
   std::atomic<bool> stop_{false};
