@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <limits>
+#include <stdexcept>
 #include <string_view>
 #include <vector>
 
@@ -93,16 +95,17 @@ class TextCache {
   };
 
   // Most cell texts are short; those are kept in the slot itself, which
-  // spares the lookup a third cache miss in the arena.
+  // spares the lookup a third cache miss in the arena. Two slots fit in a
+  // cache line.
   struct Slot {
     Entry entry;
-    std::size_t hash;
-    std::size_t length;
+    std::uint32_t length;
     union {
       std::size_t offset;  // of a long text in arena_
       char shortText[kInlineText];
     };
   };
+  static_assert(sizeof(Slot) == 32, "a slot is half a cache line");
 
   static std::uint32_t tagOf(std::size_t hash) { return static_cast<std::uint32_t>(hash >> 32); }
 
@@ -117,9 +120,7 @@ class TextCache {
     const std::uint32_t tag = tagOf(hash);
     std::size_t bucket = hash & mask;
     for (; buckets_[bucket].slot != 0; bucket = (bucket + 1) & mask) {
-      if (buckets_[bucket].tag != tag) continue;
-      const Slot& slot = slots_[buckets_[bucket].slot - 1];
-      if (slot.hash == hash && textOf(slot) == text) break;
+      if (buckets_[bucket].tag == tag && textOf(slots_[buckets_[bucket].slot - 1]) == text) break;
     }
     return bucket;
   }
@@ -131,9 +132,11 @@ class TextCache {
   }
 
   std::size_t insertAt(std::size_t bucket, std::size_t hash, std::string_view text) {
+    if (text.size() > std::numeric_limits<std::uint32_t>::max()) {
+      throw std::length_error("a cell text of 4 GiB or more cannot be cached");
+    }
     Slot slot{};
-    slot.hash = hash;
-    slot.length = text.size();
+    slot.length = static_cast<std::uint32_t>(text.size());
     if (text.size() <= kInlineText) {
       if (!text.empty()) std::memcpy(slot.shortText, text.data(), text.size());
     } else {
@@ -149,8 +152,9 @@ class TextCache {
 
   void rehash(std::size_t bucketCount) {
     buckets_.assign(bucketCount, Bucket{});
+    // Growing is rare enough to hash the texts again rather than keep hashes.
     for (std::size_t i = 0; i < slots_.size(); ++i) {
-      const std::size_t hash = slots_[i].hash;
+      const std::size_t hash = hashOf(textOf(slots_[i]));
       std::size_t bucket = hash & (bucketCount - 1);
       while (buckets_[bucket].slot != 0) bucket = (bucket + 1) & (bucketCount - 1);
       buckets_[bucket] = Bucket{tagOf(hash), static_cast<std::uint32_t>(i + 1)};
