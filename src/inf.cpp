@@ -421,8 +421,14 @@ void Inf::gatherRow(Batch& batch, const std::vector<std::string>& row) {
 }
 
 void Inf::startMatching(Batch& batch, WorkerPool& pool) {
-  for (MatchJob& job : batch.jobs) job.swaps = job.column->swaps;
-  pool.start(batch.jobs.size(), [this, &batch](std::size_t j) {
+  // A batch of nearly cached rows is not worth waking a worker for: its few
+  // jobs are marked as never matched and matched when they are applied.
+  constexpr std::size_t kJobsWorthAHandOff = 16;
+  const bool handOff = batch.jobs.size() >= kJobsWorthAHandOff;
+  for (MatchJob& job : batch.jobs) {
+    job.swaps = handOff ? job.column->swaps : std::numeric_limits<std::uint64_t>::max();
+  }
+  pool.start(handOff ? batch.jobs.size() : 0, [this, &batch](std::size_t j) {
     MatchJob& job = batch.jobs[j];
     try {
       const int position = matcher.firstMatch(job.column->regexOrdering, batch.text(job));
