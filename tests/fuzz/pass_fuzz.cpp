@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "escaped.h"
 #include "inf.h"
 #include "parser.hpp"
 
@@ -104,22 +105,6 @@ const Workspace& workspace() {
       }) == 0;
   (void)cleanupRegistered;
   return *ws;
-}
-
-std::string escaped(const std::string& bytes, std::size_t limit = 400) {
-  std::string out;
-  for (std::size_t i = 0; i < bytes.size() && i < limit; ++i) {
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    if (b >= 0x20 && b < 0x7f && b != '\\') {
-      out += static_cast<char>(b);
-    } else {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02x", b);
-      out += hex;
-    }
-  }
-  if (bytes.size() > limit) out += "...(" + std::to_string(bytes.size()) + " bytes)";
-  return out;
 }
 
 struct FuzzCase {

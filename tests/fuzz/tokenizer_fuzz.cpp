@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "escaped.h"
 #include "parser.hpp"
 
 namespace {
@@ -240,22 +241,6 @@ Rows fillerRows(std::size_t length, const Dialect& d, std::string& bytes) {
     left -= n;
   }
   return rows;
-}
-
-std::string escaped(const std::string& bytes, std::size_t limit = 400) {
-  std::string out;
-  for (std::size_t i = 0; i < bytes.size() && i < limit; ++i) {
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    if (b >= 0x20 && b < 0x7f && b != '\\') {
-      out += static_cast<char>(b);
-    } else {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02x", b);
-      out += hex;
-    }
-  }
-  if (bytes.size() > limit) out += "...(" + std::to_string(bytes.size()) + " bytes)";
-  return out;
 }
 
 std::string describe(const Row& row) {
