@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "huge_page_allocator.h"
+
 namespace quorvel {
 
 class TextCache {
@@ -70,7 +72,7 @@ class TextCache {
   void clear() {
     const std::size_t wanted = bucketCountFor(slots_.size());
     if (arena_.capacity() > kKeptArena && arena_.capacity() > 4 * arena_.size()) {
-      std::vector<char>().swap(arena_);
+      decltype(arena_)().swap(arena_);
     }
     slots_.clear();
     arena_.clear();
@@ -162,9 +164,9 @@ class TextCache {
     }
   }
 
-  std::vector<Bucket> buckets_;
-  std::vector<Slot> slots_;
-  std::vector<char> arena_;
+  std::vector<Bucket, HugePageAllocator<Bucket>> buckets_;
+  std::vector<Slot, HugePageAllocator<Slot>> slots_;
+  std::vector<char, HugePageAllocator<char>> arena_;
 };
 
 }  // namespace quorvel
