@@ -61,11 +61,6 @@ class TextCache {
 
   Entry& entry(std::size_t index) { return slots_[index].entry; }
 
-  // The text of an entry; valid until the next insertion or clear().
-  std::string_view text(std::size_t index) const { return textOf(slots_[index]); }
-
-  std::size_t size() const { return slots_.size(); }
-
   // Drops every entry. The storage keeps its size for the next window,
   // unless the last window used a small part of it: a burst of texts, or one
   // huge cell, must not hold memory or make every later reset expensive.
