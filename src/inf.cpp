@@ -310,11 +310,15 @@ Inf::ColumnTables& Inf::resetColumn(const std::string& name) {
   return column;
 }
 
+// Rows between two emptyings of the cache; a window below 1 never empties it.
+std::uint64_t Inf::cacheWindow() const {
+  return rollingCacheWindow >= 1 ? static_cast<std::uint64_t>(rollingCacheWindow)
+                                 : std::numeric_limits<std::uint64_t>::max();
+}
+
 void Inf::finishRow() {
   ++n;
-  if (rollingCacheWindow >= 1 && n % static_cast<std::uint64_t>(rollingCacheWindow) == 0) {
-    emptyTypeCache();
-  }
+  if (n % cacheWindow() == 0) emptyTypeCache();
 }
 
 // Cells beyond the header's width have no column: they are ignored.
@@ -377,10 +381,7 @@ void Inf::classifyRowsOnPool(CsvParser::iterator& row, const CsvParser::iterator
 void Inf::gatherBatch(Batch& batch, CsvParser::iterator& row, const CsvParser::iterator& end,
                       std::uint64_t rowsBefore) {
   constexpr std::size_t kBatchCells = 4096;
-  const std::uint64_t window = rollingCacheWindow >= 1
-                                   ? static_cast<std::uint64_t>(rollingCacheWindow)
-                                   : std::numeric_limits<std::uint64_t>::max();
-  const std::uint64_t rowsLeft = window - rowsBefore % window;
+  const std::uint64_t rowsLeft = cacheWindow() - rowsBefore % cacheWindow();
   batch.jobs.clear();
   batch.cells.clear();
   batch.widths.clear();

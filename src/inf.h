@@ -149,6 +149,7 @@ class Inf {
   void applyBatch(Batch& batch, TypesFile& typesFile);
   bool resolve(MatchJob& job, ColumnTables& column, const Batch& batch);
   void writeRowTypes(std::size_t width, TypesFile& typesFile);
+  std::uint64_t cacheWindow() const;
   void finishRow();
 
   void hashRow(const std::vector<std::string>& row, std::size_t width);
