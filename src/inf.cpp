@@ -24,6 +24,10 @@ namespace {
 constexpr TypeId kOther = 0;
 constexpr TypeId kNA = 1;
 
+// Cache slots are prefetched this many cells ahead of their lookups: by then
+// their buckets have arrived, and the cells classified meanwhile hide the wait.
+constexpr std::size_t kSlotLead = 4;
+
 // A std::string path with a NUL byte would silently open a shorter path.
 void rejectNul(const std::string& path, const char* what) {
   if (path.find('\0') != std::string::npos) {
@@ -328,6 +332,7 @@ void Inf::classifyRows(CsvParser::iterator& row, const CsvParser::iterator& end,
     const std::size_t width = std::min(row->size(), columns.size());
     hashRow(*row, width);
     for (std::size_t c = 0; c < width; ++c) {
+      prefetchSlotAhead(c, width);
       rowTypes[c] = classifyCell((*row)[c], rowHashes[c], *rowColumns[c]);
     }
     writeRowTypes(width, typesFile);
@@ -335,14 +340,20 @@ void Inf::classifyRows(CsvParser::iterator& row, const CsvParser::iterator& end,
   }
 }
 
-// Hashes the row's texts and brings their cache buckets and slots closer,
-// so that the lookups that follow do not wait for memory one after another.
+// Hashes the row's texts and brings their cache buckets closer, so that the
+// lookups that follow do not wait for memory one after another.
 void Inf::hashRow(const std::vector<std::string>& row, std::size_t width) {
   for (std::size_t c = 0; c < width; ++c) {
     rowHashes[c] = TextCache::hashOf(row[c]);
     typeCache.prefetchBucket(rowHashes[c]);
   }
-  for (std::size_t c = 0; c < width; ++c) typeCache.prefetchSlot(rowHashes[c]);
+  for (std::size_t c = 0; c < std::min(width, kSlotLead); ++c) {
+    typeCache.prefetchSlot(rowHashes[c]);
+  }
+}
+
+void Inf::prefetchSlotAhead(std::size_t c, std::size_t width) {
+  if (c + kSlotLead < width) typeCache.prefetchSlot(rowHashes[c + kSlotLead]);
 }
 
 // Multithreaded passes take rows in batches. The calling thread reads a
@@ -404,6 +415,7 @@ void Inf::gatherRow(Batch& batch, const std::vector<std::string>& row) {
   const std::size_t width = std::min(row.size(), columns.size());
   hashRow(row, width);
   for (std::size_t c = 0; c < width; ++c) {
+    prefetchSlotAhead(c, width);
     const std::size_t index = typeCache.findOrInsert(row[c], rowHashes[c]);
     TextCache::Entry& entry = typeCache.entry(index);
     if (entry.missing || entry.type != TextCache::kUnclassified) {

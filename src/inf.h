@@ -153,6 +153,7 @@ class Inf {
   void finishRow();
 
   void hashRow(const std::vector<std::string>& row, std::size_t width);
+  void prefetchSlotAhead(std::size_t c, std::size_t width);
   TypeId classifyCell(std::string_view text, std::size_t hash, ColumnTables& column);
   TypeId promote(ColumnTables& column, int position);
   TypeId cacheable(TypeId type) const;
