@@ -24,6 +24,13 @@ namespace {
 constexpr TypeId kOther = 0;
 constexpr TypeId kNA = 1;
 
+// Cells that a multithreaded pass reads into one batch: enough to make a
+// hand-off to the workers worth it.
+constexpr std::size_t kBatchCells = 4096;
+// Cells that it classifies on the calling thread alone after a batch that was
+// not worth a hand-off, before it tries a batch again.
+constexpr std::size_t kStretchCells = 8 * kBatchCells;
+
 // Cache slots are prefetched this many cells ahead of their lookups: by then
 // their buckets have arrived, and the cells classified meanwhile hide the wait.
 constexpr std::size_t kSlotLead = 4;
@@ -325,19 +332,21 @@ void Inf::finishRow() {
   if (n % cacheWindow() == 0) emptyTypeCache();
 }
 
-// Cells beyond the header's width have no column: they are ignored.
 void Inf::classifyRows(CsvParser::iterator& row, const CsvParser::iterator& end,
                        TypesFile& typesFile) {
-  for (; row != end; ++row) {
-    const std::size_t width = std::min(row->size(), columns.size());
-    hashRow(*row, width);
-    for (std::size_t c = 0; c < width; ++c) {
-      prefetchSlotAhead(c, width);
-      rowTypes[c] = classifyCell((*row)[c], rowHashes[c], *rowColumns[c]);
-    }
-    writeRowTypes(width, typesFile);
-    finishRow();
+  for (; row != end; ++row) classifyRow(*row, typesFile);
+}
+
+// Cells beyond the header's width have no column: they are ignored.
+void Inf::classifyRow(const std::vector<std::string>& row, TypesFile& typesFile) {
+  const std::size_t width = std::min(row.size(), columns.size());
+  hashRow(row, width);
+  for (std::size_t c = 0; c < width; ++c) {
+    prefetchSlotAhead(c, width);
+    rowTypes[c] = classifyCell(row[c], rowHashes[c], *rowColumns[c]);
   }
+  writeRowTypes(width, typesFile);
+  finishRow();
 }
 
 // Hashes the row's texts and brings their cache buckets closer, so that the
@@ -366,7 +375,10 @@ void Inf::prefetchSlotAhead(std::size_t c, std::size_t width) {
 // The answers are those of a single-threaded pass: a job whose column's
 // trial order changed after it was matched is matched again, a text that the
 // previous batch classified takes the cached answer, and no batch is read
-// ahead across a row after which the cache is emptied.
+// ahead across a row after which the cache is emptied. A batch whose texts
+// are nearly all cached is not worth waking the workers for; after one, the
+// calling thread classifies a stretch of rows alone, as a single-threaded
+// pass does, and then tries a batch again.
 void Inf::classifyRowsOnPool(CsvParser::iterator& row, const CsvParser::iterator& end,
                              std::size_t workers, TypesFile& typesFile) {
   // One batch is matched while the next is read. Both go with the pass, and
@@ -377,13 +389,33 @@ void Inf::classifyRowsOnPool(CsvParser::iterator& row, const CsvParser::iterator
   Batch* following = &batches[1];
   gatherBatch(*current, row, end, n);
   while (!current->widths.empty()) {
-    startMatching(*current, pool);
-    const bool readAhead = !current->endsWindow;
+    const bool handOff = startMatching(*current, pool);
+    // Reading ahead pays only while the workers match; otherwise the texts
+    // are mostly cached, and batching costs more than it saves.
+    const bool readAhead = handOff && !current->endsWindow;
     if (readAhead) gatherBatch(*following, row, end, n + current->widths.size());
     pool.wait();
     applyBatch(*current, typesFile);
-    if (!readAhead) gatherBatch(*following, row, end, n);
+    if (!readAhead) {
+      if (!handOff) classifyStretch(row, end, typesFile);
+      gatherBatch(*following, row, end, n);
+    }
     std::swap(current, following);
+  }
+}
+
+// Classifies rows on the calling thread alone, as a single-threaded pass
+// does, for the cells of several batches or up to the end of the window,
+// after which every text is new again; the batch after them tells whether
+// the workers have become worth waking again.
+void Inf::classifyStretch(CsvParser::iterator& row, const CsvParser::iterator& end,
+                          TypesFile& typesFile) {
+  const std::uint64_t rowsLeft = cacheWindow() - n % cacheWindow();
+  std::size_t cells = 0;
+  for (std::uint64_t rows = 0; row != end && cells < kStretchCells && rows < rowsLeft;
+       ++row, ++rows) {
+    classifyRow(*row, typesFile);
+    cells += row->size();
   }
 }
 
@@ -391,7 +423,6 @@ void Inf::classifyRowsOnPool(CsvParser::iterator& row, const CsvParser::iterator
 // or reaches the row after which the cache is emptied.
 void Inf::gatherBatch(Batch& batch, CsvParser::iterator& row, const CsvParser::iterator& end,
                       std::uint64_t rowsBefore) {
-  constexpr std::size_t kBatchCells = 4096;
   const std::uint64_t rowsLeft = cacheWindow() - rowsBefore % cacheWindow();
   batch.jobs.clear();
   batch.cells.clear();
@@ -433,7 +464,8 @@ void Inf::gatherRow(Batch& batch, const std::vector<std::string>& row) {
   batch.widths.push_back(width);
 }
 
-void Inf::startMatching(Batch& batch, WorkerPool& pool) {
+// Returns whether the workers match the batch.
+bool Inf::startMatching(Batch& batch, WorkerPool& pool) {
   // A batch of nearly cached rows is not worth waking a worker for: its few
   // jobs are marked as never matched and matched when they are applied.
   constexpr std::size_t kJobsWorthAHandOff = 16;
@@ -450,6 +482,7 @@ void Inf::startMatching(Batch& batch, WorkerPool& pool) {
       job.error = std::current_exception();
     }
   });
+  return handOff;
 }
 
 // A failing cell leaves its row unfinished, as in a single-threaded pass, but

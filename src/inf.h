@@ -140,12 +140,15 @@ class Inf {
   void setUpHeader(const std::vector<std::string>& header, TypesFile& typesFile);
   ColumnTables& resetColumn(const std::string& name);
   void classifyRows(CsvParser::iterator& row, const CsvParser::iterator& end, TypesFile& typesFile);
+  void classifyRow(const std::vector<std::string>& row, TypesFile& typesFile);
   void classifyRowsOnPool(CsvParser::iterator& row, const CsvParser::iterator& end,
                           std::size_t workers, TypesFile& typesFile);
+  void classifyStretch(CsvParser::iterator& row, const CsvParser::iterator& end,
+                       TypesFile& typesFile);
   void gatherBatch(Batch& batch, CsvParser::iterator& row, const CsvParser::iterator& end,
                    std::uint64_t rowsBefore);
   void gatherRow(Batch& batch, const std::vector<std::string>& row);
-  void startMatching(Batch& batch, WorkerPool& pool);
+  bool startMatching(Batch& batch, WorkerPool& pool);
   void applyBatch(Batch& batch, TypesFile& typesFile);
   bool resolve(MatchJob& job, ColumnTables& column, const Batch& batch);
   void writeRowTypes(std::size_t width, TypesFile& typesFile);

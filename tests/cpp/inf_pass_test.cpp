@@ -682,21 +682,31 @@ TEST_F(InfThreads, RandomFilesAgreeWithOracle) {
 // Multithreaded passes promise the answers of a single-threaded pass even
 // when texts match several types, where the trial order and the cache decide:
 // duplicate column names, swaps from row to row and the window all matter.
+// Stretches of few distinct texts alternate with stretches of many, so that
+// passes switch between matching on the workers and on the calling thread.
 TEST_F(InfThreads, OverlappingTypesAgreeWithSingleThreaded) {
   const PatternStrings patterns = {{"digits", {"[0-9]+"}},   {"short", {".{1,2}"}},
                                    {"alnum", {"[a-z0-9]+"}}, {"any", {".*"}},
                                    {"vowel", {"[aeiou].*"}}, {"", {"[0-9a]{2}"}}};
   const Names vocabulary = Split("1|22|a|ab|a1|e9|zz|9z|333|abc|NA||x y|u");
+  const std::string alphabet = "019aezu ";
   for (std::uint32_t seed = 1; seed <= 30; ++seed) {
     std::mt19937 rng(seed);
     const std::size_t width = 1 + rng() % 12;
     std::string csv;
     for (std::size_t c = 0; c < width; ++c)
       csv += (c > 0 ? "," : "") + std::string(1, 'a' + rng() % 4);
-    for (std::size_t r = 0, rows = rng() % 400; r < rows; ++r) {
+    for (std::size_t r = 0, rows = rng() % 3000; r < rows; ++r) {
+      const bool manyTexts = (r / 700) % 2 == 1;
       csv += "\n";
       for (std::size_t c = 0, cells = 1 + rng() % (width + 1); c < cells; ++c) {
-        csv += (c > 0 ? "," : "") + vocabulary[rng() % vocabulary.size()];
+        csv += c > 0 ? "," : "";
+        if (!manyTexts) {
+          csv += vocabulary[rng() % vocabulary.size()];
+          continue;
+        }
+        for (std::size_t i = 0, length = 1 + rng() % 5; i < length; ++i)
+          csv += alphabet[rng() % alphabet.size()];
       }
     }
     for (const int window : {1, 3, 1000, -1}) {
