@@ -468,8 +468,11 @@ void Inf::gatherRow(Batch& batch, const std::vector<std::string>& row) {
 bool Inf::startMatching(Batch& batch, WorkerPool& pool) {
   // A batch of nearly cached rows is not worth waking a worker for: its few
   // jobs are marked as never matched and matched when they are applied.
-  constexpr std::size_t kJobsWorthAHandOff = 16;
-  const bool handOff = batch.jobs.size() >= kJobsWorthAHandOff;
+  // Matching a text costs the calling thread about as much as batching a few
+  // dozen cells, so the workers take a batch only with one job in that many.
+  constexpr std::size_t kMinJobs = 16;
+  constexpr std::size_t kCellsPerJob = 32;
+  const bool handOff = batch.jobs.size() >= std::max(kMinJobs, batch.cells.size() / kCellsPerJob);
   for (MatchJob& job : batch.jobs) {
     job.swaps = handOff ? job.column->swaps : std::numeric_limits<std::uint64_t>::max();
   }
