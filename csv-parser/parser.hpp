@@ -120,6 +120,7 @@ class CsvParser {
   iterator end();
 
  private:
+  FieldType read_field(std::string& out);
   const char* top_token();
   void refill();
   void handle_crlf(char c);
@@ -235,13 +236,21 @@ inline std::size_t CsvParser::ordinary_run_length() const {
 }
 
 inline Field CsvParser::next_field() {
-  if (m_state == State::EMPTY) return Field(FieldType::CSV_END);
-  m_fieldbuf.clear();
+  const FieldType type = read_field(m_fieldbuf);
+  return type == FieldType::DATA ? Field(m_fieldbuf) : Field(type);
+}
+
+// next_field() into `out`: the row iterator reads each field straight into
+// the row's own string, which keeps its capacity from row to row, instead of
+// copying or swapping it out of the field buffer.
+inline FieldType CsvParser::read_field(std::string& out) {
+  if (m_state == State::EMPTY) return FieldType::CSV_END;
+  out.clear();
   for (;;) {
     const char* next = top_token();
     if (next == nullptr) {
       m_state = State::EMPTY;
-      return m_fieldbuf.empty() ? Field(FieldType::CSV_END) : Field(m_fieldbuf);
+      return out.empty() ? FieldType::CSV_END : FieldType::DATA;
     }
     const char c = *next;
     switch (m_state) {
@@ -250,7 +259,7 @@ inline Field CsvParser::next_field() {
           ++m_cursor;
           handle_crlf(c);
           m_state = State::END_OF_ROW;
-          return Field(m_fieldbuf);
+          return FieldType::DATA;
         }
         if (c == m_quote) {
           ++m_cursor;
@@ -259,7 +268,7 @@ inline Field CsvParser::next_field() {
         }
         if (c == m_delimiter) {
           ++m_cursor;
-          return Field(m_fieldbuf);
+          return FieldType::DATA;
         }
         // An ordinary byte starts an unquoted field, whose run takes it.
         m_state = State::IN_FIELD;
@@ -269,7 +278,7 @@ inline Field CsvParser::next_field() {
         // end of the buffer goes on after the refill; otherwise the byte that
         // ends it is a terminator or the delimiter.
         const std::size_t run = ordinary_run_length();
-        m_fieldbuf.append(m_inputbuf + m_cursor, run);
+        out.append(m_inputbuf + m_cursor, run);
         m_cursor += run;
         if (m_cursor == m_inputbuf_size) break;
         const char stop = m_inputbuf[m_cursor++];
@@ -279,14 +288,14 @@ inline Field CsvParser::next_field() {
         } else {
           m_state = State::START_OF_FIELD;
         }
-        return Field(m_fieldbuf);
+        return FieldType::DATA;
       }
       case State::IN_QUOTED_FIELD: {
         const char* begin = m_inputbuf + m_cursor;
         const std::size_t left = m_inputbuf_size - m_cursor;
         const void* quote = std::memchr(begin, m_quote, left);
         const std::size_t run = quote ? static_cast<const char*>(quote) - begin : left;
-        m_fieldbuf.append(begin, run);
+        out.append(begin, run);
         m_cursor += run;
         if (quote != nullptr) {
           ++m_cursor;
@@ -299,24 +308,24 @@ inline Field CsvParser::next_field() {
         if (c == m_terminator) {
           handle_crlf(c);
           m_state = State::END_OF_ROW;
-          return Field(m_fieldbuf);
+          return FieldType::DATA;
         }
         if (c == m_quote) {
-          m_fieldbuf += c;
+          out += c;
           m_state = State::IN_QUOTED_FIELD;
         } else if (c == m_delimiter) {
           m_state = State::START_OF_FIELD;
-          return Field(m_fieldbuf);
+          return FieldType::DATA;
         } else {
-          m_fieldbuf += c;
+          out += c;
           m_state = State::IN_FIELD;
         }
         break;
       case State::END_OF_ROW:
         m_state = State::START_OF_FIELD;
-        return Field(FieldType::ROW_END);
+        return FieldType::ROW_END;
       case State::EMPTY:
-        return Field(FieldType::CSV_END);
+        return FieldType::CSV_END;
     }
   }
 }
@@ -324,13 +333,13 @@ inline Field CsvParser::next_field() {
 inline void CsvParser::iterator::next() {
   std::size_t num_fields = 0;
   for (;;) {
-    const Field field = m_parser->next_field();
-    switch (field.type) {
+    // A field beyond the width of the rows before goes through the parser's
+    // buffer, and so does the read that finds the row's end.
+    const bool fits = num_fields < m_row.size();
+    std::string& text = fits ? m_row[num_fields] : m_parser->m_fieldbuf;
+    switch (m_parser->read_field(text)) {
       case FieldType::DATA:
-        // The text moves into the row by a swap rather than a copy; the
-        // parser clears the string it gets back before the next field.
-        if (num_fields == m_row.size()) m_row.emplace_back();
-        m_row[num_fields].swap(m_parser->m_fieldbuf);
+        if (!fits) m_row.push_back(text);
         ++num_fields;
         break;
       case FieldType::ROW_END:
