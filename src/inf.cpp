@@ -30,6 +30,9 @@ constexpr std::size_t kBatchCells = 4096;
 // Cells that it classifies on the calling thread alone after a batch that was
 // not worth a hand-off, before it tries a batch again.
 constexpr std::size_t kStretchCells = 8 * kBatchCells;
+// Cells of a window up to which a multithreaded pass reads across the end of
+// a window, into a second cache.
+constexpr std::size_t kSecondCacheCells = 64 * kBatchCells;
 
 // Cache slots are prefetched this many cells ahead of their lookups: by then
 // their buckets have arrived, and the cells classified meanwhile hide the wait.
@@ -112,7 +115,7 @@ Inf::Inf(std::string filepath, char delimiter, const PatternStrings& colTypePatt
       rollingCacheWindow(rollingCacheWindow) {
   internType("other");
   internType("NA");
-  pinMissingValues();
+  pinMissingValues(typeCache);
   compilePatterns(colTypePatterns);
 }
 
@@ -175,20 +178,34 @@ void Inf::setNaValues(std::unordered_set<std::string> values) {
   for (const std::string& value : naValues)
     typeCache.entry(typeCache.findOrInsert(value)).missing = false;
   naValues = std::move(values);
-  pinMissingValues();
+  pinMissingValues(typeCache);
 }
 
 // Missing values live in the cache as pinned entries: one lookup then answers
 // both "is it missing" and "is it known", and a missing value still outranks
 // whatever type the same text was cached with.
-void Inf::pinMissingValues() {
-  for (const std::string& value : naValues)
-    typeCache.entry(typeCache.findOrInsert(value)).missing = true;
+void Inf::pinMissingValues(TextCache& cache) {
+  for (const std::string& value : naValues) cache.entry(cache.findOrInsert(value)).missing = true;
 }
 
 void Inf::emptyTypeCache() {
+  if (nextWindowRead) {
+    // The batch read ahead into the next window has its texts there already.
+    std::swap(typeCache, nextWindowCache);
+    nextWindowRead = false;
+    return;
+  }
   typeCache.clear();
-  pinMissingValues();
+  pinMissingValues(typeCache);
+}
+
+// The cache that a batch after the end of a window is read against: empty but
+// for the missing values, as the type cache will be once the window is over.
+TextCache& Inf::startNextWindowCache() {
+  nextWindowCache.clear();
+  pinMissingValues(nextWindowCache);
+  nextWindowRead = true;
+  return nextWindowCache;
 }
 
 // ---- Classification --------------------------------------------------------
@@ -340,9 +357,9 @@ void Inf::classifyRows(CsvParser::iterator& row, const CsvParser::iterator& end,
 // Cells beyond the header's width have no column: they are ignored.
 void Inf::classifyRow(const std::vector<std::string>& row, TypesFile& typesFile) {
   const std::size_t width = std::min(row.size(), columns.size());
-  hashRow(row, width);
+  hashRow(typeCache, row, width);
   for (std::size_t c = 0; c < width; ++c) {
-    prefetchSlotAhead(c, width);
+    prefetchSlotAhead(typeCache, c, width);
     rowTypes[c] = classifyCell(row[c], rowHashes[c], *rowColumns[c]);
   }
   writeRowTypes(width, typesFile);
@@ -351,18 +368,16 @@ void Inf::classifyRow(const std::vector<std::string>& row, TypesFile& typesFile)
 
 // Hashes the row's texts and brings their cache buckets closer, so that the
 // lookups that follow do not wait for memory one after another.
-void Inf::hashRow(const std::vector<std::string>& row, std::size_t width) {
+void Inf::hashRow(const TextCache& cache, const std::vector<std::string>& row, std::size_t width) {
   for (std::size_t c = 0; c < width; ++c) {
     rowHashes[c] = TextCache::hashOf(row[c]);
-    typeCache.prefetchBucket(rowHashes[c]);
+    cache.prefetchBucket(rowHashes[c]);
   }
-  for (std::size_t c = 0; c < std::min(width, kSlotLead); ++c) {
-    typeCache.prefetchSlot(rowHashes[c]);
-  }
+  for (std::size_t c = 0; c < std::min(width, kSlotLead); ++c) cache.prefetchSlot(rowHashes[c]);
 }
 
-void Inf::prefetchSlotAhead(std::size_t c, std::size_t width) {
-  if (c + kSlotLead < width) typeCache.prefetchSlot(rowHashes[c + kSlotLead]);
+void Inf::prefetchSlotAhead(const TextCache& cache, std::size_t c, std::size_t width) {
+  if (c + kSlotLead < width) cache.prefetchSlot(rowHashes[c + kSlotLead]);
 }
 
 // Multithreaded passes take rows in batches. The calling thread reads a
@@ -374,11 +389,12 @@ void Inf::prefetchSlotAhead(std::size_t c, std::size_t width) {
 // shared tables, and matching, the expensive part, runs beside the reading.
 // The answers are those of a single-threaded pass: a job whose column's
 // trial order changed after it was matched is matched again, a text that the
-// previous batch classified takes the cached answer, and no batch is read
-// ahead across a row after which the cache is emptied. A batch whose texts
-// are nearly all cached is not worth waking the workers for; after one, the
-// calling thread classifies a stretch of rows alone, as a single-threaded
-// pass does, and then tries a batch again.
+// previous batch classified takes the cached answer, and a batch read ahead
+// across a row after which the cache is emptied is read against a second,
+// empty cache, which takes the place of the first after that row. A batch
+// whose texts are nearly all cached is not worth waking the workers for;
+// after one, the calling thread classifies a stretch of rows alone, as a
+// single-threaded pass does, and then tries a batch again.
 void Inf::classifyRowsOnPool(CsvParser::iterator& row, const CsvParser::iterator& end,
                              std::size_t workers, TypesFile& typesFile) {
   // One batch is matched while the next is read. Both go with the pass, and
@@ -387,18 +403,29 @@ void Inf::classifyRowsOnPool(CsvParser::iterator& row, const CsvParser::iterator
   WorkerPool pool(static_cast<unsigned>(workers));
   Batch* current = &batches[0];
   Batch* following = &batches[1];
-  gatherBatch(*current, row, end, n);
+  // Short windows are read across with a second cache, where the texts of
+  // the next window wait for the end of this one; with long ones, waiting
+  // at each end costs little, and a second cache would double the memory.
+  const bool readAcrossWindows = cacheWindow() <= kSecondCacheCells / columns.size();
+  struct ForgetNextWindow {
+    bool& read;
+    ~ForgetNextWindow() { read = false; }
+  } forgetNextWindow{nextWindowRead};
+  gatherBatch(*current, typeCache, row, end, n);
   while (!current->widths.empty()) {
     const bool handOff = startMatching(*current, pool);
     // Reading ahead pays only while the workers match; otherwise the texts
     // are mostly cached, and batching costs more than it saves.
-    const bool readAhead = handOff && !current->endsWindow;
-    if (readAhead) gatherBatch(*following, row, end, n + current->widths.size());
+    const bool readAhead = handOff && (!current->endsWindow || readAcrossWindows);
+    if (readAhead) {
+      TextCache& cache = current->endsWindow ? startNextWindowCache() : typeCache;
+      gatherBatch(*following, cache, row, end, n + current->widths.size());
+    }
     pool.wait();
     applyBatch(*current, typesFile);
     if (!readAhead) {
       if (!handOff) classifyStretch(row, end, typesFile);
-      gatherBatch(*following, row, end, n);
+      gatherBatch(*following, typeCache, row, end, n);
     }
     std::swap(current, following);
   }
@@ -421,8 +448,8 @@ void Inf::classifyStretch(CsvParser::iterator& row, const CsvParser::iterator& e
 
 // Reads rows until the batch has enough cells to make a hand-off worth it,
 // or reaches the row after which the cache is emptied.
-void Inf::gatherBatch(Batch& batch, CsvParser::iterator& row, const CsvParser::iterator& end,
-                      std::uint64_t rowsBefore) {
+void Inf::gatherBatch(Batch& batch, TextCache& cache, CsvParser::iterator& row,
+                      const CsvParser::iterator& end, std::uint64_t rowsBefore) {
   const std::uint64_t rowsLeft = cacheWindow() - rowsBefore % cacheWindow();
   batch.jobs.clear();
   batch.cells.clear();
@@ -435,20 +462,20 @@ void Inf::gatherBatch(Batch& batch, CsvParser::iterator& row, const CsvParser::i
     ~ClearMarkers() {
       for (const MatchJob& job : jobs) cache.entry(job.cacheEntry).job = -1;
     }
-  } clearMarkers{typeCache, batch.jobs};
+  } clearMarkers{cache, batch.jobs};
   for (; row != end && batch.cells.size() < kBatchCells && batch.widths.size() < rowsLeft; ++row) {
-    gatherRow(batch, *row);
+    gatherRow(batch, cache, *row);
   }
   batch.endsWindow = batch.widths.size() == rowsLeft;
 }
 
-void Inf::gatherRow(Batch& batch, const std::vector<std::string>& row) {
+void Inf::gatherRow(Batch& batch, TextCache& cache, const std::vector<std::string>& row) {
   const std::size_t width = std::min(row.size(), columns.size());
-  hashRow(row, width);
+  hashRow(cache, row, width);
   for (std::size_t c = 0; c < width; ++c) {
-    prefetchSlotAhead(c, width);
-    const std::size_t index = typeCache.findOrInsert(row[c], rowHashes[c]);
-    TextCache::Entry& entry = typeCache.entry(index);
+    prefetchSlotAhead(cache, c, width);
+    const std::size_t index = cache.findOrInsert(row[c], rowHashes[c]);
+    TextCache::Entry& entry = cache.entry(index);
     if (entry.missing || entry.type != TextCache::kUnclassified) {
       batch.cells.push_back({entry.missing ? kNA : entry.type, -1});
       continue;

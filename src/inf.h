@@ -133,8 +133,9 @@ class Inf {
   TypeId internType(const std::string& name);
   void compilePatterns(const PatternStrings& patterns);
   void rebuildMatcher();
-  void pinMissingValues();
+  void pinMissingValues(TextCache& cache);
   void emptyTypeCache();
+  TextCache& startNextWindowCache();
 
   void checkPaths() const;
   void setUpHeader(const std::vector<std::string>& header, TypesFile& typesFile);
@@ -145,9 +146,9 @@ class Inf {
                           std::size_t workers, TypesFile& typesFile);
   void classifyStretch(CsvParser::iterator& row, const CsvParser::iterator& end,
                        TypesFile& typesFile);
-  void gatherBatch(Batch& batch, CsvParser::iterator& row, const CsvParser::iterator& end,
-                   std::uint64_t rowsBefore);
-  void gatherRow(Batch& batch, const std::vector<std::string>& row);
+  void gatherBatch(Batch& batch, TextCache& cache, CsvParser::iterator& row,
+                   const CsvParser::iterator& end, std::uint64_t rowsBefore);
+  void gatherRow(Batch& batch, TextCache& cache, const std::vector<std::string>& row);
   bool startMatching(Batch& batch, WorkerPool& pool);
   void applyBatch(Batch& batch, TypesFile& typesFile);
   bool resolve(MatchJob& job, ColumnTables& column, const Batch& batch);
@@ -155,8 +156,8 @@ class Inf {
   std::uint64_t cacheWindow() const;
   void finishRow();
 
-  void hashRow(const std::vector<std::string>& row, std::size_t width);
-  void prefetchSlotAhead(std::size_t c, std::size_t width);
+  void hashRow(const TextCache& cache, const std::vector<std::string>& row, std::size_t width);
+  void prefetchSlotAhead(const TextCache& cache, std::size_t c, std::size_t width);
   TypeId classifyCell(std::string_view text, std::size_t hash, ColumnTables& column);
   TypeId promote(ColumnTables& column, int position);
   TypeId cacheable(TypeId type) const;
@@ -174,6 +175,11 @@ class Inf {
 
   // Pass state and results.
   TextCache typeCache;
+  // Where a multithreaded pass reads the first batch of the next window while
+  // the last batch of this one is matched; it becomes the type cache when the
+  // window ends, if nextWindowRead.
+  TextCache nextWindowCache;
+  bool nextWindowRead = false;
   std::deque<ColumnTables> columnTables;  // a deque, so that references stay valid
   std::unordered_map<std::string, std::size_t> columnIndex;  // name -> columnTables slot
   std::uint64_t n = 0;
