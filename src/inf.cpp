@@ -156,13 +156,13 @@ void Inf::compilePatterns(const PatternStrings& patterns) {
 
 void Inf::rebuildMatcher() {
   tableTypes.clear();
-  std::vector<TypePatterns> types;
+  matcherTypes.clear();
   for (const auto& [typeName, compiled] : colTypePatterns) {
     const TypeId id = internType(typeName);
     tableTypes.push_back(id);
-    types.push_back({id, &compiled});
+    matcherTypes.push_back({id, &compiled});
   }
-  matcher = TypeMatcher(types);
+  matcher = TypeMatcher(matcherTypes);
 }
 
 PatternStrings Inf::getColTypePatterns() const {
@@ -400,6 +400,10 @@ void Inf::classifyRowsOnPool(CsvParser::iterator& row, const CsvParser::iterator
   // One batch is matched while the next is read. Both go with the pass, and
   // outlive the pool, whose workers may still read one when a failure unwinds.
   Batch batches[2];
+  // Each worker matches with a matcher of its own: threads sharing one would
+  // contend for the locks of its automata's caches on every match.
+  std::vector<TypeMatcher> workerMatchers;
+  for (std::size_t i = 0; i < workers; ++i) workerMatchers.emplace_back(matcherTypes);
   WorkerPool pool(static_cast<unsigned>(workers));
   Batch* current = &batches[0];
   Batch* following = &batches[1];
@@ -413,7 +417,7 @@ void Inf::classifyRowsOnPool(CsvParser::iterator& row, const CsvParser::iterator
   } forgetNextWindow{nextWindowRead};
   gatherBatch(*current, typeCache, row, end, n);
   while (!current->widths.empty()) {
-    const bool handOff = startMatching(*current, pool);
+    const bool handOff = startMatching(*current, pool, workerMatchers);
     // Reading ahead pays only while the workers match; otherwise the texts
     // are mostly cached, and batching costs more than it saves.
     const bool readAhead = handOff && (!current->endsWindow || readAcrossWindows);
@@ -492,7 +496,8 @@ void Inf::gatherRow(Batch& batch, TextCache& cache, const std::vector<std::strin
 }
 
 // Returns whether the workers match the batch.
-bool Inf::startMatching(Batch& batch, WorkerPool& pool) {
+bool Inf::startMatching(Batch& batch, WorkerPool& pool,
+                        const std::vector<TypeMatcher>& workerMatchers) {
   // A batch of nearly cached rows is not worth waking a worker for: its few
   // jobs are marked as never matched and matched when they are applied.
   // Matching a text costs the calling thread about as much as batching a few
@@ -503,10 +508,11 @@ bool Inf::startMatching(Batch& batch, WorkerPool& pool) {
   for (MatchJob& job : batch.jobs) {
     job.swaps = handOff ? job.column->swaps : std::numeric_limits<std::uint64_t>::max();
   }
-  pool.start(handOff ? batch.jobs.size() : 0, [this, &batch](std::size_t j) {
+  pool.start(handOff ? batch.jobs.size() : 0, [&](std::size_t j, unsigned thread) {
     MatchJob& job = batch.jobs[j];
+    const TypeMatcher& threadMatcher = thread == 0 ? matcher : workerMatchers[thread - 1];
     try {
-      const int position = matcher.firstMatch(job.column->regexOrdering, batch.text(job));
+      const int position = threadMatcher.firstMatch(job.column->regexOrdering, batch.text(job));
       job.type = position < 0 ? kOther : job.column->regexOrdering[position];
     } catch (...) {
       job.error = std::current_exception();

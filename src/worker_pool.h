@@ -3,7 +3,7 @@
 // until it waits, and then together with it.
 //
 //   WorkerPool pool(1);
-//   pool.start(jobs.size(), [&](std::size_t i) { classify(jobs[i]); });
+//   pool.start(jobs.size(), [&](std::size_t i, unsigned thread) { classify(jobs[i]); });
 //   readMore();  // meanwhile, on the calling thread
 //   pool.wait();
 #pragma once
@@ -22,13 +22,15 @@ namespace quorvel {
 
 class WorkerPool {
  public:
-  using Task = std::function<void(std::size_t)>;
+  // Called with the index and the thread that runs it: 0 for the calling
+  // thread, 1 to the number of workers for the workers.
+  using Task = std::function<void(std::size_t, unsigned)>;
 
   // Starts `workers` threads; with none, wait() does all the work.
   explicit WorkerPool(unsigned workers) {
     threads_.reserve(workers);
     try {
-      for (unsigned i = 0; i < workers; ++i) threads_.emplace_back([this] { workLoop(); });
+      for (unsigned i = 1; i <= workers; ++i) threads_.emplace_back([this, i] { workLoop(i); });
     } catch (...) {
       stopAndJoin();
       throw;
@@ -40,7 +42,7 @@ class WorkerPool {
 
   ~WorkerPool() { stopAndJoin(); }
 
-  // Starts calling task(i) once for every i in [0, count) on the workers and
+  // Starts calling task(i, thread) once for every i in [0, count) on the workers and
   // returns at once, so that the caller can do other work meanwhile; wait()
   // finishes the calls. The task must not throw: a worker has nobody to throw
   // to, so callers capture failures themselves.
@@ -60,7 +62,7 @@ class WorkerPool {
   // Takes the calls that no worker has taken yet on the calling thread, then
   // waits until every call of the last start() has finished.
   void wait() {
-    drain(task_, count_);
+    drain(task_, count_, 0);
     for (int round = 0; round < kSpinRounds && busyWorkers_.load() != 0; ++round) {
       std::this_thread::yield();
     }
@@ -77,11 +79,11 @@ class WorkerPool {
   // would move between the cores about as often as calls take to run.
   static constexpr std::size_t kCallsPerTake = 8;
 
-  void drain(const Task& task, std::size_t count) {
+  void drain(const Task& task, std::size_t count, unsigned thread) {
     for (std::size_t first;
          (first = next_.fetch_add(kCallsPerTake, std::memory_order_relaxed)) < count;) {
       const std::size_t last = std::min(count, first + kCallsPerTake);
-      for (std::size_t i = first; i < last; ++i) task(i);
+      for (std::size_t i = first; i < last; ++i) task(i, thread);
     }
   }
 
@@ -95,7 +97,7 @@ class WorkerPool {
     return !stop_.load();
   }
 
-  void workLoop() {
+  void workLoop(unsigned thread) {
     std::uint64_t seen = 0;
     for (;;) {
       if (!awaitGeneration(seen)) return;
@@ -107,7 +109,7 @@ class WorkerPool {
         count = count_;
       }
       // task_ is not replaced before every worker has finished with it.
-      drain(task_, count);
+      drain(task_, count, thread);
       std::lock_guard<std::mutex> lock(mutex_);
       if (--busyWorkers_ == 0) done_.notify_one();
     }
