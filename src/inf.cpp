@@ -30,6 +30,14 @@ constexpr std::size_t kBatchCells = 4096;
 // Cells that it classifies on the calling thread alone after a batch that was
 // not worth a hand-off, before it tries a batch again.
 constexpr std::size_t kStretchCells = 8 * kBatchCells;
+
+// Matching a text costs the calling thread about as much as batching a few
+// dozen cells, so the workers take a batch only with one new text in that many.
+bool worthAHandOff(std::uint64_t newTexts, std::size_t cells) {
+  constexpr std::uint64_t kMinTexts = 16;
+  constexpr std::uint64_t kCellsPerText = 32;
+  return newTexts >= std::max<std::uint64_t>(kMinTexts, cells / kCellsPerText);
+}
 // Cells of a window up to which a multithreaded pass reads across the end of
 // a window, into a second cache.
 constexpr std::size_t kSecondCacheCells = 64 * kBatchCells;
@@ -229,6 +237,7 @@ TypeId Inf::classifyCell(std::string_view text, std::size_t hash, ColumnTables& 
     type = entry.type;
   } else {
     type = promote(column, matcher.firstMatch(column.regexOrdering, text));
+    ++textsMatched;
     typeCache.entry(index).type = cacheable(type);
   }
   column.count(type);
@@ -436,17 +445,17 @@ void Inf::classifyRowsOnPool(CsvParser::iterator& row, const CsvParser::iterator
 }
 
 // Classifies rows on the calling thread alone, as a single-threaded pass
-// does, for the cells of several batches or up to the end of the window,
-// after which every text is new again; the batch after them tells whether
-// the workers have become worth waking again.
+// does, for the cells of several batches, or until so many of its texts were
+// new that the workers would have been worth waking.
 void Inf::classifyStretch(CsvParser::iterator& row, const CsvParser::iterator& end,
                           TypesFile& typesFile) {
-  const std::uint64_t rowsLeft = cacheWindow() - n % cacheWindow();
+  const std::uint64_t matchedBefore = textsMatched;
   std::size_t cells = 0;
-  for (std::uint64_t rows = 0; row != end && cells < kStretchCells && rows < rowsLeft;
-       ++row, ++rows) {
+  while (row != end && cells < kStretchCells) {
     classifyRow(*row, typesFile);
     cells += row->size();
+    ++row;
+    if (cells >= kBatchCells && worthAHandOff(textsMatched - matchedBefore, cells)) return;
   }
 }
 
@@ -500,11 +509,7 @@ bool Inf::startMatching(Batch& batch, WorkerPool& pool,
                         const std::vector<TypeMatcher>& workerMatchers) {
   // A batch of nearly cached rows is not worth waking a worker for: its few
   // jobs are marked as never matched and matched when they are applied.
-  // Matching a text costs the calling thread about as much as batching a few
-  // dozen cells, so the workers take a batch only with one job in that many.
-  constexpr std::size_t kMinJobs = 16;
-  constexpr std::size_t kCellsPerJob = 32;
-  const bool handOff = batch.jobs.size() >= std::max(kMinJobs, batch.cells.size() / kCellsPerJob);
+  const bool handOff = worthAHandOff(batch.jobs.size(), batch.cells.size());
   for (MatchJob& job : batch.jobs) {
     job.swaps = handOff ? job.column->swaps : std::numeric_limits<std::uint64_t>::max();
   }

@@ -184,6 +184,7 @@ class Inf {
   std::deque<ColumnTables> columnTables;  // a deque, so that references stay valid
   std::unordered_map<std::string, std::size_t> columnIndex;  // name -> columnTables slot
   std::uint64_t n = 0;
+  std::uint64_t textsMatched = 0;  // texts the calling thread has matched, ever
   int untitledCols = 0;
   std::vector<std::string> columns;
   std::string typesFileError;
