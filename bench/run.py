@@ -125,9 +125,9 @@ class Bench:
 
     # Children.
 
-    def run(self, cmd: List[str]) -> ChildRun:
-        """Runs cmd once per bench run; the same command again gets the first answer."""
-        key = tuple(cmd)
+    def run(self, cmd: List[str], attempt: int = 0) -> ChildRun:
+        """Runs cmd once per attempt and bench run; the same again gets the first answer."""
+        key = (str(attempt),) + tuple(cmd)
         if key not in self.memo:
             self.memo[key] = run_child(cmd, self.args.timeout, self.env)
         return self.memo[key]
@@ -139,7 +139,22 @@ class Bench:
             return Measure(missing="n/a")
         cmd = [sys.executable, PASSES, kind, path, "--types", self.args.types,
                "--window", str(window)] + (["--mt"] if mt else [])
-        child = self.run(cmd)
+        # Other work on the machine only ever slows a pass down, so every
+        # kind of pass alike is timed by its fastest of a few fresh runs.
+        best = Measure()
+        for attempt in range(self.args.repeat):
+            measure = self.one_pass(kind, path, cmd, attempt)
+            if measure.mbps is None:
+                return measure
+            if best.seconds is None or measure.seconds < best.seconds:
+                measure.peak_kb = max(measure.peak_kb, best.peak_kb or 0)
+                best = measure
+            else:
+                best.peak_kb = max(best.peak_kb or 0, measure.peak_kb)
+        return best
+
+    def one_pass(self, kind: str, path: str, cmd: List[str], attempt: int) -> Measure:
+        child = self.run(cmd, attempt)
         measure = Measure(file_bytes=os.path.getsize(path))
         if child.timed_out or child.returncode != 0:
             measure.missing = "timeout" if child.timed_out else "failed"
@@ -479,6 +494,8 @@ def parse_args(argv: Sequence[str]) -> argparse.Namespace:
                         help="the pure-Python pass reads only this much of a larger file (10)")
     parser.add_argument("--cache-dir", default=os.path.join(BUILD_DIR, "data"))
     parser.add_argument("--types", default=os.path.join(BENCH_DIR, "types.json"))
+    parser.add_argument("--repeat", type=int, default=3,
+                        help="fresh runs of each Python pass, of which the fastest counts (3)")
     parser.add_argument("--timeout", type=float, default=1800, help="seconds allowed a pass")
     parser.add_argument("--module-dir", help="directory to import quorvel_ext from first")
     parser.add_argument("--no-build", action="store_true", help="never run cmake")
@@ -488,6 +505,8 @@ def parse_args(argv: Sequence[str]) -> argparse.Namespace:
     args.sample_mb = args.sample_mb or (2.0 if quick else 10.0)
     args.small_mb = min(2.0 if quick else 10.0, args.size_mb)
     args.large_mb = args.large_mb or (8.0 if quick else args.size_mb)
+    if args.repeat < 1:
+        parser.error("--repeat must be at least 1")
     args.shapes = [s.strip() for s in args.shapes.split(",") if s.strip()]
     unknown = [s for s in args.shapes if s not in gen_csv.SHAPES]
     if unknown:
