@@ -27,9 +27,6 @@ constexpr TypeId kNA = 1;
 // Cells that a multithreaded pass reads into one batch: enough to make a
 // hand-off to the workers worth it.
 constexpr std::size_t kBatchCells = 4096;
-// Cells that it classifies on the calling thread alone after a batch that was
-// not worth a hand-off, before it tries a batch again.
-constexpr std::size_t kStretchCells = 8 * kBatchCells;
 
 // Matching a text costs the calling thread about as much as batching a few
 // dozen cells, so the workers take a batch only with one new text in that many.
@@ -402,8 +399,8 @@ void Inf::prefetchSlotAhead(const TextCache& cache, std::size_t c, std::size_t w
 // across a row after which the cache is emptied is read against a second,
 // empty cache, which takes the place of the first after that row. A batch
 // whose texts are nearly all cached is not worth waking the workers for;
-// after one, the calling thread classifies a stretch of rows alone, as a
-// single-threaded pass does, and then tries a batch again.
+// after one, the calling thread classifies rows alone, as a single-threaded
+// pass does, until new texts come often enough to try batches again.
 void Inf::classifyRowsOnPool(CsvParser::iterator& row, const CsvParser::iterator& end,
                              std::size_t workers, TypesFile& typesFile) {
   // One batch is matched while the next is read. Both go with the pass, and
@@ -445,17 +442,18 @@ void Inf::classifyRowsOnPool(CsvParser::iterator& row, const CsvParser::iterator
 }
 
 // Classifies rows on the calling thread alone, as a single-threaded pass
-// does, for the cells of several batches, or until so many of its texts were
-// new that the workers would have been worth waking.
+// does, a batch's worth of cells at a time, until the texts of one such block
+// were new often enough for the workers to have been worth waking.
 void Inf::classifyStretch(CsvParser::iterator& row, const CsvParser::iterator& end,
                           TypesFile& typesFile) {
-  const std::uint64_t matchedBefore = textsMatched;
-  std::size_t cells = 0;
-  while (row != end && cells < kStretchCells) {
-    classifyRow(*row, typesFile);
-    cells += row->size();
-    ++row;
-    if (cells >= kBatchCells && worthAHandOff(textsMatched - matchedBefore, cells)) return;
+  while (row != end) {
+    const std::uint64_t matchedBefore = textsMatched;
+    std::size_t cells = 0;
+    for (; row != end && cells < kBatchCells; ++row) {
+      classifyRow(*row, typesFile);
+      cells += row->size();
+    }
+    if (worthAHandOff(textsMatched - matchedBefore, cells)) return;
   }
 }
 
