@@ -35,6 +35,7 @@ bool worthAHandOff(std::uint64_t newTexts, std::size_t cells) {
   constexpr std::uint64_t kCellsPerText = 32;
   return newTexts >= std::max<std::uint64_t>(kMinTexts, cells / kCellsPerText);
 }
+
 // Cells of a window up to which a multithreaded pass reads across the end of
 // a window, into a second cache.
 constexpr std::size_t kSecondCacheCells = 64 * kBatchCells;

@@ -511,6 +511,17 @@ struct Tally {
   long failures = 0;
 };
 
+// Puts the counts in the test report, so a run shows how much was checked.
+void recordTally(const Tally& tally) {
+  const std::pair<const char*, long> counts[] = {
+      {"patterns", tally.patterns},         {"translated", tally.translated},
+      {"boostRefused", tally.boostRefused}, {"pairs", tally.pairs},
+      {"matches", tally.matches},           {"skipped", tally.skipped},
+      {"combined", tally.combined}};
+  for (const auto& [name, count] : counts)
+    ::testing::Test::RecordProperty(name, std::to_string(count));
+}
+
 // Compares the translation with Boost on every text, reporting only the first disagreements.
 void checkAgreement(const std::string& pattern, const boost::regex& boostRe,
                     const std::string& translation, const std::vector<std::string>& texts,
@@ -622,11 +633,7 @@ TEST(Re2SubsetTest, RandomSubsetPatternsAgreeWithBoostAloneAndCombined) {
   // Generated texts must actually match often, or agreement would say little.
   EXPECT_GT(tally.matches * 4, tally.pairs);
   EXPECT_LT(tally.skipped * 1000, tally.pairs);
-  RecordProperty("patterns", std::to_string(tally.patterns));
-  RecordProperty("pairs", std::to_string(tally.pairs));
-  RecordProperty("matches", std::to_string(tally.matches));
-  RecordProperty("skipped", std::to_string(tally.skipped));
-  RecordProperty("combined", std::to_string(tally.combined));
+  recordTally(tally);
 }
 
 TEST(Re2SubsetTest, RandomWiderPatternsTranslateOnlyWhenTheyAgree) {
@@ -639,12 +646,7 @@ TEST(Re2SubsetTest, RandomWiderPatternsTranslateOnlyWhenTheyAgree) {
   EXPECT_GT(tally.boostRefused, 0);
   EXPECT_GT(tally.matches * 10, tally.pairs);
   EXPECT_LT(tally.skipped * 1000, tally.pairs);
-  RecordProperty("patterns", std::to_string(tally.patterns));
-  RecordProperty("translated", std::to_string(tally.translated));
-  RecordProperty("boostRefused", std::to_string(tally.boostRefused));
-  RecordProperty("pairs", std::to_string(tally.pairs));
-  RecordProperty("matches", std::to_string(tally.matches));
-  RecordProperty("skipped", std::to_string(tally.skipped));
+  recordTally(tally);
 }
 
 }  // namespace
