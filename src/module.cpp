@@ -1,11 +1,15 @@
-// The Python module: binds the engine's Inf class, one method per member.
-// The only shim is infer_types, which turns a failure to write the requested
-// types file into a RuntimeWarning instead of leaving it unsaid.
+// The Python module: binds the engine's Inf class, one method per member, and
+// the private queries of the engine. The shims are infer_types, which turns a
+// failure to write the requested types file into a RuntimeWarning instead of
+// leaving it unsaid, and _overlaps, which hands witnesses over as bytes.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <string>
+#include <tuple>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "inf.h"
 
@@ -24,10 +28,23 @@ void inferTypes(Inf& inf) {
   py::module_::import("warnings").attr("warn")(message, py::handle(PyExc_RuntimeWarning), 1);
 }
 
+using OverlapPairs = std::vector<std::tuple<std::string, std::string, py::bytes>>;
+
+std::pair<OverlapPairs, std::vector<std::string>> overlaps(
+    const quorvel::PatternStrings& patterns) {
+  quorvel::TableOverlaps found = quorvel::tableOverlaps(patterns);
+  OverlapPairs pairs;
+  for (const auto& pair : found.pairs) {
+    pairs.emplace_back(pair.first, pair.second, py::bytes(pair.witness));
+  }
+  return {std::move(pairs), std::move(found.unanalysed)};
+}
+
 }  // namespace
 
 PYBIND11_MODULE(quorvel_ext, m) {
   m.doc() = "The quorvel Python interface";
+  m.def("_overlaps", &overlaps, py::arg("col_type_patterns"), py::pos_only());
   py::class_<Inf>(m, "Inf")
       .def(py::init<std::string, char, const quorvel::PatternStrings&,
                     std::unordered_set<std::string>, bool, bool, std::string, int>(),
