@@ -1,5 +1,5 @@
 """The quorvel Python interface"""
-from typing import Dict, List, Set
+from typing import Callable, Dict, List, Optional, Set
 
 class Inf:
     def __init__(
@@ -35,3 +35,6 @@ class Inf:
     def num_rows(self) -> int: ...
     @property
     def col_names(self) -> List[str]: ...
+
+def _infer_types(inf: Inf, progress: Optional[Callable[[int, Optional[int], int], None]], /) -> None: ...
+def _read_head(path: str, size: int, /) -> bytes: ...
