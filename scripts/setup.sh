@@ -5,8 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-DEBIAN_PACKAGES=(g++ cmake make libboost-regex-dev libgtest-dev libgmock-dev
-                 libbenchmark-dev libre2-dev clang clang-format libclang-rt-14-dev)
+DEBIAN_PACKAGES=(g++ cmake make libboost-regex-dev libboost-iostreams-dev libzstd-dev zstd
+                 libgtest-dev libgmock-dev libbenchmark-dev libre2-dev clang clang-format
+                 libclang-rt-14-dev)
 # The loaders after pytest are what the schema tests load files with: the last
 # releases for Python 3.8.
 PYTHON_PACKAGES=(pybind11==2.7.1 scikit-build-core==0.10.7 pytest==8.3.4 mypy==1.14.1
