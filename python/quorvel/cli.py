@@ -10,6 +10,7 @@ output went away early); 1 when a pass failed or a header is not UTF-8;
 """
 
 import argparse
+import dataclasses
 import json
 import os
 import shutil
@@ -32,8 +33,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = _parse_args(sys.argv[1:] if argv is None else argv)
     try:
         outputs = [_render(_profile(path, args), args) for path in args.files]
-        print(outputs[0] if len(outputs) == 1 or not args.json else
-              "[\n" + ",\n".join(outputs) + "\n]", flush=True)
+        if args.json and len(outputs) > 1:
+            print("[\n" + ",\n".join(outputs) + "\n]", flush=True)
+        else:
+            print("\n\n".join(outputs), flush=True)
     except KeyboardInterrupt:
         print("quorvel: interrupted", file=sys.stderr)
         return 130
@@ -81,14 +84,23 @@ def _profile(path: str, args: argparse.Namespace) -> Report:
     options: Dict[str, Any] = dict(types=types, na=args.na, delimiter=args.delimiter,
                                    threads=args.threads, threshold=args.threshold)
     if path != "-":
-        return describe(path, progress=_progress_bar(sys.stderr), **options)
+        return _describe_with_bar(path, options)
     # The pass reads its input twice over (a first block to sniff, then the
     # whole), so standard input is spooled to a file first.
     with tempfile.NamedTemporaryFile(prefix="quorvel-stdin-", suffix=".csv") as spool:
         shutil.copyfileobj(sys.stdin.buffer, spool)
         spool.flush()
-        report = describe(spool.name, progress=_progress_bar(sys.stderr), **options)
-    return Report(**{**report.__dict__, "path": "-"})
+        report = _describe_with_bar(spool.name, options)
+    return dataclasses.replace(report, path="-")
+
+
+def _describe_with_bar(path: str, options: Dict[str, Any]) -> Report:
+    bar = _progress_bar(sys.stderr)
+    try:
+        return describe(path, progress=bar, **options)
+    finally:
+        if bar is not None:
+            bar.close()
 
 
 def _load_types(path: str) -> Dict[str, List[str]]:
@@ -117,25 +129,31 @@ def _render(report: Report, args: argparse.Namespace) -> str:
     return str(report)
 
 
-def _progress_bar(stream: IO[str]) -> Optional[Any]:
-    """A callback drawing a bar on `stream` once a pass has run half a second; None off a terminal."""
-    if not stream.isatty():
-        return None
-    start = time.monotonic()
-    drawn = [False]
+class ProgressBar:
+    """Draws how far a pass has read on a terminal, once it has run for `delay` seconds."""
 
-    def draw(done: int, total: Optional[int], rows: int) -> None:
-        if time.monotonic() - start < 0.5 and not drawn[0]:
+    def __init__(self, stream: IO[str], delay: float) -> None:
+        self.stream = stream
+        self.shown_after = time.monotonic() + delay
+        self.drawn = False
+
+    def __call__(self, done: int, total: Optional[int], rows: int) -> None:
+        if not self.drawn and time.monotonic() < self.shown_after:
             return
-        drawn[0] = True
+        self.drawn = True
+        bar = ""
         if total:
             filled = int(30 * min(done / total, 1.0))
             bar = f"[{'#' * filled}{'.' * (30 - filled)}] {done / total:4.0%} "
-        else:
-            bar = ""
-        stream.write(f"\r{bar}{done / 1e6:,.1f} MB, {rows:,} rows\x1b[K")
-        if total and done >= total:
-            stream.write("\r\x1b[K")
-        stream.flush()
+        self.stream.write(f"\r{bar}{done / 1e6:,.1f} MB, {rows:,} rows\x1b[K")
+        self.stream.flush()
 
-    return draw
+    def close(self) -> None:
+        if self.drawn:
+            self.stream.write("\r\x1b[K")
+            self.stream.flush()
+
+
+def _progress_bar(stream: IO[str], delay: float = 0.5) -> Optional[ProgressBar]:
+    """A bar for passes longer than `delay` seconds when `stream` is a terminal, else None."""
+    return ProgressBar(stream, delay) if stream.isatty() else None
