@@ -5,7 +5,8 @@
 """
 
 import os
-from typing import Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import (Callable, Dict, FrozenSet, Iterable, List, Mapping, Optional, Sequence, Tuple,
+                    Union)
 
 import quorvel_ext
 
@@ -88,7 +89,7 @@ def check_types(types: object) -> Dict[str, List[str]]:
     return table
 
 
-def _check_na(na: object) -> frozenset:
+def _check_na(na: object) -> FrozenSet[str]:
     if isinstance(na, (str, bytes)) or not isinstance(na, Iterable):
         raise TypeError(f"na must be an iterable of str, not {type(na).__name__}")
     texts = frozenset(na)
@@ -138,7 +139,7 @@ def _read_head(filepath: str) -> Tuple[bytes, bool]:
     return head, len(head) < BLOCK_SIZE
 
 
-def _make_inf(filepath: str, delimiter: str, table: Dict[str, List[str]], na: frozenset,
+def _make_inf(filepath: str, delimiter: str, table: Dict[str, List[str]], na: FrozenSet[str],
               threads: bool, window: int) -> quorvel_ext.Inf:
     try:
         return quorvel_ext.Inf(filepath=filepath, delimiter=delimiter, col_type_patterns=table,

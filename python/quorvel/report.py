@@ -86,11 +86,9 @@ def _cells(report: Report) -> List[List[str]]:
 
 def _counts_text(column: Column) -> str:
     """Every type seen, largest first; those the verdict does not cover are starred."""
-    if column.verdict in (MIXED, EMPTY):
-        marked = column.counts.items()
-    else:
-        marked = ((t + ("*" if t in column.misfits else ""), n) for t, n in column.counts.items())
-    ranked = sorted(marked, key=lambda item: -item[1])
+    star = column.verdict not in (MIXED, EMPTY)
+    ranked = sorted(((t + ("*" if star and t in column.misfits else ""), n)
+                     for t, n in column.counts.items()), key=lambda item: -item[1])
     return ", ".join(f"{t} {n}" for t, n in ranked) or "-"
 
 
