@@ -86,13 +86,21 @@ class ZstdDecoder {
   bool filter(const char*& inBegin, const char* inEnd, char*& outBegin, char* outEnd, bool flush) {
     ZSTD_inBuffer in{inBegin, static_cast<std::size_t>(inEnd - inBegin), 0};
     ZSTD_outBuffer out{outBegin, static_cast<std::size_t>(outEnd - outBegin), 0};
-    const std::size_t hint = ZSTD_decompressStream(stream_, &out, &in);
-    if (ZSTD_isError(hint)) throw DecodeFailure(ZSTD_getErrorName(hint));
+    // A call stops at the end of a frame, but Boost drops the input a filter
+    // leaves while it has room for output: decode on into the next frame.
+    for (;;) {
+      const std::size_t inBefore = in.pos;
+      const std::size_t outBefore = out.pos;
+      const std::size_t hint = ZSTD_decompressStream(stream_, &out, &in);
+      if (ZSTD_isError(hint)) throw DecodeFailure(ZSTD_getErrorName(hint));
+      // The hint is 0 exactly where a frame has ended and been written out;
+      // a call that moved nothing leaves the last answer standing.
+      const bool moved = in.pos > inBefore || out.pos > outBefore;
+      if (moved) insideFrame_ = hint != 0;
+      if (!moved || in.pos == in.size || out.pos == out.size) break;
+    }
     inBegin += in.pos;
     outBegin += out.pos;
-    // The hint is 0 exactly where a frame has ended and been written out;
-    // a call that moved nothing leaves the last answer standing.
-    if (in.pos > 0 || out.pos > 0) insideFrame_ = hint != 0;
     if (!flush || out.pos > 0) return true;
     if (insideFrame_) throw DecodeFailure(kTruncated);
     return false;
@@ -339,9 +347,10 @@ void InputStream::Impl::open() {
     raw.mayBlock = true;
   }
   raw.whileWaiting = [this] { runHook(); };
-  raw.head.resize(kMagicBytes);
-  raw.head.resize(raw.readFully(raw.head.data(), kMagicBytes));
-  compression = compressionOf(raw.head.data(), raw.head.size());
+  char head[kMagicBytes];
+  const std::size_t size = raw.readFully(head, kMagicBytes);
+  compression = compressionOf(head, size);
+  raw.head.assign(head, size);
 }
 
 void InputStream::Impl::startDecompressor(bool aside) {
