@@ -1,5 +1,6 @@
 """quorvel.describe on small files: verdicts along the lattice, sniffing, and the checks before a pass."""
 import errno
+import gzip
 import os
 import pathlib
 import re
@@ -53,6 +54,18 @@ def test_delimiter_is_sniffed_and_reported(write, content, delimiter):
     report = quorvel.describe(write(content))
     assert (report.delimiter, report.delimiter_sniffed) == (delimiter, True)
     assert len(report.columns) == content.splitlines()[0].count(delimiter) + 1
+
+
+def test_a_compressed_file_is_sniffed_as_the_pass_reads_it(write):
+    report = quorvel.describe(write(gzip.compress(b"a;b\n1;2.5\n"), "in.csv.gz"))
+    assert (report.delimiter, [c.verdict for c in report.columns]) == (";", ["integer", "decimal"])
+
+
+def test_progress_ends_with_the_whole_file_read(write):
+    path = one_column(write, ["1"] * 1000)
+    calls = []
+    report = quorvel.describe(path, progress=lambda *args: calls.append(args))
+    assert calls[-1] == (os.path.getsize(path), os.path.getsize(path), report.rows)
 
 
 def test_given_delimiter_is_not_sniffed_and_a_bom_stays_out_of_names(write):
@@ -111,6 +124,16 @@ def test_unreadable_input_raises_with_its_path(tmp_path, make, error, code):
 def test_header_that_is_not_utf8_is_a_header_error(write):
     with pytest.raises(quorvel.HeaderError, match="is not valid UTF-8"):
         quorvel.describe(write(b"\xff\n1\n"))
+
+
+def test_report_shows_as_a_table_and_as_html(write):
+    report = quorvel.describe(write('id,"<b>"\n1,x\n2,NA\n'))
+    assert str(report).splitlines()[:4] == [
+        f"{report.path}: 2 data rows, 2 columns, delimiter ',' (sniffed)", "",
+        "column  verdict   share  cells  NA  counts",
+        "id      integer  100.0%      2   0  integer 2"]
+    assert "<td>&lt;b&gt;</td><td>text</td><td>100.0%</td><td>1</td><td>1</td>" in (
+        report._repr_html_())
 
 
 def test_package_is_the_installed_one():
