@@ -103,9 +103,9 @@ def _text_lines(report: Report) -> List[str]:
         cells = [c.rjust(w) if right else c.ljust(w)
                  for c, w, right in zip(row, widths, RIGHT_ALIGNED)]
         lines.append("  ".join(cells + [row[-1]]).rstrip())
-    lines += ["", f"share: of the non-NA cells, those the verdict covers; mixed: no verdict "
-              f"covers {report.threshold * 100:g}%; *: not covered by the verdict; "
-              "other: matches no type"]
+    lines += ["", "share: of the non-NA cells, those the verdict covers; *: cells it does not cover",
+              f"mixed: no verdict covers {report.threshold * 100:g}% of them; "
+              "text: enough match no type (other)"]
     lines += [f"note: {c.shared} columns are named '{printable(c.name)}'; their cells are "
               "counted together" for c in report.columns if c.shared > 1]
     return lines
