@@ -69,7 +69,8 @@ def _parse_args(argv: Sequence[str]) -> argparse.Namespace:
     parser.add_argument("--types", metavar="FILE", help='JSON type table {"type": ["pattern"]}')
     parser.add_argument("--na", action="append", metavar="TEXT",
                         help="a missing-value text; repeat for more (replaces the default set)")
-    parser.add_argument("--delimiter", help="one ASCII character, '\\t' or 'tab' (default: sniffed)")
+    parser.add_argument("--delimiter",
+                        help="one ASCII character, '\\t' or 'tab' (default: sniffed)")
     parser.add_argument("--threads", action="store_true", help="match new texts on several threads")
     parser.add_argument("--threshold", type=float, default=0.9,
                         help="share of the non-NA cells a verdict must cover (default 0.9)")

@@ -56,7 +56,10 @@ def describe(path: PathArg, *, types: Optional[Mapping[str, Sequence[str]]] = No
         raise TypeError(f"progress must be callable, not {type(progress).__name__}")
     head, complete = _read_head(filepath)
     sniffed = delimiter is None
-    delimiter = sniff_delimiter(head, complete) if delimiter is None else _check_delimiter(delimiter)
+    if delimiter is None:
+        delimiter = sniff_delimiter(head, complete)
+    else:
+        delimiter = _check_delimiter(delimiter)
     inf = _make_inf(filepath, delimiter, table, na_texts, threads, window)
     _run(inf, progress)
     return Report(path=filepath, delimiter=delimiter, delimiter_sniffed=sniffed,

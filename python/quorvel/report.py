@@ -103,7 +103,8 @@ def _text_lines(report: Report) -> List[str]:
         cells = [c.rjust(w) if right else c.ljust(w)
                  for c, w, right in zip(row, widths, RIGHT_ALIGNED)]
         lines.append("  ".join(cells + [row[-1]]).rstrip())
-    lines += ["", "share: of the non-NA cells, those the verdict covers; *: cells it does not cover",
+    lines += ["",
+              "share: of the non-NA cells, those the verdict covers; *: cells it does not cover",
               f"mixed: no verdict covers {report.threshold * 100:g}% of them; "
               "text: enough match no type (other)"]
     lines += [f"note: {c.shared} columns are named '{printable(c.name)}'; their cells are "

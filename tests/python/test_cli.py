@@ -15,12 +15,21 @@ from quorvel import cli
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 MESSY = REPO / "examples" / "messy.csv"
-COMMAND = pathlib.Path(sys.executable).with_name("quorvel")
+# Through the interpreter, so that the tests also run where the package is not
+# installed but on PYTHONPATH; the installed console script has a test of its own.
+COMMAND = [sys.executable, "-m", "quorvel"]
 
 
 def run(*args, **kwargs):
-    return subprocess.run([str(COMMAND), *map(str, args)], capture_output=True, text=True,
+    return subprocess.run(COMMAND + list(map(str, args)), capture_output=True, text=True,
                           timeout=120, **kwargs)
+
+
+@pytest.mark.wheel
+def test_the_wheel_installs_the_command():
+    script = pathlib.Path(sys.executable).with_name("quorvel")
+    result = subprocess.run([str(script), "--help"], capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stdout.split()[:2]) == (0, ["usage:", "quorvel"])
 
 
 def test_prints_the_report_of_each_file():
@@ -80,15 +89,16 @@ def test_failures_are_one_line_with_their_exit_status(tmp_path, args, status, me
 
 def test_a_closed_pipe_ends_quietly():
     # More output than a pipe holds, so the command writes after the reader has gone.
-    with subprocess.Popen([str(COMMAND)] + [str(MESSY)] * 60, stdout=subprocess.PIPE,
+    with subprocess.Popen(COMMAND + [str(MESSY)] * 60, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE) as child:
         child.stdout.close()
         assert (child.wait(timeout=120), child.stderr.read()) == (0, b"")
 
 
 def test_ctrl_c_exits_130_with_one_line(tmp_path):
-    with subprocess.Popen([str(COMMAND), "-"], stdin=subprocess.PIPE, stderr=subprocess.PIPE,
-                          stdout=subprocess.PIPE, env=dict(os.environ, TMPDIR=str(tmp_path))) as child:
+    with subprocess.Popen(COMMAND + ["-"], stdin=subprocess.PIPE, stderr=subprocess.PIPE,
+                          stdout=subprocess.PIPE,
+                          env=dict(os.environ, TMPDIR=str(tmp_path))) as child:
         child.stdin.write(b"a\n1\n")
         child.stdin.flush()
         # The spool file appears once the command is reading standard input.

@@ -1,4 +1,4 @@
-"""quorvel.describe on small files: verdicts along the lattice, sniffing, and the checks before a pass."""
+"""quorvel.describe on small files: verdicts along the lattice, sniffing, checks before a pass."""
 import errno
 import gzip
 import os
@@ -136,6 +136,7 @@ def test_report_shows_as_a_table_and_as_html(write):
         report._repr_html_())
 
 
+@pytest.mark.wheel
 def test_package_is_the_installed_one():
     installed = pathlib.Path(quorvel.__file__).resolve()
     assert "site-packages" in installed.parts and REPO / "python" not in installed.parents

@@ -1,4 +1,4 @@
-"""The schemas of a report, each loading a generated file in the real library with every value intact."""
+"""Each schema of a report loads a generated file in the real library with every value intact."""
 import csv
 import datetime as dt
 import json

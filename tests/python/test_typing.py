@@ -2,6 +2,10 @@
 import subprocess
 import sys
 
+import pytest
+
+pytestmark = pytest.mark.wheel
+
 USER_SCRIPT = '''\
 import quorvel
 import quorvel_ext

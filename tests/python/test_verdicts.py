@@ -1,4 +1,4 @@
-"""Verdicts on the bundled example and on files that Debian packages ship, as a data engineer reads them.
+"""Verdicts on the bundled example and on files Debian packages ship, as a data engineer reads them.
 
 scripts/setup.sh fetches the shipped files into build/real-world.
 """
