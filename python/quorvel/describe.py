@@ -86,7 +86,8 @@ def check_types(types: object) -> Dict[str, List[str]]:
             raise TypeError(f"types: a type name must be a str, not {type(name).__name__}")
         if name in RESERVED or name == "":
             raise ValueError(f"types: '{name}' is reserved for the counts and cannot name a type")
-        if isinstance(patterns, str) or not all(isinstance(p, str) for p in patterns):
+        if (isinstance(patterns, str) or not isinstance(patterns, Iterable)
+                or not all(isinstance(p, str) for p in patterns)):
             raise TypeError(f"types: type '{name}' needs a list of pattern strings")
         table[name] = list(patterns)
     return table

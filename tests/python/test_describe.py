@@ -87,6 +87,7 @@ def test_na_takes_any_iterable_of_texts(write):
     (dict(types=["[0-9]+"]), TypeError,
      "types must be a mapping of type names to pattern lists, not list"),
     (dict(types={"n": "[0-9]+"}), TypeError, "types: type 'n' needs a list of pattern strings"),
+    (dict(types={"n": 5}), TypeError, "types: type 'n' needs a list of pattern strings"),
     (dict(types={"NA": []}), ValueError,
      "types: 'NA' is reserved for the counts and cannot name a type"),
     (dict(types={"n": ["[0-9]+"], "broken": ["[0-9"]}), ValueError,
