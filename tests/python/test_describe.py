@@ -104,6 +104,7 @@ def test_na_takes_any_iterable_of_texts(write):
     (dict(threshold="0.5"), TypeError, "threshold must be a number, not str"),
     (dict(window=-1), ValueError, "window must be between 0 and 2147483647, not -1"),
     (dict(progress=5), TypeError, "progress must be callable, not int"),
+    (dict(treads=True), TypeError, "describe() got an unexpected keyword argument 'treads'"),
 ])
 def test_bad_arguments_are_named_before_any_pass(write, kwargs, error, message):
     path = kwargs.pop("path", write("x\n1\n"))
