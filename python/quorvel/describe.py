@@ -54,13 +54,16 @@ def describe(path: PathArg, *, types: Optional[Mapping[str, Sequence[str]]] = No
     _check_window(window)
     if progress is not None and not callable(progress):
         raise TypeError(f"progress must be callable, not {type(progress).__name__}")
-    head, complete = _read_head(filepath)
     sniffed = delimiter is None
+    if delimiter is not None:
+        delimiter = _check_delimiter(delimiter)
+    # The table compiles before the file is touched, so that every argument is
+    # judged first; a sniffed delimiter is set once the head is read.
+    inf = _make_inf(filepath, delimiter or ",", table, na_texts, threads, window)
+    head, complete = _read_head(filepath)
     if delimiter is None:
         delimiter = sniff_delimiter(head, complete)
-    else:
-        delimiter = _check_delimiter(delimiter)
-    inf = _make_inf(filepath, delimiter, table, na_texts, threads, window)
+        inf.set_delimiter(delimiter)
     _run(inf, progress)
     return Report(path=filepath, delimiter=delimiter, delimiter_sniffed=sniffed,
                   rows=inf.num_rows, threshold=threshold, na=sorted(na_texts),

@@ -106,8 +106,8 @@ def test_na_takes_any_iterable_of_texts(write):
     (dict(progress=5), TypeError, "progress must be callable, not int"),
     (dict(treads=True), TypeError, "describe() got an unexpected keyword argument 'treads'"),
 ])
-def test_bad_arguments_are_named_before_any_pass(write, kwargs, error, message):
-    path = kwargs.pop("path", write("x\n1\n"))
+def test_bad_arguments_are_named_before_the_file_is_opened(tmp_path, kwargs, error, message):
+    path = kwargs.pop("path", tmp_path / "absent.csv")
     with pytest.raises(error, match=exactly(message)):
         quorvel.describe(path, **kwargs)
 
