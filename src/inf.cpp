@@ -2,6 +2,7 @@
 // inference pass and the result queries.
 #include "inf.h"
 
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -328,6 +329,27 @@ void Inf::checkPaths() const {
 }
 
 void Inf::inferTypes(const PassHook& hook) {
+  try {
+    runPass(hook);
+  } catch (const std::bad_alloc&) {
+    // The cache is only a memo, and when memory runs out it holds most of
+    // what there was: without it the object can run its next pass.
+    releaseTypeCaches();
+    throw;
+  }
+}
+
+void Inf::releaseTypeCaches() {
+  typeCache.release();
+  nextWindowCache.release();
+  nextWindowRead = false;
+#ifdef __GLIBC__
+  ::malloc_trim(0);
+#endif
+  pinMissingValues(typeCache);
+}
+
+void Inf::runPass(const PassHook& hook) {
   checkPaths();
   n = 0;
   typesFileError.clear();

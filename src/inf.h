@@ -157,6 +157,9 @@ class Inf {
   void emptyTypeCache();
   TextCache& startNextWindowCache();
 
+  void releaseTypeCaches();
+
+  void runPass(const PassHook& hook);
   void checkPaths() const;
   void setUpHeader(const std::vector<std::string>& header, TypesFile& typesFile);
   ColumnTables& resetColumn(const std::string& name);
