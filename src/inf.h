@@ -41,8 +41,8 @@ struct PassProgress {
 };
 
 // Called on the calling thread about every Inf::kHookInterval during a pass,
-// and once when the pass has ended. Whatever it throws ends
-// the pass as any failure during the rows does.
+// and once when the pass has ended. Whatever it throws ends the pass as any
+// failure during the rows does.
 using PassHook = std::function<void(const PassProgress&)>;
 
 // Contracts:
