@@ -4,14 +4,13 @@
 //
 //   hook_bench data.csv        # prints MB/s (10^6 bytes) for each, best of five
 //   hook_bench data.csv 9      # best of nine instead
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <string>
 
 #include "inf.h"
@@ -37,27 +36,22 @@ double secondsOfPass(const std::string& path, bool threads, const quorvel::PassH
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || argc > 3) {
-    std::fprintf(stderr, "usage: %s FILE [RUNS]\n", argv[0]);
+  const char* runsArg = argc == 3 ? argv[2] : "5";
+  if (argc != 2 && argc != 3) {
+    std::fprintf(stderr, "usage: hook_bench FILE [RUNS]\n");
     return 2;
   }
-  const std::string path = argv[1];
-  const int runs = argc == 3 ? std::max(1, std::atoi(argv[2])) : 5;
-  struct stat status {};
-  if (::stat(path.c_str(), &status) != 0) {
-    std::fprintf(stderr, "hook_bench: cannot stat %s\n", path.c_str());
-    return 1;
-  }
-  const double megabytes = static_cast<double>(status.st_size) / 1e6;
+  const int runs = std::max(1, std::atoi(runsArg));
   try {
+    const double megabytes = static_cast<double>(std::filesystem::file_size(argv[1])) / 1e6;
     for (const bool threads : {false, true}) {
       std::uint64_t calls = 0;
       const quorvel::PassHook nothing = [&calls](const quorvel::PassProgress&) { ++calls; };
       double bare = 1e300;
       double hooked = 1e300;
       for (int i = 0; i < runs; ++i) {
-        bare = std::min(bare, secondsOfPass(path, threads, nullptr));
-        hooked = std::min(hooked, secondsOfPass(path, threads, nothing));
+        bare = std::min(bare, secondsOfPass(argv[1], threads, nullptr));
+        hooked = std::min(hooked, secondsOfPass(argv[1], threads, nothing));
       }
       std::printf(
           "%-9s no hook %8.1f MB/s   hook %8.1f MB/s   hook costs %+.2f%%   (%llu calls "
