@@ -69,7 +69,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size-mb", type=int, default=20)
     parser.add_argument("--repeat", type=int, default=3)
-    parser.add_argument("--cache-dir", type=pathlib.Path, default=HERE.parent / "build-bench" / "data")
+    parser.add_argument("--cache-dir", type=pathlib.Path,
+                        default=HERE.parent / "build-bench" / "data")
     parser.add_argument("--types", type=pathlib.Path, default=HERE / "types.json")
     parser.add_argument("--baseline-dir", default=None)
     args = parser.parse_args()
@@ -81,7 +82,8 @@ def main():
             runs[f"baseline module, plain, {mode}"] = (
                 lambda t=threads: time_pass(args.baseline_dir, plain, t, args.types))
         for name, path in (("plain", plain), *copies.items()):
-            runs[f"module, {name}, {mode}"] = lambda p=path, t=threads: time_pass("", p, t, args.types)
+            runs[f"module, {name}, {mode}"] = (
+                lambda p=path, t=threads: time_pass("", p, t, args.types))
     best, results = {}, {}
     for _ in range(args.repeat):
         for name, run in runs.items():
