@@ -2,6 +2,7 @@
 // inference pass and the result queries.
 #include "inf.h"
 
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -96,19 +97,28 @@ TableOverlaps tableOverlaps(const PatternStrings& patterns) {
 // costs nothing measurable, unlike one per cell.
 class PassClock {
  public:
-  // `rows` is the pass's row counter, the header included.
-  PassClock(const PassHook& hook, const std::uint64_t& rows) : hook_(hook), rows_(rows) {}
+  // `rows` is the pass's row counter, the header included; `current` is
+  // where the rows find the clock of the running pass.
+  PassClock(const PassHook& hook, const std::uint64_t& rows, PassClock*& current)
+      : hook_(hook), rows_(rows), current_(current) {}
+  ~PassClock() { current_ = nullptr; }
+  PassClock(const PassClock&) = delete;
+  PassClock& operator=(const PassClock&) = delete;
 
   InputStream::ReadHook readHook() {
     if (!hook_) return nullptr;
     return [this](const InputStream& input) { tick(input); };
   }
-  void watch(const InputStream& input) { input_ = &input; }
+  // From here on the rows tick the clock too.
+  void watch(const InputStream& input) {
+    input_ = &input;
+    if (hook_) current_ = this;
+  }
 
   void rowDone() {
     if (++rowsSinceTick_ < kRowsPerTick) return;
     rowsSinceTick_ = 0;
-    if (input_ != nullptr) tick(*input_);
+    tick(*input_);
   }
 
  private:
@@ -123,6 +133,7 @@ class PassClock {
 
   const PassHook& hook_;
   const std::uint64_t& rows_;
+  PassClock*& current_;
   const InputStream* input_ = nullptr;
   unsigned rowsSinceTick_ = 0;
   std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
@@ -347,21 +358,35 @@ void Inf::checkPaths() const {
 }
 
 void Inf::inferTypes(const PassHook& hook) {
+  try {
+    runPass(hook);
+  } catch (const std::bad_alloc&) {
+    // The cache is only a memo, and when memory runs out it holds most of
+    // what there was: without it the object can run its next pass.
+    releaseTypeCaches();
+    throw;
+  }
+}
+
+void Inf::releaseTypeCaches() {
+  typeCache.release();
+  nextWindowCache.release();
+  nextWindowRead = false;
+#ifdef __GLIBC__
+  ::malloc_trim(0);
+#endif
+  pinMissingValues(typeCache);
+}
+
+void Inf::runPass(const PassHook& hook) {
   checkPaths();
   n = 0;
   typesFileError.clear();
   // Decompressing on a thread of its own pays only beside the pool's workers.
   const bool decompressAside = multithreading && std::thread::hardware_concurrency() > 1;
-  PassClock clock(hook, n);
+  PassClock clock(hook, n, passClock);
   InputStream input(filepath, clock.readHook(), decompressAside);
-  struct StopWatching {
-    PassClock*& clock;
-    ~StopWatching() { clock = nullptr; }
-  } stopWatching{passClock};
-  if (hook) {
-    clock.watch(input);
-    passClock = &clock;
-  }
+  clock.watch(input);
   CsvParser parser(input.stream());
   parser.delimiter(delimiter);
   // Reading the header first means that an input which opens but cannot be

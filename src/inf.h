@@ -47,8 +47,8 @@ struct PassProgress {
 };
 
 // Called on the calling thread about every Inf::kHookInterval during a pass,
-// and once when the pass has ended. Whatever it throws ends
-// the pass as any failure during the rows does.
+// and once when the pass has ended. Whatever it throws ends the pass as any
+// failure during the rows does.
 using PassHook = std::function<void(const PassProgress&)>;
 
 // Contracts:
@@ -163,6 +163,9 @@ class Inf {
   void emptyTypeCache();
   TextCache& startNextWindowCache();
 
+  void releaseTypeCaches();
+
+  void runPass(const PassHook& hook);
   void checkPaths() const;
   void setUpHeader(const std::vector<std::string>& header, TypesFile& typesFile);
   ColumnTables& resetColumn(const std::string& name);

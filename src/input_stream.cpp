@@ -390,16 +390,13 @@ std::size_t InputStream::Impl::decompressInto(char* s, std::size_t n) {
       done += static_cast<std::size_t>(got);
     }
     return done;
-  } catch (const std::bad_alloc&) {
-    throw;
-  } catch (const Stopped&) {
-    throw;
   } catch (...) {
     rethrowDescribed();
   }
 }
 
-// Boost reports only a code, under a class per format.
+// Boost reports only a code, under a class per format. Anything else, a
+// failed read or std::bad_alloc, leaves as it came.
 void InputStream::Impl::rethrowDescribed() {
   std::string reason;
   try {

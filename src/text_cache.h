@@ -79,6 +79,14 @@ class TextCache {
     }
   }
 
+  // Drops every entry and gives all the memory back.
+  void release() {
+    decltype(buckets_)().swap(buckets_);
+    decltype(slots_)().swap(slots_);
+    decltype(arena_)().swap(arena_);
+    buckets_.assign(kMinBuckets, Bucket{});
+  }
+
  private:
   static constexpr std::size_t kMinBuckets = 64;
   static constexpr std::size_t kInlineText = 16;

@@ -1,5 +1,5 @@
 """Stopping a pass from outside: signals, the progress callback, and what the object holds after."""
-import pathlib
+import json
 import signal
 import subprocess
 import sys
@@ -34,9 +34,9 @@ def long_file(tmp_path_factory):
 
 
 CHILD = r"""
-import sys, time, quorvel_ext
-long_path, small_path, threads, patterns = sys.argv[1], sys.argv[2], sys.argv[3] == "1", eval(sys.argv[4])
-inf = quorvel_ext.Inf(long_path, ",", patterns, {""}, threads, False, "", 1000)
+import json, sys, time, quorvel_ext
+long_path, small_path, threads, patterns = sys.argv[1:]
+inf = quorvel_ext.Inf(long_path, ",", json.loads(patterns), {""}, threads == "1", False, "", 1000)
 print("ready", flush=True)
 try:
     inf.infer_types()
@@ -46,7 +46,7 @@ except KeyboardInterrupt:
 inf.set_filepath(small_path)
 inf.infer_types()
 counts = inf.get_col_type_candidates()
-print(inf.num_rows, {c: {t: counts[c][t] for t in ("int", "NA", "other")} for c in "ab"}, flush=True)
+print(inf.num_rows, {c: {t: counts[c][t] for t in ("int", "NA", "other")} for c in "ab"})
 """
 
 
@@ -56,7 +56,8 @@ def test_sigint_becomes_keyboard_interrupt_within_a_fifth_of_a_second(tmp_path, 
     small = tmp_path / "small.csv"
     small.write_text(SMALL)
     child = subprocess.Popen(
-        [sys.executable, "-c", CHILD, long_file, str(small), str(int(multithreading)), repr(SLOW)],
+        [sys.executable, "-c", CHILD, long_file, str(small), str(int(multithreading)),
+         json.dumps(SLOW)],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline() == "ready\n", child.stderr.read()

@@ -238,6 +238,44 @@ def test_a_matching_error_fails_the_pass_and_leaves_the_object_usable(write, mak
     assert inf.get_col_type_candidates() == {"a": c(int=1, other=1), "b": c(int=1, other=1)}
 
 
+OUT_OF_MEMORY = r"""
+import json, resource, sys, quorvel_ext
+big, small, threads = sys.argv[1], sys.argv[2], sys.argv[3] == "1"
+inf = quorvel_ext.Inf(big, ",", {"int": ["[0-9]+"]}, {""}, threads, False, "", -1)
+with open("/proc/self/status") as status:
+    used = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+# Room for the interpreter, the workers and a small pass, not for a cache of every text.
+resource.setrlimit(resource.RLIMIT_AS, (used + (48 << 20), resource.RLIM_INFINITY))
+try:
+    inf.infer_types()
+    print("finished")
+except MemoryError:
+    print("MemoryError")
+inf.set_na_values({"", "-"})
+inf.set_filepath(small)
+inf.infer_types()
+print(json.dumps([inf.num_rows, inf.get_col_type_candidates()]))
+"""
+
+
+@MODES
+def test_running_out_of_memory_gives_the_cache_back(tmp_path, multithreading):
+    big, small = tmp_path / "big.csv", tmp_path / "small.csv"
+    # A million texts, none twice, with a window that never empties the cache: far past the limit.
+    big.write_text("a,b\n" + "".join(f"t{i:09},u{i:09}\n" for i in range(500_000)))
+    small.write_text("a,b\n1,-\n,2\n")
+    # Under AddressSanitizer an allocation that fails must throw, as it does without.
+    env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") +
+               ":allocator_may_return_null=1")
+    child = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY, str(big), str(small),
+                            str(int(multithreading))], capture_output=True, text=True, timeout=120,
+                           env=env)
+    assert child.returncode == 0, child.stderr
+    failed, after = child.stdout.splitlines()
+    assert failed == "MemoryError"
+    assert json.loads(after) == [2, {"a": c(int=1, NA=1), "b": c(int=1, NA=1)}]
+
+
 @MODES
 def test_a_pattern_on_the_automaton_answers_where_backtracking_gives_up(write, make_inf,
                                                                         multithreading):
