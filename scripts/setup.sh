@@ -7,7 +7,11 @@ cd "$(dirname "$0")/.."
 
 DEBIAN_PACKAGES=(g++ cmake make libboost-regex-dev libgtest-dev libgmock-dev
                  libbenchmark-dev libre2-dev clang clang-format libclang-rt-14-dev)
+# patchelf: auditwheel rewrites the wheel's library paths with it.
+DEBIAN_PACKAGES+=(patchelf)
 PYTHON_PACKAGES=(pybind11==2.7.1 scikit-build-core==0.10.7 pytest==8.3.4 mypy==1.14.1)
+# auditwheel builds the self-contained wheel; 6.1.0 is the last for Python 3.8.
+PYTHON_PACKAGES+=(auditwheel==6.1.0)
 
 install_debian_packages() {
   local missing=()
