@@ -9,7 +9,10 @@ DEBIAN_PACKAGES=(g++ cmake make libboost-regex-dev libgtest-dev libgmock-dev
                  libbenchmark-dev libre2-dev clang clang-format libclang-rt-14-dev)
 # patchelf: auditwheel rewrites the wheel's library paths with it.
 DEBIAN_PACKAGES+=(patchelf)
-PYTHON_PACKAGES=(pybind11==2.7.1 scikit-build-core==0.10.7 pytest==8.3.4 mypy==1.14.1)
+# The loaders after pytest are what the schema tests load files with: the last
+# releases for Python 3.8.
+PYTHON_PACKAGES=(pybind11==2.7.1 scikit-build-core==0.10.7 pytest==8.3.4 mypy==1.14.1
+                 numpy==1.24.4 pandas==2.0.3 pyarrow==17.0.0 duckdb==1.2.2)
 # auditwheel builds the self-contained wheel; 6.1.0 is the last for Python 3.8.
 PYTHON_PACKAGES+=(auditwheel==6.1.0)
 

@@ -1,0 +1,189 @@
+"""One pass over a CSV file with a type table, checked up front and summed up as a Report.
+
+    report = describe("orders.csv", threshold=0.95)
+    print(report)
+"""
+
+import os
+from typing import Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Union
+
+import quorvel_ext
+
+from .report import Column, Report
+from .sniff import BLOCK_SIZE, sniff_delimiter
+from .types import DEFAULT_NA, DEFAULT_TYPES, WIDENS_TO
+from .verdict import RESERVED, choose
+
+Progress = Callable[[int, Optional[int], int], None]
+PathArg = Union[str, "os.PathLike[str]"]
+BOM = "\ufeff"
+
+
+class HeaderError(ValueError):
+    """The header's bytes are not UTF-8, so its cells cannot name columns."""
+
+
+def describe(path: PathArg, *, types: Optional[Mapping[str, Sequence[str]]] = None,
+             na: Optional[Iterable[str]] = None, delimiter: Optional[str] = None,
+             threads: bool = False, threshold: float = 0.9, window: int = 100_000,
+             progress: Optional[Progress] = None) -> Report:
+    """Reads the CSV file at `path` once and gives each column a verdict.
+
+    types: {type name: [patterns]}, each pattern matching a whole cell
+        (default DEFAULT_TYPES).
+    na: the cell texts that stand for missing values (default DEFAULT_NA).
+    delimiter: one ASCII character; None sniffs it from the first block.
+    threads: match new texts on worker threads (same results).
+    threshold: the share of a column's non-missing cells its verdict must
+        cover, above 0 and at most 1; below it the verdict is "mixed".
+    window: forget the remembered types every `window` rows; 0 never.
+    progress: called with (bytes read, total bytes or None, rows read)
+        during the pass and once at its end.
+
+    Every argument is checked before the pass: a file that cannot be read
+    raises FileNotFoundError, IsADirectoryError or PermissionError, a bad
+    argument TypeError or ValueError naming it, a pattern that does not
+    compile ValueError naming its type.
+    """
+    filepath = _check_path(path)
+    table = _check_types(DEFAULT_TYPES if types is None else types)
+    na_texts = _check_na(DEFAULT_NA if na is None else na)
+    _check_flag("threads", threads)
+    _check_threshold(threshold)
+    _check_window(window)
+    if progress is not None and not callable(progress):
+        raise TypeError(f"progress must be callable, not {type(progress).__name__}")
+    head, complete = _read_head(filepath)
+    sniffed = delimiter is None
+    delimiter = sniff_delimiter(head, complete) if delimiter is None else _check_delimiter(delimiter)
+    inf = _make_inf(filepath, delimiter, table, na_texts, threads, window)
+    _run(inf, filepath, progress)
+    return Report(path=filepath, delimiter=delimiter, delimiter_sniffed=sniffed,
+                  rows=inf.num_rows, threshold=threshold, na=sorted(na_texts),
+                  columns=_columns(inf, filepath, list(table), threshold))
+
+
+def _check_path(path: object) -> str:
+    if not isinstance(path, (str, os.PathLike)):
+        raise TypeError(f"path must be a str or os.PathLike, not {type(path).__name__}")
+    filepath = os.fspath(path)
+    if not isinstance(filepath, str):
+        raise TypeError(f"path must name the file as str, not {type(filepath).__name__}")
+    return filepath
+
+
+def _check_types(types: object) -> Dict[str, List[str]]:
+    if not isinstance(types, Mapping):
+        raise TypeError(f"types must be a mapping of type names to pattern lists, "
+                        f"not {type(types).__name__}")
+    table = {}
+    for name, patterns in types.items():
+        if not isinstance(name, str):
+            raise TypeError(f"types: a type name must be a str, not {type(name).__name__}")
+        if name in RESERVED or name == "":
+            raise ValueError(f"types: '{name}' is reserved for the counts and cannot name a type")
+        if isinstance(patterns, str) or not all(isinstance(p, str) for p in patterns):
+            raise TypeError(f"types: type '{name}' needs a list of pattern strings")
+        table[name] = list(patterns)
+    return table
+
+
+def _check_na(na: object) -> frozenset:
+    if isinstance(na, (str, bytes)) or not isinstance(na, Iterable):
+        raise TypeError(f"na must be an iterable of str, not {type(na).__name__}")
+    texts = frozenset(na)
+    wrong = next((t for t in texts if not isinstance(t, str)), None)
+    if wrong is not None:
+        raise TypeError(f"na must hold str only, not {type(wrong).__name__}")
+    return texts
+
+
+def _check_flag(name: str, value: object) -> None:
+    if not isinstance(value, bool):
+        raise TypeError(f"{name} must be a bool, not {type(value).__name__}")
+
+
+def _check_threshold(threshold: object) -> None:
+    if isinstance(threshold, bool) or not isinstance(threshold, (int, float)):
+        raise TypeError(f"threshold must be a number, not {type(threshold).__name__}")
+    if not 0 < threshold <= 1:
+        raise ValueError(f"threshold must be above 0 and at most 1, not {threshold!r}")
+
+
+def _check_window(window: object) -> None:
+    if isinstance(window, bool) or not isinstance(window, int):
+        raise TypeError(f"window must be an int, not {type(window).__name__}")
+    if not 0 <= window <= 2**31 - 1:
+        raise ValueError(f"window must be between 0 and {2**31 - 1}, not {window}")
+
+
+def _check_delimiter(delimiter: object) -> str:
+    if not isinstance(delimiter, str):
+        raise TypeError(f"delimiter must be a str, not {type(delimiter).__name__}")
+    if len(delimiter) != 1 or not delimiter.isascii() or delimiter in '"\r\n':
+        raise ValueError(f"delimiter must be one ASCII character other than a quote or a "
+                         f"line break, not {delimiter!r}")
+    return delimiter
+
+
+def _read_head(filepath: str):
+    """The first block and whether it is the whole file; opening it raises what os does."""
+    with open(filepath, "rb") as f:
+        head = f.read(BLOCK_SIZE)
+    return head, len(head) < BLOCK_SIZE
+
+
+def _make_inf(filepath: str, delimiter: str, table: Dict[str, List[str]], na: frozenset,
+              threads: bool, window: int) -> quorvel_ext.Inf:
+    try:
+        return quorvel_ext.Inf(filepath=filepath, delimiter=delimiter, col_type_patterns=table,
+                               na_values=set(na), multithreading=threads, save_types_file=False,
+                               types_filepath="", rolling_cache_window=window)
+    except RuntimeError:
+        _raise_for_bad_pattern(table)
+        raise
+
+
+def _raise_for_bad_pattern(table: Dict[str, List[str]]) -> None:
+    """Compiles each pattern alone to name the one the whole table failed on."""
+    for name, patterns in table.items():
+        for pattern in patterns:
+            try:
+                quorvel_ext.Inf(filepath="", delimiter=",", col_type_patterns={name: [pattern]},
+                                na_values=set(), multithreading=False, save_types_file=False,
+                                types_filepath="", rolling_cache_window=0)
+            except RuntimeError as e:
+                raise ValueError(f"types: pattern {pattern!r} of type '{name}' does not compile: "
+                                 f"{e}") from None
+
+
+def _run(inf: quorvel_ext.Inf, filepath: str, progress: Optional[Progress]) -> None:
+    if progress is None:
+        inf.infer_types()
+        return
+    hook = getattr(quorvel_ext, "_infer_types", None)
+    if hook is not None:
+        hook(inf, progress)
+        return
+    inf.infer_types()
+    size = os.path.getsize(filepath) if os.path.isfile(filepath) else None
+    progress(size or 0, size, inf.num_rows)
+
+
+def _columns(inf: quorvel_ext.Inf, filepath: str, order: List[str],
+             threshold: float) -> List[Column]:
+    try:
+        names = inf.col_names
+        candidates = inf.get_col_type_candidates()
+    except UnicodeDecodeError as e:
+        raise HeaderError(f"the header of '{filepath}' is not valid UTF-8: {e}") from None
+    columns = []
+    for position, name in enumerate(dict.fromkeys(names)):
+        counts = candidates[name]
+        fit = choose(counts, order, WIDENS_TO, threshold)
+        shown = name[len(BOM):] if position == 0 and name.startswith(BOM) else name
+        seen = {t: counts[t] for t in order + ["other"] if counts.get(t, 0) > 0}
+        columns.append(Column(name=shown, verdict=fit.name, share=fit.share,
+                              cells=sum(seen.values()), missing=counts.get("NA", 0),
+                              counts=seen, misfits=fit.misfits, shared=names.count(name)))
+    return columns
