@@ -165,7 +165,7 @@ def _check_jobs(jobs: object, executor: Optional[Executor]) -> None:
     if jobs is None:
         return
     if executor is not None:
-        raise ValueError("jobs sizes the pool made when no executor is given; give one or the other")
+        raise ValueError("jobs sizes the pool made when no executor is given: give one or neither")
     if isinstance(jobs, bool) or not isinstance(jobs, int):
         raise TypeError(f"jobs must be an int, not {type(jobs).__name__}")
     if jobs < 1:
