@@ -16,6 +16,7 @@ pytestmark = pytest.mark.wheel
 
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLE = ROOT / "examples" / "infer_types.py"
+MESSY = ROOT / "examples" / "messy.csv"
 
 
 def run(*args, **kwargs):
@@ -79,11 +80,18 @@ def test_every_library_outside_the_policy_is_the_wheels_own_copy(wheel, venv):
     assert set(own) == shipped
 
 
-def test_bundled_example_runs_from_the_fresh_venv_as_from_the_source_build(venv, tmp_path):
-    fresh = run(venv / "bin" / "python", EXAMPLE, cwd=tmp_path, env=clean_env())
-    source = run(sys.executable, EXAMPLE, cwd=tmp_path, env=clean_env())
+@pytest.mark.parametrize("fresh_command, source_command", [
+    (["bin/python", EXAMPLE], [sys.executable, EXAMPLE]),
+    (["bin/quorvel", MESSY], [sys.executable, "-m", "quorvel", MESSY]),
+])
+def test_bundled_example_runs_from_the_fresh_venv_as_from_the_source_build(
+        venv, tmp_path, fresh_command, source_command):
+    fresh = run(venv / fresh_command[0], *fresh_command[1:], cwd=tmp_path, env=clean_env())
+    source = run(*source_command, cwd=tmp_path, env=clean_env())
     assert fresh.stderr == ""
     assert fresh.stdout == source.stdout
-    where = run(venv / "bin" / "python", "-c", "import quorvel_ext; print(quorvel_ext.__file__)",
+    where = run(venv / "bin" / "python", "-c", "import quorvel, quorvel_ext; "
+                "print(quorvel.__file__); print(quorvel_ext.__file__)",
                 cwd=tmp_path, env=clean_env()).stdout
-    assert Path(where.strip()).parent == next((venv / "lib").glob("python*/site-packages"))
+    site = next((venv / "lib").glob("python*/site-packages"))
+    assert [site in Path(line).parents for line in where.splitlines()] == [True, True]
