@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Brings a machine to the point where the project builds and its tests run:
-# Debian packages, a Python 3.8 virtual environment in .venv, and the pinned
-# Python tools. Safe to run again: each step is skipped when already done.
+# Debian packages, a Python 3.8 virtual environment in .venv with the pinned
+# Python tools, and the CSV files of Debian packages that the tests profile.
+# Safe to run again: each step is skipped when already done.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-DEBIAN_PACKAGES=(g++ cmake make libboost-regex-dev libgtest-dev libgmock-dev
-                 libbenchmark-dev libre2-dev clang clang-format libclang-rt-14-dev)
+DEBIAN_PACKAGES=(g++ cmake make libboost-regex-dev libboost-iostreams-dev libzstd-dev zstd
+                 libgtest-dev libgmock-dev libbenchmark-dev libre2-dev clang clang-format
+                 libclang-rt-14-dev)
 # patchelf: auditwheel rewrites the wheel's library paths with it.
 DEBIAN_PACKAGES+=(patchelf)
 # The loaders after pytest are what the schema tests load files with: the last
@@ -64,5 +66,28 @@ make_venv() {
   fi
 }
 
+# CSV files that Debian packages ship, for the verdict tests: downloaded with
+# apt-get (never installed) and unpacked into build/real-world.
+REAL_WORLD=(r-cran-readr:usr/lib/R/site-library/readr/extdata/challenge.csv
+            python3-statsmodels:usr/lib/python3/dist-packages/statsmodels/datasets/macrodata/macrodata.csv)
+
+fetch_real_world_files() {
+  local dir=build/real-world entry package file tmp
+  for entry in "${REAL_WORLD[@]}"; do
+    package=${entry%%:*}
+    file=${entry#*:}
+    [ -f "$dir/$(basename "$file")" ] && continue
+    echo "setup: fetching $(basename "$file") from $package"
+    tmp=$(mktemp -d)
+    (cd "$tmp" && apt-get download -q "$package" >/dev/null 2>&1) ||
+      { echo "setup: apt-get download $package failed" >&2; exit 1; }
+    dpkg-deb -x "$tmp"/"$package"_*.deb "$tmp/tree"
+    mkdir -p "$dir"
+    cp "$tmp/tree/$file" "$dir/"
+    rm -rf "$tmp"
+  done
+}
+
 install_debian_packages
 make_venv
+fetch_real_world_files

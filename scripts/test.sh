@@ -43,4 +43,4 @@ step "Python module and tests"
 .venv/bin/python -m pytest tests/python
 
 step "The self-contained wheel, installed into a fresh venv"
-.venv/bin/python -m pytest tests/python -m wheel
+.venv/bin/python -m pytest tests/wheel

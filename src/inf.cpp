@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <limits>
@@ -13,6 +14,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "input_stream.h"
 #include "parser.hpp"
 #include "worker_pool.h"
 
@@ -58,7 +60,73 @@ bool sameFile(const std::string& a, const std::string& b) {
          first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
+// Compiles in the argument's own order and stops at the first pattern that fails, with the
+// regex library's error, leaving the types compiled before it in `table`.
+void compileTable(const PatternStrings& patterns, CompiledTable& table) {
+  table.clear();
+  for (const auto& [typeName, sources] : patterns) {
+    std::vector<boost::regex>& compiled = table[typeName];
+    compiled.clear();
+    for (const std::string& source : sources) {
+      compiled.emplace_back(source.data(), source.data() + source.size(),
+                            boost::regex_constants::normal);
+    }
+  }
+}
+
 }  // namespace
+
+TableOverlaps tableOverlaps(const PatternStrings& patterns) {
+  CompiledTable compiled;
+  compileTable(patterns, compiled);
+  // The table's own order, in which the matcher offers types to its automaton.
+  std::vector<std::pair<std::string, std::vector<std::string>>> types;
+  for (const auto& [typeName, regexes] : compiled) {
+    std::vector<std::string>& sources =
+        types.emplace_back(typeName, std::vector<std::string>{}).second;
+    for (const boost::regex& pattern : regexes) sources.push_back(pattern.str());
+  }
+  return findOverlaps(types);
+}
+
+// Calls a pass's hook at most every kHookInterval, from the places that come
+// round often on the calling thread: every read of the input, a millisecond
+// or so apart, every wait for it, and every few dozen rows, which bounds the
+// time between calls where cells are slow to classify. A clock read there
+// costs nothing measurable, unlike one per cell.
+class PassClock {
+ public:
+  // `rows` is the pass's row counter, the header included.
+  PassClock(const PassHook& hook, const std::uint64_t& rows) : hook_(hook), rows_(rows) {}
+
+  InputStream::ReadHook readHook() {
+    if (!hook_) return nullptr;
+    return [this](const InputStream& input) { tick(input); };
+  }
+  void watch(const InputStream& input) { input_ = &input; }
+
+  void rowDone() {
+    if (++rowsSinceTick_ < kRowsPerTick) return;
+    rowsSinceTick_ = 0;
+    if (input_ != nullptr) tick(*input_);
+  }
+
+ private:
+  static constexpr unsigned kRowsPerTick = 64;
+
+  void tick(const InputStream& input) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < Inf::kHookInterval) return;
+    last_ = now;
+    hook_(PassProgress{input.bytesRead(), input.totalBytes(), rows_ > 0 ? rows_ - 1 : 0});
+  }
+
+  const PassHook& hook_;
+  const std::uint64_t& rows_;
+  const InputStream* input_ = nullptr;
+  unsigned rowsSinceTick_ = 0;
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
 
 // The optional output of a pass. Failures do not stop the pass, whose counts
 // are worth more than the file; the first one is kept for the caller.
@@ -142,16 +210,8 @@ void Inf::setColTypePatterns(const PatternStrings& patterns) {
 }
 
 void Inf::compilePatterns(const PatternStrings& patterns) {
-  colTypePatterns.clear();
   try {
-    for (const auto& [typeName, sources] : patterns) {
-      std::vector<boost::regex>& compiled = colTypePatterns[typeName];
-      compiled.clear();
-      for (const std::string& source : sources) {
-        compiled.emplace_back(source.data(), source.data() + source.size(),
-                              boost::regex_constants::normal);
-      }
-    }
+    compileTable(patterns, colTypePatterns);
   } catch (...) {
     // The types compiled before the failure stay usable.
     rebuildMatcher();
@@ -286,12 +346,23 @@ void Inf::checkPaths() const {
   }
 }
 
-void Inf::inferTypes() {
+void Inf::inferTypes(const PassHook& hook) {
   checkPaths();
   n = 0;
   typesFileError.clear();
-  std::ifstream file(filepath, std::ios::binary);
-  CsvParser parser(file);
+  // Decompressing on a thread of its own pays only beside the pool's workers.
+  const bool decompressAside = multithreading && std::thread::hardware_concurrency() > 1;
+  PassClock clock(hook, n);
+  InputStream input(filepath, clock.readHook(), decompressAside);
+  struct StopWatching {
+    PassClock*& clock;
+    ~StopWatching() { clock = nullptr; }
+  } stopWatching{passClock};
+  if (hook) {
+    clock.watch(input);
+    passClock = &clock;
+  }
+  CsvParser parser(input.stream());
   parser.delimiter(delimiter);
   // Reading the header first means that an input which opens but cannot be
   // read (a directory) fails before an existing types file is truncated.
@@ -316,6 +387,7 @@ void Inf::inferTypes() {
   }
   typesFile.close();
   typesFileError = typesFile.error();
+  if (hook) hook(PassProgress{input.bytesRead(), input.totalBytes(), n});
 }
 
 void Inf::setUpHeader(const std::vector<std::string>& header, TypesFile& typesFile) {
@@ -354,6 +426,7 @@ std::uint64_t Inf::cacheWindow() const {
 void Inf::finishRow() {
   ++n;
   if (n % cacheWindow() == 0) emptyTypeCache();
+  if (passClock != nullptr) passClock->rowDone();
 }
 
 void Inf::classifyRows(CsvParser::iterator& row, const CsvParser::iterator& end,
@@ -593,8 +666,8 @@ void Inf::writeRowTypes(std::size_t width, TypesFile& typesFile) {
 
 int Inf::getNumCols() const {
   rejectNul(filepath, "the CSV file path");
-  std::ifstream file(filepath, std::ios::binary);
-  CsvParser parser(file);
+  InputStream input(filepath);
+  CsvParser parser(input.stream());
   parser.delimiter(delimiter);
   auto row = parser.begin();
   return row != parser.end() ? static_cast<int>(row->size()) : 0;

@@ -7,9 +7,12 @@
 #pragma once
 
 #include <boost/regex.hpp>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -18,16 +21,35 @@
 
 #include "parser.hpp"
 #include "text_cache.h"
+#include "type_automaton.h"
 #include "type_matcher.h"
 
 namespace quorvel {
 
+class PassClock;
 class TypesFile;
 class WorkerPool;
 
 using PatternStrings = std::unordered_map<std::string, std::vector<std::string>>;
 using CandidateCounts =
     std::unordered_map<std::string, std::unordered_map<std::string, std::uint64_t>>;
+using CompiledTable = std::unordered_map<std::string, std::vector<boost::regex>>;
+
+// Which pairs of the table's types some text matches both of (see findOverlaps). Throws the
+// regex library's error for a pattern that does not compile, as setting the table would.
+TableOverlaps tableOverlaps(const PatternStrings& patterns);
+
+// How far a pass has come.
+struct PassProgress {
+  std::uint64_t bytesRead;                  // input bytes taken: compressed ones when compressed
+  std::optional<std::uint64_t> totalBytes;  // the input's size, when it is a regular file
+  std::uint64_t rows;                       // data rows finished
+};
+
+// Called on the calling thread about every Inf::kHookInterval during a pass,
+// and once when the pass has ended. Whatever it throws ends
+// the pass as any failure during the rows does.
+using PassHook = std::function<void(const PassProgress&)>;
 
 // Contracts:
 //  - Not thread-safe: one caller at a time. A multithreaded pass starts and
@@ -45,12 +67,16 @@ class Inf {
       std::string typesFilepath, int rollingCacheWindow);
   ~Inf();
 
-  // One streaming pass over the file. Throws std::runtime_error when the file
-  // cannot be opened or read, std::invalid_argument for a path holding a NUL
-  // byte or a types file that is the input itself, and whatever classification
-  // throws (Boost's match-complexity error, std::bad_alloc). Failing to write
-  // the types file is not thrown: see getTypesFileError().
-  void inferTypes();
+  static constexpr std::chrono::milliseconds kHookInterval{100};
+
+  // One streaming pass over the file, decompressed while it is read when it
+  // is gzip, bzip2, xz or zstd. Throws std::runtime_error when the file
+  // cannot be opened, read or decompressed, std::invalid_argument for a path
+  // holding a NUL byte or a types file that is the input itself, whatever
+  // classification throws (Boost's match-complexity error, std::bad_alloc)
+  // and whatever `hook` throws. Failing to write the types file is not
+  // thrown: see getTypesFileError().
+  void inferTypes(const PassHook& hook = nullptr);
 
   // Classifies fields[c] as a cell of the column named getColNames()[c],
   // stores its type name in types[c] and counts it, as the pass does.
@@ -167,7 +193,7 @@ class Inf {
   // Settings.
   std::string filepath;
   char delimiter;
-  std::unordered_map<std::string, std::vector<boost::regex>> colTypePatterns;
+  CompiledTable colTypePatterns;
   std::unordered_set<std::string> naValues;
   bool multithreading;
   bool saveTypesFile;
@@ -188,6 +214,7 @@ class Inf {
   int untitledCols = 0;
   std::vector<std::string> columns;
   std::string typesFileError;
+  PassClock* passClock = nullptr;  // during a pass with a hook
 
   // Derived from the pattern table when it is set.
   std::vector<std::string> typeNames;  // by type id; ids are never reused

@@ -1,21 +1,42 @@
-// The Python module: binds the engine's Inf class, one method per member.
-// The only shim is infer_types, which turns a failure to write the requested
-// types file into a RuntimeWarning instead of leaving it unsaid.
+// The Python module: binds the engine's Inf class, one method per member,
+// and the private entry points of the companion Python package. The shims
+// are the pass, which checks for signals while it reads and turns a failure
+// to write the requested types file into a RuntimeWarning instead of leaving
+// it unsaid, and _overlaps, which hands witnesses over as bytes.
+#include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "inf.h"
+#include "input_stream.h"
 
 namespace py = pybind11;
 using quorvel::Inf;
 
 namespace {
 
-void inferTypes(Inf& inf) {
-  inf.inferTypes();
+using Progress = std::function<void(std::uint64_t, std::optional<std::uint64_t>, std::uint64_t)>;
+
+// The lock stays held through the pass, so a signal's Python handler runs
+// here, on the calling thread, and what it raises ends the pass.
+void checkSignals() {
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+void inferTypesReporting(Inf& inf, const std::optional<Progress>& progress) {
+  inf.inferTypes([&progress](const quorvel::PassProgress& done) {
+    checkSignals();
+    if (progress) (*progress)(done.bytesRead, done.totalBytes, done.rows);
+  });
   const std::string error = inf.getTypesFileError();
   if (error.empty()) return;
   // The message holds the path's bytes, which need not be valid UTF-8.
@@ -24,10 +45,29 @@ void inferTypes(Inf& inf) {
   py::module_::import("warnings").attr("warn")(message, py::handle(PyExc_RuntimeWarning), 1);
 }
 
+using OverlapPairs = std::vector<std::tuple<std::string, std::string, py::bytes>>;
+
+std::pair<OverlapPairs, std::vector<std::string>> overlaps(
+    const quorvel::PatternStrings& patterns) {
+  quorvel::TableOverlaps found = quorvel::tableOverlaps(patterns);
+  OverlapPairs pairs;
+  for (const auto& pair : found.pairs) {
+    pairs.emplace_back(pair.first, pair.second, py::bytes(pair.witness));
+  }
+  return {std::move(pairs), std::move(found.unanalysed)};
+}
+
+void inferTypes(Inf& inf) { inferTypesReporting(inf, std::nullopt); }
+
+py::bytes readHead(const std::string& path, std::size_t size) {
+  return py::bytes(quorvel::readHead(path, size));
+}
+
 }  // namespace
 
 PYBIND11_MODULE(quorvel_ext, m) {
   m.doc() = "The quorvel Python interface";
+  m.def("_overlaps", &overlaps, py::arg("col_type_patterns"), py::pos_only());
   py::class_<Inf>(m, "Inf")
       .def(py::init<std::string, char, const quorvel::PatternStrings&,
                     std::unordered_set<std::string>, bool, bool, std::string, int>(),
@@ -54,4 +94,6 @@ PYBIND11_MODULE(quorvel_ext, m) {
       .def("get_col_type_candidates", &Inf::getColTypeCandidates)
       .def_property_readonly("num_rows", &Inf::getNumRows)
       .def_property_readonly("col_names", &Inf::getColNames);
+  m.def("_infer_types", &inferTypesReporting, py::arg("inf"), py::arg("progress"), py::pos_only());
+  m.def("_read_head", &readHead, py::arg("path"), py::arg("size"), py::pos_only());
 }

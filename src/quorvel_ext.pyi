@@ -1,5 +1,5 @@
 """The quorvel Python interface"""
-from typing import Dict, List, Set
+from typing import Callable, Dict, List, Optional, Set, Tuple
 
 class Inf:
     def __init__(
@@ -35,3 +35,9 @@ class Inf:
     def num_rows(self) -> int: ...
     @property
     def col_names(self) -> List[str]: ...
+
+def _infer_types(inf: Inf, progress: Optional[Callable[[int, Optional[int], int], None]], /) -> None: ...
+def _overlaps(
+    col_type_patterns: Dict[str, List[str]], /
+) -> Tuple[List[Tuple[str, str, bytes]], List[str]]: ...
+def _read_head(path: str, size: int, /) -> bytes: ...

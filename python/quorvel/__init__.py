@@ -8,11 +8,11 @@ of a table matches; this package adds a table written for real data, one
 verdict per column, the loaders' schemas and the `quorvel` command.
 """
 
-from typing import Dict, List, Mapping, NamedTuple, Optional, Sequence
+from typing import List, Mapping, NamedTuple, Optional, Sequence
 
 import quorvel_ext
 
-from .describe import HeaderError, describe
+from .describe import HeaderError, check_types, describe, raise_for_bad_pattern
 from .many import FileResult, Group, ManyReport, describe_many
 from .report import Column, Report
 from .types import DEFAULT_NA, DEFAULT_TYPES, FALSE_TEXTS, TRUE_TEXTS, WIDENS_TO
@@ -33,9 +33,12 @@ class Overlaps(NamedTuple):
     unchecked: List[str]  # types whose patterns the analysis cannot read
 
 
-def overlaps(table: Optional[Mapping[str, Sequence[str]]] = None) -> Overlaps:
-    """Every pair of types of `table` (default DEFAULT_TYPES) that some text matches both of."""
-    patterns: Dict[str, List[str]] = {name: list(p) for name, p in
-                                      (DEFAULT_TYPES if table is None else table).items()}
-    pairs, unchecked = quorvel_ext._overlaps(patterns)
+def overlaps(types: Optional[Mapping[str, Sequence[str]]] = None) -> Overlaps:
+    """Every pair of types of `types` (default DEFAULT_TYPES) that some text matches both of."""
+    patterns = check_types(DEFAULT_TYPES if types is None else types)
+    try:
+        pairs, unchecked = quorvel_ext._overlaps(patterns)
+    except RuntimeError:
+        raise_for_bad_pattern(patterns)
+        raise
     return Overlaps([Overlap(*pair) for pair in pairs], list(unchecked))

@@ -12,6 +12,7 @@ with Ctrl-C.
 """
 
 import argparse
+import dataclasses
 import glob
 import json
 import os
@@ -19,7 +20,7 @@ import shutil
 import sys
 import tempfile
 import time
-from typing import IO, Any, Callable, Dict, List, Optional, Sequence
+from typing import IO, Any, Dict, List, Optional, Sequence
 
 from .describe import HeaderError, describe
 from .many import Group, describe_many
@@ -61,8 +62,13 @@ def _status_of(error: Exception) -> int:
 def _profile_many(args: argparse.Namespace) -> int:
     if "-" in args.files:
         raise UsageError("standard input (-) cannot be read beside other files")
-    many = describe_many(args.files, jobs=args.jobs, progress=_files_bar(sys.stderr),
-                         **_options(args))
+    bar = _progress_bar(sys.stderr, delay=0)
+    try:
+        many = describe_many(args.files, jobs=args.jobs, progress=bar.files_done if bar else None,
+                             **_options(args))
+    finally:
+        if bar is not None:
+            bar.close()
     for failed in many.failed:
         shown = str(failed.error)
         where = "" if failed.path in shown else f"{failed.path}: "
@@ -106,7 +112,8 @@ def _parse_args(argv: Sequence[str]) -> argparse.Namespace:
     parser.add_argument("--types", metavar="FILE", help='JSON type table {"type": ["pattern"]}')
     parser.add_argument("--na", action="append", metavar="TEXT",
                         help="a missing-value text; repeat for more (replaces the default set)")
-    parser.add_argument("--delimiter", help="one ASCII character, '\\t' or 'tab' (default: sniffed)")
+    parser.add_argument("--delimiter",
+                        help="one ASCII character, '\\t' or 'tab' (default: sniffed)")
     parser.add_argument("--threads", action="store_true", help="match new texts on several threads")
     parser.add_argument("--threshold", type=float, default=0.9,
                         help="share of the non-NA cells a verdict must cover (default 0.9)")
@@ -139,14 +146,23 @@ def _options(args: argparse.Namespace) -> Dict[str, Any]:
 def _profile(path: str, args: argparse.Namespace) -> Report:
     options = _options(args)
     if path != "-":
-        return describe(path, progress=_progress_bar(sys.stderr), **options)
+        return _describe_with_bar(path, options)
     # The pass reads its input twice over (a first block to sniff, then the
     # whole), so standard input is spooled to a file first.
     with tempfile.NamedTemporaryFile(prefix="quorvel-stdin-", suffix=".csv") as spool:
         shutil.copyfileobj(sys.stdin.buffer, spool)
         spool.flush()
-        report = describe(spool.name, progress=_progress_bar(sys.stderr), **options)
-    return Report(**{**report.__dict__, "path": "-"})
+        report = _describe_with_bar(spool.name, options)
+    return dataclasses.replace(report, path="-")
+
+
+def _describe_with_bar(path: str, options: Dict[str, Any]) -> Report:
+    bar = _progress_bar(sys.stderr)
+    try:
+        return describe(path, progress=bar, **options)
+    finally:
+        if bar is not None:
+            bar.close()
 
 
 def _load_types(path: str) -> Dict[str, List[str]]:
@@ -175,38 +191,38 @@ def _render(report: Report, args: argparse.Namespace) -> str:
     return str(report)
 
 
-def _progress_bar(stream: IO[str]) -> Optional[Any]:
-    """A callback drawing a bar on `stream` once a pass has run half a second; None off a terminal."""
-    if not stream.isatty():
-        return None
-    start = time.monotonic()
-    drawn = [False]
+class ProgressBar:
+    """Draws how far a pass has read on a terminal, once it has run for `delay` seconds."""
 
-    def draw(done: int, total: Optional[int], rows: int) -> None:
-        if time.monotonic() - start < 0.5 and not drawn[0]:
+    def __init__(self, stream: IO[str], delay: float) -> None:
+        self.stream = stream
+        self.shown_after = time.monotonic() + delay
+        self.drawn = False
+
+    def __call__(self, done: int, total: Optional[int], rows: int) -> None:
+        if not self.drawn and time.monotonic() < self.shown_after:
             return
-        drawn[0] = True
         bar = _bar(done / total) + " " if total else ""
-        stream.write(f"\r{bar}{done / 1e6:,.1f} MB, {rows:,} rows\x1b[K")
-        if total and done >= total:
-            stream.write("\r\x1b[K")
-        stream.flush()
+        self.draw(f"{bar}{done / 1e6:,.1f} MB, {rows:,} rows")
 
-    return draw
+    def files_done(self, done: int, total: int) -> None:
+        """describe_many's progress: how many of the files have been profiled."""
+        self.draw(f"{_bar(done / total)} {done}/{total} files")
+
+    def draw(self, text: str) -> None:
+        self.drawn = True
+        self.stream.write(f"\r{text}\x1b[K")
+        self.stream.flush()
+
+    def close(self) -> None:
+        if self.drawn:
+            self.stream.write("\r\x1b[K")
+            self.stream.flush()
 
 
-def _files_bar(stream: IO[str]) -> Optional[Callable[[int, int], None]]:
-    """A callback drawing the files done on `stream` as each ends; None off a terminal."""
-    if not stream.isatty():
-        return None
-
-    def draw(done: int, total: int) -> None:
-        stream.write(f"\r{_bar(done / total)} {done}/{total} files\x1b[K")
-        if done == total:
-            stream.write("\r\x1b[K")
-        stream.flush()
-
-    return draw
+def _progress_bar(stream: IO[str], delay: float = 0.5) -> Optional[ProgressBar]:
+    """A bar for passes longer than `delay` seconds when `stream` is a terminal, else None."""
+    return ProgressBar(stream, delay) if stream.isatty() else None
 
 
 def _bar(fraction: float) -> str:

@@ -5,7 +5,8 @@
 """
 
 import os
-from typing import Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Union
+from typing import (Callable, Dict, FrozenSet, Iterable, List, Mapping, Optional, Sequence, Tuple,
+                    Union)
 
 import quorvel_ext
 
@@ -46,18 +47,24 @@ def describe(path: PathArg, *, types: Optional[Mapping[str, Sequence[str]]] = No
     compile ValueError naming its type.
     """
     filepath = _check_path(path)
-    table = _check_types(DEFAULT_TYPES if types is None else types)
+    table = check_types(DEFAULT_TYPES if types is None else types)
     na_texts = _check_na(DEFAULT_NA if na is None else na)
     _check_flag("threads", threads)
     _check_threshold(threshold)
     _check_window(window)
     if progress is not None and not callable(progress):
         raise TypeError(f"progress must be callable, not {type(progress).__name__}")
-    head, complete = _read_head(filepath)
     sniffed = delimiter is None
-    delimiter = sniff_delimiter(head, complete) if delimiter is None else _check_delimiter(delimiter)
-    inf = _make_inf(filepath, delimiter, table, na_texts, threads, window)
-    _run(inf, filepath, progress)
+    if delimiter is not None:
+        delimiter = _check_delimiter(delimiter)
+    # The table compiles before the file is touched, so that every argument is
+    # judged first; a sniffed delimiter is set once the head is read.
+    inf = _make_inf(filepath, delimiter or ",", table, na_texts, threads, window)
+    head, complete = _read_head(filepath)
+    if delimiter is None:
+        delimiter = sniff_delimiter(head, complete)
+        inf.set_delimiter(delimiter)
+    _run(inf, progress)
     return Report(path=filepath, delimiter=delimiter, delimiter_sniffed=sniffed,
                   rows=inf.num_rows, threshold=threshold, na=sorted(na_texts),
                   columns=_columns(inf, filepath, list(table), threshold))
@@ -72,7 +79,7 @@ def _check_path(path: object) -> str:
     return filepath
 
 
-def _check_types(types: object) -> Dict[str, List[str]]:
+def check_types(types: object) -> Dict[str, List[str]]:
     if not isinstance(types, Mapping):
         raise TypeError(f"types must be a mapping of type names to pattern lists, "
                         f"not {type(types).__name__}")
@@ -82,13 +89,14 @@ def _check_types(types: object) -> Dict[str, List[str]]:
             raise TypeError(f"types: a type name must be a str, not {type(name).__name__}")
         if name in RESERVED or name == "":
             raise ValueError(f"types: '{name}' is reserved for the counts and cannot name a type")
-        if isinstance(patterns, str) or not all(isinstance(p, str) for p in patterns):
+        if (isinstance(patterns, str) or not isinstance(patterns, Iterable)
+                or not all(isinstance(p, str) for p in patterns)):
             raise TypeError(f"types: type '{name}' needs a list of pattern strings")
         table[name] = list(patterns)
     return table
 
 
-def _check_na(na: object) -> frozenset:
+def _check_na(na: object) -> FrozenSet[str]:
     if isinstance(na, (str, bytes)) or not isinstance(na, Iterable):
         raise TypeError(f"na must be an iterable of str, not {type(na).__name__}")
     texts = frozenset(na)
@@ -126,25 +134,30 @@ def _check_delimiter(delimiter: object) -> str:
     return delimiter
 
 
-def _read_head(filepath: str):
-    """The first block and whether it is the whole file; opening it raises what os does."""
-    with open(filepath, "rb") as f:
-        head = f.read(BLOCK_SIZE)
+def _read_head(filepath: str) -> Tuple[bytes, bool]:
+    """The first block as the pass reads it, decompressed, and whether it is the whole input.
+
+    Opening the file here first gives the path and the reason in the
+    exception os raises, which the engine's own open cannot tell.
+    """
+    with open(filepath, "rb"):
+        pass
+    head = quorvel_ext._read_head(filepath, BLOCK_SIZE)
     return head, len(head) < BLOCK_SIZE
 
 
-def _make_inf(filepath: str, delimiter: str, table: Dict[str, List[str]], na: frozenset,
+def _make_inf(filepath: str, delimiter: str, table: Dict[str, List[str]], na: FrozenSet[str],
               threads: bool, window: int) -> quorvel_ext.Inf:
     try:
         return quorvel_ext.Inf(filepath=filepath, delimiter=delimiter, col_type_patterns=table,
                                na_values=set(na), multithreading=threads, save_types_file=False,
                                types_filepath="", rolling_cache_window=window)
     except RuntimeError:
-        _raise_for_bad_pattern(table)
+        raise_for_bad_pattern(table)
         raise
 
 
-def _raise_for_bad_pattern(table: Dict[str, List[str]]) -> None:
+def raise_for_bad_pattern(table: Dict[str, List[str]]) -> None:
     """Compiles each pattern alone to name the one the whole table failed on."""
     for name, patterns in table.items():
         for pattern in patterns:
@@ -157,17 +170,11 @@ def _raise_for_bad_pattern(table: Dict[str, List[str]]) -> None:
                                  f"{e}") from None
 
 
-def _run(inf: quorvel_ext.Inf, filepath: str, progress: Optional[Progress]) -> None:
+def _run(inf: quorvel_ext.Inf, progress: Optional[Progress]) -> None:
     if progress is None:
         inf.infer_types()
-        return
-    hook = getattr(quorvel_ext, "_infer_types", None)
-    if hook is not None:
-        hook(inf, progress)
-        return
-    inf.infer_types()
-    size = os.path.getsize(filepath) if os.path.isfile(filepath) else None
-    progress(size or 0, size, inf.num_rows)
+    else:
+        quorvel_ext._infer_types(inf, progress)
 
 
 def _columns(inf: quorvel_ext.Inf, filepath: str, order: List[str],

@@ -13,7 +13,7 @@ from dataclasses import dataclass
 from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 from .describe import (PathArg, _check_delimiter, _check_flag, _check_na, _check_path,
-                       _check_threshold, _check_types, _check_window, _make_inf, column_of,
+                       _check_threshold, _check_window, _make_inf, check_types, column_of,
                        describe)
 from .report import Column, Report
 from .types import DEFAULT_NA, DEFAULT_TYPES
@@ -28,8 +28,9 @@ class FileResult:
     error: Optional[Exception] = None  # what describe raised for this file
 
     def to_dict(self) -> Dict[str, Any]:
+        """The report's own dict, or the path and the error for a file that failed."""
         if self.report is not None:
-            return {**self.report.to_dict(), "error": None}
+            return self.report.to_dict()
         return {"path": self.path, "error": f"{type(self.error).__name__}: {self.error}"}
 
 
@@ -151,7 +152,7 @@ def _leave_interrupts_to_caller() -> None:
 def _stop_workers(pool: ProcessPoolExecutor) -> None:
     # A running pass cannot be cancelled through the pool's interface, and
     # shutdown would wait for it; ending its processes is the only prompt stop.
-    for process in list(pool._processes.values()):  # type: ignore[attr-defined]
+    for process in list(pool._processes.values()):
         process.terminate()
 
 
@@ -182,7 +183,7 @@ def _checked_options(options: Mapping[str, Any]) -> Dict[str, Any]:
     if unknown is not None:
         raise TypeError(f"describe_many() got an unexpected keyword argument '{unknown}'")
     given = {name: options.get(name, default) for name, default in _OPTIONS.items()}
-    table = _check_types(DEFAULT_TYPES if given["types"] is None else given["types"])
+    table = check_types(DEFAULT_TYPES if given["types"] is None else given["types"])
     na_texts = _check_na(DEFAULT_NA if given["na"] is None else given["na"])
     _check_flag("threads", given["threads"])
     _check_threshold(given["threshold"])

@@ -86,11 +86,9 @@ def _cells(report: Report) -> List[List[str]]:
 
 def _counts_text(column: Column) -> str:
     """Every type seen, largest first; those the verdict does not cover are starred."""
-    if column.verdict in (MIXED, EMPTY):
-        marked = column.counts.items()
-    else:
-        marked = ((t + ("*" if t in column.misfits else ""), n) for t, n in column.counts.items())
-    ranked = sorted(marked, key=lambda item: -item[1])
+    star = column.verdict not in (MIXED, EMPTY)
+    ranked = sorted(((t + ("*" if star and t in column.misfits else ""), n)
+                     for t, n in column.counts.items()), key=lambda item: -item[1])
     return ", ".join(f"{t} {n}" for t, n in ranked) or "-"
 
 
@@ -105,9 +103,10 @@ def _text_lines(report: Report) -> List[str]:
         cells = [c.rjust(w) if right else c.ljust(w)
                  for c, w, right in zip(row, widths, RIGHT_ALIGNED)]
         lines.append("  ".join(cells + [row[-1]]).rstrip())
-    lines += ["", f"share: of the non-NA cells, those the verdict covers; mixed: no verdict "
-              f"covers {report.threshold * 100:g}%; *: not covered by the verdict; "
-              "other: matches no type"]
+    lines += ["",
+              "share: of the non-NA cells, those the verdict covers; *: cells it does not cover",
+              f"mixed: no verdict covers {report.threshold * 100:g}% of them; "
+              "text: enough match no type (other)"]
     lines += [f"note: {c.shared} columns are named '{printable(c.name)}'; their cells are "
               "counted together" for c in report.columns if c.shared > 1]
     return lines

@@ -65,7 +65,7 @@ def pandas_options(report: "Report") -> Dict[str, Any]:
 
 
 def arrow_schema(report: "Report") -> Any:
-    import pyarrow
+    import pyarrow  # type: ignore[import-untyped]
 
     def arrow_type(name: str) -> Any:
         if name == "timestamp":

@@ -4,7 +4,7 @@
     fit.name, fit.share  # ('decimal', 1.0)
 """
 
-from typing import Dict, FrozenSet, Mapping, NamedTuple, Optional, Sequence
+from typing import Dict, FrozenSet, Mapping, NamedTuple, Optional, Sequence, Tuple
 
 from .types import EMPTY, MIXED, TEXT, widenings
 
@@ -41,7 +41,7 @@ def _widest_cover(seen: Mapping[str, int], order: Sequence[str],
                   up: Mapping[str, FrozenSet[str]]) -> str:
     """The type covering the most cells; among equals the narrowest, then the first listed."""
 
-    def rank(index_and_name):
+    def rank(index_and_name: Tuple[int, str]) -> Tuple[int, int, int]:
         index, candidate = index_and_name
         covered = sum(n for name, n in seen.items() if candidate in up.get(name, ()))
         narrowness = sum(candidate in up[name] for name in order)

@@ -1,5 +1,6 @@
-"""quorvel.describe on small files: verdicts along the lattice, sniffing, and the checks before a pass."""
+"""quorvel.describe on small files: verdicts along the lattice, sniffing, checks before a pass."""
 import errno
+import gzip
 import os
 import pathlib
 import re
@@ -55,6 +56,18 @@ def test_delimiter_is_sniffed_and_reported(write, content, delimiter):
     assert len(report.columns) == content.splitlines()[0].count(delimiter) + 1
 
 
+def test_a_compressed_file_is_sniffed_as_the_pass_reads_it(write):
+    report = quorvel.describe(write(gzip.compress(b"a;b\n1;2.5\n"), "in.csv.gz"))
+    assert (report.delimiter, [c.verdict for c in report.columns]) == (";", ["integer", "decimal"])
+
+
+def test_progress_ends_with_the_whole_file_read(write):
+    path = one_column(write, ["1"] * 1000)
+    calls = []
+    report = quorvel.describe(path, progress=lambda *args: calls.append(args))
+    assert calls[-1] == (os.path.getsize(path), os.path.getsize(path), report.rows)
+
+
 def test_given_delimiter_is_not_sniffed_and_a_bom_stays_out_of_names(write):
     report = quorvel.describe(pathlib.Path(write(b"\xef\xbb\xbfid;n\n1;2\n")), delimiter=";")
     assert (report.delimiter, report.delimiter_sniffed) == (";", False)
@@ -74,6 +87,7 @@ def test_na_takes_any_iterable_of_texts(write):
     (dict(types=["[0-9]+"]), TypeError,
      "types must be a mapping of type names to pattern lists, not list"),
     (dict(types={"n": "[0-9]+"}), TypeError, "types: type 'n' needs a list of pattern strings"),
+    (dict(types={"n": 5}), TypeError, "types: type 'n' needs a list of pattern strings"),
     (dict(types={"NA": []}), ValueError,
      "types: 'NA' is reserved for the counts and cannot name a type"),
     (dict(types={"n": ["[0-9]+"], "broken": ["[0-9"]}), ValueError,
@@ -90,9 +104,10 @@ def test_na_takes_any_iterable_of_texts(write):
     (dict(threshold="0.5"), TypeError, "threshold must be a number, not str"),
     (dict(window=-1), ValueError, "window must be between 0 and 2147483647, not -1"),
     (dict(progress=5), TypeError, "progress must be callable, not int"),
+    (dict(treads=True), TypeError, "describe() got an unexpected keyword argument 'treads'"),
 ])
-def test_bad_arguments_are_named_before_any_pass(write, kwargs, error, message):
-    path = kwargs.pop("path", write("x\n1\n"))
+def test_bad_arguments_are_named_before_the_file_is_opened(tmp_path, kwargs, error, message):
+    path = kwargs.pop("path", tmp_path / "absent.csv")
     with pytest.raises(error, match=exactly(message)):
         quorvel.describe(path, **kwargs)
 
@@ -113,6 +128,17 @@ def test_header_that_is_not_utf8_is_a_header_error(write):
         quorvel.describe(write(b"\xff\n1\n"))
 
 
+def test_report_shows_as_a_table_and_as_html(write):
+    report = quorvel.describe(write('id,"<b>"\n1,x\n2,NA\n'))
+    assert str(report).splitlines()[:4] == [
+        f"{report.path}: 2 data rows, 2 columns, delimiter ',' (sniffed)", "",
+        "column  verdict   share  cells  NA  counts",
+        "id      integer  100.0%      2   0  integer 2"]
+    assert "<td>&lt;b&gt;</td><td>text</td><td>100.0%</td><td>1</td><td>1</td>" in (
+        report._repr_html_())
+
+
+@pytest.mark.wheel
 def test_package_is_the_installed_one():
     installed = pathlib.Path(quorvel.__file__).resolve()
     assert "site-packages" in installed.parts and REPO / "python" not in installed.parents

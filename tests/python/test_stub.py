@@ -110,3 +110,16 @@ def test_stubtest_finds_no_difference(stub, tmp_path):
     # A pybind11 class has pybind11's own metaclass, which no stub can name.
     assert run.stdout.splitlines() == ["quorvel_ext.Inf is inconsistent, metaclass differs"], (
         run.stdout + run.stderr)
+
+
+@pytest.mark.parametrize("name", ["_infer_types", "_read_head"])
+def test_each_private_function_matches_its_binding(stub, name):
+    source, tree = stub
+    (fn,) = [node for node in tree.body if isinstance(node, ast.FunctionDef) and node.name == name]
+    params, posonly, returns = stub_signature(source, fn)
+    expected, expected_returns = doc_signature(name, getattr(quorvel_ext, name).__doc__)
+    # pybind11 ends a positional-only signature with "/" and names the class with its module.
+    assert expected[-1] == ("/",)
+    assert params == [(p, a.replace("quorvel_ext.", "")) for p, a in expected[:-1]]
+    assert posonly == [p for p, _ in params]
+    assert returns == expected_returns

@@ -1,0 +1,128 @@
+"""The quorvel command as a user runs it: output, options, exit statuses, pipes and Ctrl-C."""
+import io
+import json
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import quorvel
+from quorvel import cli
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+MESSY = REPO / "examples" / "messy.csv"
+# Through the interpreter, so that the tests also run where the package is not
+# installed but on PYTHONPATH; the installed console script has a test of its own.
+COMMAND = [sys.executable, "-m", "quorvel"]
+
+
+def run(*args, **kwargs):
+    return subprocess.run(COMMAND + list(map(str, args)), capture_output=True, text=True,
+                          timeout=120, **kwargs)
+
+
+@pytest.mark.wheel
+def test_the_wheel_installs_the_command():
+    script = pathlib.Path(sys.executable).with_name("quorvel")
+    result = subprocess.run([str(script), "--help"], capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stdout.split()[:2]) == (0, ["usage:", "quorvel"])
+
+
+def test_prints_the_report_of_each_file():
+    result = run(MESSY, MESSY)
+    assert (result.returncode, result.stderr) == (0, "")
+    # Files that share a header are added up after their own reports.
+    [both] = quorvel.describe_many([MESSY, MESSY]).groups
+    one = quorvel.describe(MESSY)
+    assert result.stdout == f"{one}\n\n{one}\n\n{both.report}\n"
+    many = json.loads(run("--json", MESSY, MESSY).stdout)
+    assert many == [quorvel.describe(MESSY).to_dict()] * 2
+
+
+@pytest.mark.parametrize("args, output", [
+    (["--json"], lambda r: r.to_json()),
+    (["--schema", "sql", "--table", "orders"], lambda r: r.to_sql("orders")),
+    (["--schema", "sql", "--dialect", "postgresql"], lambda r: r.to_sql("messy", "postgresql")),
+    (["--schema", "pandas"], lambda r: json.dumps(r.to_pandas(), indent=2)),
+    (["--schema", "frictionless"], lambda r: json.dumps(r.to_frictionless(), indent=2)),
+    (["--schema", "arrow"], lambda r: str(r.to_arrow())),
+    (["--threshold", "0.99", "--threads"], lambda r: str(quorvel.describe(MESSY, threshold=0.99))),
+    (["--na", "", "--na", "-"], lambda r: str(quorvel.describe(MESSY, na=["", "-"]))),
+])
+def test_options_print_what_the_package_gives(args, output):
+    result = run(*args, MESSY)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout == output(quorvel.describe(MESSY)) + "\n"
+
+
+def test_types_file_delimiter_and_standard_input(tmp_path):
+    table = tmp_path / "types.json"
+    table.write_text(json.dumps({"digits": "[0-9]+"}))
+    result = run("--types", table, "--delimiter", ";", "-", input="a;b\n1;x\n")
+    assert (result.returncode, result.stderr) == (0, "")
+    assert json.loads(run("--json", "--types", table, "-", input="a;b\n1;x\n").stdout)[
+        "columns"][0]["verdict"] == "digits"
+    assert result.stdout.splitlines()[0] == "-: 1 data row, 2 columns, delimiter ';' (given)"
+
+
+@pytest.mark.parametrize("args, status, message", [
+    (["absent.csv"], 2, "quorvel: error: [Errno 2] No such file or directory: 'absent.csv'"),
+    (["."], 2, "quorvel: error: [Errno 21] Is a directory: '.'"),
+    (["--threshold", "1.5", "in.csv"], 2,
+     "quorvel: error: threshold must be above 0 and at most 1, not 1.5"),
+    (["--delimiter", "ab", "in.csv"], 2, "quorvel: error: delimiter must be one ASCII character "
+                                         "other than a quote or a line break, not 'ab'"),
+    (["--types", "bad.json", "in.csv"], 2,
+     "quorvel: error: types file 'bad.json' is not valid JSON: Expecting property name enclosed "
+     "in double quotes: line 1 column 2 (char 1)"),
+    (["latin1.csv"], 1, "quorvel: error: the header of 'latin1.csv' is not valid UTF-8: 'utf-8' "
+                        "codec can't decode byte 0xe9 in position 0: unexpected end of data"),
+])
+def test_failures_are_one_line_with_their_exit_status(tmp_path, args, status, message):
+    (tmp_path / "in.csv").write_text("a\n1\n")
+    (tmp_path / "bad.json").write_text("{")
+    (tmp_path / "latin1.csv").write_bytes(b"\xe9\n1\n")
+    result = run(*args, cwd=tmp_path)
+    assert (result.returncode, result.stdout, result.stderr) == (status, "", message + "\n")
+
+
+def test_a_closed_pipe_ends_quietly():
+    # More output than a pipe holds, so the command writes after the reader has gone.
+    with subprocess.Popen(COMMAND + [str(MESSY)] * 60, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE) as child:
+        child.stdout.close()
+        assert (child.wait(timeout=120), child.stderr.read()) == (0, b"")
+
+
+def test_ctrl_c_exits_130_with_one_line(tmp_path):
+    with subprocess.Popen(COMMAND + ["-"], stdin=subprocess.PIPE, stderr=subprocess.PIPE,
+                          stdout=subprocess.PIPE,
+                          env=dict(os.environ, TMPDIR=str(tmp_path))) as child:
+        child.stdin.write(b"a\n1\n")
+        child.stdin.flush()
+        # The spool file appears once the command is reading standard input.
+        deadline = time.monotonic() + 60
+        while not list(tmp_path.glob("quorvel-stdin-*")) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        child.send_signal(signal.SIGINT)
+        assert child.wait(timeout=60) == 130
+        assert (child.stdout.read(), child.stderr.read()) == (b"", b"quorvel: interrupted\n")
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_progress_bar_draws_on_a_terminal_only():
+    assert cli._progress_bar(io.StringIO(), delay=0) is None
+    screen = Terminal()
+    draw = cli._progress_bar(screen, delay=0)
+    draw(500_000, 2_000_000, 7)
+    assert screen.getvalue() == "\r[" + "#" * 7 + "." * 23 + "]  25% 0.5 MB, 7 rows\x1b[K"
+    draw.close()
+    assert screen.getvalue().endswith("\r\x1b[K")
