@@ -71,11 +71,11 @@ def main(argv: Sequence[str]) -> int:
 
     in_turn, seconds_in_turn, cpu_in_turn = timed(lambda: [quorvel.describe(p) for p in paths])
     many, seconds_many, cpu_many = timed(lambda: quorvel.describe_many(paths, jobs=args.jobs))
-    print(f"describe, one file after another: {seconds_in_turn:6.2f} s  "
-          f"{total_mb / seconds_in_turn:6.1f} MB/s  {cpu_in_turn / seconds_in_turn:.2f} cores busy")
-    print(f"describe_many:                    {seconds_many:6.2f} s  "
-          f"{total_mb / seconds_many:6.1f} MB/s  {cpu_many / seconds_many:.2f} cores busy  "
-          f"({seconds_in_turn / seconds_many:.2f}x)")
+    for name, seconds, cpu in (("describe, one file after another", seconds_in_turn, cpu_in_turn),
+                               ("describe_many", seconds_many, cpu_many)):
+        print(f"{name:33} {seconds:6.2f} s  {total_mb / seconds:6.1f} MB/s  "
+              f"{cpu / seconds:.2f} cores busy  {total_mb / cpu:6.1f} MB per CPU second")
+    print(f"speed-up of describe_many: {seconds_in_turn / seconds_many:.2f}x")
     if [r.report for r in many.results] != in_turn:
         print("describe_many's reports differ from describe's", file=sys.stderr)
         return 1
