@@ -189,8 +189,8 @@ def _checked_options(options: Mapping[str, Any]) -> Dict[str, Any]:
     _check_threshold(given["threshold"])
     _check_window(given["window"])
     delimiter = given["delimiter"]
-    _make_inf("", "," if delimiter is None else _check_delimiter(delimiter), table,
-                  na_texts, given["threads"], given["window"])
+    _make_inf("", "," if delimiter is None else _check_delimiter(delimiter), table, na_texts,
+              given["threads"], given["window"])
     return {**given, "types": table, "na": sorted(na_texts)}
 
 

@@ -124,9 +124,12 @@ def test_options_reach_every_pass_even_a_one_shot_iterable(tmp_path):
     for name in ("x.csv", "y.csv"):
         (tmp_path / name).write_text("n\n?\n7\n")
         paths.append(tmp_path / name)
-    many = quorvel.describe_many(paths, jobs=2, na=iter(["?"]), types={"seven": ["7"]})
+    calls = []
+    many = quorvel.describe_many(paths, jobs=2, na=iter(["?"]), types={"seven": ["7"]},
+                                 progress=lambda done, total: calls.append((done, total)))
     assert [[(c.verdict, c.missing) for c in r.report.columns] for r in many.results] == [
         [("seven", 1)], [("seven", 1)]]
+    assert calls == [(1, 2), (2, 2)]
 
 
 @pytest.mark.parametrize("names, status", [
