@@ -9,10 +9,16 @@ cd "$(dirname "$0")/.."
 DEBIAN_PACKAGES=(g++ cmake make libboost-regex-dev libboost-iostreams-dev libzstd-dev zstd
                  libgtest-dev libgmock-dev libbenchmark-dev libre2-dev clang clang-format
                  libclang-rt-14-dev)
+# patchelf: auditwheel rewrites the wheel's library paths with it.
+DEBIAN_PACKAGES+=(patchelf)
 # The loaders after pytest are what the schema tests load files with: the last
 # releases for Python 3.8.
 PYTHON_PACKAGES=(pybind11==2.7.1 scikit-build-core==0.10.7 pytest==8.3.4 mypy==1.14.1
                  numpy==1.24.4 pandas==2.0.3 pyarrow==17.0.0 duckdb==1.2.2)
+# auditwheel builds the self-contained wheel; 6.1.0 is the last for Python 3.8.
+PYTHON_PACKAGES+=(auditwheel==6.1.0)
+# The cluster the many-files tests run on, the last releases for Python 3.8.
+PYTHON_PACKAGES+=(dask==2023.5.0 distributed==2023.5.0)
 
 install_debian_packages() {
   local missing=()

@@ -2,8 +2,9 @@
 # Runs every test: formatting; the C++ tests in a warnings-as-errors build,
 # under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer;
 # a minute of fuzzing for each fuzz target (FUZZ_SECONDS); the Python tests
-# against a sanitized build of the module; last, the module built by pip and
-# its Python tests. Sets up what it needs first.
+# against a sanitized build of the module; the module built by pip and its
+# Python tests; last, the self-contained wheel installed into a fresh venv.
+# Sets up what it needs first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -40,3 +41,6 @@ scripts/asan_pytest.sh -q
 step "Python module and tests"
 .venv/bin/python -m pip install -q --no-build-isolation .
 .venv/bin/python -m pytest tests/python
+
+step "The self-contained wheel, installed into a fresh venv"
+.venv/bin/python -m pytest tests/wheel

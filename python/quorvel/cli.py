@@ -2,15 +2,18 @@
 
     quorvel orders.csv
     quorvel --schema sql --table orders orders.csv | duckdb shop.db
+    quorvel 'landing/*.csv.gz' --jobs 8
 
 Exit status: 0 when every file was profiled (also when the reader of the
 output went away early); 1 when a pass failed or a header is not UTF-8;
-2 for bad arguments, a file that cannot be read or a bad type table;
-130 when interrupted with Ctrl-C.
+2 for bad arguments, a file that cannot be read or a bad type table (with
+several files, the highest of the files' statuses); 130 when interrupted
+with Ctrl-C.
 """
 
 import argparse
 import dataclasses
+import glob
 import json
 import os
 import shutil
@@ -20,7 +23,8 @@ import time
 from typing import IO, Any, Dict, List, Optional, Sequence
 
 from .describe import HeaderError, describe
-from .report import Report
+from .many import Group, describe_many
+from .report import Report, printable
 
 SCHEMAS = ("pandas", "arrow", "sql", "frictionless")
 
@@ -32,11 +36,9 @@ class UsageError(Exception):
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = _parse_args(sys.argv[1:] if argv is None else argv)
     try:
-        outputs = [_render(_profile(path, args), args) for path in args.files]
-        if args.json and len(outputs) > 1:
-            print("[\n" + ",\n".join(outputs) + "\n]", flush=True)
-        else:
-            print("\n\n".join(outputs), flush=True)
+        if len(args.files) > 1:
+            return _profile_many(args)
+        print(_render(_profile(args.files[0], args), args), flush=True)
     except KeyboardInterrupt:
         print("quorvel: interrupted", file=sys.stderr)
         return 130
@@ -45,20 +47,61 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         # the interpreter's own flush at exit stays quiet too.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 0
-    except (UsageError, OSError, TypeError, ValueError) as e:
+    except (UsageError, OSError, TypeError, ValueError, RuntimeError) as e:
         print(f"quorvel: error: {e}", file=sys.stderr)
-        return 1 if isinstance(e, HeaderError) else 2
-    except RuntimeError as e:
-        print(f"quorvel: error: {e}", file=sys.stderr)
-        return 1
+        return _status_of(e)
     return 0
+
+
+def _status_of(error: Exception) -> int:
+    """2 for bad arguments or input; 1 for a pass that failed, a header not UTF-8 or the rest."""
+    bad_input = isinstance(error, (UsageError, OSError, TypeError, ValueError))
+    return 2 if bad_input and not isinstance(error, HeaderError) else 1
+
+
+def _profile_many(args: argparse.Namespace) -> int:
+    if "-" in args.files:
+        raise UsageError("standard input (-) cannot be read beside other files")
+    bar = _progress_bar(sys.stderr, delay=0)
+    try:
+        many = describe_many(args.files, jobs=args.jobs, progress=bar.files_done if bar else None,
+                             **_options(args))
+    finally:
+        if bar is not None:
+            bar.close()
+    for failed in many.failed:
+        shown = str(failed.error)
+        where = "" if failed.path in shown else f"{failed.path}: "
+        print(f"quorvel: error: {where}{shown}", file=sys.stderr)
+    if args.json:
+        print(json.dumps([r.to_dict() for r in many.results], indent=2, ensure_ascii=False))
+    else:
+        blocks = [_render(r.report, args) for r in many.results if r.report is not None]
+        if not args.schema:
+            blocks += [str(g.report) for g in many.groups if len(g.files) > 1]
+            blocks += _headers_note(many.groups)
+        print("\n\n".join(blocks), flush=True)
+    return max((_status_of(r.error) for r in many.failed if r.error), default=0)
+
+
+def _headers_note(groups: Sequence[Group]) -> List[str]:
+    if len(groups) < 2:
+        return []
+    lines = [f"note: {len(groups)} different headers; only files with the same header are "
+             "added up:"]
+    for group in groups:
+        more = f" and {len(group.files) - 1} more" if len(group.files) > 1 else ""
+        names = ", ".join(printable(c.name) for c in group.report.columns)
+        lines.append(f"  {group.files[0]}{more}: {names}")
+    return ["\n".join(lines)]
 
 
 def _parse_args(argv: Sequence[str]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="quorvel", description="Give each column of CSV files a type verdict, or a schema.",
         epilog="Exit status: 0 done, 1 a pass failed, 2 bad arguments or input, 130 interrupted.")
-    parser.add_argument("files", nargs="+", metavar="FILE", help="a CSV file; - for standard input")
+    parser.add_argument("files", nargs="+", metavar="FILE",
+                        help="a CSV file or a glob of them; - for standard input")
     out = parser.add_mutually_exclusive_group()
     out.add_argument("--json", action="store_true", help="print the report as JSON")
     out.add_argument("--schema", choices=SCHEMAS, help="print the schema for a loader")
@@ -74,16 +117,34 @@ def _parse_args(argv: Sequence[str]) -> argparse.Namespace:
     parser.add_argument("--threads", action="store_true", help="match new texts on several threads")
     parser.add_argument("--threshold", type=float, default=0.9,
                         help="share of the non-NA cells a verdict must cover (default 0.9)")
+    parser.add_argument("--jobs", type=int, metavar="N",
+                        help="files profiled at once, each in its own process (default: one per "
+                        "core)")
     args = parser.parse_args(argv)
     if args.delimiter in ("\\t", "tab"):
         args.delimiter = "\t"
+    args.files = _expanded(args.files)
     return args
 
 
-def _profile(path: str, args: argparse.Namespace) -> Report:
+def _expanded(names: Sequence[str]) -> List[str]:
+    """Each glob replaced by the files it matches, sorted; a glob that matches none stays as it
+    is and fails as a missing file would."""
+    files = []
+    for name in names:
+        matches = [] if os.path.exists(name) else sorted(glob.glob(name))
+        files += matches or [name]
+    return files
+
+
+def _options(args: argparse.Namespace) -> Dict[str, Any]:
     types = _load_types(args.types) if args.types else None
-    options: Dict[str, Any] = dict(types=types, na=args.na, delimiter=args.delimiter,
-                                   threads=args.threads, threshold=args.threshold)
+    return dict(types=types, na=args.na, delimiter=args.delimiter, threads=args.threads,
+                threshold=args.threshold)
+
+
+def _profile(path: str, args: argparse.Namespace) -> Report:
+    options = _options(args)
     if path != "-":
         return _describe_with_bar(path, options)
     # The pass reads its input twice over (a first block to sniff, then the
@@ -141,12 +202,16 @@ class ProgressBar:
     def __call__(self, done: int, total: Optional[int], rows: int) -> None:
         if not self.drawn and time.monotonic() < self.shown_after:
             return
+        bar = _bar(done / total) + " " if total else ""
+        self.draw(f"{bar}{done / 1e6:,.1f} MB, {rows:,} rows")
+
+    def files_done(self, done: int, total: int) -> None:
+        """describe_many's progress: how many of the files have been profiled."""
+        self.draw(f"{_bar(done / total)} {done}/{total} files")
+
+    def draw(self, text: str) -> None:
         self.drawn = True
-        bar = ""
-        if total:
-            filled = int(30 * min(done / total, 1.0))
-            bar = f"[{'#' * filled}{'.' * (30 - filled)}] {done / total:4.0%} "
-        self.stream.write(f"\r{bar}{done / 1e6:,.1f} MB, {rows:,} rows\x1b[K")
+        self.stream.write(f"\r{text}\x1b[K")
         self.stream.flush()
 
     def close(self) -> None:
@@ -158,3 +223,8 @@ class ProgressBar:
 def _progress_bar(stream: IO[str], delay: float = 0.5) -> Optional[ProgressBar]:
     """A bar for passes longer than `delay` seconds when `stream` is a terminal, else None."""
     return ProgressBar(stream, delay) if stream.isatty() else None
+
+
+def _bar(fraction: float) -> str:
+    filled = int(30 * min(fraction, 1.0))
+    return f"[{'#' * filled}{'.' * (30 - filled)}] {fraction:4.0%}"

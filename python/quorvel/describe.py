@@ -186,11 +186,15 @@ def _columns(inf: quorvel_ext.Inf, filepath: str, order: List[str],
         raise HeaderError(f"the header of '{filepath}' is not valid UTF-8: {e}") from None
     columns = []
     for position, name in enumerate(dict.fromkeys(names)):
-        counts = candidates[name]
-        fit = choose(counts, order, WIDENS_TO, threshold)
         shown = name[len(BOM):] if position == 0 and name.startswith(BOM) else name
-        seen = {t: counts[t] for t in order + ["other"] if counts.get(t, 0) > 0}
-        columns.append(Column(name=shown, verdict=fit.name, share=fit.share,
-                              cells=sum(seen.values()), missing=counts.get("NA", 0),
-                              counts=seen, misfits=fit.misfits, shared=names.count(name)))
+        columns.append(column_of(shown, candidates[name], order, threshold, names.count(name)))
     return columns
+
+
+def column_of(name: str, counts: Mapping[str, int], order: List[str], threshold: float,
+              shared: int) -> Column:
+    """The column's verdict and counts, from its cells' counts by type with "other" and "NA"."""
+    fit = choose(counts, order, WIDENS_TO, threshold)
+    seen = {t: counts[t] for t in order + ["other"] if counts.get(t, 0) > 0}
+    return Column(name=name, verdict=fit.name, share=fit.share, cells=sum(seen.values()),
+                  missing=counts.get("NA", 0), counts=seen, misfits=fit.misfits, shared=shared)

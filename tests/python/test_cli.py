@@ -35,7 +35,10 @@ def test_the_wheel_installs_the_command():
 def test_prints_the_report_of_each_file():
     result = run(MESSY, MESSY)
     assert (result.returncode, result.stderr) == (0, "")
-    assert result.stdout == f"{quorvel.describe(MESSY)}\n\n{quorvel.describe(MESSY)}\n"
+    # Files that share a header are added up after their own reports.
+    [both] = quorvel.describe_many([MESSY, MESSY]).groups
+    one = quorvel.describe(MESSY)
+    assert result.stdout == f"{one}\n\n{one}\n\n{both.report}\n"
     many = json.loads(run("--json", MESSY, MESSY).stdout)
     assert many == [quorvel.describe(MESSY).to_dict()] * 2
 
