@@ -181,7 +181,7 @@ void Inf::compilePatterns(const PatternStrings& patterns) {
 
 void Inf::rebuildMatcher() {
   tableTypes.clear();
-  matcherTypes.clear();
+  std::vector<TypePatterns> matcherTypes;
   for (const auto& [typeName, compiled] : colTypePatterns) {
     const TypeId id = internType(typeName);
     tableTypes.push_back(id);
@@ -426,10 +426,6 @@ void Inf::classifyRowsOnPool(CsvParser::iterator& row, const CsvParser::iterator
   // One batch is matched while the next is read. Both go with the pass, and
   // outlive the pool, whose workers may still read one when a failure unwinds.
   Batch batches[2];
-  // Each worker matches with a matcher of its own: threads sharing one would
-  // contend for the locks of its automata's caches on every match.
-  std::vector<TypeMatcher> workerMatchers;
-  for (std::size_t i = 0; i < workers; ++i) workerMatchers.emplace_back(matcherTypes);
   WorkerPool pool(static_cast<unsigned>(workers));
   Batch* current = &batches[0];
   Batch* following = &batches[1];
@@ -443,7 +439,7 @@ void Inf::classifyRowsOnPool(CsvParser::iterator& row, const CsvParser::iterator
   } forgetNextWindow{nextWindowRead};
   gatherBatch(*current, typeCache, row, end, n);
   while (!current->widths.empty()) {
-    const bool handOff = startMatching(*current, pool, workerMatchers);
+    const bool handOff = startMatching(*current, pool);
     // Reading ahead pays only while the workers match; otherwise the texts
     // are mostly cached, and batching costs more than it saves.
     const bool readAhead = handOff && (!current->endsWindow || readAcrossWindows);
@@ -523,19 +519,18 @@ void Inf::gatherRow(Batch& batch, TextCache& cache, const std::vector<std::strin
 }
 
 // Returns whether the workers match the batch.
-bool Inf::startMatching(Batch& batch, WorkerPool& pool,
-                        const std::vector<TypeMatcher>& workerMatchers) {
+bool Inf::startMatching(Batch& batch, WorkerPool& pool) {
   // A batch of nearly cached rows is not worth waking a worker for: its few
   // jobs are marked as never matched and matched when they are applied.
   const bool handOff = worthAHandOff(batch.jobs.size(), batch.cells.size());
   for (MatchJob& job : batch.jobs) {
     job.swaps = handOff ? job.column->swaps : std::numeric_limits<std::uint64_t>::max();
   }
-  pool.start(handOff ? batch.jobs.size() : 0, [&](std::size_t j, unsigned thread) {
+  // The threads share the table's one matcher, whose automaton takes no lock.
+  pool.start(handOff ? batch.jobs.size() : 0, [&](std::size_t j, unsigned) {
     MatchJob& job = batch.jobs[j];
-    const TypeMatcher& threadMatcher = thread == 0 ? matcher : workerMatchers[thread - 1];
     try {
-      const int position = threadMatcher.firstMatch(job.column->regexOrdering, batch.text(job));
+      const int position = matcher.firstMatch(job.column->regexOrdering, batch.text(job));
       job.type = position < 0 ? kOther : job.column->regexOrdering[position];
     } catch (...) {
       job.error = std::current_exception();

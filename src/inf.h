@@ -155,8 +155,7 @@ class Inf {
   void gatherBatch(Batch& batch, TextCache& cache, CsvParser::iterator& row,
                    const CsvParser::iterator& end, std::uint64_t rowsBefore);
   void gatherRow(Batch& batch, TextCache& cache, const std::vector<std::string>& row);
-  bool startMatching(Batch& batch, WorkerPool& pool,
-                     const std::vector<TypeMatcher>& workerMatchers);
+  bool startMatching(Batch& batch, WorkerPool& pool);
   void applyBatch(Batch& batch, TypesFile& typesFile);
   bool resolve(MatchJob& job, ColumnTables& column, const Batch& batch);
   void writeRowTypes(std::size_t width, TypesFile& typesFile);
@@ -199,7 +198,6 @@ class Inf {
   std::vector<std::string> typeNames;  // by type id; ids are never reused
   std::unordered_map<std::string, TypeId> typeIds;
   std::vector<TypeId> tableTypes;  // the table's types in its own enumeration order
-  std::vector<TypePatterns> matcherTypes;
   TypeMatcher matcher;
 
   // Working state of a pass, kept between rows so that rows allocate nothing.

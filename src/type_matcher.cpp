@@ -1,15 +1,23 @@
-// Builds the fast and the slow matchers of each type, and answers which type
-// of a trial order first matches a text.
+// Builds the automaton of the table and the fallback engines of the types it
+// does not take, and answers which types of a trial order match a text.
 #include "type_matcher.h"
+
+#include <re2/re2.h>
+#include <re2/set.h>
 
 #include <algorithm>
 #include <optional>
+#include <string>
 
 #include "re2_subset.h"
 
 namespace quorvel {
 
 namespace {
+
+// The RE2 engines of the types off the automaton share this budget, however
+// many they are: the set of all of them takes half, their own engines the rest.
+constexpr std::int64_t kFallbackBudget = std::int64_t{64} << 20;
 
 re2::StringPiece piece(std::string_view text) { return re2::StringPiece(text.data(), text.size()); }
 
@@ -19,46 +27,144 @@ bool fullMatch(const RE2& re, std::string_view text) {
   return re.Match(piece(text), 0, text.size(), RE2::ANCHOR_BOTH, nullptr, 0);
 }
 
-}  // namespace
-
-TypeMatcher::TypeMatcher(const std::vector<TypePatterns>& types)
-    : set_(std::make_unique<RE2::Set>(re2SubsetOptions(), RE2::ANCHOR_BOTH)) {
-  for (const TypePatterns& type : types) {
-    if (static_cast<std::size_t>(type.id) >= byId_.size()) byId_.resize(type.id + 1);
-    CompiledType& compiled = byId_[type.id];
-    compiled.known = true;
-    std::vector<Translation> translated;
-    for (const boost::regex& pattern : *type.patterns) {
-      std::optional<std::string> re2Text = translateToRe2(pattern.str());
-      if (re2Text) {
-        translated.push_back({&pattern, std::move(*re2Text)});
-      } else {
-        compiled.slow.push_back(&pattern);
-      }
-    }
-    compileFastPart(compiled, translated);
-  }
-  const bool anyInSet = std::any_of(byId_.begin(), byId_.end(),
-                                    [](const CompiledType& type) { return type.setIndex >= 0; });
-  if (!anyInSet || !set_->Compile()) set_.reset();
+RE2::Options budgetOptions(std::int64_t budget) {
+  RE2::Options options = re2SubsetOptions();
+  options.set_max_mem(budget);
+  return options;
 }
 
-// A translation that RE2 refuses after all (a memory limit, say) goes back to
-// Boost, which stays the definition of every pattern.
-void TypeMatcher::compileFastPart(CompiledType& type, const std::vector<Translation>& translated) {
-  if (translated.empty()) return;
-  std::string alternation;
-  for (const Translation& part : translated) {
-    if (!alternation.empty()) alternation += '|';
-    alternation += "(?:" + part.re2Text + ")";
+}  // namespace
+
+// The engines of the types off the automaton: the translated patterns of a
+// type as one RE2 and as a member of one set, the rest on Boost.
+struct TypeMatcher::Fallback {
+  struct Engines {
+    std::unique_ptr<RE2> fast;
+    int setIndex = -1;
+    std::vector<const boost::regex*> slow;  // patterns only Boost can match
+  };
+
+  // One scan of the set, made when a second fallback type is to be tried.
+  struct Scan {
+    bool tried = false;
+    bool answered = false;  // false when the set could not answer
+    std::vector<int>& hits;
+  };
+
+  explicit Fallback(const std::vector<const TypePatterns*>& types)
+      : typeOptions(budgetOptions(kFallbackBudget / 2 / std::max<std::int64_t>(1, types.size()))),
+        set(std::make_unique<RE2::Set>(budgetOptions(kFallbackBudget / 2), RE2::ANCHOR_BOTH)) {
+    for (const TypePatterns* type : types) {
+      if (static_cast<std::size_t>(type->id) >= byId.size()) byId.resize(type->id + 1);
+      compile(byId[type->id], *type->patterns);
+    }
+    if (!anyInSet || !set->Compile()) set.reset();
   }
-  auto fast = std::make_unique<RE2>(alternation, re2SubsetOptions());
-  if (!fast->ok()) {
-    for (const Translation& part : translated) type.slow.push_back(part.pattern);
-    return;
+
+  // A translation that RE2 refuses after all (a memory limit, say) goes back
+  // to Boost, which stays the definition of every pattern.
+  void compile(Engines& engines, const std::vector<boost::regex>& patterns) {
+    std::string alternation;
+    std::vector<const boost::regex*> translated;
+    for (const boost::regex& pattern : patterns) {
+      std::optional<std::string> re2Text = translateToRe2(pattern.str());
+      if (!re2Text) {
+        engines.slow.push_back(&pattern);
+        continue;
+      }
+      alternation += (alternation.empty() ? "(?:" : "|(?:") + *re2Text + ")";
+      translated.push_back(&pattern);
+    }
+    if (translated.empty()) return;
+    auto fast = std::make_unique<RE2>(alternation, typeOptions);
+    if (!fast->ok()) {
+      engines.slow.insert(engines.slow.end(), translated.begin(), translated.end());
+      return;
+    }
+    engines.setIndex = set->Add(alternation, nullptr);
+    anyInSet = anyInSet || engines.setIndex >= 0;
+    engines.fast = std::move(fast);
   }
-  type.setIndex = set_->Add(alternation, nullptr);
-  type.fast = std::move(fast);
+
+  bool matchesSlow(const Engines& engines, std::string_view text) const {
+    const char* begin = text.data();
+    return std::any_of(engines.slow.begin(), engines.slow.end(), [&](const boost::regex* pattern) {
+      return boost::regex_match(begin, begin + text.size(), *pattern);
+    });
+  }
+
+  bool matches(TypeId id, std::string_view text) const {
+    const Engines& engines = byId[id];
+    return (engines.fast && fullMatch(*engines.fast, text)) || matchesSlow(engines, text);
+  }
+
+  // Asks the set first, which answers for every type at once.
+  bool matches(TypeId id, std::string_view text, Scan& scan) const {
+    if (!scan.tried) {
+      scan.tried = true;
+      scan.answered = scanSet(text, scan.hits);
+    }
+    const Engines& engines = byId[id];
+    if (!scan.answered || engines.setIndex < 0) return matches(id, text);
+    const auto& hits = scan.hits;
+    return std::find(hits.begin(), hits.end(), engines.setIndex) != hits.end() ||
+           matchesSlow(engines, text);
+  }
+
+  // False when the set cannot answer (its DFA ran out of memory), and the
+  // caller then asks each type on its own.
+  bool scanSet(std::string_view text, std::vector<int>& hits) const {
+    if (!set) return false;
+    RE2::Set::ErrorInfo error;
+    hits.clear();
+    if (set->Match(piece(text), &hits, &error)) return true;
+    return error.kind == RE2::Set::kNoError;
+  }
+
+  RE2::Options typeOptions;
+  std::vector<Engines> byId;
+  std::unique_ptr<RE2::Set> set;
+  bool anyInSet = false;
+};
+
+TypeMatcher::TypeMatcher()
+    : fallback_(std::make_unique<Fallback>(std::vector<const TypePatterns*>{})) {}
+TypeMatcher::TypeMatcher(TypeMatcher&&) noexcept = default;
+TypeMatcher& TypeMatcher::operator=(TypeMatcher&&) noexcept = default;
+TypeMatcher::~TypeMatcher() = default;
+
+// A type takes the automaton only with all its patterns parsed; the types the
+// automaton leaves out for its caps go to the fallback like the others.
+TypeMatcher::TypeMatcher(const std::vector<TypePatterns>& types) {
+  std::vector<std::vector<SubsetRegex>> parsed;
+  std::vector<const TypePatterns*> candidates;
+  std::vector<const TypePatterns*> others;
+  for (const TypePatterns& type : types) {
+    if (static_cast<std::size_t>(type.id) >= byId_.size()) byId_.resize(type.id + 1);
+    byId_[type.id].known = true;
+    tableOrder_.push_back(type.id);
+    std::vector<SubsetRegex> trees;
+    for (const boost::regex& pattern : *type.patterns) {
+      std::optional<SubsetRegex> tree = parseSubset(pattern.str());
+      if (!tree) break;
+      trees.push_back(std::move(*tree));
+    }
+    if (trees.size() < type.patterns->size()) {
+      others.push_back(&type);
+      continue;
+    }
+    parsed.push_back(std::move(trees));
+    candidates.push_back(&type);
+  }
+  automaton_ = TypeAutomaton(parsed);
+  for (std::size_t slot = 0; slot < candidates.size(); ++slot) {
+    if (automaton_.includes(slot)) {
+      byId_[candidates[slot]->id].slot = static_cast<std::int32_t>(slot);
+    } else {
+      others.push_back(candidates[slot]);
+    }
+  }
+  fallback_ = std::make_unique<Fallback>(others);
 }
 
 const TypeMatcher::CompiledType* TypeMatcher::find(TypeId id) const {
@@ -66,55 +172,38 @@ const TypeMatcher::CompiledType* TypeMatcher::find(TypeId id) const {
   return &byId_[id];
 }
 
-bool TypeMatcher::matchesSlow(const CompiledType& type, std::string_view text) const {
-  const char* begin = text.data();
-  return std::any_of(type.slow.begin(), type.slow.end(), [&](const boost::regex* pattern) {
-    return boost::regex_match(begin, begin + text.size(), *pattern);
-  });
+bool TypeMatcher::onAutomaton(TypeId id) const {
+  const CompiledType* type = find(id);
+  return type != nullptr && type->slot >= 0;
 }
 
-bool TypeMatcher::matches(const CompiledType& type, std::string_view text) const {
-  if (type.fast && fullMatch(*type.fast, text)) return true;
-  return matchesSlow(type, text);
-}
-
-// One scan of the set tells, for every type with a fast part, whether that
-// part matches. False when the set cannot answer (its DFA ran out of memory),
-// and the caller then asks each type on its own.
-bool TypeMatcher::scanSet(std::string_view text, std::vector<int>& hits) const {
-  if (!set_) return false;
-  RE2::Set::ErrorInfo error;
-  hits.clear();
-  if (set_->Match(piece(text), &hits, &error)) return true;
-  return error.kind == RE2::Set::kNoError;
-}
-
-bool TypeMatcher::matchesAfterScan(const CompiledType& type, std::string_view text,
-                                   const std::vector<int>& hits) const {
-  if (type.fast) {
-    const bool fastMatch = type.setIndex >= 0
-                               ? std::find(hits.begin(), hits.end(), type.setIndex) != hits.end()
-                               : fullMatch(*type.fast, text);
-    if (fastMatch) return true;
-  }
-  return matchesSlow(type, text);
-}
-
+// One walk answers for every type on the automaton. The front type is the
+// one that matched last in this column, so a fallback type there is tried
+// alone before the scan of the set that answers for all fallback types.
 int TypeMatcher::firstMatch(const std::vector<TypeId>& order, std::string_view text) const {
-  if (order.empty()) return -1;
-  // The front type is the one that matched last in this column, so it is
-  // tried alone before the scan that answers for all types.
-  if (const CompiledType* front = find(order[0]); front && matches(*front, text)) return 0;
+  const std::uint64_t* accepted = automaton_.matches(text);
   thread_local std::vector<int> hits;
-  const bool scanned = order.size() > 2 && scanSet(text, hits);
-  for (std::size_t i = 1; i < order.size(); ++i) {
+  Fallback::Scan scan{false, false, hits};
+  for (std::size_t i = 0; i < order.size(); ++i) {
     const CompiledType* type = find(order[i]);
     if (type == nullptr) continue;
-    if (scanned ? matchesAfterScan(*type, text, hits) : matches(*type, text)) {
-      return static_cast<int>(i);
-    }
+    const bool match = type->slot >= 0             ? automatonMatches(*type, accepted)
+                       : i > 0 && order.size() > 2 ? fallback_->matches(order[i], text, scan)
+                                                   : fallback_->matches(order[i], text);
+    if (match) return static_cast<int>(i);
   }
   return -1;
+}
+
+void TypeMatcher::matchingTypes(std::string_view text, std::vector<TypeId>& types) const {
+  types.clear();
+  const std::uint64_t* accepted = automaton_.matches(text);
+  for (const TypeId id : tableOrder_) {
+    const CompiledType& type = byId_[id];
+    if (type.slot >= 0 ? automatonMatches(type, accepted) : fallback_->matches(id, text)) {
+      types.push_back(id);
+    }
+  }
 }
 
 }  // namespace quorvel
