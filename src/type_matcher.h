@@ -1,8 +1,8 @@
 // Whole-string membership of cell texts in the types of a pattern table.
 // Boost.Regex defines what every pattern means. Types whose patterns all lie
 // in the parsed subset share one byte automaton, so one walk of a text tells
-// every one of them; the others are matched on RE2 where their patterns
-// translate, with one set of all of them, and on Boost for the rest.
+// every one of them; the others are matched on Boost, with RE2 answering for
+// a pattern of the subset on which Boost gives up.
 //
 //   TypeMatcher matcher({{intId, &intPatterns}, {dateId, &datePatterns}});
 //   int position = matcher.firstMatch(trialOrder, "2024-01-31");
@@ -39,13 +39,14 @@ class TypeMatcher {
 
   // Position in `order` of the first type with a pattern that matches all of
   // `text`, or -1. Type ids the table lacks never match. Boost's matching
-  // errors propagate, from a type tried before the one that matches.
+  // error on a pattern outside the subset propagates, from a type tried
+  // before the one that matches.
   int firstMatch(const std::vector<TypeId>& order, std::string_view text) const;
 
   // Replaces `types` with the ids of every type of the table that matches
-  // all of `text`, in the table's order. Boost's matching error (a
-  // std::runtime_error) propagates from the first type it strikes, leaving
-  // in `types` the types before it that matched.
+  // all of `text`, in the table's order. Boost's matching error on a pattern
+  // outside the subset (a std::runtime_error) propagates from the first type
+  // it strikes, leaving in `types` the types before it that matched.
   void matchingTypes(std::string_view text, std::vector<TypeId>& types) const;
 
   // The types whose patterns the automaton matches, and its size.

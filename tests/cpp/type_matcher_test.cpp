@@ -85,5 +85,21 @@ TEST(TypeMatcherTest, MatchingTypesStopsAtBoostsErrorWithTheTypesBeforeIt) {
   EXPECT_THAT(got, ElementsAre(0));
 }
 
+// The second branch keeps the pattern off the automaton, and Boost gives up on the first over a
+// long run of a's; RE2, which the subset translates to, answers instead.
+TEST(TypeMatcherTest, RE2AnswersForASubsetPatternWhereBoostGivesUp) {
+  const std::vector<std::vector<boost::regex>> table = {{boost::regex("(a*)*b|[ab]*a[ab]{18}c")}};
+  const TypeMatcher matcher({{0, &table[0]}});
+  ASSERT_FALSE(matcher.onAutomaton(0));
+  const std::string miss(40, 'a');
+  const std::string hit = std::string(18, 'b') + "a" + std::string(18, 'b') + "c";
+  ASSERT_THROW(boost::regex_match(miss, table[0][0]), std::runtime_error);
+  std::vector<TypeId> got;
+  matcher.matchingTypes(miss, got);
+  EXPECT_TRUE(got.empty());
+  EXPECT_EQ(matcher.firstMatch({0}, miss), -1);
+  EXPECT_EQ(matcher.firstMatch({0}, hit), 0);
+}
+
 }  // namespace
 }  // namespace quorvel
