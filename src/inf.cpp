@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <boost/regex.hpp>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -14,6 +15,8 @@
 #include <thread>
 
 #include "parser.hpp"
+#include "type_automaton.h"
+#include "type_matcher.h"
 #include "worker_pool.h"
 
 namespace quorvel {
@@ -58,6 +61,8 @@ bool sameFile(const std::string& a, const std::string& b) {
          first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
+using CompiledTable = std::unordered_map<std::string, std::vector<boost::regex>>;
+
 // Compiles in the argument's own order and stops at the first pattern that fails, with the
 // regex library's error, leaving the types compiled before it in `table`.
 void compileTable(const PatternStrings& patterns, CompiledTable& table) {
@@ -73,6 +78,10 @@ void compileTable(const PatternStrings& patterns, CompiledTable& table) {
 }
 
 }  // namespace
+
+struct PatternTable {
+  CompiledTable byName;
+};
 
 TableOverlaps tableOverlaps(const PatternStrings& patterns) {
   CompiledTable compiled;
@@ -141,6 +150,7 @@ Inf::Inf(std::string filepath, char delimiter, const PatternStrings& colTypePatt
          std::string typesFilepath, int rollingCacheWindow)
     : filepath(std::move(filepath)),
       delimiter(delimiter),
+      colTypePatterns(std::make_unique<PatternTable>()),
       naValues(std::move(naValues)),
       multithreading(multithreading),
       saveTypesFile(saveTypesFile),
@@ -170,7 +180,7 @@ void Inf::setColTypePatterns(const PatternStrings& patterns) {
 
 void Inf::compilePatterns(const PatternStrings& patterns) {
   try {
-    compileTable(patterns, colTypePatterns);
+    compileTable(patterns, colTypePatterns->byName);
   } catch (...) {
     // The types compiled before the failure stay usable.
     rebuildMatcher();
@@ -182,17 +192,17 @@ void Inf::compilePatterns(const PatternStrings& patterns) {
 void Inf::rebuildMatcher() {
   tableTypes.clear();
   std::vector<TypePatterns> matcherTypes;
-  for (const auto& [typeName, compiled] : colTypePatterns) {
+  for (const auto& [typeName, compiled] : colTypePatterns->byName) {
     const TypeId id = internType(typeName);
     tableTypes.push_back(id);
     matcherTypes.push_back({id, &compiled});
   }
-  matcher = TypeMatcher(matcherTypes);
+  matcher = std::make_unique<TypeMatcher>(matcherTypes);
 }
 
 PatternStrings Inf::getColTypePatterns() const {
   PatternStrings result;
-  for (const auto& [typeName, compiled] : colTypePatterns) {
+  for (const auto& [typeName, compiled] : colTypePatterns->byName) {
     std::vector<std::string>& sources = result[typeName];
     for (const boost::regex& pattern : compiled) sources.push_back(pattern.str());
   }
@@ -253,7 +263,7 @@ TypeId Inf::classifyCell(std::string_view text, std::size_t hash, ColumnTables& 
   } else if (entry.type != TextCache::kUnclassified) {
     type = entry.type;
   } else {
-    type = promote(column, matcher.firstMatch(column.regexOrdering, text));
+    type = promote(column, matcher->firstMatch(column.regexOrdering, text));
     ++textsMatched;
     typeCache.entry(index).type = cacheable(type);
   }
@@ -530,7 +540,7 @@ bool Inf::startMatching(Batch& batch, WorkerPool& pool) {
   pool.start(handOff ? batch.jobs.size() : 0, [&](std::size_t j, unsigned) {
     MatchJob& job = batch.jobs[j];
     try {
-      const int position = matcher.firstMatch(job.column->regexOrdering, batch.text(job));
+      const int position = matcher->firstMatch(job.column->regexOrdering, batch.text(job));
       job.type = position < 0 ? kOther : job.column->regexOrdering[position];
     } catch (...) {
       job.error = std::current_exception();
@@ -578,7 +588,7 @@ bool Inf::resolve(MatchJob& job, ColumnTables& column, const Batch& batch) {
   try {
     if (job.resolved || job.column->swaps != job.swaps) {
       job.column = &column;
-      job.type = promote(column, matcher.firstMatch(column.regexOrdering, batch.text(job)));
+      job.type = promote(column, matcher->firstMatch(column.regexOrdering, batch.text(job)));
     } else if (job.type != kOther) {
       const std::vector<TypeId>& order = column.regexOrdering;
       promote(column,

@@ -6,10 +6,10 @@
 //   inf.inferTypes();  // then getColNames(), getNumRows(), getColTypeCandidates()
 #pragma once
 
-#include <boost/regex.hpp>
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -18,18 +18,19 @@
 
 #include "parser.hpp"
 #include "text_cache.h"
-#include "type_automaton.h"
-#include "type_matcher.h"
+#include "type_id.h"
 
 namespace quorvel {
 
 class TypesFile;
+class TypeMatcher;
 class WorkerPool;
+struct PatternTable;
+struct TableOverlaps;
 
 using PatternStrings = std::unordered_map<std::string, std::vector<std::string>>;
 using CandidateCounts =
     std::unordered_map<std::string, std::unordered_map<std::string, std::uint64_t>>;
-using CompiledTable = std::unordered_map<std::string, std::vector<boost::regex>>;
 
 // Which pairs of the table's types some text matches both of (see findOverlaps). Throws the
 // regex library's error for a pattern that does not compile, as setting the table would.
@@ -172,7 +173,7 @@ class Inf {
   // Settings.
   std::string filepath;
   char delimiter;
-  CompiledTable colTypePatterns;
+  std::unique_ptr<PatternTable> colTypePatterns;  // compiled, behind the matcher's engines
   std::unordered_set<std::string> naValues;
   bool multithreading;
   bool saveTypesFile;
@@ -198,7 +199,7 @@ class Inf {
   std::vector<std::string> typeNames;  // by type id; ids are never reused
   std::unordered_map<std::string, TypeId> typeIds;
   std::vector<TypeId> tableTypes;  // the table's types in its own enumeration order
-  TypeMatcher matcher;
+  std::unique_ptr<TypeMatcher> matcher;
 
   // Working state of a pass, kept between rows so that rows allocate nothing.
   std::vector<ColumnTables*> rowColumns;  // by column index

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "inf.h"
+#include "type_automaton.h"
 
 namespace py = pybind11;
 using quorvel::Inf;

@@ -16,10 +16,9 @@
 #include <vector>
 
 #include "type_automaton.h"
+#include "type_id.h"
 
 namespace quorvel {
-
-using TypeId = std::int32_t;
 
 struct TypePatterns {
   TypeId id;
