@@ -36,6 +36,7 @@ BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(BENCH_DIR)
 BUILD_DIR = os.path.join(REPO, "build-bench")
 TOKENIZER_BENCH = os.path.join(BUILD_DIR, "bench", "tokenizer_bench")
+MATCHER_BENCH = os.path.join(BUILD_DIR, "bench", "matcher_bench")
 PASSES = os.path.join(BENCH_DIR, "passes.py")
 MB = gen_csv.MB
 WINDOWS = (1000, 100000)
@@ -48,12 +49,16 @@ ROWS = {
     "st100000": "module, 1 thread, window 100000",
     "mt1000": "module, multithreaded, window 1000",
     "mt100000": "module, multithreaded, window 100000",
+    "base1000": "baseline module, 1 thread, window 1000",
+    "base100000": "baseline module, 1 thread, window 100000",
     "pure": "pure Python, window 1000 (sample)",
     "pure100000": "pure Python, window 100000 (sample)",
     "pandas": "pandas read_csv (simpler job)",
     "polars": "polars read_csv (simpler job)",
 }
 RATIOS = [
+    ("module / baseline, 1 thread (w 1000)", "st1000", "base1000"),
+    ("module / baseline, 1 thread (w 100000)", "st100000", "base100000"),
     ("module 1 thread / pure Python (w 1000)", "st1000", "pure"),
     ("module 1 thread / pure Python (w 100000)", "st100000", "pure100000"),
     ("multithreaded / 1 thread (w 1000)", "mt1000", "st1000"),
@@ -100,6 +105,7 @@ class Bench:
     def __init__(self, args: argparse.Namespace) -> None:
         self.args = args
         self.env = child_env(args.module_dir)
+        self.baseline_env = child_env(args.baseline_module)
         self.problems: List[str] = []  # failed checks: the run fails
         self.notes: List[str] = []  # references that failed: reported only
         self.comparisons = 0
@@ -132,13 +138,16 @@ class Bench:
             self.memo[key] = run_child(cmd, self.args.timeout, self.env)
         return self.memo[key]
 
-    def python_pass(self, kind: str, path: str, window: int = 1000, mt: bool = False) -> Measure:
+    def python_pass(self, kind: str, path: str, window: int = 1000, mt: bool = False,
+                    env: Optional[Dict[str, str]] = None) -> Measure:
         if kind == "module" and self.module_error:
             return Measure(missing="n/a")
         if kind in self.missing_libs:
             return Measure(missing="n/a")
         cmd = [sys.executable, PASSES, kind, path, "--types", self.args.types,
                "--window", str(window)] + (["--mt"] if mt else [])
+        if env is not None:  # a key of its own, so the memo keeps the two builds apart
+            cmd = ["env", "PYTHONPATH=" + env["PYTHONPATH"]] + cmd
         # Other work on the machine only ever slows a pass down, so every
         # kind of pass alike is timed by its fastest of a few fresh runs.
         best = Measure()
@@ -295,7 +304,7 @@ def build_tokenizer_bench(no_build: bool) -> Optional[str]:
 
 
 def run_build_steps() -> bool:
-    steps = [["cmake", "--build", BUILD_DIR, "--target", "tokenizer_bench"]]
+    steps = [["cmake", "--build", BUILD_DIR, "--target", "tokenizer_bench", "matcher_bench"]]
     if not os.path.exists(os.path.join(BUILD_DIR, "CMakeCache.txt")):
         steps.insert(0, ["cmake", "-S", REPO, "-B", BUILD_DIR, "-DQUORVEL_BUILD_BENCH=ON",
                          "-DQUORVEL_BUILD_TESTS=OFF", "-DCMAKE_BUILD_TYPE=Release"])
@@ -312,6 +321,24 @@ def run_build_steps() -> bool:
     return True
 
 
+def matcher_bench(bench: Bench, path: str) -> None:
+    """Prints the matcher's figures on the distinct texts of the file."""
+    if not os.path.exists(MATCHER_BENCH):
+        print("  no matcher_bench to run")
+        return
+    with open(bench.args.types) as f:
+        types = json.load(f)["types"]
+    table = os.path.join(bench.args.cache_dir, "types.tsv")
+    with open(table, "w") as f:
+        f.writelines(f"{name}\t{p}\n" for name, patterns in types.items() for p in patterns)
+    child = bench.run([MATCHER_BENCH, path, table])
+    print(f"\n== matcher on the distinct texts of {os.path.basename(path)} (target: membership "
+          "of all types <= 30 ns)")
+    print("  " + "\n  ".join((child.stdout + child.stderr).strip().splitlines()))
+    if child.returncode != 0:
+        bench.problems.append(f"matcher_bench: {last_line(child.stderr)}")
+
+
 # The passes of one shape and the checks on them.
 
 def bench_shape(bench: Bench, shape: str) -> ShapeReport:
@@ -326,6 +353,10 @@ def bench_shape(bench: Bench, shape: str) -> ShapeReport:
         for window in WINDOWS:
             record(report, f"{'mt' if mt else 'st'}{window}",
                    bench.python_pass("module", full, window, mt))
+    if args.baseline_module:
+        for window in WINDOWS:
+            record(report, f"base{window}", bench.python_pass("module", full, window,
+                                                             env=bench.baseline_env))
     record(report, "pure", bench.python_pass("pure", sample))
     record(report, "pure100000", bench.python_pass("pure", sample, 100000))
     record(report, "pandas", bench.python_pass("pandas", full))
@@ -347,8 +378,9 @@ def record(report: ShapeReport, key: str, measure: Measure) -> None:
 def check_shape(bench: Bench, report: ShapeReport) -> None:
     """Every pass that counts must count alike; the row counts must agree too."""
     rows = report.rows
-    counted = [(key, rows[key]) for key in ("st1000", "st100000", "mt1000", "mt100000")
-               if rows[key].result]
+    counted = [(key, rows[key])
+               for key in ("st1000", "st100000", "mt1000", "mt100000", "base1000", "base100000")
+               if key in rows and rows[key].result]
     for key, measure in counted[1:]:
         compare(bench, report.shape, f"{ROWS[counted[0][0]]} vs {ROWS[key]}",
                 counted[0][1].result, measure.result)
@@ -437,10 +469,11 @@ def print_table(title: str, header: List[str], rows: List[List[str]]) -> None:
 
 def print_summary(bench: Bench, reports: List[ShapeReport]) -> None:
     shapes = [r.shape for r in reports]
-    rates = [[ROWS[key]] + [format_rate(r.rows[key]) for r in reports] for key in ROWS]
+    na = Measure(missing="n/a")
+    rates = [[ROWS[key]] + [format_rate(r.rows.get(key, na)) for r in reports] for key in ROWS]
     print_table(f"MB/s (10^6 bytes a second, higher is better), {bench.args.size_mb:g} MB files",
                 ["pass"] + shapes, rates)
-    ratios = [[label] + [format_ratio(r.rows[a], r.rows[b]) for r in reports]
+    ratios = [[label] + [format_ratio(r.rows.get(a, na), r.rows.get(b, na)) for r in reports]
               for label, a, b in RATIOS]
     print_table("Ratios of MB/s", ["ratio"] + shapes, ratios)
     if bench.args.sample_mb < bench.args.size_mb:
@@ -498,6 +531,8 @@ def parse_args(argv: Sequence[str]) -> argparse.Namespace:
                         help="fresh runs of each Python pass, of which the fastest counts (3)")
     parser.add_argument("--timeout", type=float, default=1800, help="seconds allowed a pass")
     parser.add_argument("--module-dir", help="directory to import quorvel_ext from first")
+    parser.add_argument("--baseline-module",
+                        help="directory of another build of quorvel_ext, timed side by side")
     parser.add_argument("--no-build", action="store_true", help="never run cmake")
     args = parser.parse_args(argv)
     quick = args.quick
@@ -520,6 +555,8 @@ def main(argv: Sequence[str]) -> int:
     print("\n".join(check_imports(bench)))
     bench.tokenizer_bench = build_tokenizer_bench(bench.args.no_build)
     reports = [bench_shape(bench, shape) for shape in bench.args.shapes]
+    if "mixed" in bench.args.shapes:
+        matcher_bench(bench, bench.data_file("mixed", bench.args.size_mb))
     memory_shape = "mixed" if "mixed" in bench.args.shapes else bench.args.shapes[0]
     print(f"\n== memory: {memory_shape} shape, {bench.args.small_mb:g} MB and "
           f"{bench.args.large_mb:g} MB")

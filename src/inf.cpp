@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <boost/regex.hpp>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -17,6 +18,8 @@
 
 #include "input_stream.h"
 #include "parser.hpp"
+#include "type_automaton.h"
+#include "type_matcher.h"
 #include "worker_pool.h"
 
 namespace quorvel {
@@ -61,6 +64,8 @@ bool sameFile(const std::string& a, const std::string& b) {
          first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
+using CompiledTable = std::unordered_map<std::string, std::vector<boost::regex>>;
+
 // Compiles in the argument's own order and stops at the first pattern that fails, with the
 // regex library's error, leaving the types compiled before it in `table`.
 void compileTable(const PatternStrings& patterns, CompiledTable& table) {
@@ -76,6 +81,10 @@ void compileTable(const PatternStrings& patterns, CompiledTable& table) {
 }
 
 }  // namespace
+
+struct PatternTable {
+  CompiledTable byName;
+};
 
 TableOverlaps tableOverlaps(const PatternStrings& patterns) {
   CompiledTable compiled;
@@ -193,6 +202,7 @@ Inf::Inf(std::string filepath, char delimiter, const PatternStrings& colTypePatt
          std::string typesFilepath, int rollingCacheWindow)
     : filepath(std::move(filepath)),
       delimiter(delimiter),
+      colTypePatterns(std::make_unique<PatternTable>()),
       naValues(std::move(naValues)),
       multithreading(multithreading),
       saveTypesFile(saveTypesFile),
@@ -222,7 +232,7 @@ void Inf::setColTypePatterns(const PatternStrings& patterns) {
 
 void Inf::compilePatterns(const PatternStrings& patterns) {
   try {
-    compileTable(patterns, colTypePatterns);
+    compileTable(patterns, colTypePatterns->byName);
   } catch (...) {
     // The types compiled before the failure stay usable.
     rebuildMatcher();
@@ -233,18 +243,18 @@ void Inf::compilePatterns(const PatternStrings& patterns) {
 
 void Inf::rebuildMatcher() {
   tableTypes.clear();
-  matcherTypes.clear();
-  for (const auto& [typeName, compiled] : colTypePatterns) {
+  std::vector<TypePatterns> matcherTypes;
+  for (const auto& [typeName, compiled] : colTypePatterns->byName) {
     const TypeId id = internType(typeName);
     tableTypes.push_back(id);
     matcherTypes.push_back({id, &compiled});
   }
-  matcher = TypeMatcher(matcherTypes);
+  matcher = std::make_unique<TypeMatcher>(matcherTypes);
 }
 
 PatternStrings Inf::getColTypePatterns() const {
   PatternStrings result;
-  for (const auto& [typeName, compiled] : colTypePatterns) {
+  for (const auto& [typeName, compiled] : colTypePatterns->byName) {
     std::vector<std::string>& sources = result[typeName];
     for (const boost::regex& pattern : compiled) sources.push_back(pattern.str());
   }
@@ -305,7 +315,7 @@ TypeId Inf::classifyCell(std::string_view text, std::size_t hash, ColumnTables& 
   } else if (entry.type != TextCache::kUnclassified) {
     type = entry.type;
   } else {
-    type = promote(column, matcher.firstMatch(column.regexOrdering, text));
+    type = promote(column, matcher->firstMatch(column.regexOrdering, text));
     ++textsMatched;
     typeCache.entry(index).type = cacheable(type);
   }
@@ -505,10 +515,6 @@ void Inf::classifyRowsOnPool(CsvParser::iterator& row, const CsvParser::iterator
   // One batch is matched while the next is read. Both go with the pass, and
   // outlive the pool, whose workers may still read one when a failure unwinds.
   Batch batches[2];
-  // Each worker matches with a matcher of its own: threads sharing one would
-  // contend for the locks of its automata's caches on every match.
-  std::vector<TypeMatcher> workerMatchers;
-  for (std::size_t i = 0; i < workers; ++i) workerMatchers.emplace_back(matcherTypes);
   WorkerPool pool(static_cast<unsigned>(workers));
   Batch* current = &batches[0];
   Batch* following = &batches[1];
@@ -522,7 +528,7 @@ void Inf::classifyRowsOnPool(CsvParser::iterator& row, const CsvParser::iterator
   } forgetNextWindow{nextWindowRead};
   gatherBatch(*current, typeCache, row, end, n);
   while (!current->widths.empty()) {
-    const bool handOff = startMatching(*current, pool, workerMatchers);
+    const bool handOff = startMatching(*current, pool);
     // Reading ahead pays only while the workers match; otherwise the texts
     // are mostly cached, and batching costs more than it saves.
     const bool readAhead = handOff && (!current->endsWindow || readAcrossWindows);
@@ -602,19 +608,18 @@ void Inf::gatherRow(Batch& batch, TextCache& cache, const std::vector<std::strin
 }
 
 // Returns whether the workers match the batch.
-bool Inf::startMatching(Batch& batch, WorkerPool& pool,
-                        const std::vector<TypeMatcher>& workerMatchers) {
+bool Inf::startMatching(Batch& batch, WorkerPool& pool) {
   // A batch of nearly cached rows is not worth waking a worker for: its few
   // jobs are marked as never matched and matched when they are applied.
   const bool handOff = worthAHandOff(batch.jobs.size(), batch.cells.size());
   for (MatchJob& job : batch.jobs) {
     job.swaps = handOff ? job.column->swaps : std::numeric_limits<std::uint64_t>::max();
   }
-  pool.start(handOff ? batch.jobs.size() : 0, [&](std::size_t j, unsigned thread) {
+  // The threads share the table's one matcher, whose automaton takes no lock.
+  pool.start(handOff ? batch.jobs.size() : 0, [&](std::size_t j, unsigned) {
     MatchJob& job = batch.jobs[j];
-    const TypeMatcher& threadMatcher = thread == 0 ? matcher : workerMatchers[thread - 1];
     try {
-      const int position = threadMatcher.firstMatch(job.column->regexOrdering, batch.text(job));
+      const int position = matcher->firstMatch(job.column->regexOrdering, batch.text(job));
       job.type = position < 0 ? kOther : job.column->regexOrdering[position];
     } catch (...) {
       job.error = std::current_exception();
@@ -662,7 +667,7 @@ bool Inf::resolve(MatchJob& job, ColumnTables& column, const Batch& batch) {
   try {
     if (job.resolved || job.column->swaps != job.swaps) {
       job.column = &column;
-      job.type = promote(column, matcher.firstMatch(column.regexOrdering, batch.text(job)));
+      job.type = promote(column, matcher->firstMatch(column.regexOrdering, batch.text(job)));
     } else if (job.type != kOther) {
       const std::vector<TypeId>& order = column.regexOrdering;
       promote(column,

@@ -6,12 +6,12 @@
 //   inf.inferTypes();  // then getColNames(), getNumRows(), getColTypeCandidates()
 #pragma once
 
-#include <boost/regex.hpp>
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,19 +21,20 @@
 
 #include "parser.hpp"
 #include "text_cache.h"
-#include "type_automaton.h"
-#include "type_matcher.h"
+#include "type_id.h"
 
 namespace quorvel {
 
 class PassClock;
 class TypesFile;
+class TypeMatcher;
 class WorkerPool;
+struct PatternTable;
+struct TableOverlaps;
 
 using PatternStrings = std::unordered_map<std::string, std::vector<std::string>>;
 using CandidateCounts =
     std::unordered_map<std::string, std::unordered_map<std::string, std::uint64_t>>;
-using CompiledTable = std::unordered_map<std::string, std::vector<boost::regex>>;
 
 // Which pairs of the table's types some text matches both of (see findOverlaps). Throws the
 // regex library's error for a pattern that does not compile, as setting the table would.
@@ -178,8 +179,7 @@ class Inf {
   void gatherBatch(Batch& batch, TextCache& cache, CsvParser::iterator& row,
                    const CsvParser::iterator& end, std::uint64_t rowsBefore);
   void gatherRow(Batch& batch, TextCache& cache, const std::vector<std::string>& row);
-  bool startMatching(Batch& batch, WorkerPool& pool,
-                     const std::vector<TypeMatcher>& workerMatchers);
+  bool startMatching(Batch& batch, WorkerPool& pool);
   void applyBatch(Batch& batch, TypesFile& typesFile);
   bool resolve(MatchJob& job, ColumnTables& column, const Batch& batch);
   void writeRowTypes(std::size_t width, TypesFile& typesFile);
@@ -196,7 +196,7 @@ class Inf {
   // Settings.
   std::string filepath;
   char delimiter;
-  CompiledTable colTypePatterns;
+  std::unique_ptr<PatternTable> colTypePatterns;  // compiled, behind the matcher's engines
   std::unordered_set<std::string> naValues;
   bool multithreading;
   bool saveTypesFile;
@@ -223,8 +223,7 @@ class Inf {
   std::vector<std::string> typeNames;  // by type id; ids are never reused
   std::unordered_map<std::string, TypeId> typeIds;
   std::vector<TypeId> tableTypes;  // the table's types in its own enumeration order
-  std::vector<TypePatterns> matcherTypes;
-  TypeMatcher matcher;
+  std::unique_ptr<TypeMatcher> matcher;
 
   // Working state of a pass, kept between rows so that rows allocate nothing.
   std::vector<ColumnTables*> rowColumns;  // by column index

@@ -18,6 +18,7 @@
 
 #include "inf.h"
 #include "input_stream.h"
+#include "type_automaton.h"
 
 namespace py = pybind11;
 using quorvel::Inf;

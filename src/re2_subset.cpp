@@ -11,7 +11,10 @@
 
 #include <algorithm>
 #include <bitset>
+#include <boost/regex.hpp>
 #include <cstdint>
+#include <iterator>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,6 +58,19 @@ bool isAsciiAlnum(int c) {
 
 bool isQuantifierStart(int c) { return c == '*' || c == '+' || c == '?' || c == '{'; }
 
+// \d \w \s and their negations, the same one-byte classes inside and outside brackets.
+bool isClassEscape(int c) {
+  return c == 'd' || c == 'D' || c == 'w' || c == 'W' || c == 's' || c == 'S';
+}
+
+// The POSIX classes Boost knows by these names inside brackets.
+bool isPosixClassName(std::string_view name) {
+  static constexpr std::string_view kNames[] = {"alnum", "alpha",  "blank", "cntrl", "digit",
+                                                "graph", "lower",  "print", "punct", "space",
+                                                "upper", "xdigit", "word"};
+  return std::find(std::begin(kNames), std::end(kNames), name) != std::end(kNames);
+}
+
 // Punctuation that Boost reads as itself after a backslash. Left out: < > ` ' (word and buffer
 // anchors in Boost) and every letter and digit (classes, anchors, back-references, octal).
 bool isPlainEscapedPunct(int c) {
@@ -67,12 +83,6 @@ int hexValue(int c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-ByteSet digitSet() {
-  ByteSet set;
-  for (int b = '0'; b <= '9'; ++b) set.set(b);
-  return set;
 }
 
 // Latin-1 compiles each maximal run of a class's bytes to one instruction.
@@ -208,6 +218,8 @@ class Translator {
   std::optional<Fragment> group(int depth);
   std::optional<Fragment> anchor(bool allowed);
   std::optional<Fragment> escape();
+  ByteSet boostClass(const std::string& klass);
+  bool posixClass(ByteSet& set);
   std::optional<Bounds> quantifier();
   std::optional<Bounds> braces();
   std::optional<long> number();
@@ -219,6 +231,7 @@ class Translator {
 
   std::string_view p_;
   size_t pos_ = 0;
+  std::map<std::string, ByteSet> classes_;  // the classes asked of Boost so far
 };
 
 std::optional<Fragment> Translator::alternation(int depth) {
@@ -319,14 +332,28 @@ std::optional<Fragment> Translator::group(int depth) {
 
 std::optional<Fragment> Translator::escape() {
   const int c = peek();
-  if (c == 'd' || c == 'D') {  // [0-9] exactly: Boost's classic-locale digits, checked byte by byte
+  if (isClassEscape(c)) {
     ++pos_;
-    ByteSet set = digitSet();
-    return byteSetFragment(c == 'd' ? set : set.flip());
+    return byteSetFragment(boostClass(std::string("\\") + static_cast<char>(c)));
   }
   std::optional<int> b = escapedByte();
   if (!b) return std::nullopt;
   return literal(*b);
+}
+
+// Boost itself says which bytes a one-byte class takes, byte by byte: its traits follow the
+// global C++ locale of the process, whatever that makes of bytes >= 0x80, and so does the
+// parsed set. A class is asked once per pattern.
+ByteSet Translator::boostClass(const std::string& klass) {
+  const auto known = classes_.find(klass);
+  if (known != classes_.end()) return known->second;
+  const boost::regex re(klass);
+  ByteSet set;
+  for (int b = 0; b < 256; ++b) {
+    const char c = static_cast<char>(b);
+    set[b] = boost::regex_match(&c, &c + 1, re);
+  }
+  return classes_[klass] = set;
 }
 
 // The byte named after a backslash, with the same meaning inside and outside brackets.
@@ -412,8 +439,8 @@ std::optional<long> Translator::number() {
   return value;
 }
 
-// The text after [ up to and including its ]. A ] straight after [ or [^ is a literal in Boost
-// and [ inside brackets may open a POSIX class; both are left to Boost.
+// The text after [ up to and including its ]. A ] straight after [ or [^ is a literal in Boost,
+// left to it, as is a [ inside brackets that does not open a POSIX class.
 std::optional<ByteSet> Translator::bracket() {
   ByteSet set;
   const bool negate = peek() == '^';
@@ -428,8 +455,9 @@ std::optional<ByteSet> Translator::bracket() {
   return set;
 }
 
-// One byte, one range or \d. Boost takes a - as itself only first or last, and refuses one
-// straight after a range; ranges compare bytes as unsigned, as RE2's Latin-1 ranges do.
+// One byte, one range, a class escape or a POSIX class. Boost takes a - as itself only first or
+// last, and refuses one straight after a range; ranges compare bytes as unsigned, as RE2's
+// Latin-1 ranges do.
 bool Translator::bracketItem(ByteSet& set, bool first) {
   if (peek() == '-') {
     if (!first && peek(1) != ']') return false;
@@ -437,11 +465,12 @@ bool Translator::bracketItem(ByteSet& set, bool first) {
     set.set('-');
     return true;
   }
-  if (peek() == '\\' && peek(1) == 'd') {
+  if (peek() == '\\' && isClassEscape(peek(1))) {
+    set |= boostClass(std::string("[\\") + static_cast<char>(peek(1)) + "]");
     pos_ += 2;
-    set |= digitSet();
     return true;
   }
+  if (peek() == '[' && peek(1) == ':') return posixClass(set);
   std::optional<int> lo = bracketByte();
   if (!lo) return false;
   if (peek() != '-' || peek(1) == ']') {
@@ -452,6 +481,17 @@ bool Translator::bracketItem(ByteSet& set, bool first) {
   std::optional<int> hi = bracketByte();
   if (!hi || *hi < *lo) return false;
   for (int b = *lo; b <= *hi; ++b) set.set(b);
+  return true;
+}
+
+// [:name:] inside brackets, for a name Boost knows; negated and unknown ones are left to it.
+bool Translator::posixClass(ByteSet& set) {
+  const std::size_t end = p_.find(":]", pos_ + 2);
+  if (end == std::string_view::npos) return false;
+  const std::string_view name = p_.substr(pos_ + 2, end - pos_ - 2);
+  if (!isPosixClassName(name)) return false;
+  set |= boostClass("[[:" + std::string(name) + ":]]");
+  pos_ = end + 2;
   return true;
 }
 

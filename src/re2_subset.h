@@ -48,11 +48,12 @@ std::string re2Text(const SubsetRegex& regex);
 // nullopt when the pattern lies outside the translated part or Boost would refuse it.
 //
 // The translated part: literal bytes (embedded NULs too: the whole view is read); `\` before
-// punctuation other than < > ` '; \n \r \t \f; \xHH with two hex digits; \d and \D; `.`;
-// bracket classes of bytes, ranges and \d, negated or not, with `-` only first or last;
-// ( ) and (?: ) groups; alternation with empty branches; the quantifiers ? * + {m} {m,} {m,n}
-// and their lazy forms, with bounds up to 1000 and nested bounds multiplying to at most 1000;
-// `^` only as the first byte of the pattern and `$` only as its last.
+// punctuation other than < > ` '; \n \r \t \f; \xHH with two hex digits; \d \D \w \W \s \S;
+// `.`; bracket classes of bytes, ranges, those escapes and POSIX classes such as [:alpha:],
+// negated or not, with `-` only first or last; ( ) and (?: ) groups; alternation with empty
+// branches; the quantifiers ? * + {m} {m,} {m,n} and their lazy forms, with bounds up to 1000
+// and nested bounds multiplying to at most 1000; `^` only as the first byte of the pattern and
+// `$` only as its last. The bytes of a class are those Boost gives it when the pattern is parsed.
 //
 // Contract on the result: it holds no anchors, flags or capturing groups, so it stays correct
 // wrapped in (?:...) and alternated with other results; it must be compiled with

@@ -186,7 +186,7 @@ class TypeAutomaton::Determinizer {
     for (int b = 0; b < 256; ++b) {
       int& id = renumbered[std::size_t{classOf_[b]} * 2 + bytes[b]];
       if (id < 0) id = static_cast<int>(count++);
-      classOf_[b] = static_cast<std::uint16_t>(id);
+      classOf_[b] = static_cast<std::uint8_t>(id);
     }
     classes_ = count;
   }
@@ -262,7 +262,7 @@ class TypeAutomaton::Determinizer {
   const Nfa& nfa_;
   const std::vector<std::size_t>& types_;
   std::size_t words_;
-  std::array<std::uint16_t, 256> classOf_{};
+  std::array<std::uint8_t, 256> classOf_{};
   std::uint32_t classes_ = 1;
   std::vector<std::vector<std::uint16_t>> classesOf_;  // by byte set: the classes it holds
   std::size_t stride_ = 2;

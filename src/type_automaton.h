@@ -102,7 +102,7 @@ class TypeAutomaton {
   std::size_t stride_ = 2;
   std::uint32_t classes_ = 1;
   std::uint32_t start_ = 0;
-  std::array<std::uint16_t, 256> classOf_{};
+  std::array<std::uint8_t, 256> classOf_{};
   std::vector<std::uint64_t> acceptSets_ = std::vector<std::uint64_t>(1, 0);
 };
 

@@ -1,9 +1,12 @@
-// Builds the fast and the slow matchers of each type, and answers which type
-// of a trial order first matches a text.
+// Builds the automaton of the table and the fallback engines of the types it
+// does not take, and answers which types of a trial order match a text.
 #include "type_matcher.h"
 
-#include <algorithm>
+#include <re2/re2.h>
+
 #include <optional>
+#include <stdexcept>
+#include <string>
 
 #include "re2_subset.h"
 
@@ -11,54 +14,102 @@ namespace quorvel {
 
 namespace {
 
-re2::StringPiece piece(std::string_view text) { return re2::StringPiece(text.data(), text.size()); }
-
-// RE2::Match itself, without the argument handling of RE2::FullMatch, which
-// costs as much as the match on a short cell text.
-bool fullMatch(const RE2& re, std::string_view text) {
-  return re.Match(piece(text), 0, text.size(), RE2::ANCHOR_BOTH, nullptr, 0);
-}
+// The RE2 engines of the types off the automaton share this budget, however
+// many they are.
+constexpr std::int64_t kFallbackBudget = std::int64_t{64} << 20;
 
 }  // namespace
 
-TypeMatcher::TypeMatcher(const std::vector<TypePatterns>& types)
-    : set_(std::make_unique<RE2::Set>(re2SubsetOptions(), RE2::ANCHOR_BOTH)) {
-  for (const TypePatterns& type : types) {
-    if (static_cast<std::size_t>(type.id) >= byId_.size()) byId_.resize(type.id + 1);
-    CompiledType& compiled = byId_[type.id];
-    compiled.known = true;
-    std::vector<Translation> translated;
-    for (const boost::regex& pattern : *type.patterns) {
-      std::optional<std::string> re2Text = translateToRe2(pattern.str());
-      if (re2Text) {
-        translated.push_back({&pattern, std::move(*re2Text)});
-      } else {
-        compiled.slow.push_back(&pattern);
+// The engines of the types off the automaton: Boost for every pattern, and
+// for a pattern of the subset also RE2, which answers when Boost gives up on
+// a match's complexity. Boost goes first because these are the patterns that
+// no automaton of a few MiB can hold, and RE2 on one of them, within its
+// share of the budget, keeps rebuilding its cache or falls back to its
+// slowest engine, several times slower than Boost on short texts.
+struct TypeMatcher::Fallback {
+  struct Pattern {
+    const boost::regex* boost;
+    std::unique_ptr<RE2> safe;  // null outside the subset, or where RE2 refuses
+  };
+
+  explicit Fallback(const std::vector<const TypePatterns*>& types) {
+    RE2::Options options = re2SubsetOptions();
+    std::size_t patterns = 1;
+    for (const TypePatterns* type : types) patterns += type->patterns->size();
+    options.set_max_mem(kFallbackBudget / static_cast<std::int64_t>(patterns));
+    for (const TypePatterns* type : types) {
+      if (static_cast<std::size_t>(type->id) >= byId.size()) byId.resize(type->id + 1);
+      for (const boost::regex& pattern : *type->patterns) {
+        byId[type->id].push_back({&pattern, compileSafe(pattern, options)});
       }
     }
-    compileFastPart(compiled, translated);
   }
-  const bool anyInSet = std::any_of(byId_.begin(), byId_.end(),
-                                    [](const CompiledType& type) { return type.setIndex >= 0; });
-  if (!anyInSet || !set_->Compile()) set_.reset();
-}
 
-// A translation that RE2 refuses after all (a memory limit, say) goes back to
-// Boost, which stays the definition of every pattern.
-void TypeMatcher::compileFastPart(CompiledType& type, const std::vector<Translation>& translated) {
-  if (translated.empty()) return;
-  std::string alternation;
-  for (const Translation& part : translated) {
-    if (!alternation.empty()) alternation += '|';
-    alternation += "(?:" + part.re2Text + ")";
+  static std::unique_ptr<RE2> compileSafe(const boost::regex& pattern,
+                                          const RE2::Options& options) {
+    std::optional<std::string> text = translateToRe2(pattern.str());
+    if (!text) return nullptr;
+    auto re = std::make_unique<RE2>(*text, options);
+    return re->ok() ? std::move(re) : nullptr;
   }
-  auto fast = std::make_unique<RE2>(alternation, re2SubsetOptions());
-  if (!fast->ok()) {
-    for (const Translation& part : translated) type.slow.push_back(part.pattern);
-    return;
+
+  bool matches(TypeId id, std::string_view text) const {
+    const char* begin = text.data();
+    for (const Pattern& pattern : byId[id]) {
+      try {
+        if (boost::regex_match(begin, begin + text.size(), *pattern.boost)) return true;
+      } catch (const std::runtime_error&) {
+        if (!pattern.safe) throw;
+        if (pattern.safe->Match(re2::StringPiece(begin, text.size()), 0, text.size(),
+                                RE2::ANCHOR_BOTH, nullptr, 0)) {
+          return true;
+        }
+      }
+    }
+    return false;
   }
-  type.setIndex = set_->Add(alternation, nullptr);
-  type.fast = std::move(fast);
+
+  std::vector<std::vector<Pattern>> byId;
+};
+
+TypeMatcher::TypeMatcher()
+    : fallback_(std::make_unique<Fallback>(std::vector<const TypePatterns*>{})) {}
+TypeMatcher::TypeMatcher(TypeMatcher&&) noexcept = default;
+TypeMatcher& TypeMatcher::operator=(TypeMatcher&&) noexcept = default;
+TypeMatcher::~TypeMatcher() = default;
+
+// A type takes the automaton only with all its patterns parsed; the types the
+// automaton leaves out for its caps go to the fallback like the others.
+TypeMatcher::TypeMatcher(const std::vector<TypePatterns>& types) {
+  std::vector<std::vector<SubsetRegex>> parsed;
+  std::vector<const TypePatterns*> candidates;
+  std::vector<const TypePatterns*> others;
+  for (const TypePatterns& type : types) {
+    if (static_cast<std::size_t>(type.id) >= byId_.size()) byId_.resize(type.id + 1);
+    byId_[type.id].known = true;
+    tableOrder_.push_back(type.id);
+    std::vector<SubsetRegex> trees;
+    for (const boost::regex& pattern : *type.patterns) {
+      std::optional<SubsetRegex> tree = parseSubset(pattern.str());
+      if (!tree) break;
+      trees.push_back(std::move(*tree));
+    }
+    if (trees.size() < type.patterns->size()) {
+      others.push_back(&type);
+      continue;
+    }
+    parsed.push_back(std::move(trees));
+    candidates.push_back(&type);
+  }
+  automaton_ = TypeAutomaton(parsed);
+  for (std::size_t slot = 0; slot < candidates.size(); ++slot) {
+    if (automaton_.includes(slot)) {
+      byId_[candidates[slot]->id].slot = static_cast<std::int32_t>(slot);
+    } else {
+      others.push_back(candidates[slot]);
+    }
+  }
+  fallback_ = std::make_unique<Fallback>(others);
 }
 
 const TypeMatcher::CompiledType* TypeMatcher::find(TypeId id) const {
@@ -66,55 +117,34 @@ const TypeMatcher::CompiledType* TypeMatcher::find(TypeId id) const {
   return &byId_[id];
 }
 
-bool TypeMatcher::matchesSlow(const CompiledType& type, std::string_view text) const {
-  const char* begin = text.data();
-  return std::any_of(type.slow.begin(), type.slow.end(), [&](const boost::regex* pattern) {
-    return boost::regex_match(begin, begin + text.size(), *pattern);
-  });
+bool TypeMatcher::onAutomaton(TypeId id) const {
+  const CompiledType* type = find(id);
+  return type != nullptr && type->slot >= 0;
 }
 
-bool TypeMatcher::matches(const CompiledType& type, std::string_view text) const {
-  if (type.fast && fullMatch(*type.fast, text)) return true;
-  return matchesSlow(type, text);
-}
-
-// One scan of the set tells, for every type with a fast part, whether that
-// part matches. False when the set cannot answer (its DFA ran out of memory),
-// and the caller then asks each type on its own.
-bool TypeMatcher::scanSet(std::string_view text, std::vector<int>& hits) const {
-  if (!set_) return false;
-  RE2::Set::ErrorInfo error;
-  hits.clear();
-  if (set_->Match(piece(text), &hits, &error)) return true;
-  return error.kind == RE2::Set::kNoError;
-}
-
-bool TypeMatcher::matchesAfterScan(const CompiledType& type, std::string_view text,
-                                   const std::vector<int>& hits) const {
-  if (type.fast) {
-    const bool fastMatch = type.setIndex >= 0
-                               ? std::find(hits.begin(), hits.end(), type.setIndex) != hits.end()
-                               : fullMatch(*type.fast, text);
-    if (fastMatch) return true;
-  }
-  return matchesSlow(type, text);
-}
-
+// One walk answers for every type on the automaton; the others are asked in
+// turn, so that no type after the one that matches is tried.
 int TypeMatcher::firstMatch(const std::vector<TypeId>& order, std::string_view text) const {
-  if (order.empty()) return -1;
-  // The front type is the one that matched last in this column, so it is
-  // tried alone before the scan that answers for all types.
-  if (const CompiledType* front = find(order[0]); front && matches(*front, text)) return 0;
-  thread_local std::vector<int> hits;
-  const bool scanned = order.size() > 2 && scanSet(text, hits);
-  for (std::size_t i = 1; i < order.size(); ++i) {
+  const std::uint64_t* accepted = automaton_.matches(text);
+  for (std::size_t i = 0; i < order.size(); ++i) {
     const CompiledType* type = find(order[i]);
     if (type == nullptr) continue;
-    if (scanned ? matchesAfterScan(*type, text, hits) : matches(*type, text)) {
-      return static_cast<int>(i);
-    }
+    const bool match =
+        type->slot >= 0 ? automatonMatches(*type, accepted) : fallback_->matches(order[i], text);
+    if (match) return static_cast<int>(i);
   }
   return -1;
+}
+
+void TypeMatcher::matchingTypes(std::string_view text, std::vector<TypeId>& types) const {
+  types.clear();
+  const std::uint64_t* accepted = automaton_.matches(text);
+  for (const TypeId id : tableOrder_) {
+    const CompiledType& type = byId_[id];
+    if (type.slot >= 0 ? automatonMatches(type, accepted) : fallback_->matches(id, text)) {
+      types.push_back(id);
+    }
+  }
 }
 
 }  // namespace quorvel

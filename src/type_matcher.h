@@ -1,64 +1,73 @@
 // Whole-string membership of cell texts in the types of a pattern table.
-// Boost.Regex defines what every pattern means; the patterns that translate
-// exactly into RE2 are also matched there, one DFA per type plus one set of
-// all of them, which is several times faster than trying type after type.
+// Boost.Regex defines what every pattern means. Types whose patterns all lie
+// in the parsed subset share one byte automaton, so one walk of a text tells
+// every one of them; the others are matched on Boost, with RE2 answering for
+// a pattern of the subset on which Boost gives up.
 //
 //   TypeMatcher matcher({{intId, &intPatterns}, {dateId, &datePatterns}});
 //   int position = matcher.firstMatch(trialOrder, "2024-01-31");
 #pragma once
 
-#include <re2/re2.h>
-#include <re2/set.h>
-
 #include <boost/regex.hpp>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <string>
 #include <string_view>
 #include <vector>
 
-namespace quorvel {
+#include "type_automaton.h"
+#include "type_id.h"
 
-using TypeId = std::int32_t;
+namespace quorvel {
 
 struct TypePatterns {
   TypeId id;
   const std::vector<boost::regex>* patterns;  // must outlive the matcher
 };
 
+// Built once per pattern table; const and safe to call from several threads
+// at once. Memory stays below a fixed cap whatever the table: the automaton
+// has its caps, and the RE2 engines of the other types share one budget.
 class TypeMatcher {
  public:
-  TypeMatcher() = default;
+  TypeMatcher();
   explicit TypeMatcher(const std::vector<TypePatterns>& types);
+  TypeMatcher(TypeMatcher&&) noexcept;
+  TypeMatcher& operator=(TypeMatcher&&) noexcept;
+  ~TypeMatcher();
 
   // Position in `order` of the first type with a pattern that matches all of
-  // `text`, or -1. Type ids the table lacks never match. Const and safe to
-  // call from several threads at once; Boost's matching errors propagate.
+  // `text`, or -1. Type ids the table lacks never match. Boost's matching
+  // error on a pattern outside the subset propagates, from a type tried
+  // before the one that matches.
   int firstMatch(const std::vector<TypeId>& order, std::string_view text) const;
 
+  // Replaces `types` with the ids of every type of the table that matches
+  // all of `text`, in the table's order. Boost's matching error on a pattern
+  // outside the subset (a std::runtime_error) propagates from the first type
+  // it strikes, leaving in `types` the types before it that matched.
+  void matchingTypes(std::string_view text, std::vector<TypeId>& types) const;
+
+  // The types whose patterns the automaton matches, and its size.
+  bool onAutomaton(TypeId id) const;
+  std::size_t automatonBytes() const { return automaton_.memoryBytes(); }
+
  private:
+  struct Fallback;
   struct CompiledType {
     bool known = false;
-    std::unique_ptr<RE2> fast;              // the translated patterns as one alternation
-    int setIndex = -1;                      // the same alternation's index in set_
-    std::vector<const boost::regex*> slow;  // patterns only Boost can match
+    std::int32_t slot = -1;  // in the automaton, or -1 when the fallback matches it
   };
 
-  struct Translation {
-    const boost::regex* pattern;
-    std::string re2Text;
-  };
-
-  void compileFastPart(CompiledType& type, const std::vector<Translation>& translated);
   const CompiledType* find(TypeId id) const;
-  bool matches(const CompiledType& type, std::string_view text) const;
-  bool matchesSlow(const CompiledType& type, std::string_view text) const;
-  bool matchesAfterScan(const CompiledType& type, std::string_view text,
-                        const std::vector<int>& hits) const;
-  bool scanSet(std::string_view text, std::vector<int>& hits) const;
+  bool automatonMatches(const CompiledType& type, const std::uint64_t* accepted) const {
+    return accepted[type.slot / 64] >> (type.slot % 64) & 1;
+  }
 
   std::vector<CompiledType> byId_;
-  std::unique_ptr<RE2::Set> set_;
+  std::vector<TypeId> tableOrder_;
+  TypeAutomaton automaton_;
+  std::unique_ptr<Fallback> fallback_;
 };
 
 }  // namespace quorvel

@@ -96,6 +96,12 @@ const std::vector<Case> kTranslatedCases = {
     {"escaped anchors and others", "\\^\\$\\\\\\/\\-\\ \\#\\_", {"^$\\/- #_"}, {"^$"}},
     {"literal space hash newline", "# a\n", {"# a\n"}, {"# a", "#a\n"}},
     {"non-digit", "\\D", {"a", "\n", "\0"s, "\xff"}, {"5", ""}},
+    // Boost's classes in this process's locale, the classic one: nothing at or above 0x80.
+    {"word class", "\\w+", {"a_Z9"}, {"a-b", "\xe9", "\xaa", ""}},
+    {"space class", "\\s", {" ", "\t", "\n", "\v", "\f", "\r"}, {"a", "\xa0", "\x85", ""}},
+    {"negated classes", "\\W\\S", {"-a", " _", "--"}, {"a-", "  ", "-\n"}},
+    {"POSIX classes", "[[:alpha:][:digit:]][[:punct:]]", {"a.", "9_"}, {"a", "_.", "\xe9."}},
+    {"class escapes inside brackets", "[\\w-][\\S\\s][^\\D]", {"_\n5", "-x0"}, {"._5", "a a"}},
     {"class with range and escapes", "[a-c\\d\\-.]+", {"a1-.", "cc"}, {"d", "\\", ""}},
     {"negated class", "[^a-c]", {"\n", "\0"s, "\xff", "d"}, {"a", "c", ""}},
     {"negated digits", "[^\\d]", {"a", "\n"}, {"0", "9"}},
@@ -126,19 +132,19 @@ const std::vector<Case> kTranslatedCases = {
 };
 
 const std::vector<Rejected> kRejected = {
-    {"word class", "\\w+"},
-    {"space class", "\\s"},
     {"vertical space, a class outside brackets", "\\v"},
+    {"horizontal space", "\\h"},
+    {"negated POSIX class", "[[:^alpha:]]"},
+    {"unknown POSIX class", "[[:alphabet:]]"},
+    {"unclosed POSIX class", "[[:alpha]"},
+    {"dash after a class", "[\\w-z]"},
     {"bell and escape", "\\a\\e"},
     {"word boundary", "a\\b"},
     {"word start", "\\<a"},
     {"buffer anchors", "\\Aa\\z"},
     {"quoted buffer anchors", "\\`a\\'"},
     {"soft end", "a\\Z"},
-    {"POSIX class", "[[:alpha:]]"},
     {"bracket inside class", "[[]"},
-    {"class escape inside class", "[\\w]"},
-    {"negated digits inside class", "[\\D]"},
     {"backreference", "(a)\\1"},
     {"octal", "\\012"},
     {"lookahead", "(?=a)a"},
@@ -255,11 +261,23 @@ struct Leaf {
   std::string choices;  // the leaf matches any one of these bytes
 };
 
-const std::vector<Leaf> kEscapeLeaves = {
-    {"\\n", "\n"},           {"\\r", "\r"},     {"\\t", "\t"},  {"\\f", "\f"},
-    {"\\x00", "\0"s},        {"\\x0a", "\n"},   {"\\x41", "A"}, {"\\x7F", "\x7f"},
-    {"\\x80", "\x80"},       {"\\xff", "\xff"}, {"\\d", "059"}, {"\\D", "a\n\0\xff-"s},
-    {".", "a\n\0\x80\xff."s}};
+const std::vector<Leaf> kEscapeLeaves = {{"\\n", "\n"},
+                                         {"\\r", "\r"},
+                                         {"\\t", "\t"},
+                                         {"\\f", "\f"},
+                                         {"\\x00", "\0"s},
+                                         {"\\x0a", "\n"},
+                                         {"\\x41", "A"},
+                                         {"\\x7F", "\x7f"},
+                                         {"\\x80", "\x80"},
+                                         {"\\xff", "\xff"},
+                                         {"\\d", "059"},
+                                         {"\\D", "a\n\0\xff-"s},
+                                         {".", "a\n\0\x80\xff."s},
+                                         {"\\w", "aZ_0"},
+                                         {"\\W", "-\n\xff "},
+                                         {"\\s", " \t\n\v"},
+                                         {"\\S", "a\xff-"}};
 
 // Constructs outside the subset. Their texts are not modelled: a sample guesses among a few.
 const std::vector<std::string> kWiderLeaves = {

@@ -108,7 +108,10 @@ const std::vector<OverlapCase> kOverlapCases = {
     {"the empty text", {{"a", {"a*"}}, {"b", {"b*"}}}, {{"a", "b", ""}}, {}},
     {"disjoint", {{"a", {"a+"}}, {"b", {"b+"}}, {"none", {}}}, {}, {}},
     {"unanalysed",
-     {{"word", {"\\w+"}}, {"int", {"\\d+"}}, {"hostile", {"[ab]*a[ab]{18}c"}}, {"digit", {"5"}}},
+     {{"word", {"(?i)\\w+"}},
+      {"int", {"\\d+"}},
+      {"hostile", {"[ab]*a[ab]{18}c"}},
+      {"digit", {"5"}}},
      {{"digit", "int", "5"}},
      {"hostile", "word"}},
 };
