@@ -1,0 +1,205 @@
+// The multithreaded pass: reading and cutting on the calling thread,
+// tokenizing and match sets on the pool, settling in file order.
+#include "pass_pipeline.h"
+
+#include <chrono>
+#include <utility>
+
+namespace quorvel {
+
+namespace {
+
+// Chunks of a round per thread: enough that a slow chunk seldom leaves the
+// other threads idle at the end of a round.
+constexpr std::size_t kChunksPerThread = 3;
+
+// A memo past this many texts starts over, which bounds its memory; the
+// texts that recur come back at once.
+constexpr std::size_t kMemoTexts = std::size_t{1} << 16;
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+struct PassPipeline::Chunk {
+  explicit Chunk(const Setup& setup) : rows(setup.dialect, setup.columns) {}
+
+  std::string bytes;
+  bool last = false;  // ends the input
+  ChunkTokenizer rows;
+  std::vector<FieldFacts> facts;  // by kept field of the ended rows
+  std::size_t unknownFields = 0;  // of facts, those without a match set
+  std::exception_ptr error;       // what tokenizing threw, rethrown in file order
+  unsigned thread = 0;
+};
+
+PassPipeline::PassPipeline(std::istream& input, std::string_view unread, Setup setup,
+                           PassStats& stats)
+    : input_(input),
+      setup_(std::move(setup)),
+      stats_(stats),
+      carry_(unread),
+      chunksPerRound_(kChunksPerThread * setup_.threads),
+      confirmed_(setup_.dialect, setup_.columns),
+      memos_(setup_.threads),
+      pool_(setup_.threads - 1) {
+  // Each worker matches with a matcher of its own: threads sharing one would
+  // contend for the locks of its automata's caches on every match.
+  for (unsigned i = 1; i < setup_.threads; ++i) workerMatchers_.emplace_back(setup_.patterns);
+  stats_ = PassStats();
+}
+
+PassPipeline::~PassPipeline() = default;
+
+// One round is tokenized while the calling thread settles the round before
+// and reads the next, then helps to finish the round in flight.
+void PassPipeline::run(const Consumer& consume) {
+  Round* inFlight = &rounds_[0];
+  Round* settling = &rounds_[1];
+  try {
+    readRound(*inFlight);
+    for (;;) {
+      pool_.start(
+          inFlight->count,
+          [this, inFlight](std::size_t i, unsigned thread) {
+            tokenize(*inFlight->chunks[i], thread);
+          },
+          1);
+      settle(*settling, consume);
+      readRound(*settling);
+      pool_.wait();
+      if (inFlight->count == 0) break;
+      std::swap(inFlight, settling);
+    }
+  } catch (...) {
+    // The round in flight is of no use any more: its workers stop at once.
+    abandoned_ = true;
+    pool_.wait();
+    throw;
+  }
+  if (readError_) std::rethrow_exception(readError_);
+}
+
+// A read that fails ends the input here; the failure reaches the caller once
+// the chunks read before it have been consumed, as a single-threaded pass
+// would raise it after the rows before.
+void PassPipeline::readRound(Round& round) {
+  const auto start = std::chrono::steady_clock::now();
+  round.count = 0;
+  try {
+    while (round.count < chunksPerRound_) {
+      if (round.count == round.chunks.size())
+        round.chunks.push_back(std::make_unique<Chunk>(setup_));
+      if (!readChunk(*round.chunks[round.count])) break;
+      ++round.count;
+    }
+  } catch (...) {
+    readError_ = std::current_exception();
+    inputEnded_ = true;
+  }
+  stats_.readSeconds += secondsSince(start);
+}
+
+// The next chunk: the bytes carried over from the last cut, then blocks of
+// the input up to a guessed row end, or to the end of the input.
+bool PassPipeline::readChunk(Chunk& chunk) {
+  if (inputEnded_) return false;
+  chunk.bytes.swap(carry_);
+  carry_.clear();
+  chunk.error = nullptr;
+  for (;;) {
+    const std::size_t before = chunk.bytes.size();
+    chunk.bytes.resize(before + setup_.chunkBytes);
+    const std::size_t delivered =
+        csv_detail::read_block(input_, chunk.bytes.data() + before, setup_.chunkBytes);
+    chunk.bytes.resize(before + delivered);
+    chunk.last = input_.eof();
+    if (chunk.last) {
+      inputEnded_ = true;
+      return true;
+    }
+    const std::size_t cut = guess_rows_end(setup_.dialect, chunk.bytes.data(), chunk.bytes.size());
+    if (cut > 0) {
+      carry_.assign(chunk.bytes, cut, std::string::npos);
+      chunk.bytes.resize(cut);
+      return true;
+    }
+  }
+}
+
+void PassPipeline::tokenize(Chunk& chunk, unsigned thread) {
+  if (abandoned_.load(std::memory_order_relaxed)) return;
+  chunk.thread = thread;
+  try {
+    chunk.rows.reset();
+    chunk.rows.feed(chunk.bytes.data(), chunk.bytes.size());
+    if (chunk.last) chunk.rows.finish();
+    describe(chunk, thread);
+  } catch (...) {
+    chunk.error = std::current_exception();
+  }
+}
+
+// After a text whose matching failed, the chunk's later texts are not
+// matched: the consumer matches them in file order, where it fails exactly
+// when a single-threaded pass would, and no time goes into texts after it.
+void PassPipeline::describe(Chunk& chunk, unsigned thread) {
+  const std::size_t fields = chunk.rows.fields();
+  chunk.facts.resize(fields);
+  chunk.unknownFields = 0;
+  bool matching = !setup_.types.empty();
+  for (std::size_t f = 0; f < fields; ++f) {
+    if (abandoned_.load(std::memory_order_relaxed)) return;
+    const std::string_view text = chunk.rows.text(f);
+    const std::size_t hash = TextCache::hashOf(text);
+    const std::uint64_t matches =
+        matching ? matchSet(text, hash, thread) : FieldFacts::kUnknownMatches;
+    matching = matches != FieldFacts::kUnknownMatches;
+    chunk.unknownFields += !matching;
+    chunk.facts[f] = FieldFacts{hash, matches};
+  }
+}
+
+std::uint64_t PassPipeline::matchSet(std::string_view text, std::size_t hash, unsigned thread) {
+  TextTable<MatchMemo>& memo = memos_[thread];
+  if (memo.size() >= kMemoTexts) memo.clear();
+  MatchMemo& known = memo.entry(memo.findOrInsert(text, hash));
+  if (known.matches != FieldFacts::kUnknownMatches) return known.matches;
+  const TypeMatcher& matcher = thread == 0 ? *setup_.matcher : workerMatchers_[thread - 1];
+  try {
+    known.matches = matcher.matchSet(setup_.types, text);
+  } catch (...) {
+    // Not lost: the consumer matches this text again and meets the failure
+    // itself if its trial order gets that far.
+    return FieldFacts::kUnknownMatches;
+  }
+  return known.matches;
+}
+
+void PassPipeline::settle(Round& round, const Consumer& consume) {
+  const auto start = std::chrono::steady_clock::now();
+  for (std::size_t i = 0; i < round.count; ++i) {
+    Chunk& chunk = *round.chunks[i];
+    if (chunk.error) std::rethrow_exception(chunk.error);
+    if (!confirm_chunk(confirmed_, chunk.rows, chunk.bytes.data(), chunk.bytes.size(),
+                       chunk.last)) {
+      ++stats_.reparsed;
+      chunk.facts.resize(chunk.rows.fields());
+      for (std::size_t f = 0; f < chunk.facts.size(); ++f) {
+        chunk.facts[f] = {TextCache::hashOf(chunk.rows.text(f)), FieldFacts::kUnknownMatches};
+      }
+      chunk.unknownFields = chunk.facts.size();
+    }
+    stats_.unknownFields += chunk.unknownFields;
+    stats_.workerChunks += chunk.thread != 0;
+    ++stats_.chunks;
+    consume(chunk.rows, chunk.facts);
+    confirmed_.continue_from(chunk.rows);
+  }
+  round.count = 0;
+  stats_.settleSeconds += secondsSince(start);
+}
+
+}  // namespace quorvel

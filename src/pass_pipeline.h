@@ -1,0 +1,118 @@
+// The multithreaded part of an inference pass, after the header. Its phases:
+//  1. read: the calling thread reads the input in order, once, in blocks, and
+//     cuts it into chunks at a guessed row end (a FIFO works as a file does);
+//  2. tokenize: a round of chunks is tokenized on the pool, each chunk from a
+//     row start, and each kept field is hashed and given its match set (which
+//     types match the text) through the thread's own memo;
+//  3. settle: meanwhile, the calling thread confirms the round before in file
+//     order, tokenizes again a chunk whose cut fell inside quotes, and hands
+//     each chunk to the consumer, which applies the classification rule.
+// Invariants: the consumer sees exactly the rows of a CsvParser over the same
+// input, in file order, on the calling thread; a match set depends on the
+// text alone, so no worker needs to know the trial orders or the cache; at
+// most two rounds of chunks (a few per thread) are in memory.
+//
+//   PassPipeline pipeline(file, parser.unread(), setup, stats);
+//   pipeline.run([&](const ChunkTokenizer& rows, const std::vector<FieldFacts>& facts) {});
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <istream>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "chunk_parser.hpp"
+#include "parser.hpp"
+#include "text_cache.h"
+#include "type_matcher.h"
+#include "worker_pool.h"
+
+namespace quorvel {
+
+// What the tokenizing thread learnt of one kept field of a chunk.
+struct FieldFacts {
+  // Bit i: the i-th type of Setup::types matches the text. kUnknownMatches:
+  // not found out, and the consumer has to match the text itself.
+  static constexpr std::uint64_t kUnknownMatches = std::uint64_t{1} << 63;
+
+  std::size_t hash;  // TextCache::hashOf(text)
+  std::uint64_t matches;
+};
+
+// What the last multithreaded pass did, for tests and the benchmark.
+struct PassStats {
+  std::uint64_t chunks = 0;         // handed to the consumer
+  std::uint64_t reparsed = 0;       // tokenized again on the calling thread
+  std::uint64_t workerChunks = 0;   // tokenized by a worker, not the calling thread
+  std::uint64_t unknownFields = 0;  // fields left without a match set
+  double readSeconds = 0;           // calling thread, reading and cutting
+  double settleSeconds = 0;         // calling thread, confirming and consuming
+};
+
+class PassPipeline {
+ public:
+  // Match sets have a bit for each type, and one for kUnknownMatches.
+  static constexpr std::size_t kMaxTypes = 63;
+
+  struct Setup {
+    CsvScanner dialect;
+    std::size_t columns;  // fields kept per row
+    unsigned threads;     // the calling thread and the workers, 2 or more
+    std::size_t chunkBytes;
+    const TypeMatcher* matcher;          // the calling thread's
+    std::vector<TypePatterns> patterns;  // compiled again for each worker
+    // Bit i of a match set stands for types[i]; no types: no match sets.
+    std::vector<TypeId> types;
+  };
+
+  using Consumer = std::function<void(const ChunkTokenizer&, const std::vector<FieldFacts>&)>;
+
+  // `unread` is what a CsvParser took from `input` past the header row.
+  PassPipeline(std::istream& input, std::string_view unread, Setup setup, PassStats& stats);
+  ~PassPipeline();
+
+  // Calls consume() for every chunk in file order on the calling thread. A
+  // failure of reading or of the consumer ends the pass after the workers
+  // stop; the chunks before it have been consumed.
+  void run(const Consumer& consume);
+
+ private:
+  struct Chunk;
+  struct Round {
+    std::vector<std::unique_ptr<Chunk>> chunks;
+    std::size_t count = 0;  // chunks in use
+  };
+  // Per thread: the memo of match sets by text.
+  struct MatchMemo {
+    std::uint64_t matches = FieldFacts::kUnknownMatches;
+  };
+
+  void readRound(Round& round);
+  bool readChunk(Chunk& chunk);
+  void tokenize(Chunk& chunk, unsigned thread);
+  void describe(Chunk& chunk, unsigned thread);
+  std::uint64_t matchSet(std::string_view text, std::size_t hash, unsigned thread);
+  void settle(Round& round, const Consumer& consume);
+
+  std::istream& input_;
+  Setup setup_;
+  PassStats& stats_;
+  std::string carry_;  // bytes read past the last cut
+  bool inputEnded_ = false;
+  std::exception_ptr readError_;
+  std::size_t chunksPerRound_;
+  Round rounds_[2];
+  ChunkTokenizer confirmed_;  // where the last consumed chunk ended
+  std::vector<TypeMatcher> workerMatchers_;
+  std::vector<TextTable<MatchMemo>> memos_;
+  std::atomic<bool> abandoned_{false};
+  WorkerPool pool_;  // last, so that it stops before what its workers use goes
+};
+
+}  // namespace quorvel
