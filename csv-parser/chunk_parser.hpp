@@ -18,6 +18,17 @@
 
 #include "parser.hpp"
 
+// Empties `text`, and gives its memory back when a huge field made it large:
+// buffers reused from chunk to chunk would otherwise hold it to the end.
+inline void clear_keeping_capacity(std::string& text) {
+  constexpr std::size_t kKept = std::size_t{1} << 23;
+  if (text.capacity() > kKept) {
+    std::string().swap(text);
+  } else {
+    text.clear();
+  }
+}
+
 // The rows of one chunk, kept at most `max_fields` fields wide: the fields of
 // the rows that ended inside the chunk, then those of a row still open at its
 // end (and what its open field holds so far), which the next chunk finishes.
@@ -34,7 +45,7 @@ class ChunkTokenizer {
     m_scanner.quote = m_dialect.quote;
     m_scanner.delimiter = m_dialect.delimiter;
     m_scanner.terminator = m_dialect.terminator;
-    m_texts.clear();
+    clear_keeping_capacity(m_texts);
     m_field_ends.clear();
     m_widths.clear();
     m_field_start = 0;
@@ -42,17 +53,27 @@ class ChunkTokenizer {
     m_open_row = 0;
   }
 
-  // Starts over where `before` ended: in its state, with its open row.
-  void continue_from(const ChunkTokenizer& before) {
+  // Starts over where `before` ended: in its state, with its open row, which
+  // `before` gives up. A row open since an earlier chunk is moved, not copied,
+  // so that a huge field cut into many chunks is not copied chunk after chunk.
+  void continue_from(ChunkTokenizer& before) {
     reset();
     m_scanner = before.m_scanner;
     const std::size_t text_start = before.field_start(before.m_open_row);
-    m_texts.assign(before.m_texts, text_start, std::string::npos);
+    if (text_start == 0) {
+      m_texts.swap(before.m_texts);
+    } else {
+      m_texts.assign(before.m_texts, text_start, std::string::npos);
+    }
     for (std::size_t f = before.m_open_row; f < before.m_field_ends.size(); ++f) {
       m_field_ends.push_back(before.m_field_ends[f] - text_start);
     }
     m_field_start = before.m_field_start - text_start;
     m_row_fields = before.m_row_fields;
+    before.m_texts.resize(std::min(before.m_texts.size(), text_start));
+    before.m_field_ends.resize(before.m_open_row);
+    before.m_field_start = before.m_texts.size();
+    before.m_row_fields = 0;
   }
 
   void feed(const char* data, std::size_t size) {
@@ -143,9 +164,10 @@ inline std::size_t guess_rows_end(const CsvScanner& dialect, const char* data, s
 
 // Confirms, in file order, that `chunk`, tokenized from a row start over
 // [data, data + size), starts where `before` (the chunk before it, already
-// confirmed) ended; otherwise tokenizes it again from there. `last` marks the
-// end of the input. Returns whether the first tokenizing stood.
-inline bool confirm_chunk(const ChunkTokenizer& before, ChunkTokenizer& chunk, const char* data,
+// confirmed) ended; otherwise tokenizes it again from there, taking over the
+// row open in `before`. `last` marks the end of the input. Returns whether
+// the first tokenizing stood.
+inline bool confirm_chunk(ChunkTokenizer& before, ChunkTokenizer& chunk, const char* data,
                           std::size_t size, bool last) {
   if (before.ends_at_row_start(size == 0 ? nullptr : data)) return true;
   chunk.continue_from(before);

@@ -2,6 +2,7 @@
 // tokenizing and match sets on the pool, settling in file order.
 #include "pass_pipeline.h"
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -40,7 +41,7 @@ PassPipeline::PassPipeline(std::istream& input, std::string_view unread, Setup s
     : input_(input),
       setup_(std::move(setup)),
       stats_(stats),
-      carry_(unread),
+      unread_(unread),
       chunksPerRound_(kChunksPerThread * setup_.threads),
       confirmed_(setup_.dialect, setup_.columns),
       memos_(setup_.threads),
@@ -97,36 +98,50 @@ void PassPipeline::readRound(Round& round) {
     }
   } catch (...) {
     readError_ = std::current_exception();
-    inputEnded_ = true;
+    lastRead_ = true;
   }
   stats_.readSeconds += secondsSince(start);
 }
 
-// The next chunk: the bytes carried over from the last cut, then blocks of
-// the input up to a guessed row end, or to the end of the input.
+// The next chunk: the bytes left over from the last cut, then pieces of the
+// input up to a guessed row end, or to the end of the input.
 bool PassPipeline::readChunk(Chunk& chunk) {
-  if (inputEnded_) return false;
-  chunk.bytes.swap(carry_);
-  carry_.clear();
+  if (lastRead_) return false;
+  chunk.bytes.swap(leftOver_);
+  clear_keeping_capacity(leftOver_);
   chunk.error = nullptr;
+  chunk.last = false;
   for (;;) {
-    const std::size_t before = chunk.bytes.size();
-    chunk.bytes.resize(before + setup_.chunkBytes);
-    const std::size_t delivered =
-        csv_detail::read_block(input_, chunk.bytes.data() + before, setup_.chunkBytes);
-    chunk.bytes.resize(before + delivered);
-    chunk.last = input_.eof();
-    if (chunk.last) {
-      inputEnded_ = true;
+    if (!takeInput(chunk.bytes)) {
+      chunk.last = lastRead_ = true;
       return true;
     }
     const std::size_t cut = guess_rows_end(setup_.dialect, chunk.bytes.data(), chunk.bytes.size());
     if (cut > 0) {
-      carry_.assign(chunk.bytes, cut, std::string::npos);
+      leftOver_.assign(chunk.bytes, cut, std::string::npos);
       chunk.bytes.resize(cut);
       return true;
     }
   }
+}
+
+// Appends up to a chunk's worth of the input: what the parser of the header
+// had read past it first, then the stream. False at the end of the input.
+bool PassPipeline::takeInput(std::string& bytes) {
+  if (unreadStart_ < unread_.size()) {
+    const std::size_t size = std::min(setup_.chunkBytes, unread_.size() - unreadStart_);
+    bytes.append(unread_, unreadStart_, size);
+    unreadStart_ += size;
+    return true;
+  }
+  if (inputEnded_) return false;
+  const std::size_t before = bytes.size();
+  bytes.resize(before + setup_.chunkBytes);
+  const std::size_t delivered =
+      csv_detail::read_block(input_, bytes.data() + before, setup_.chunkBytes);
+  bytes.resize(before + delivered);
+  inputEnded_ = input_.eof();
+  return delivered > 0 || !inputEnded_;
 }
 
 void PassPipeline::tokenize(Chunk& chunk, unsigned thread) {

@@ -95,6 +95,7 @@ class PassPipeline {
 
   void readRound(Round& round);
   bool readChunk(Chunk& chunk);
+  bool takeInput(std::string& bytes);
   void tokenize(Chunk& chunk, unsigned thread);
   void describe(Chunk& chunk, unsigned thread);
   std::uint64_t matchSet(std::string_view text, std::size_t hash, unsigned thread);
@@ -103,8 +104,11 @@ class PassPipeline {
   std::istream& input_;
   Setup setup_;
   PassStats& stats_;
-  std::string carry_;  // bytes read past the last cut
-  bool inputEnded_ = false;
+  std::string unread_;  // read by the parser of the header, past it
+  std::size_t unreadStart_ = 0;
+  std::string leftOver_;     // read past the last cut
+  bool inputEnded_ = false;  // the stream is used up
+  bool lastRead_ = false;    // the chunk that ends the input is read
   std::exception_ptr readError_;
   std::size_t chunksPerRound_;
   Round rounds_[2];
