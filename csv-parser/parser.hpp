@@ -111,10 +111,11 @@ class CsvScanner {
   bool awaits_lf() const { return m_after_cr; }
   void settle_lf(const char* data, std::size_t& cursor, std::size_t size);
 
-  // Whether a row starts right here, before the byte `next` (if any): the
-  // last byte was a row's terminator, and `next` does not complete it.
+  // Whether a row starts right here, before the byte `next`: the last byte
+  // was a row's terminator, and `next` does not complete it. Without a byte
+  // to look at (null), a CR still waiting for its LF leaves that open.
   bool at_row_start(const char* next) const {
-    return m_state == State::END_OF_ROW && !(m_after_cr && next != nullptr && *next == '\n');
+    return m_state == State::END_OF_ROW && !(m_after_cr && (next == nullptr || *next == '\n'));
   }
 
   // The end of the input, with `pending` bytes of a field read: only a field
