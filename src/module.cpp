@@ -1,9 +1,11 @@
-// The Python module: binds the engine's Inf class, one method per member.
+// The Python module: binds the engine's Inf class, one method per member,
+// and a private query of the last multithreaded pass for the benchmark.
 // The only shim is infer_types, which turns a failure to write the requested
 // types file into a RuntimeWarning instead of leaving it unsaid.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <map>
 #include <string>
 #include <unordered_set>
 
@@ -22,6 +24,17 @@ void inferTypes(Inf& inf) {
   auto message = py::reinterpret_steal<py::str>(PyUnicode_DecodeUTF8(
       error.data(), static_cast<Py_ssize_t>(error.size()), "backslashreplace"));
   py::module_::import("warnings").attr("warn")(message, py::handle(PyExc_RuntimeWarning), 1);
+}
+
+// What the object's last multithreaded pass did, for the benchmark.
+std::map<std::string, double> passStats(const Inf& inf) {
+  const quorvel::PassStats& stats = inf.getPassStats();
+  return {{"chunks", static_cast<double>(stats.chunks)},
+          {"reparsed", static_cast<double>(stats.reparsed)},
+          {"worker_chunks", static_cast<double>(stats.workerChunks)},
+          {"unknown_fields", static_cast<double>(stats.unknownFields)},
+          {"read_seconds", stats.readSeconds},
+          {"settle_seconds", stats.settleSeconds}};
 }
 
 }  // namespace
@@ -54,4 +67,5 @@ PYBIND11_MODULE(quorvel_ext, m) {
       .def("get_col_type_candidates", &Inf::getColTypeCandidates)
       .def_property_readonly("num_rows", &Inf::getNumRows)
       .def_property_readonly("col_names", &Inf::getColNames);
+  m.def("_pass_stats", &passStats, py::arg("inf"), py::pos_only());
 }

@@ -18,6 +18,9 @@ constexpr std::size_t kChunksPerThread = 3;
 // texts that recur come back at once.
 constexpr std::size_t kMemoTexts = std::size_t{1} << 16;
 
+// Fields ahead of the one looked up whose memo slots are fetched.
+constexpr std::size_t kLead = 4;
+
 double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -164,16 +167,26 @@ void PassPipeline::describe(Chunk& chunk, unsigned thread) {
   const std::size_t fields = chunk.rows.fields();
   chunk.facts.resize(fields);
   chunk.unknownFields = 0;
-  bool matching = !setup_.types.empty();
+  for (std::size_t f = 0; f < fields; ++f) {
+    chunk.facts[f] = FieldFacts{TextCache::hashOf(chunk.rows.text(f)), FieldFacts::kUnknownMatches};
+  }
+  if (setup_.types.empty()) {
+    chunk.unknownFields = fields;
+    return;
+  }
+  const TextTable<MatchMemo>& memo = memos_[thread];
   for (std::size_t f = 0; f < fields; ++f) {
     if (abandoned_.load(std::memory_order_relaxed)) return;
-    const std::string_view text = chunk.rows.text(f);
-    const std::size_t hash = TextCache::hashOf(text);
-    const std::uint64_t matches =
-        matching ? matchSet(text, hash, thread) : FieldFacts::kUnknownMatches;
-    matching = matches != FieldFacts::kUnknownMatches;
-    chunk.unknownFields += !matching;
-    chunk.facts[f] = FieldFacts{hash, matches};
+    // As for the type cache: the memo's misses overlap when its buckets and
+    // slots are fetched a few fields ahead.
+    if (f + 2 * kLead < fields) memo.prefetchBucket(chunk.facts[f + 2 * kLead].hash);
+    if (f + kLead < fields) memo.prefetchSlot(chunk.facts[f + kLead].hash);
+    const std::uint64_t matches = matchSet(chunk.rows.text(f), chunk.facts[f].hash, thread);
+    if (matches == FieldFacts::kUnknownMatches) {
+      chunk.unknownFields = fields - f;
+      return;
+    }
+    chunk.facts[f].matches = matches;
   }
 }
 
