@@ -41,7 +41,34 @@ bool sameFile(const std::string& a, const std::string& b) {
          first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
+// Compiles in the argument's own order and stops at the first pattern that fails, with the
+// regex library's error, leaving the types compiled before it in `table`.
+void compileTable(const PatternStrings& patterns, CompiledTable& table) {
+  table.clear();
+  for (const auto& [typeName, sources] : patterns) {
+    std::vector<boost::regex>& compiled = table[typeName];
+    compiled.clear();
+    for (const std::string& source : sources) {
+      compiled.emplace_back(source.data(), source.data() + source.size(),
+                            boost::regex_constants::normal);
+    }
+  }
+}
+
 }  // namespace
+
+TableOverlaps tableOverlaps(const PatternStrings& patterns) {
+  CompiledTable compiled;
+  compileTable(patterns, compiled);
+  // The table's own order, in which the matcher offers types to its automaton.
+  std::vector<std::pair<std::string, std::vector<std::string>>> types;
+  for (const auto& [typeName, regexes] : compiled) {
+    std::vector<std::string>& sources =
+        types.emplace_back(typeName, std::vector<std::string>{}).second;
+    for (const boost::regex& pattern : regexes) sources.push_back(pattern.str());
+  }
+  return findOverlaps(types);
+}
 
 // The optional output of a pass. Failures do not stop the pass, whose counts
 // are worth more than the file; the first one is kept for the caller.
@@ -125,16 +152,8 @@ void Inf::setColTypePatterns(const PatternStrings& patterns) {
 }
 
 void Inf::compilePatterns(const PatternStrings& patterns) {
-  colTypePatterns.clear();
   try {
-    for (const auto& [typeName, sources] : patterns) {
-      std::vector<boost::regex>& compiled = colTypePatterns[typeName];
-      compiled.clear();
-      for (const std::string& source : sources) {
-        compiled.emplace_back(source.data(), source.data() + source.size(),
-                              boost::regex_constants::normal);
-      }
-    }
+    compileTable(patterns, colTypePatterns);
   } catch (...) {
     // The types compiled before the failure stay usable.
     rebuildMatcher();

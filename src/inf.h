@@ -20,6 +20,7 @@
 #include "parser.hpp"
 #include "pass_pipeline.h"
 #include "text_cache.h"
+#include "type_automaton.h"
 #include "type_matcher.h"
 
 namespace quorvel {
@@ -29,6 +30,11 @@ class TypesFile;
 using PatternStrings = std::unordered_map<std::string, std::vector<std::string>>;
 using CandidateCounts =
     std::unordered_map<std::string, std::unordered_map<std::string, std::uint64_t>>;
+using CompiledTable = std::unordered_map<std::string, std::vector<boost::regex>>;
+
+// Which pairs of the table's types some text matches both of (see findOverlaps). Throws the
+// regex library's error for a pattern that does not compile, as setting the table would.
+TableOverlaps tableOverlaps(const PatternStrings& patterns);
 
 // Contracts:
 //  - Not thread-safe: one caller at a time. A multithreaded pass starts and
@@ -139,7 +145,7 @@ class Inf {
   // Settings.
   std::string filepath;
   char delimiter;
-  std::unordered_map<std::string, std::vector<boost::regex>> colTypePatterns;
+  CompiledTable colTypePatterns;
   std::unordered_set<std::string> naValues;
   bool multithreading;
   bool saveTypesFile;

@@ -1,13 +1,17 @@
-// The Python module: binds the engine's Inf class, one method per member,
-// and a private query of the last multithreaded pass for the benchmark.
-// The only shim is infer_types, which turns a failure to write the requested
-// types file into a RuntimeWarning instead of leaving it unsaid.
+// The Python module: binds the engine's Inf class, one method per member, and
+// the private queries of the engine (the overlaps of a table, what the last
+// multithreaded pass did). The shims are infer_types, which turns a
+// failure to write the requested types file into a RuntimeWarning instead of
+// leaving it unsaid, and _overlaps, which hands witnesses over as bytes.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <map>
 #include <string>
+#include <tuple>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "inf.h"
 
@@ -37,10 +41,23 @@ std::map<std::string, double> passStats(const Inf& inf) {
           {"settle_seconds", stats.settleSeconds}};
 }
 
+using OverlapPairs = std::vector<std::tuple<std::string, std::string, py::bytes>>;
+
+std::pair<OverlapPairs, std::vector<std::string>> overlaps(
+    const quorvel::PatternStrings& patterns) {
+  quorvel::TableOverlaps found = quorvel::tableOverlaps(patterns);
+  OverlapPairs pairs;
+  for (const auto& pair : found.pairs) {
+    pairs.emplace_back(pair.first, pair.second, py::bytes(pair.witness));
+  }
+  return {std::move(pairs), std::move(found.unanalysed)};
+}
+
 }  // namespace
 
 PYBIND11_MODULE(quorvel_ext, m) {
   m.doc() = "The quorvel Python interface";
+  m.def("_overlaps", &overlaps, py::arg("col_type_patterns"), py::pos_only());
   py::class_<Inf>(m, "Inf")
       .def(py::init<std::string, char, const quorvel::PatternStrings&,
                     std::unordered_set<std::string>, bool, bool, std::string, int>(),

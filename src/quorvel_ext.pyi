@@ -1,5 +1,5 @@
 """The quorvel Python interface"""
-from typing import Dict, List, Set
+from typing import Dict, List, Set, Tuple
 
 class Inf:
     def __init__(
@@ -36,4 +36,7 @@ class Inf:
     @property
     def col_names(self) -> List[str]: ...
 
+def _overlaps(
+    col_type_patterns: Dict[str, List[str]], /
+) -> Tuple[List[Tuple[str, str, bytes]], List[str]]: ...
 def _pass_stats(inf: Inf, /) -> Dict[str, float]: ...

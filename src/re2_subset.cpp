@@ -1,8 +1,9 @@
-// A recursive-descent translator from Boost's Perl syntax to RE2 text. It accepts only constructs
-// whose meaning under boost::regex_match coincides with RE2's full match, and anything else ends
-// the translation so that Boost keeps the pattern. Every byte that is not an ASCII letter or
-// digit is written as \xHH and every class as an explicit byte set, so no RE2 escape rule, class
-// definition or flag can shift what the text means.
+// A recursive-descent parser of the safe part of Boost's Perl syntax into a tree, and the RE2
+// text of such a tree. The parser accepts only constructs whose meaning under boost::regex_match
+// is plain bytes, classes of bytes, sequence, alternation and repetition, and anything else ends
+// the parse so that Boost keeps the pattern. In RE2 text every byte that is not an ASCII letter
+// or digit is written as \xHH and every class as an explicit byte set, so no RE2 escape rule,
+// class definition or flag can shift what the text means.
 
 #include "re2_subset.h"
 
@@ -31,11 +32,11 @@ constexpr int kMaxDepth = 100;
 // budget is a ceiling, not an allocation.
 constexpr int64_t kMaxMem = int64_t{64} << 20;
 
-using ByteSet = std::bitset<256>;
+using ByteSet = SubsetRegex::ByteSet;
 
-// RE2 text for one parsed construct and what it will cost RE2.
+// One parsed construct and what it will cost RE2.
 struct Fragment {
-  std::string text;
+  SubsetRegex node;
   long cost = 0;        // estimated compiled instructions
   long nesting = 1;     // product of the counted-repetition bounds around its innermost atom
   bool anchor = false;  // a dropped ^ or $, which Boost refuses to repeat
@@ -68,6 +69,44 @@ int hexValue(int c) {
   return -1;
 }
 
+ByteSet digitSet() {
+  ByteSet set;
+  for (int b = '0'; b <= '9'; ++b) set.set(b);
+  return set;
+}
+
+// Latin-1 compiles each maximal run of a class's bytes to one instruction.
+Fragment byteSetFragment(const ByteSet& set) {
+  Fragment f;
+  f.node.kind = SubsetRegex::Kind::kBytes;
+  f.node.bytes = set;
+  for (int b = 0; b < 256; ++b) f.cost += set[b] && (b == 0 || !set[b - 1]);
+  return f;
+}
+
+Fragment literal(int b) { return byteSetFragment(ByteSet().set(b)); }
+
+std::optional<Fragment> repeat(Fragment f, const Bounds& b) {
+  if (b.braces) f.nesting *= std::max(1L, b.hi < 0 ? b.lo : b.hi);
+  f.cost = f.cost * std::max(1L, b.hi < 0 ? b.lo + 1 : b.hi) + 1;
+  if (f.nesting > kMaxRepeat || f.cost > kMaxCost) return std::nullopt;
+  SubsetRegex node;
+  node.kind = SubsetRegex::Kind::kRepeat;
+  node.min = b.lo;
+  node.max = b.hi;
+  node.children.push_back(std::move(f.node));
+  f.node = std::move(node);
+  return f;
+}
+
+void appendFragment(Fragment& to, Fragment&& f) {
+  to.node.children.push_back(std::move(f.node));
+  to.cost += f.cost;
+  to.nesting = std::max(to.nesting, f.nesting);
+}
+
+// ---- RE2 text of a tree ---------------------------------------------------------------------
+
 void appendByte(std::string& out, int b) {
   static constexpr char kHex[] = "0123456789abcdef";
   if (isAsciiAlnum(b)) {
@@ -79,62 +118,71 @@ void appendByte(std::string& out, int b) {
   out += kHex[b & 15];
 }
 
-ByteSet digitSet() {
-  ByteSet set;
-  for (int b = '0'; b <= '9'; ++b) set.set(b);
-  return set;
-}
-
-Fragment literal(int b) {
-  Fragment f;
-  appendByte(f.text, b);
-  f.cost = 1;
-  return f;
-}
-
-// A class as maximal runs of bytes; Latin-1 compiles each run to one instruction.
-Fragment byteSetFragment(const ByteSet& set) {
+void appendByteSet(std::string& out, const ByteSet& set) {
   if (set.count() == 1) {
     int only = 0;
     while (!set[only]) ++only;
-    return literal(only);
+    appendByte(out, only);
+    return;
   }
-  Fragment f;
-  f.text = "[";
+  out += '[';
   for (int b = 0; b < 256; ++b) {
     if (!set[b]) continue;
     int last = b;
     while (last + 1 < 256 && set[last + 1]) ++last;
-    appendByte(f.text, b);
+    appendByte(out, b);
     if (last > b) {
-      f.text += '-';
-      appendByte(f.text, last);
+      out += '-';
+      appendByte(out, last);
     }
     b = last;
-    ++f.cost;
   }
-  f.text += ']';
-  return f;
+  out += ']';
 }
 
-std::optional<Fragment> repeat(Fragment f, const Bounds& b) {
-  if (!b.braces) {
-    f.text += b.lo == 1 ? '+' : (b.hi < 0 ? '*' : '?');
+void appendRe2(std::string& out, const SubsetRegex& node);
+
+void appendQuantifier(std::string& out, long min, long max) {
+  if (max < 0 && min <= 1) {
+    out += min == 0 ? '*' : '+';
+  } else if (min == 0 && max == 1) {
+    out += '?';
   } else {
-    f.text += '{' + std::to_string(b.lo);
-    if (b.hi != b.lo) f.text += ',' + (b.hi < 0 ? std::string() : std::to_string(b.hi));
-    f.text += '}';
-    f.nesting *= std::max(1L, b.hi < 0 ? b.lo : b.hi);
+    out += '{' + std::to_string(min);
+    if (max != min) out += ',' + (max < 0 ? std::string() : std::to_string(max));
+    out += '}';
   }
-  f.cost = f.cost * std::max(1L, b.hi < 0 ? b.lo + 1 : b.hi) + 1;
-  if (f.nesting > kMaxRepeat || f.cost > kMaxCost) return std::nullopt;
-  return f;
 }
 
-void appendFragment(Fragment& to, const Fragment& f) {
-  to.text += f.text;
-  to.cost += f.cost;
-  to.nesting = std::max(to.nesting, f.nesting);
+void appendRe2(std::string& out, const SubsetRegex& node) {
+  switch (node.kind) {
+    case SubsetRegex::Kind::kBytes:
+      appendByteSet(out, node.bytes);
+      return;
+    case SubsetRegex::Kind::kSequence:
+      for (const SubsetRegex& child : node.children) {
+        const bool group = child.kind == SubsetRegex::Kind::kAlternation;
+        if (group) out += "(?:";
+        appendRe2(out, child);
+        if (group) out += ')';
+      }
+      return;
+    case SubsetRegex::Kind::kAlternation:
+      for (std::size_t i = 0; i < node.children.size(); ++i) {
+        if (i > 0) out += '|';
+        appendRe2(out, node.children[i]);
+      }
+      return;
+    case SubsetRegex::Kind::kRepeat: {
+      const SubsetRegex& child = node.children.front();
+      const bool group = child.kind != SubsetRegex::Kind::kBytes;
+      if (group) out += "(?:";
+      appendRe2(out, child);
+      if (group) out += ')';
+      appendQuantifier(out, node.min, node.max);
+      return;
+    }
+  }
 }
 
 class Translator {
@@ -174,14 +222,17 @@ class Translator {
 };
 
 std::optional<Fragment> Translator::alternation(int depth) {
-  std::optional<Fragment> out = sequence(depth);
-  while (out && peek() == '|') {
+  std::optional<Fragment> first = sequence(depth);
+  if (!first || peek() != '|') return first;
+  Fragment out;
+  out.node.kind = SubsetRegex::Kind::kAlternation;
+  appendFragment(out, std::move(*first));
+  while (peek() == '|') {
     ++pos_;
     std::optional<Fragment> next = sequence(depth);
     if (!next) return std::nullopt;
-    out->text += '|';
-    appendFragment(*out, *next);
-    if (out->cost > kMaxCost) return std::nullopt;
+    appendFragment(out, std::move(*next));
+    if (out.cost > kMaxCost) return std::nullopt;
   }
   return out;
 }
@@ -191,7 +242,7 @@ std::optional<Fragment> Translator::sequence(int depth) {
   while (peek() >= 0 && peek() != '|' && peek() != ')') {
     std::optional<Fragment> f = piece(depth);
     if (!f) return std::nullopt;
-    appendFragment(out, *f);
+    appendFragment(out, std::move(*f));
     if (out.cost > kMaxCost) return std::nullopt;
   }
   return out;
@@ -261,7 +312,6 @@ std::optional<Fragment> Translator::group(int depth) {
   std::optional<Fragment> inner = alternation(depth + 1);
   if (!inner || peek() != ')') return std::nullopt;
   ++pos_;
-  inner->text = "(?:" + inner->text + ")";
   inner->cost += 1;
   inner->anchor = false;
   return inner;
@@ -415,13 +465,26 @@ std::optional<int> Translator::bracketByte() {
 
 }  // namespace
 
-std::optional<std::string> translateToRe2(std::string_view pattern) {
+std::optional<SubsetRegex> parseSubset(std::string_view pattern) {
   std::optional<Fragment> f = Translator(pattern).translate();
   if (!f) return std::nullopt;
+  return std::move(f->node);
+}
+
+std::string re2Text(const SubsetRegex& regex) {
+  std::string out;
+  appendRe2(out, regex);
+  return out;
+}
+
+std::optional<std::string> translateToRe2(std::string_view pattern) {
+  std::optional<SubsetRegex> regex = parseSubset(pattern);
+  if (!regex) return std::nullopt;
+  std::string text = re2Text(*regex);
   // A trial compile is cheap next to the table's lifetime, and turns any construct RE2 would
   // still refuse into a Boost fallback rather than a failure in the caller.
-  if (!RE2(f->text, re2SubsetOptions()).ok()) return std::nullopt;
-  return std::move(f->text);
+  if (!RE2(text, re2SubsetOptions()).ok()) return std::nullopt;
+  return text;
 }
 
 RE2::Options re2SubsetOptions() {

@@ -1,6 +1,7 @@
-// Translation of the plain part of Boost's Perl regular-expression syntax into RE2 text, so that
-// whole-string tests of cell texts can run on RE2's automata while Boost keeps the last word on
-// what a pattern means: a pattern outside that part is not translated and stays with Boost.
+// The plain part of Boost's Perl regular-expression syntax: parsed into a tree that automata are
+// built from, or translated into RE2 text, so that whole-string tests of cell texts can run on
+// automata while Boost keeps the last word on what a pattern means: a pattern outside that part
+// is not parsed and stays with Boost.
 //
 //   std::optional<std::string> text = quorvel::translateToRe2("-?\\d+(\\.\\d*)?");
 //   RE2 re("(?:" + *text + ")", quorvel::re2SubsetOptions());  // then RE2::FullMatch(cell, re)
@@ -10,11 +11,37 @@
 
 #include <re2/re2.h>
 
+#include <bitset>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quorvel {
+
+// A parsed pattern: what it fully matches, as bytes. Anchors are gone (they only ever stand at
+// the ends) and groups are just nesting.
+struct SubsetRegex {
+  using ByteSet = std::bitset<256>;
+  enum class Kind {
+    kBytes,        // one byte out of `bytes`
+    kSequence,     // the children one after another; with none, the empty text
+    kAlternation,  // any one of the children
+    kRepeat,       // the one child, from `min` to `max` times (max < 0: no bound)
+  };
+  Kind kind = Kind::kSequence;
+  ByteSet bytes;
+  std::vector<SubsetRegex> children;
+  long min = 0;
+  long max = -1;
+};
+
+// The tree of `pattern` when it lies in the part described below, else nullopt. Counted
+// repetitions are bounded (see there), so a tree expands to at most tens of thousands of steps.
+std::optional<SubsetRegex> parseSubset(std::string_view pattern);
+
+// RE2 text that fully matches what `regex` matches, under re2SubsetOptions().
+std::string re2Text(const SubsetRegex& regex);
 
 // Returns RE2 text that fully matches exactly the byte strings (NUL and bytes >= 0x80 included)
 // that boost::regex_match accepts for `pattern` compiled as a boost::regex with default flags, or

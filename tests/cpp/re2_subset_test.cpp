@@ -1,7 +1,8 @@
-// Tests of translateToRe2 against Boost, whose regex_match defines what every pattern means:
-// hand-picked patterns with the outcome each must have, then random patterns from a grammar of
-// the translated subset (all of which must translate and agree with Boost, alone and combined)
-// and from a wider grammar that strays outside it (whatever translates must still agree).
+// Tests of translateToRe2 and of the table automaton against Boost, whose regex_match defines
+// what every pattern means: hand-picked patterns with the outcome each must have, then random
+// patterns from a grammar of the translated subset (all of which must translate and agree with
+// Boost, alone and combined into RE2 sets and into automata whose types they are) and from a
+// wider grammar that strays outside it (whatever translates must still agree).
 
 #include "re2_subset.h"
 
@@ -19,6 +20,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "type_automaton.h"
 
 namespace quorvel {
 namespace {
@@ -507,17 +510,23 @@ struct Tally {
   long pairs = 0;
   long matches = 0;
   long skipped = 0;
-  long combined = 0;  // texts checked against a whole group of patterns
+  long combined = 0;   // texts checked against a whole group of patterns
+  long automaton = 0;  // texts checked against an automaton of a group
+  long leftOut = 0;    // groups whose automaton left a type out for its size
   long failures = 0;
 };
 
 // Puts the counts in the test report, so a run shows how much was checked.
 void recordTally(const Tally& tally) {
-  const std::pair<const char*, long> counts[] = {
-      {"patterns", tally.patterns},         {"translated", tally.translated},
-      {"boostRefused", tally.boostRefused}, {"pairs", tally.pairs},
-      {"matches", tally.matches},           {"skipped", tally.skipped},
-      {"combined", tally.combined}};
+  const std::pair<const char*, long> counts[] = {{"patterns", tally.patterns},
+                                                 {"translated", tally.translated},
+                                                 {"boostRefused", tally.boostRefused},
+                                                 {"pairs", tally.pairs},
+                                                 {"matches", tally.matches},
+                                                 {"skipped", tally.skipped},
+                                                 {"combined", tally.combined},
+                                                 {"automaton", tally.automaton},
+                                                 {"leftOut", tally.leftOut}};
   for (const auto& [name, count] : counts)
     ::testing::Test::RecordProperty(name, std::to_string(count));
 }
@@ -548,6 +557,7 @@ struct Translated {
   std::string pattern;
   boost::regex boostRe;
   std::string translation;
+  SubsetRegex tree;
   std::vector<std::string> texts;
 };
 
@@ -591,9 +601,32 @@ void checkCombined(const std::vector<Translated>& group, Tally& tally) {
   }
 }
 
+// The group as a table of two types, the first pattern alone and the other two together: one
+// walk of their automaton must tell what Boost tells type by type.
+void checkAutomaton(const std::vector<Translated>& group, Tally& tally) {
+  const TypeAutomaton automaton({{group[0].tree}, {group[1].tree, group[2].tree}});
+  if (!automaton.includes(0) || !automaton.includes(1)) {
+    ++tally.leftOut;
+    return;
+  }
+  for (const Translated& source : group) {
+    for (const std::string& text : source.texts) {
+      std::optional<std::vector<int>> hits = boostHits(group, text);
+      if (!hits) continue;
+      ++tally.automaton;
+      const auto hit = [&](int i) { return std::count(hits->begin(), hits->end(), i) > 0; };
+      const std::uint64_t expected = (hit(0) ? 1 : 0) | (hit(1) || hit(2) ? 2 : 0);
+      if (automaton.matches(text)[0] != expected && ++tally.failures <= 20) {
+        ADD_FAILURE() << "automaton of " << show(group[0].pattern) << " and "
+                      << show(group[1].pattern) << " | " << show(group[2].pattern) << " on "
+                      << show(text);
+      }
+    }
+  }
+}
+
 // Draws `count` patterns per seed; returns those that translated.
-std::vector<Translated> runGrammar(bool wider, int count, Tally& tally) {
-  std::vector<Translated> kept;
+void runGrammar(bool wider, int count, Tally& tally, std::vector<Translated>& kept) {
   for (uint32_t seed : {11u, 23u, 37u, 41u, 59u}) {
     PatternGenerator generator(seed, wider);
     for (int n = 0; n < count; ++n) {
@@ -614,22 +647,27 @@ std::vector<Translated> runGrammar(bool wider, int count, Tally& tally) {
       ++tally.translated;
       std::vector<std::string> texts = textsFor(root, generator.rng());
       checkAgreement(pattern, *boostRe, *translation, texts, tally);
-      kept.push_back({pattern, *boostRe, *translation, std::move(texts)});
+      std::optional<SubsetRegex> tree = parseSubset(pattern);
+      ASSERT_TRUE(tree) << show(pattern);
+      kept.push_back({pattern, *boostRe, *translation, std::move(*tree), std::move(texts)});
     }
   }
-  return kept;
 }
 
 TEST(Re2SubsetTest, RandomSubsetPatternsAgreeWithBoostAloneAndCombined) {
   Tally tally;
-  std::vector<Translated> kept = runGrammar(false, 800, tally);
+  std::vector<Translated> kept;
+  runGrammar(false, 800, tally, kept);
   for (size_t i = 0; i + 3 <= kept.size(); i += 3) {
     checkCombined({kept[i], kept[i + 1], kept[i + 2]}, tally);
+    checkAutomaton({kept[i], kept[i + 1], kept[i + 2]}, tally);
   }
   EXPECT_EQ(tally.failures, 0);
   EXPECT_EQ(tally.boostRefused, 0);
   EXPECT_EQ(tally.translated, tally.patterns);
   EXPECT_GT(tally.combined, tally.pairs / 2);
+  EXPECT_GT(tally.automaton, tally.pairs / 2);
+  EXPECT_LT(tally.leftOut * 100, static_cast<long>(kept.size()));
   // Generated texts must actually match often, or agreement would say little.
   EXPECT_GT(tally.matches * 4, tally.pairs);
   EXPECT_LT(tally.skipped * 1000, tally.pairs);
@@ -638,7 +676,12 @@ TEST(Re2SubsetTest, RandomSubsetPatternsAgreeWithBoostAloneAndCombined) {
 
 TEST(Re2SubsetTest, RandomWiderPatternsTranslateOnlyWhenTheyAgree) {
   Tally tally;
-  runGrammar(true, 800, tally);
+  std::vector<Translated> kept;
+  runGrammar(true, 800, tally, kept);
+  for (size_t i = 0; i + 3 <= kept.size(); i += 3) {
+    checkAutomaton({kept[i], kept[i + 1], kept[i + 2]}, tally);
+  }
+  EXPECT_GT(tally.automaton, tally.pairs / 2);
   EXPECT_EQ(tally.failures, 0);
   // Both outcomes must occur often enough for the test to mean something.
   EXPECT_GT(tally.translated * 5, tally.patterns);

@@ -6,6 +6,8 @@ import pytest
 import quorvel_ext
 
 INT = {"int": ["[0-9]+"]}
+UNMATCHED_PAREN = ("Unmatched marking parenthesis ( or \\(.  The error occurred while parsing the "
+                   "regular expression: '(>>>HERE>>>'.")
 SIGNATURE = (
     "filepath: str, delimiter: str, col_type_patterns: Dict[str, List[str]], na_values: Set[str], "
     "multithreading: bool, save_types_file: bool, types_filepath: str, rolling_cache_window: int")

@@ -9,13 +9,11 @@ import subprocess
 import pytest
 
 import quorvel_ext
-from conftest import INT, exactly, refused_constructor, refused_method
+from conftest import INT, UNMATCHED_PAREN, exactly, refused_constructor, refused_method
 
 ARGS = ("in.csv", ";", INT, {"NA"}, True, True, "types.csv", 7)
 NAMES = ("filepath", "delimiter", "col_type_patterns", "na_values", "multithreading",
          "save_types_file", "types_filepath", "rolling_cache_window")
-UNMATCHED_PAREN = ("Unmatched marking parenthesis ( or \\(.  The error occurred while parsing the "
-                   "regular expression: '(>>>HERE>>>'.")
 
 
 class SetSub(set):

@@ -1,0 +1,109 @@
+// One deterministic automaton over bytes for a whole table of types: each accepting state
+// carries the set of types whose patterns fully match the texts that end there, so one walk of a
+// text tells every type it belongs to. It also tells which pairs of types share a text.
+//
+//   TypeAutomaton automaton({{*parseSubset("[0-9]+")}, {*parseSubset("[01]")}});
+//   const std::uint64_t* types = automaton.matches("1");  // bits 0 and 1 set
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "re2_subset.h"
+
+namespace quorvel {
+
+// What the overlap query tells of a table of named types.
+struct TableOverlaps {
+  struct Pair {
+    std::string first;  // first < second, by bytes
+    std::string second;
+    std::string witness;  // a shortest text both match, the least by bytes among the shortest
+  };
+  std::vector<Pair> pairs;              // sorted by (first, second)
+  std::vector<std::string> unanalysed;  // sorted; types the automaton cannot take
+};
+
+// The overlaps of `types`, each a name with its pattern strings, which must all be valid for
+// Boost: a type with a pattern outside the parsed subset, or one that the automaton's caps
+// leave out, is unanalysed. Types are offered to the automaton in the given order.
+TableOverlaps findOverlaps(
+    const std::vector<std::pair<std::string, std::vector<std::string>>>& types);
+
+class TypeAutomaton {
+ public:
+  // The caps on the automaton. A table of realistic types needs a few hundred states; a pattern
+  // that must remember many bytes behind it (`[ab]*a[ab]{18}`) needs millions. Building is
+  // linear in the states, so the state cap keeps a hopeless attempt to a few milliseconds, and
+  // the byte cap keeps the transition table within the second-level caches of the hot walk.
+  static constexpr std::size_t kMaxStates = 1 << 14;
+  static constexpr std::size_t kMaxTableBytes = std::size_t{4} << 20;
+
+  // A pair of types that some text matches both of, with a shortest such text, the least by
+  // bytes among the shortest.
+  struct Overlap {
+    std::size_t first;
+    std::size_t second;  // first < second
+    std::string witness;
+  };
+
+  TypeAutomaton() = default;
+  // Type i of the automaton is types[i], each a list of parsed patterns; a type with none
+  // never matches. Types are taken in order while the automaton stays within its caps, and a
+  // type that would take it past them is left out (see includes()).
+  explicit TypeAutomaton(const std::vector<std::vector<SubsetRegex>>& types);
+
+  bool includes(std::size_t type) const { return type < included_.size() && included_[type]; }
+  std::size_t typeCount() const { return included_.size(); }
+  // 64-bit words in each set of types that matches() returns.
+  std::size_t words() const { return words_; }
+  std::size_t stateCount() const { return stride_ == 0 ? 0 : table_.size() / stride_; }
+  // Bytes the automaton holds for the walk.
+  std::size_t memoryBytes() const {
+    return table_.size() * sizeof(std::uint32_t) + acceptSets_.size() * sizeof(std::uint64_t);
+  }
+
+  // The included types whose patterns fully match `text`: bit i % 64 of word i / 64. Valid as
+  // long as the automaton; no allocation, no lock, safe from several threads at once.
+  const std::uint64_t* matches(std::string_view text) const {
+    const std::uint32_t* table = table_.data();
+    std::uint32_t row = start_;
+    for (const char c : text) {
+      row = table[row + classOf_[static_cast<unsigned char>(c)]];
+      if (row == 0) break;  // the dead state: nothing can match any more
+    }
+    return &acceptSets_[table[row + classes_]];
+  }
+
+  // Every pair of included types with a common text, sorted by (first, second).
+  std::vector<Overlap> overlaps() const;
+
+ private:
+  class Nfa;
+  class Determinizer;
+
+  // How a row was first reached: the row before it and the byte taken.
+  using Step = std::pair<std::uint32_t, std::uint8_t>;
+
+  bool tryBuild(const Nfa& nfa, const std::vector<std::size_t>& types);
+  std::vector<std::size_t> typesAt(std::uint32_t row) const;
+  std::string textTo(std::uint32_t row, const std::vector<Step>& cameFrom) const;
+
+  std::vector<bool> included_;
+  std::size_t words_ = 1;
+  // Row r holds the offsets of the rows reached by each byte class, then the index in
+  // acceptSets_ of the types accepted at r. Row 0 is the dead state.
+  std::vector<std::uint32_t> table_ = std::vector<std::uint32_t>(2, 0);
+  std::size_t stride_ = 2;
+  std::uint32_t classes_ = 1;
+  std::uint32_t start_ = 0;
+  std::array<std::uint16_t, 256> classOf_{};
+  std::vector<std::uint64_t> acceptSets_ = std::vector<std::uint64_t>(1, 0);
+};
+
+}  // namespace quorvel
