@@ -83,12 +83,11 @@ class TypesFile {
 
   bool enabled() const { return enabled_; }
 
-  void writeLine(std::string& text) {
+  // Writes lines that end with their line feed.
+  void write(const std::string& lines) {
     if (!out_.is_open()) return;
-    text += '\n';
     errno = 0;
-    out_.write(text.data(), static_cast<std::streamsize>(text.size()));
-    text.pop_back();
+    out_.write(lines.data(), static_cast<std::streamsize>(lines.size()));
     if (!out_) fail("cannot write");
   }
 
@@ -171,6 +170,8 @@ void Inf::rebuildMatcher() {
     matcherTypes.push_back({id, &compiled});
   }
   matcher = TypeMatcher(matcherTypes);
+  typesOfText.reset();
+  typesOfTextAsked = false;
   matchSetTypes.clear();
   matchSetBits.assign(typeNames.size(), -1);
   if (tableTypes.size() > PassPipeline::kMaxTypes) return;  // workers only tokenize then
@@ -210,13 +211,13 @@ void Inf::emptyTypeCache() {
 
 // ---- Classification --------------------------------------------------------
 
-void Inf::ColumnTables::count(TypeId type) {
+void Inf::ColumnTables::count(TypeId type, std::uint64_t times) {
   if (static_cast<std::size_t>(type) >= counts.size()) {
     counts.resize(type + 1, 0);
     counted.resize(type + 1, false);
   }
   counted[type] = true;
-  ++counts[type];
+  counts[type] += times;
 }
 
 // The classification rule, for every path of a pass: a missing value, else
@@ -332,7 +333,8 @@ void Inf::setUpHeader(const std::vector<std::string>& header, TypesFile& typesFi
     if (c > 0) line += ',';
     line += columns[c];
   }
-  typesFile.writeLine(line);
+  line += '\n';
+  typesFile.write(line);
 }
 
 Inf::ColumnTables& Inf::resetColumn(const std::string& name) {
@@ -355,6 +357,12 @@ std::uint64_t Inf::cacheWindow() const {
 void Inf::finishRow() {
   ++n;
   if (n % cacheWindow() == 0) emptyTypeCache();
+}
+
+void Inf::finishRows(std::uint64_t rows) {
+  const std::uint64_t before = n;
+  n += rows;
+  if (n / cacheWindow() != before / cacheWindow()) emptyTypeCache();
 }
 
 void Inf::classifyRows(CsvParser::iterator& row, const CsvParser::iterator& end,
@@ -393,25 +401,58 @@ unsigned Inf::passThreadCount() const {
 }
 
 // The rest of the input goes through the pipeline, which hands over its rows
-// chunk by chunk in file order, with each text's hash and match set.
+// chunk by chunk in file order, with each text's hash and match set, or,
+// where a cell's type follows from its text alone, counted by the workers.
 void Inf::classifyOnPipeline(const CsvParser& parser, std::istream& input, unsigned threads,
                              TypesFile& typesFile) {
-  PassPipeline::Setup setup{parser.scanner(), columns.size(), threads,      chunkBytes,
-                            &matcher,         matcherTypes,   matchSetTypes};
+  const TypeAutomaton* countApart = typesOfTextIfNoneShared();
+  PassPipeline::Setup setup{
+      parser.scanner(),   columns.size(), threads,    chunkBytes, &matcher, matcherTypes,
+      matchSetTypes,      &naValues,      countApart, kNA,        kOther,   &typeNames,
+      typesFile.enabled()};
   PassPipeline pipeline(input, parser.unread(), std::move(setup), passStats);
-  pipeline.run([&](const ChunkTokenizer& rows, const std::vector<FieldFacts>& facts) {
-    classifyChunk(rows, facts, typesFile);
+  pipeline.run([&](const PassPipeline::Settled& chunk) {
+    if (countApart != nullptr) {
+      addChunkCounts(chunk, typesFile);
+    } else {
+      classifyChunk(chunk, typesFile);
+    }
   });
 }
 
-void Inf::classifyChunk(const ChunkTokenizer& rows, const std::vector<FieldFacts>& facts,
-                        TypesFile& typesFile) {
+// With no text that two types match, the trial order and the cache decide
+// nothing: a cell's type is a function of its text, as a single-threaded pass
+// would find it whatever texts it had seen.
+const TypeAutomaton* Inf::typesOfTextIfNoneShared() {
+  if (!typesOfTextAsked) {
+    typesOfTextAsked = true;
+    std::vector<std::vector<SubsetRegex>> parsed;
+    for (const TypeId type : matchSetTypes) {
+      std::vector<SubsetRegex>& patterns = parsed.emplace_back();
+      for (const boost::regex& pattern : colTypePatterns.at(typeNames[type])) {
+        std::optional<SubsetRegex> tree = parseSubset(pattern.str());
+        if (!tree) return nullptr;
+        patterns.push_back(std::move(*tree));
+      }
+    }
+    TypeAutomaton automaton(parsed);
+    for (std::size_t type = 0; type < parsed.size(); ++type) {
+      if (!automaton.includes(type)) return nullptr;
+    }
+    if (matcher.canFail() || parsed.empty() || !automaton.overlaps().empty()) return nullptr;
+    typesOfText = std::move(automaton);
+  }
+  return typesOfText ? &*typesOfText : nullptr;
+}
+
+void Inf::classifyChunk(const PassPipeline::Settled& chunk, TypesFile& typesFile) {
+  const std::vector<FieldFacts>& facts = chunk.facts;
   std::size_t f = 0;
-  for (const std::uint32_t width : rows.widths()) {
+  for (const std::uint32_t width : chunk.rows.widths()) {
     for (std::size_t c = 0; c < width; ++c, ++f) {
       if (f + 2 * kSlotLead < facts.size()) typeCache.prefetchBucket(facts[f + 2 * kSlotLead].hash);
       if (f + kSlotLead < facts.size()) typeCache.prefetchSlot(facts[f + kSlotLead].hash);
-      const std::string_view text = rows.text(f);
+      const std::string_view text = chunk.rows.text(f);
       const std::uint64_t matches = facts[f].matches;
       rowTypes[c] = classifyCell(
           text, facts[f].hash, *rowColumns[c],
@@ -422,11 +463,23 @@ void Inf::classifyChunk(const ChunkTokenizer& rows, const std::vector<FieldFacts
   }
 }
 
+void Inf::addChunkCounts(const PassPipeline::Settled& chunk, TypesFile& typesFile) {
+  const std::size_t typeCount = typeNames.size();
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    for (std::size_t type = 0; type < typeCount; ++type) {
+      const std::uint64_t times = chunk.counts[c * typeCount + type];
+      if (times != 0) rowColumns[c]->count(static_cast<TypeId>(type), times);
+    }
+  }
+  typesFile.write(chunk.lines);
+  finishRows(chunk.rows.widths().size());
+}
+
 // What firstMatch() would answer, read from the text's match set where a
 // worker found one.
 int Inf::firstInMatchSet(const std::vector<TypeId>& order, std::uint64_t matches,
                          std::string_view text) const {
-  if (matches == FieldFacts::kUnknownMatches) return matcher.firstMatch(order, text);
+  if ((matches & FieldFacts::kUnknownMatches) != 0) return matcher.firstMatch(order, text);
   for (std::size_t i = 0; i < order.size(); ++i) {
     const TypeId type = order[i];
     const int bit = static_cast<std::size_t>(type) < matchSetBits.size() ? matchSetBits[type] : -1;
@@ -438,11 +491,8 @@ int Inf::firstInMatchSet(const std::vector<TypeId>& order, std::uint64_t matches
 void Inf::writeRowTypes(std::size_t width, TypesFile& typesFile) {
   if (!typesFile.enabled()) return;
   line.clear();
-  for (std::size_t c = 0; c < width; ++c) {
-    if (c > 0) line += ',';
-    line += typeNames[rowTypes[c]];
-  }
-  typesFile.writeLine(line);
+  appendTypesLine(line, rowTypes.data(), width, typeNames);
+  typesFile.write(line);
 }
 
 // ---- Queries ---------------------------------------------------------------

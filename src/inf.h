@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <istream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -107,7 +108,7 @@ class Inf {
     std::vector<TypeId> regexOrdering;
     std::vector<std::uint64_t> counts;  // by type id
     std::vector<bool> counted;          // which type ids have a count entry
-    void count(TypeId type);
+    void count(TypeId type, std::uint64_t times = 1);
   };
 
   TypeId internType(const std::string& name);
@@ -124,13 +125,15 @@ class Inf {
   unsigned passThreadCount() const;
   void classifyOnPipeline(const CsvParser& parser, std::istream& input, unsigned threads,
                           TypesFile& typesFile);
-  void classifyChunk(const ChunkTokenizer& rows, const std::vector<FieldFacts>& facts,
-                     TypesFile& typesFile);
+  const TypeAutomaton* typesOfTextIfNoneShared();
+  void classifyChunk(const PassPipeline::Settled& chunk, TypesFile& typesFile);
+  void addChunkCounts(const PassPipeline::Settled& chunk, TypesFile& typesFile);
   int firstInMatchSet(const std::vector<TypeId>& order, std::uint64_t matches,
                       std::string_view text) const;
   void writeRowTypes(std::size_t width, TypesFile& typesFile);
   std::uint64_t cacheWindow() const;
   void finishRow();
+  void finishRows(std::uint64_t rows);
 
   void hashRow(const TextCache& cache, const std::vector<std::string>& row, std::size_t width);
   void prefetchSlotAhead(const TextCache& cache, std::size_t c, std::size_t width);
@@ -171,6 +174,10 @@ class Inf {
   // type's bit or -1.
   std::vector<TypeId> matchSetTypes;
   std::vector<int> matchSetBits;
+  // When no text matches two types and no match can fail: the automaton that
+  // tells each text its one type, built at the first pass that asks.
+  std::optional<TypeAutomaton> typesOfText;
+  bool typesOfTextAsked = false;
 
   // Tuning of multithreaded passes and what the last one did.
   unsigned passThreads = 0;

@@ -33,7 +33,8 @@ void inferTypes(Inf& inf) {
 // What the object's last multithreaded pass did, for the benchmark.
 std::map<std::string, double> passStats(const Inf& inf) {
   const quorvel::PassStats& stats = inf.getPassStats();
-  return {{"chunks", static_cast<double>(stats.chunks)},
+  return {{"counted_apart", stats.countedApart ? 1.0 : 0.0},
+          {"chunks", static_cast<double>(stats.chunks)},
           {"reparsed", static_cast<double>(stats.reparsed)},
           {"worker_chunks", static_cast<double>(stats.workerChunks)},
           {"unknown_fields", static_cast<double>(stats.unknownFields)},

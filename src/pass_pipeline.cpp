@@ -27,15 +27,36 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 
 }  // namespace
 
+MissingTexts::MissingTexts(const std::unordered_set<std::string>& texts) {
+  std::size_t size = 8;
+  while (size < 2 * texts.size()) size *= 2;
+  slots_.assign(size, nullptr);
+  for (const std::string& text : texts) {
+    std::size_t slot = TextCache::hashOf(text) & (size - 1);
+    while (slots_[slot] != nullptr) slot = (slot + 1) & (size - 1);
+    slots_[slot] = &text;
+  }
+}
+
+bool MissingTexts::contains(std::string_view text, std::size_t hash) const {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t slot = hash & mask; slots_[slot] != nullptr; slot = (slot + 1) & mask) {
+    if (*slots_[slot] == text) return true;
+  }
+  return false;
+}
+
 struct PassPipeline::Chunk {
   explicit Chunk(const Setup& setup) : rows(setup.dialect, setup.columns) {}
 
   std::string bytes;
   bool last = false;  // ends the input
   ChunkTokenizer rows;
-  std::vector<FieldFacts> facts;  // by kept field of the ended rows
-  std::size_t unknownFields = 0;  // of facts, those without a match set
-  std::exception_ptr error;       // what tokenizing threw, rethrown in file order
+  std::vector<FieldFacts> facts;      // by kept field of the ended rows
+  std::size_t unknownFields = 0;      // of facts, those without a match set
+  std::vector<std::uint64_t> counts;  // counting apart: see Settled
+  std::string lines;
+  std::exception_ptr error;  // what tokenizing threw, rethrown in file order
   unsigned thread = 0;
 };
 
@@ -48,11 +69,13 @@ PassPipeline::PassPipeline(std::istream& input, std::string_view unread, Setup s
       chunksPerRound_(kChunksPerThread * setup_.threads),
       confirmed_(setup_.dialect, setup_.columns),
       memos_(setup_.threads),
+      missing_(*setup_.missing),
       pool_(setup_.threads - 1) {
   // Each worker matches with a matcher of its own: threads sharing one would
   // contend for the locks of its automata's caches on every match.
   for (unsigned i = 1; i < setup_.threads; ++i) workerMatchers_.emplace_back(setup_.patterns);
   stats_ = PassStats();
+  stats_.countedApart = setup_.countApart != nullptr;
 }
 
 PassPipeline::~PassPipeline() = default;
@@ -155,6 +178,7 @@ void PassPipeline::tokenize(Chunk& chunk, unsigned thread) {
     chunk.rows.feed(chunk.bytes.data(), chunk.bytes.size());
     if (chunk.last) chunk.rows.finish();
     describe(chunk, thread);
+    if (setup_.countApart != nullptr) count(chunk);
   } catch (...) {
     chunk.error = std::current_exception();
   }
@@ -169,6 +193,14 @@ void PassPipeline::describe(Chunk& chunk, unsigned thread) {
   chunk.unknownFields = 0;
   for (std::size_t f = 0; f < fields; ++f) {
     chunk.facts[f] = FieldFacts{TextCache::hashOf(chunk.rows.text(f)), FieldFacts::kUnknownMatches};
+  }
+  if (setup_.countApart != nullptr) {
+    for (FieldFacts& fact : chunk.facts) {
+      const std::string_view text = chunk.rows.text(&fact - chunk.facts.data());
+      fact.matches = missing_.contains(text, fact.hash) ? FieldFacts::kMissing
+                                                        : *setup_.countApart->matches(text);
+    }
+    return;
   }
   if (setup_.types.empty()) {
     chunk.unknownFields = fields;
@@ -206,6 +238,26 @@ std::uint64_t PassPipeline::matchSet(std::string_view text, std::size_t hash, un
   return known.matches;
 }
 
+// The counts and lines of a chunk whose cells' types follow from their texts.
+void PassPipeline::count(Chunk& chunk) const {
+  const std::size_t typeCount = setup_.typeNames->size();
+  chunk.counts.assign(setup_.columns * typeCount, 0);
+  chunk.lines.clear();
+  std::vector<TypeId> rowTypes(setup_.columns);
+  std::size_t f = 0;
+  for (const std::uint32_t width : chunk.rows.widths()) {
+    for (std::size_t c = 0; c < width; ++c, ++f) {
+      const std::uint64_t matches = chunk.facts[f].matches;
+      const TypeId type = (matches & FieldFacts::kMissing) != 0 ? setup_.missingType
+                          : matches == 0                        ? setup_.noMatchType
+                                         : setup_.types[__builtin_ctzll(matches)];
+      ++chunk.counts[c * typeCount + type];
+      rowTypes[c] = type;
+    }
+    if (setup_.writeLines) appendTypesLine(chunk.lines, rowTypes.data(), width, *setup_.typeNames);
+  }
+}
+
 void PassPipeline::settle(Round& round, const Consumer& consume) {
   const auto start = std::chrono::steady_clock::now();
   for (std::size_t i = 0; i < round.count; ++i) {
@@ -214,16 +266,13 @@ void PassPipeline::settle(Round& round, const Consumer& consume) {
     if (!confirm_chunk(confirmed_, chunk.rows, chunk.bytes.data(), chunk.bytes.size(),
                        chunk.last)) {
       ++stats_.reparsed;
-      chunk.facts.resize(chunk.rows.fields());
-      for (std::size_t f = 0; f < chunk.facts.size(); ++f) {
-        chunk.facts[f] = {TextCache::hashOf(chunk.rows.text(f)), FieldFacts::kUnknownMatches};
-      }
-      chunk.unknownFields = chunk.facts.size();
+      describe(chunk, 0);
+      if (setup_.countApart != nullptr) count(chunk);
     }
     stats_.unknownFields += chunk.unknownFields;
     stats_.workerChunks += chunk.thread != 0;
     ++stats_.chunks;
-    consume(chunk.rows, chunk.facts);
+    consume(Settled{chunk.rows, chunk.facts, chunk.counts, chunk.lines});
     confirmed_.continue_from(chunk.rows);
   }
   round.count = 0;

@@ -3,7 +3,8 @@
 //     cuts it into chunks at a guessed row end (a FIFO works as a file does);
 //  2. tokenize: a round of chunks is tokenized on the pool, each chunk from a
 //     row start, and each kept field is hashed and given its match set (which
-//     types match the text) through the thread's own memo;
+//     types match the text) through the thread's own memo; where a cell's
+//     type follows from its text alone, the workers also count the chunk;
 //  3. settle: meanwhile, the calling thread confirms the round before in file
 //     order, tokenizes again a chunk whose cut fell inside quotes, and hands
 //     each chunk to the consumer, which applies the classification rule.
@@ -13,7 +14,7 @@
 // most two rounds of chunks (a few per thread) are in memory.
 //
 //   PassPipeline pipeline(file, parser.unread(), setup, stats);
-//   pipeline.run([&](const ChunkTokenizer& rows, const std::vector<FieldFacts>& facts) {});
+//   pipeline.run([&](const PassPipeline::Settled& chunk) { /* classify chunk.rows */ });
 #pragma once
 
 #include <atomic>
@@ -25,11 +26,13 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "chunk_parser.hpp"
 #include "parser.hpp"
 #include "text_cache.h"
+#include "type_automaton.h"
 #include "type_matcher.h"
 #include "worker_pool.h"
 
@@ -37,16 +40,29 @@ namespace quorvel {
 
 // What the tokenizing thread learnt of one kept field of a chunk.
 struct FieldFacts {
-  // Bit i: the i-th type of Setup::types matches the text. kUnknownMatches:
-  // not found out, and the consumer has to match the text itself.
+  // Bit i: the i-th type of Setup::types matches the text. kMissing: the
+  // text is a missing value. kUnknownMatches: not found out, and the
+  // consumer has to match the text itself.
+  static constexpr std::uint64_t kMissing = std::uint64_t{1} << 62;
   static constexpr std::uint64_t kUnknownMatches = std::uint64_t{1} << 63;
 
   std::size_t hash;  // TextCache::hashOf(text)
   std::uint64_t matches;
 };
 
+// Appends a types-file line: the names of `types`, by commas, and a line feed.
+inline void appendTypesLine(std::string& line, const TypeId* types, std::size_t width,
+                            const std::vector<std::string>& names) {
+  for (std::size_t c = 0; c < width; ++c) {
+    if (c > 0) line += ',';
+    line += names[types[c]];
+  }
+  line += '\n';
+}
+
 // What the last multithreaded pass did, for tests and the benchmark.
 struct PassStats {
+  bool countedApart = false;        // the workers counted the chunks
   std::uint64_t chunks = 0;         // handed to the consumer
   std::uint64_t reparsed = 0;       // tokenized again on the calling thread
   std::uint64_t workerChunks = 0;   // tokenized by a worker, not the calling thread
@@ -55,10 +71,20 @@ struct PassStats {
   double settleSeconds = 0;         // calling thread, confirming and consuming
 };
 
+// The missing-value texts, looked up by a hash known already.
+class MissingTexts {
+ public:
+  explicit MissingTexts(const std::unordered_set<std::string>& texts);
+  bool contains(std::string_view text, std::size_t hash) const;
+
+ private:
+  std::vector<const std::string*> slots_;  // open addressing; null: free
+};
+
 class PassPipeline {
  public:
-  // Match sets have a bit for each type, and one for kUnknownMatches.
-  static constexpr std::size_t kMaxTypes = 63;
+  // Match sets have a bit for each type, and two for kMissing and kUnknownMatches.
+  static constexpr std::size_t kMaxTypes = 62;
 
   struct Setup {
     CsvScanner dialect;
@@ -69,9 +95,29 @@ class PassPipeline {
     std::vector<TypePatterns> patterns;  // compiled again for each worker
     // Bit i of a match set stands for types[i]; no types: no match sets.
     std::vector<TypeId> types;
+    const std::unordered_set<std::string>* missing;
+    // Set when no text matches two types and no match can fail: a cell's type
+    // then follows from its text alone (missingType, the one type matching
+    // it, or noMatchType), which this automaton over `types` tells, and the
+    // workers count their chunks themselves.
+    const TypeAutomaton* countApart;
+    TypeId missingType;
+    TypeId noMatchType;
+    const std::vector<std::string>* typeNames;  // by type id
+    bool writeLines;                            // of the types file, when counting apart
   };
 
-  using Consumer = std::function<void(const ChunkTokenizer&, const std::vector<FieldFacts>&)>;
+  // A chunk in file order, as the consumer gets it.
+  struct Settled {
+    const ChunkTokenizer& rows;
+    const std::vector<FieldFacts>& facts;  // by kept field of its rows
+    // Counting apart: by column * typeNames->size() + type id, and the
+    // chunk's lines of the types file if writeLines.
+    const std::vector<std::uint64_t>& counts;
+    const std::string& lines;
+  };
+
+  using Consumer = std::function<void(const Settled&)>;
 
   // `unread` is what a CsvParser took from `input` past the header row.
   PassPipeline(std::istream& input, std::string_view unread, Setup setup, PassStats& stats);
@@ -98,6 +144,7 @@ class PassPipeline {
   bool takeInput(std::string& bytes);
   void tokenize(Chunk& chunk, unsigned thread);
   void describe(Chunk& chunk, unsigned thread);
+  void count(Chunk& chunk) const;
   std::uint64_t matchSet(std::string_view text, std::size_t hash, unsigned thread);
   void settle(Round& round, const Consumer& consume);
 
@@ -115,6 +162,7 @@ class PassPipeline {
   ChunkTokenizer confirmed_;  // where the last consumed chunk ended
   std::vector<TypeMatcher> workerMatchers_;
   std::vector<TextTable<MatchMemo>> memos_;
+  MissingTexts missing_;
   std::atomic<bool> abandoned_{false};
   WorkerPool pool_;  // last, so that it stops before what its workers use goes
 };

@@ -117,6 +117,11 @@ int TypeMatcher::firstMatch(const std::vector<TypeId>& order, std::string_view t
   return -1;
 }
 
+bool TypeMatcher::canFail() const {
+  return std::any_of(byId_.begin(), byId_.end(),
+                     [](const CompiledType& type) { return !type.slow.empty(); });
+}
+
 std::uint64_t TypeMatcher::matchSet(const std::vector<TypeId>& types, std::string_view text) const {
   thread_local std::vector<int> hits;
   const bool scanned = scanSet(text, hits);

@@ -41,6 +41,9 @@ class TypeMatcher {
   // Boost's matching errors propagate.
   std::uint64_t matchSet(const std::vector<TypeId>& types, std::string_view text) const;
 
+  // Whether a match can fail: some pattern is left to Boost, whose errors propagate.
+  bool canFail() const;
+
  private:
   struct CompiledType {
     bool known = false;

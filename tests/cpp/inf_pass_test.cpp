@@ -732,6 +732,8 @@ TEST_F(InfThreads, RandomFilesAgreeWithOracle) {
         inf->inferTypes();
         reparsed += inf->getPassStats().reparsed;
         workerChunks += inf->getPassStats().workerChunks;
+        // No text matches two of these types: the workers count.
+        EXPECT_EQ(inf->getPassStats().countedApart, multithreading);
         EXPECT_EQ(inf->getColNames(), names);
         EXPECT_EQ(inf->getNumRows(), rows);
         EXPECT_EQ(Render(inf->getColTypeCandidates()), expected);
@@ -782,6 +784,7 @@ TEST_F(InfThreads, OverlappingTypesAgreeWithSingleThreaded) {
         inf->setNaValues({"NA"});
         inf->inferTypes();
         inf->inferTypes();  // the cache carries over into a second pass
+        EXPECT_FALSE(inf->getPassStats().countedApart);
         std::map<std::string, Names> orders;
         for (const auto& [column, order] : inf->getRegexOrdering()) orders[column] = order;
         std::string& result = results[multithreading];
