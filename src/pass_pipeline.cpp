@@ -32,15 +32,18 @@ MissingTexts::MissingTexts(const std::unordered_set<std::string>& texts) {
   while (size < 2 * texts.size()) size *= 2;
   slots_.assign(size, nullptr);
   for (const std::string& text : texts) {
+    lengths_ |= lengthBit(text.size());
     std::size_t slot = TextCache::hashOf(text) & (size - 1);
     while (slots_[slot] != nullptr) slot = (slot + 1) & (size - 1);
     slots_[slot] = &text;
   }
 }
 
-bool MissingTexts::contains(std::string_view text, std::size_t hash) const {
+bool MissingTexts::contains(std::string_view text) const {
+  if ((lengths_ & lengthBit(text.size())) == 0) return false;
   const std::size_t mask = slots_.size() - 1;
-  for (std::size_t slot = hash & mask; slots_[slot] != nullptr; slot = (slot + 1) & mask) {
+  for (std::size_t slot = TextCache::hashOf(text) & mask; slots_[slot] != nullptr;
+       slot = (slot + 1) & mask) {
     if (*slots_[slot] == text) return true;
   }
   return false;
@@ -191,16 +194,17 @@ void PassPipeline::describe(Chunk& chunk, unsigned thread) {
   const std::size_t fields = chunk.rows.fields();
   chunk.facts.resize(fields);
   chunk.unknownFields = 0;
-  for (std::size_t f = 0; f < fields; ++f) {
-    chunk.facts[f] = FieldFacts{TextCache::hashOf(chunk.rows.text(f)), FieldFacts::kUnknownMatches};
-  }
   if (setup_.countApart != nullptr) {
-    for (FieldFacts& fact : chunk.facts) {
-      const std::string_view text = chunk.rows.text(&fact - chunk.facts.data());
-      fact.matches = missing_.contains(text, fact.hash) ? FieldFacts::kMissing
-                                                        : *setup_.countApart->matches(text);
+    // Nothing looks texts up by hash here.
+    for (std::size_t f = 0; f < fields; ++f) {
+      const std::string_view text = chunk.rows.text(f);
+      chunk.facts[f] = FieldFacts{
+          0, missing_.contains(text) ? FieldFacts::kMissing : *setup_.countApart->matches(text)};
     }
     return;
+  }
+  for (std::size_t f = 0; f < fields; ++f) {
+    chunk.facts[f] = FieldFacts{TextCache::hashOf(chunk.rows.text(f)), FieldFacts::kUnknownMatches};
   }
   if (setup_.types.empty()) {
     chunk.unknownFields = fields;

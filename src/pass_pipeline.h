@@ -17,6 +17,7 @@
 //   pipeline.run([&](const PassPipeline::Settled& chunk) { /* classify chunk.rows */ });
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -71,13 +72,19 @@ struct PassStats {
   double settleSeconds = 0;         // calling thread, confirming and consuming
 };
 
-// The missing-value texts, looked up by a hash known already.
+// The missing-value texts. Most cells are ruled out by their length alone,
+// without hashing them.
 class MissingTexts {
  public:
   explicit MissingTexts(const std::unordered_set<std::string>& texts);
-  bool contains(std::string_view text, std::size_t hash) const;
+  bool contains(std::string_view text) const;
 
  private:
+  static std::uint64_t lengthBit(std::size_t length) {
+    return std::uint64_t{1} << std::min<std::size_t>(length, 63);
+  }
+
+  std::uint64_t lengths_ = 0;              // lengthBit() of every text
   std::vector<const std::string*> slots_;  // open addressing; null: free
 };
 
