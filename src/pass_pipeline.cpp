@@ -53,7 +53,8 @@ struct PassPipeline::Chunk {
   explicit Chunk(const Setup& setup) : rows(setup.dialect, setup.columns) {}
 
   std::string bytes;
-  bool last = false;  // ends the input
+  bool last = false;           // ends the input
+  std::uint64_t sequence = 0;  // in file order
   ChunkTokenizer rows;
   std::vector<FieldFacts> facts;      // by kept field of the ended rows
   std::size_t unknownFields = 0;      // of facts, those without a match set
@@ -140,6 +141,7 @@ bool PassPipeline::readChunk(Chunk& chunk) {
   clear_keeping_capacity(leftOver_);
   chunk.error = nullptr;
   chunk.last = false;
+  chunk.sequence = chunksRead_++;
   for (;;) {
     if (!takeInput(chunk.bytes)) {
       chunk.last = lastRead_ = true;
@@ -213,6 +215,10 @@ void PassPipeline::describe(Chunk& chunk, unsigned thread) {
   const TextTable<MatchMemo>& memo = memos_[thread];
   for (std::size_t f = 0; f < fields; ++f) {
     if (abandoned_.load(std::memory_order_relaxed)) return;
+    if (chunk.sequence > firstFailure_.load(std::memory_order_relaxed)) {
+      chunk.unknownFields = fields - f;
+      return;
+    }
     // As for the type cache: the memo's misses overlap when its buckets and
     // slots are fetched a few fields ahead.
     if (f + 2 * kLead < fields) memo.prefetchBucket(chunk.facts[f + 2 * kLead].hash);
@@ -220,6 +226,7 @@ void PassPipeline::describe(Chunk& chunk, unsigned thread) {
     const std::uint64_t matches = matchSet(chunk.rows.text(f), chunk.facts[f].hash, thread);
     if (matches == FieldFacts::kUnknownMatches) {
       chunk.unknownFields = fields - f;
+      noteFailure(chunk.sequence);
       return;
     }
     chunk.facts[f].matches = matches;
@@ -240,6 +247,12 @@ std::uint64_t PassPipeline::matchSet(std::string_view text, std::size_t hash, un
     return FieldFacts::kUnknownMatches;
   }
   return known.matches;
+}
+
+void PassPipeline::noteFailure(std::uint64_t sequence) {
+  std::uint64_t first = firstFailure_.load();
+  while (sequence < first && !firstFailure_.compare_exchange_weak(first, sequence)) {
+  }
 }
 
 // The counts and lines of a chunk whose cells' types follow from their texts.
@@ -277,6 +290,9 @@ void PassPipeline::settle(Round& round, const Consumer& consume) {
     stats_.workerChunks += chunk.thread != 0;
     ++stats_.chunks;
     consume(Settled{chunk.rows, chunk.facts, chunk.counts, chunk.lines});
+    // The pass went on past the failure: later chunks match again.
+    std::uint64_t failed = chunk.sequence;
+    firstFailure_.compare_exchange_strong(failed, kNoFailure);
     confirmed_.continue_from(chunk.rows);
   }
   round.count = 0;

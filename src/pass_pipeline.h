@@ -153,6 +153,7 @@ class PassPipeline {
   void describe(Chunk& chunk, unsigned thread);
   void count(Chunk& chunk) const;
   std::uint64_t matchSet(std::string_view text, std::size_t hash, unsigned thread);
+  void noteFailure(std::uint64_t sequence);
   void settle(Round& round, const Consumer& consume);
 
   std::istream& input_;
@@ -171,6 +172,12 @@ class PassPipeline {
   std::vector<TextTable<MatchMemo>> memos_;
   MissingTexts missing_;
   std::atomic<bool> abandoned_{false};
+  std::uint64_t chunksRead_ = 0;
+  // The first chunk, in file order, whose matching failed and which is not
+  // settled yet: chunks after it stop matching, since the pass likely fails
+  // there, and what they leave unmatched is matched when they are settled.
+  std::atomic<std::uint64_t> firstFailure_{kNoFailure};
+  static constexpr std::uint64_t kNoFailure = ~std::uint64_t{0};
   WorkerPool pool_;  // last, so that it stops before what its workers use goes
 };
 

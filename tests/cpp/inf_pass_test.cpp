@@ -645,7 +645,8 @@ TEST_F(InfThreads, MatchingErrorsCountWhereTheTrialOrderReachesThem) {
 // Random files over texts that match at most one type each, so every count and
 // every line of the types file follows from the texts alone: both modes and
 // every window must give exactly that. The type with the empty name is never
-// cached, and some files span several batches of a multithreaded pass.
+// cached. No text matches two of these types, so multithreaded passes count
+// on the workers, over many chunks, some cut inside quoted line breaks.
 TEST_F(InfThreads, RandomFilesAgreeWithOracle) {
   const PatternStrings patterns = {{"int", {"-?[0-9]+"}},
                                    {"dec", {"-?[0-9]+\\.[0-9]+"}},
@@ -750,7 +751,7 @@ TEST_F(InfThreads, RandomFilesAgreeWithOracle) {
 // when texts match several types, where the trial order and the cache decide:
 // duplicate column names, swaps from row to row and the window all matter.
 // Stretches of few distinct texts alternate with stretches of many, so that
-// passes switch between matching on the workers and on the calling thread.
+// the workers' memos of match sets both hit and miss.
 TEST_F(InfThreads, OverlappingTypesAgreeWithSingleThreaded) {
   const PatternStrings patterns = {{"digits", {"[0-9]+"}},   {"short", {".{1,2}"}},
                                    {"alnum", {"[a-z0-9]+"}}, {"any", {".*"}},
