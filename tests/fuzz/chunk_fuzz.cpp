@@ -15,6 +15,8 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "chunk_parser.hpp"
@@ -111,12 +113,14 @@ Rows pipelineRows(const FuzzCase& c, std::size_t& columns) {
   if (parser.empty()) return rows;
   quorvel::PassStats stats;
   const unsigned threads = 2 + c.seed % 2;
-  quorvel::PassPipeline pipeline(
-      in, parser.unread(), {parser.scanner(), columns, threads, 1 + c.seed % 64, nullptr, {}, {}},
-      stats);
-  pipeline.run([&](const ChunkTokenizer& chunk, const std::vector<quorvel::FieldFacts>& facts) {
-    if (facts.size() != chunk.fields()) std::abort();
-    appendRows(chunk, rows);
+  const std::unordered_set<std::string> noMissingValues;
+  quorvel::PassPipeline::Setup setup{
+      parser.scanner(), columns, threads, 1 + c.seed % 64, nullptr, {}, {}, &noMissingValues,
+      nullptr,          0,       0,       nullptr,         false};
+  quorvel::PassPipeline pipeline(in, parser.unread(), std::move(setup), stats);
+  pipeline.run([&](const quorvel::PassPipeline::Settled& chunk) {
+    if (chunk.facts.size() != chunk.rows.fields()) std::abort();
+    appendRows(chunk.rows, rows);
   });
   return rows;
 }
