@@ -117,4 +117,23 @@ int TypeMatcher::firstMatch(const std::vector<TypeId>& order, std::string_view t
   return -1;
 }
 
+bool TypeMatcher::canFail() const {
+  return std::any_of(byId_.begin(), byId_.end(),
+                     [](const CompiledType& type) { return !type.slow.empty(); });
+}
+
+std::uint64_t TypeMatcher::matchSet(const std::vector<TypeId>& types, std::string_view text) const {
+  thread_local std::vector<int> hits;
+  const bool scanned = scanSet(text, hits);
+  std::uint64_t set = 0;
+  for (std::size_t i = 0; i < types.size(); ++i) {
+    const CompiledType* type = find(types[i]);
+    if (type == nullptr) continue;
+    if (scanned ? matchesAfterScan(*type, text, hits) : matches(*type, text)) {
+      set |= std::uint64_t{1} << i;
+    }
+  }
+  return set;
+}
+
 }  // namespace quorvel

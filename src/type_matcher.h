@@ -36,6 +36,14 @@ class TypeMatcher {
   // call from several threads at once; Boost's matching errors propagate.
   int firstMatch(const std::vector<TypeId>& order, std::string_view text) const;
 
+  // Bit i set when types[i] (of at most 64) has a pattern that matches all of
+  // `text`: what firstMatch() finds of each type, from one scan of the set.
+  // Boost's matching errors propagate.
+  std::uint64_t matchSet(const std::vector<TypeId>& types, std::string_view text) const;
+
+  // Whether a match can fail: some pattern is left to Boost, whose errors propagate.
+  bool canFail() const;
+
  private:
   struct CompiledType {
     bool known = false;
