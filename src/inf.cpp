@@ -386,7 +386,7 @@ void Inf::runPass(const PassHook& hook) {
     finishRow();
     const unsigned threads = passThreadCount();
     if (multithreading && threads > 1) {
-      if (!parser.empty()) classifyOnPipeline(parser, file, threads, typesFile);
+      if (!parser.empty()) classifyOnPipeline(parser, input.stream(), threads, typesFile);
     } else {
       ++row;
       classifyRows(row, end, typesFile);
