@@ -4,7 +4,8 @@ A fresh process per pass keeps the passes from sharing caches, imports or
 heap, so the peak memory of the process is that of one pass. The pass prints
 one JSON line: the seconds the pass itself took (imports and set-up
 excluded), the peak RSS before and after it, and what the pass found, so the
-runner can compare results.
+runner can compare results; a multithreaded module pass adds what its
+pipeline did, the calling thread's serial seconds among it.
 
     passes.py module FILE [--window N] [--mt]   # quorvel_ext.Inf.infer_types()
     passes.py pure FILE [--window N]            # bench/pure_python.py
@@ -42,8 +43,11 @@ def module_pass(job: Job) -> Runner:
 
     def run() -> Result:
         inf.infer_types()
-        return {"num_rows": inf.num_rows, "col_names": inf.col_names,
-                "counts": inf.get_col_type_candidates()}
+        result = {"num_rows": inf.num_rows, "col_names": inf.col_names,
+                  "counts": inf.get_col_type_candidates()}
+        if job.mt:
+            result["pass_stats"] = quorvel_ext._pass_stats(inf)
+        return result
     return run
 
 

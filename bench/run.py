@@ -6,7 +6,9 @@ tokenizer_bench), the module single-threaded and multithreaded at two cache
 windows, the pure-Python equivalent (bench/pure_python.py) on a sample, and
 pandas and polars reading the file as references. It then checks that every
 pass that counts types got the same counts, and prints the figures, the
-ratios and the peak memory of a pass on a small and a large file.
+ratios, the serial stage of the multithreaded passes with the speed-up it
+allows on 8 and 16 cores, and the peak memory of a pass on a small and a
+large file.
 
     .venv/bin/python bench/run.py                  # 100 MB per shape
     .venv/bin/python bench/run.py --quick          # small files, a smoke run
@@ -485,9 +487,46 @@ def print_summary(bench: Bench, reports: List[ShapeReport]) -> None:
             if pure.mbps:
                 print(f"  {r.shape}: about {bench.args.size_mb / pure.mbps:.3g} s "
                       "for the whole file")
+    print_serial_stage(reports)
     print("pandas and polars only parse the file and pick int, float, bool or string per "
           "column;\nthey hold the whole file in memory, and polars uses "
           f"{reference_threads(reports)} threads.")
+
+
+AMDAHL_CORES = (8, 16)
+
+
+def amdahl(serial_fraction: float, cores: int) -> float:
+    """The speed-up over one thread that `cores` allow when that fraction stays serial."""
+    return 1 / (serial_fraction + (1 - serial_fraction) / cores)
+
+
+def print_serial_stage(reports: List[ShapeReport]) -> None:
+    """The calling thread's own work in each multithreaded pass, against a 1-thread pass.
+
+    That work (reading and cutting the input, then settling the chunks in file
+    order: counting, or classifying with the workers' match sets) cannot run
+    on the workers, so it bounds the speed-up on any number of cores.
+    """
+    rows = []
+    for r in reports:
+        for window in WINDOWS:
+            mt, st = r.rows[f"mt{window}"], r.rows[f"st{window}"]
+            stats = mt.result.get("pass_stats")
+            if not stats or not st.seconds:
+                continue
+            serial = stats["read_seconds"] + stats["settle_seconds"]
+            fraction = serial / st.seconds
+            rows.append([f"{r.shape}, w {window}",
+                         "workers count" if stats["counted_apart"] else "resolver",
+                         f"{stats['read_seconds']:.3f} s", f"{stats['settle_seconds']:.3f} s",
+                         f"{100 * fraction:.1f}%"]
+                        + [f"{amdahl(fraction, n):.1f}x" for n in AMDAHL_CORES])
+    if rows:
+        print_table("Serial stage of the multithreaded pass (calling thread), as a share of the "
+                    "1-thread pass, and the speed-up it allows (Amdahl)",
+                    ["pass", "settling", "read", "settle", "share"]
+                    + [f"{n} cores" for n in AMDAHL_CORES], rows)
 
 
 def reference_threads(reports: List[ShapeReport]) -> str:

@@ -10,11 +10,13 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <istream>
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -69,13 +71,13 @@ struct Field {
   const std::string* data;
 };
 
-// Contracts:
-//  - The stream is not owned and must outlive the parser.
-//  - A read that fails (not end of data) throws std::runtime_error with the
-//    OS reason; it is never taken for the end of the data.
-//  - begin() does not rewind: a second call reads on from where the stream is.
-//  - The row iterator reuses one vector, so finish with a row before ++.
-class CsvParser {
+// The tokenizer's state machine, fed one buffer at a time: the stream parser
+// feeds it its refills, and chunked parsing (chunk_parser.hpp) the pieces of
+// an input held in memory, so both read every input alike.
+//
+//   CsvScanner scanner;  std::size_t cursor = 0;  std::string text;
+//   while (scanner.scan(data, cursor, size, text) == CsvScanner::Step::FIELD) text.clear();
+class CsvScanner {
  public:
   enum class State : int {
     START_OF_FIELD = 0,    // nothing of the current field read yet
@@ -85,6 +87,63 @@ class CsvParser {
     END_OF_ROW = 4,        // a terminator was consumed; the row end is still to report
     EMPTY = 5,             // the input is exhausted; final
   };
+
+  // What scan() stopped at.
+  enum class Step {
+    FIELD,    // a field ended; its text was appended to `out`
+    ROW_END,  // the row end, reported at the first byte after it (not consumed)
+    MORE,     // the buffer is used up, possibly inside a field
+  };
+
+  char quote = '"';
+  char delimiter = ',';
+  Term terminator = Term::CRLF;
+
+  State state() const { return m_state; }
+
+  // Consumes bytes of [data + cursor, data + size), appending field text to
+  // `out`, up to the next field end or row end.
+  Step scan(const char* data, std::size_t& cursor, std::size_t size, std::string& out);
+
+  // A CR that was the last byte of a buffer may be followed by the LF that
+  // belongs to it: the caller that wants it settled at once calls this with
+  // the next buffer.
+  bool awaits_lf() const { return m_after_cr; }
+  void settle_lf(const char* data, std::size_t& cursor, std::size_t size);
+
+  // Whether a row starts right here, before the byte `next`: the last byte
+  // was a row's terminator, and `next` does not complete it. Without a byte
+  // to look at (null), a CR still waiting for its LF leaves that open.
+  bool at_row_start(const char* next) const {
+    return m_state == State::END_OF_ROW && !(m_after_cr && (next == nullptr || *next == '\n'));
+  }
+
+  // The end of the input, with `pending` bytes of a field read: only a field
+  // with text is delivered there. Returns whether one is.
+  bool finish(std::size_t pending) {
+    m_state = State::EMPTY;
+    return pending != 0;
+  }
+
+ private:
+  void end_row(char c, const char* data, std::size_t& cursor, std::size_t size);
+  std::size_t ordinary_run_length(const char* begin, const char* end) const;
+
+  State m_state = State::START_OF_FIELD;
+  bool m_after_cr = false;  // a CR ended the row at a buffer's end; an LF next is part of it
+};
+
+// Contracts:
+//  - The stream is not owned and must outlive the parser.
+//  - A read that fails (not end of data) throws std::runtime_error with the
+//    OS reason; it is never taken for the end of the data.
+//  - begin() does not rewind: a second call reads on from where the stream is.
+//  - The row iterator reuses one vector, so finish with a row before ++.
+//  - unread() holds the bytes taken from the stream but not consumed yet; the
+//    rest of the input is those bytes, then what the stream still holds.
+class CsvParser {
+ public:
+  using State = CsvScanner::State;
 
   static constexpr int FIELDBUF_CAP = 1024;
   static constexpr int INPUTBUF_CAP = 131072;
@@ -97,22 +156,29 @@ class CsvParser {
   }
 
   CsvParser& quote(char c) {
-    m_quote = c;
+    m_scanner.quote = c;
     return *this;
   }
   CsvParser& delimiter(char c) {
-    m_delimiter = c;
+    m_scanner.delimiter = c;
     return *this;
   }
   CsvParser& terminator(char c) {
-    m_terminator = static_cast<Term>(static_cast<unsigned char>(c));
+    m_scanner.terminator = static_cast<Term>(static_cast<unsigned char>(c));
     return *this;
   }
 
-  bool empty() const { return m_state == State::EMPTY; }
+  bool empty() const { return m_scanner.state() == State::EMPTY; }
 
   // Offset in the stream of the next byte not yet consumed.
   std::streamoff position() const { return m_scanposition + static_cast<std::streamoff>(m_cursor); }
+
+  std::string_view unread() const {
+    return std::string_view(m_inputbuf + m_cursor, m_inputbuf_size - m_cursor);
+  }
+
+  // The dialect and the state of the tokenizer, for parsing on from here elsewhere.
+  const CsvScanner& scanner() const { return m_scanner; }
 
   Field next_field();
 
@@ -121,15 +187,9 @@ class CsvParser {
 
  private:
   FieldType read_field(std::string& out);
-  const char* top_token();
-  void refill();
-  void handle_crlf(char c);
-  std::size_t ordinary_run_length() const;
+  bool more_input();
 
-  State m_state = State::START_OF_FIELD;
-  char m_quote = '"';
-  char m_delimiter = ',';
-  Term m_terminator = Term::CRLF;
+  CsvScanner m_scanner;
   std::istream& m_input;
   std::string m_fieldbuf;
   char m_inputbuf[INPUTBUF_CAP] = {};
@@ -179,60 +239,159 @@ class CsvParser::iterator {
 
   value_type m_row;
   CsvParser* m_parser;
-  int m_current_row = -1;
+  // 64 bits: a file may hold more than 2^31 rows.
+  std::int64_t m_current_row = -1;
 };
 
 inline CsvParser::iterator CsvParser::begin() { return iterator(this, false); }
 inline CsvParser::iterator CsvParser::end() { return iterator(this, true); }
 
-inline void CsvParser::refill() {
-  m_scanposition += static_cast<std::streamoff>(m_cursor);
-  m_cursor = 0;
+namespace csv_detail {
+
+// Reads up to `size` bytes and returns how many came. Trust the count the
+// read delivered, not the count asked for: only a read that met the end of
+// the stream may deliver less, and a failure that is not the end of the data
+// (libstdc++ reports reading a directory this way) must not pass for a short
+// last block.
+inline std::size_t read_block(std::istream& input, char* buffer, std::size_t size) {
   errno = 0;
-  m_input.read(m_inputbuf, INPUTBUF_CAP);
+  input.read(buffer, static_cast<std::streamsize>(size));
   const int read_errno = errno;
-  // Trust the count the read delivered, not the count asked for: only a
-  // read that met the end of the stream may deliver less, and a failure that
-  // is not the end of the data (libstdc++ reports reading a directory this
-  // way) must not pass for a short last block.
-  const auto delivered = static_cast<std::size_t>(m_input.gcount());
-  if (m_input.bad() || (m_input.fail() && !m_input.eof())) {
+  const auto delivered = static_cast<std::size_t>(input.gcount());
+  if (input.bad() || (input.fail() && !input.eof())) {
     std::string reason = read_errno != 0 ? std::strerror(read_errno) : "read failed";
     throw std::runtime_error("Cannot read input stream: " + reason);
   }
+  return delivered;
+}
+
+}  // namespace csv_detail
+
+// Called right after a terminator byte was consumed: in CRLF mode an LF that
+// follows a CR belongs to the same row end, even in the next buffer.
+inline void CsvScanner::end_row(char c, const char* data, std::size_t& cursor, std::size_t size) {
+  m_state = State::END_OF_ROW;
+  if (terminator != Term::CRLF || c != '\r') return;
+  if (cursor == size) {
+    m_after_cr = true;
+  } else if (data[cursor] == '\n') {
+    ++cursor;
+  }
+}
+
+inline void CsvScanner::settle_lf(const char* data, std::size_t& cursor, std::size_t size) {
+  if (!m_after_cr || cursor == size) return;
+  m_after_cr = false;
+  if (data[cursor] == '\n') ++cursor;
+}
+
+// Length of the run of bytes from `begin` that an unquoted field takes as
+// plain data: everything up to a delimiter or a terminator byte.
+inline std::size_t CsvScanner::ordinary_run_length(const char* begin, const char* end) const {
+  if (terminator == Term::CRLF)
+    return csv_detail::find_first_of3(begin, end, delimiter, '\r', '\n');
+  const char term = static_cast<char>(static_cast<int>(terminator));
+  return csv_detail::find_first_of3(begin, end, delimiter, term, term);
+}
+
+inline CsvScanner::Step CsvScanner::scan(const char* data, std::size_t& cursor, std::size_t size,
+                                         std::string& out) {
+  for (;;) {
+    if (cursor == size) return Step::MORE;
+    const char c = data[cursor];
+    switch (m_state) {
+      case State::START_OF_FIELD:
+        if (c == terminator) {
+          ++cursor;
+          end_row(c, data, cursor, size);
+          return Step::FIELD;
+        }
+        if (c == quote) {
+          ++cursor;
+          m_state = State::IN_QUOTED_FIELD;
+          break;
+        }
+        if (c == delimiter) {
+          ++cursor;
+          return Step::FIELD;
+        }
+        // An ordinary byte starts an unquoted field, whose run takes it.
+        m_state = State::IN_FIELD;
+        [[fallthrough]];
+      case State::IN_FIELD: {
+        // Take the whole run of plain bytes at once. A run that reaches the
+        // end of the buffer goes on in the next one; otherwise the byte that
+        // ends it is a terminator or the delimiter.
+        const std::size_t run = ordinary_run_length(data + cursor, data + size);
+        out.append(data + cursor, run);
+        cursor += run;
+        if (cursor == size) return Step::MORE;
+        const char stop = data[cursor++];
+        if (stop == terminator) {
+          end_row(stop, data, cursor, size);
+        } else {
+          m_state = State::START_OF_FIELD;
+        }
+        return Step::FIELD;
+      }
+      case State::IN_QUOTED_FIELD: {
+        const char* begin = data + cursor;
+        const std::size_t left = size - cursor;
+        const void* found = std::memchr(begin, quote, left);
+        const std::size_t run = found ? static_cast<const char*>(found) - begin : left;
+        out.append(begin, run);
+        cursor += run;
+        if (found != nullptr) {
+          ++cursor;
+          m_state = State::IN_ESCAPED_QUOTE;
+        }
+        break;
+      }
+      case State::IN_ESCAPED_QUOTE:
+        ++cursor;
+        if (c == terminator) {
+          end_row(c, data, cursor, size);
+          return Step::FIELD;
+        }
+        if (c == quote) {
+          out += c;
+          m_state = State::IN_QUOTED_FIELD;
+        } else if (c == delimiter) {
+          m_state = State::START_OF_FIELD;
+          return Step::FIELD;
+        } else {
+          out += c;
+          m_state = State::IN_FIELD;
+        }
+        break;
+      case State::END_OF_ROW:
+        if (m_after_cr) {
+          m_after_cr = false;
+          if (c == '\n') {
+            ++cursor;
+            break;
+          }
+        }
+        m_state = State::START_OF_FIELD;
+        return Step::ROW_END;
+      case State::EMPTY:
+        // Nothing follows the end of the input.
+        return Step::MORE;
+    }
+  }
+}
+
+// Refills the buffer; false at the end of the input.
+inline bool CsvParser::more_input() {
+  if (m_eof) return false;
+  m_scanposition += static_cast<std::streamoff>(m_cursor);
+  m_cursor = 0;
+  const std::size_t delivered = csv_detail::read_block(m_input, m_inputbuf, INPUTBUF_CAP);
   if (m_input.eof()) {
     m_eof = true;
     m_inputbuf_size = delivered;
   }
-}
-
-inline const char* CsvParser::top_token() {
-  if (m_cursor == m_inputbuf_size) {
-    if (m_eof) return nullptr;
-    refill();
-    if (m_inputbuf_size == 0) return nullptr;
-  }
-  return &m_inputbuf[m_cursor];
-}
-
-// Called right after a terminator byte was consumed: in CRLF mode an LF that
-// follows a CR belongs to the same row end, even across a refill.
-inline void CsvParser::handle_crlf(char c) {
-  if (m_terminator != Term::CRLF || c != '\r') return;
-  const char* next = top_token();
-  if (next != nullptr && *next == '\n') ++m_cursor;
-}
-
-// Length of the run of bytes from the cursor that an unquoted field takes as
-// plain data: everything up to a delimiter or a terminator byte.
-inline std::size_t CsvParser::ordinary_run_length() const {
-  const char* begin = m_inputbuf + m_cursor;
-  const char* end = m_inputbuf + m_inputbuf_size;
-  if (m_terminator == Term::CRLF) {
-    return csv_detail::find_first_of3(begin, end, m_delimiter, '\r', '\n');
-  }
-  const char term = static_cast<char>(static_cast<int>(m_terminator));
-  return csv_detail::find_first_of3(begin, end, m_delimiter, term, term);
+  return m_inputbuf_size != 0;
 }
 
 inline Field CsvParser::next_field() {
@@ -244,92 +403,25 @@ inline Field CsvParser::next_field() {
 // the row's own string, which keeps its capacity from row to row, instead of
 // copying or swapping it out of the field buffer.
 inline FieldType CsvParser::read_field(std::string& out) {
-  if (m_state == State::EMPTY) return FieldType::CSV_END;
+  if (empty()) return FieldType::CSV_END;
   out.clear();
   for (;;) {
-    const char* next = top_token();
-    if (next == nullptr) {
-      m_state = State::EMPTY;
-      return out.empty() ? FieldType::CSV_END : FieldType::DATA;
-    }
-    const char c = *next;
-    switch (m_state) {
-      case State::START_OF_FIELD:
-        if (c == m_terminator) {
-          ++m_cursor;
-          handle_crlf(c);
-          m_state = State::END_OF_ROW;
-          return FieldType::DATA;
-        }
-        if (c == m_quote) {
-          ++m_cursor;
-          m_state = State::IN_QUOTED_FIELD;
-          break;
-        }
-        if (c == m_delimiter) {
-          ++m_cursor;
-          return FieldType::DATA;
-        }
-        // An ordinary byte starts an unquoted field, whose run takes it.
-        m_state = State::IN_FIELD;
-        [[fallthrough]];
-      case State::IN_FIELD: {
-        // Take the whole run of plain bytes at once. A run that reaches the
-        // end of the buffer goes on after the refill; otherwise the byte that
-        // ends it is a terminator or the delimiter.
-        const std::size_t run = ordinary_run_length();
-        out.append(m_inputbuf + m_cursor, run);
-        m_cursor += run;
-        if (m_cursor == m_inputbuf_size) break;
-        const char stop = m_inputbuf[m_cursor++];
-        if (stop == m_terminator) {
-          handle_crlf(stop);
-          m_state = State::END_OF_ROW;
-        } else {
-          m_state = State::START_OF_FIELD;
+    switch (m_scanner.scan(m_inputbuf, m_cursor, m_inputbuf_size, out)) {
+      case CsvScanner::Step::FIELD:
+        // The LF of a CR LF split by a refill is taken with its CR, so that
+        // position() never stops between the two.
+        if (m_scanner.awaits_lf() && more_input()) {
+          m_scanner.settle_lf(m_inputbuf, m_cursor, m_inputbuf_size);
         }
         return FieldType::DATA;
-      }
-      case State::IN_QUOTED_FIELD: {
-        const char* begin = m_inputbuf + m_cursor;
-        const std::size_t left = m_inputbuf_size - m_cursor;
-        const void* quote = std::memchr(begin, m_quote, left);
-        const std::size_t run = quote ? static_cast<const char*>(quote) - begin : left;
-        out.append(begin, run);
-        m_cursor += run;
-        if (quote != nullptr) {
-          ++m_cursor;
-          m_state = State::IN_ESCAPED_QUOTE;
-        }
-        break;
-      }
-      case State::IN_ESCAPED_QUOTE:
-        ++m_cursor;
-        if (c == m_terminator) {
-          handle_crlf(c);
-          m_state = State::END_OF_ROW;
-          return FieldType::DATA;
-        }
-        if (c == m_quote) {
-          out += c;
-          m_state = State::IN_QUOTED_FIELD;
-        } else if (c == m_delimiter) {
-          m_state = State::START_OF_FIELD;
-          return FieldType::DATA;
-        } else {
-          out += c;
-          m_state = State::IN_FIELD;
-        }
-        break;
-      case State::END_OF_ROW:
-        m_state = State::START_OF_FIELD;
+      case CsvScanner::Step::ROW_END:
         return FieldType::ROW_END;
-      case State::EMPTY:
-        return FieldType::CSV_END;
+      case CsvScanner::Step::MORE:
+        if (more_input()) break;
+        return m_scanner.finish(out.size()) ? FieldType::DATA : FieldType::CSV_END;
     }
   }
 }
-
 inline void CsvParser::iterator::next() {
   std::size_t num_fields = 0;
   for (;;) {

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang++ in build/fuzz, every target under
-# AddressSanitizer and UndefinedBehaviorSanitizer, and runs tokenizer_fuzz and
-# pass_fuzz for SECONDS each (default 60), each on a build-tree copy of its
-# seeds in tests/fuzz/corpus/. Exits non-zero if either fuzzer reports a
+# AddressSanitizer and UndefinedBehaviorSanitizer, and runs tokenizer_fuzz,
+# chunk_fuzz and pass_fuzz for SECONDS each (default 60), each on a build-tree
+# copy of its seeds in tests/fuzz/corpus/. Exits non-zero if any fuzzer reports a
 # crash, a sanitizer error, a wrong result or a timeout; the input that did it
 # is left in build/fuzz/tests/fuzz/artifacts/.
 #
@@ -24,11 +24,11 @@ cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWith
   -DQUORVEL_BUILD_FUZZERS=ON -DQUORVEL_BUILD_TESTS=OFF -DQUORVEL_BUILD_MODULE=OFF \
   -DQUORVEL_BUILD_BENCH=OFF -DQUORVEL_SANITIZE=address,undefined -DQUORVEL_WERROR=ON \
   -DFUZZ_SECONDS="$seconds" >/dev/null
-cmake --build build/fuzz -j "$(nproc)" --target tokenizer_fuzz pass_fuzz
+cmake --build build/fuzz -j "$(nproc)" --target tokenizer_fuzz chunk_fuzz pass_fuzz
 
-# Both fuzzers run even when the first one finds something.
+# Every fuzzer runs even when one before it finds something.
 status=0
-for target in fuzz_tokenizer fuzz_pass; do
+for target in fuzz_tokenizer fuzz_chunk fuzz_pass; do
   printf '\n== %s (%s s)\n' "$target" "$seconds"
   if ! cmake --build build/fuzz --target "$target"; then
     echo "fuzz: $target found a fault; see build/fuzz/tests/fuzz/artifacts/" >&2

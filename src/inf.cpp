@@ -30,22 +30,6 @@ namespace {
 constexpr TypeId kOther = 0;
 constexpr TypeId kNA = 1;
 
-// Cells that a multithreaded pass reads into one batch: enough to make a
-// hand-off to the workers worth it.
-constexpr std::size_t kBatchCells = 4096;
-
-// Matching a text costs the calling thread about as much as batching a few
-// dozen cells, so the workers take a batch only with one new text in that many.
-bool worthAHandOff(std::uint64_t newTexts, std::size_t cells) {
-  constexpr std::uint64_t kMinTexts = 16;
-  constexpr std::uint64_t kCellsPerText = 32;
-  return newTexts >= std::max<std::uint64_t>(kMinTexts, cells / kCellsPerText);
-}
-
-// Cells of a window up to which a multithreaded pass reads across the end of
-// a window, into a second cache.
-constexpr std::size_t kSecondCacheCells = 64 * kBatchCells;
-
 // Cache slots are prefetched this many cells ahead of their lookups: by then
 // their buckets have arrived, and the cells classified meanwhile hide the wait.
 constexpr std::size_t kSlotLead = 4;
@@ -161,12 +145,11 @@ class TypesFile {
 
   bool enabled() const { return enabled_; }
 
-  void writeLine(std::string& text) {
+  // Writes lines that end with their line feed.
+  void write(const std::string& lines) {
     if (!out_.is_open()) return;
-    text += '\n';
     errno = 0;
-    out_.write(text.data(), static_cast<std::streamsize>(text.size()));
-    text.pop_back();
+    out_.write(lines.data(), static_cast<std::streamsize>(lines.size()));
     if (!out_) fail("cannot write");
   }
 
@@ -250,6 +233,15 @@ void Inf::rebuildMatcher() {
     matcherTypes.push_back({id, &compiled});
   }
   matcher = std::make_unique<TypeMatcher>(matcherTypes);
+  typesOfText.reset();
+  typesOfTextAsked = false;
+  matchSetTypes.clear();
+  matchSetBits.assign(typeNames.size(), -1);
+  if (tableTypes.size() > PassPipeline::kMaxTypes) return;  // workers only tokenize then
+  matchSetTypes = tableTypes;
+  for (std::size_t bit = 0; bit < tableTypes.size(); ++bit) {
+    matchSetBits[tableTypes[bit]] = static_cast<int>(bit);
+  }
 }
 
 PatternStrings Inf::getColTypePatterns() const {
@@ -276,51 +268,48 @@ void Inf::pinMissingValues(TextCache& cache) {
 }
 
 void Inf::emptyTypeCache() {
-  if (nextWindowRead) {
-    // The batch read ahead into the next window has its texts there already.
-    std::swap(typeCache, nextWindowCache);
-    nextWindowRead = false;
-    return;
-  }
   typeCache.clear();
   pinMissingValues(typeCache);
 }
 
-// The cache that a batch after the end of a window is read against: empty but
-// for the missing values, as the type cache will be once the window is over.
-TextCache& Inf::startNextWindowCache() {
-  nextWindowCache.clear();
-  pinMissingValues(nextWindowCache);
-  nextWindowRead = true;
-  return nextWindowCache;
-}
-
 // ---- Classification --------------------------------------------------------
 
-void Inf::ColumnTables::count(TypeId type) {
+void Inf::ColumnTables::count(TypeId type, std::uint64_t times) {
   if (static_cast<std::size_t>(type) >= counts.size()) {
     counts.resize(type + 1, 0);
     counted.resize(type + 1, false);
   }
   counted[type] = true;
-  ++counts[type];
+  counts[type] += times;
 }
 
-TypeId Inf::classifyCell(std::string_view text, std::size_t hash, ColumnTables& column) {
+// The classification rule, for every path of a pass: a missing value, else
+// the cached answer, else the first type of the trial order that matches
+// (firstMatch gives its position), moved to the front and cached. The
+// missing-value test comes first so that a missing value outranks a type
+// cached for the same text.
+template <class FirstMatch>
+TypeId Inf::classifyCell(std::string_view text, std::size_t hash, ColumnTables& column,
+                         const FirstMatch& firstMatch) {
   const std::size_t index = typeCache.findOrInsert(text, hash);
-  const TextCache::Entry& entry = typeCache.entry(index);
+  const CacheEntry& entry = typeCache.entry(index);
   TypeId type;
   if (entry.missing) {
     type = kNA;
-  } else if (entry.type != TextCache::kUnclassified) {
+  } else if (entry.type != CacheEntry::kUnclassified) {
     type = entry.type;
   } else {
-    type = promote(column, matcher->firstMatch(column.regexOrdering, text));
-    ++textsMatched;
+    type = promote(column, firstMatch(column.regexOrdering));
     typeCache.entry(index).type = cacheable(type);
   }
   column.count(type);
   return type;
+}
+
+TypeId Inf::classifyCell(std::string_view text, std::size_t hash, ColumnTables& column) {
+  return classifyCell(text, hash, column, [&](const std::vector<TypeId>& order) {
+    return matcher->firstMatch(order, text);
+  });
 }
 
 // The type at `position` moves to the front by swapping places with the front
@@ -328,22 +317,19 @@ TypeId Inf::classifyCell(std::string_view text, std::size_t hash, ColumnTables& 
 TypeId Inf::promote(ColumnTables& column, int position) {
   if (position < 0) return kOther;
   std::vector<TypeId>& order = column.regexOrdering;
-  if (position > 0) {
-    std::swap(order[0], order[position]);
-    ++column.swaps;
-  }
+  if (position > 0) std::swap(order[0], order[position]);
   return order[0];
 }
 
 // An empty cached value means "not classified yet", so a type whose name is
 // empty is never served from the cache.
 TypeId Inf::cacheable(TypeId type) const {
-  return typeNames[type].empty() ? TextCache::kUnclassified : type;
+  return typeNames[type].empty() ? CacheEntry::kUnclassified : type;
 }
 
 Inf::ColumnTables& Inf::tablesFor(const std::string& columnName) {
   auto [it, inserted] = columnIndex.emplace(columnName, columnTables.size());
-  if (inserted) columnTables.push_back(ColumnTables{columnName, {}, {}, {}, 0});
+  if (inserted) columnTables.push_back(ColumnTables{columnName, {}, {}, {}});
   return columnTables[it->second];
 }
 
@@ -373,15 +359,13 @@ void Inf::inferTypes(const PassHook& hook) {
   } catch (const std::bad_alloc&) {
     // The cache is only a memo, and when memory runs out it holds most of
     // what there was: without it the object can run its next pass.
-    releaseTypeCaches();
+    releaseTypeCache();
     throw;
   }
 }
 
-void Inf::releaseTypeCaches() {
+void Inf::releaseTypeCache() {
   typeCache.release();
-  nextWindowCache.release();
-  nextWindowRead = false;
 #ifdef __GLIBC__
   ::malloc_trim(0);
 #endif
@@ -409,13 +393,11 @@ void Inf::runPass(const PassHook& hook) {
   } else {
     setUpHeader(*row, typesFile);
     finishRow();
-    ++row;
-    // One column, or one core, leaves no second thread to match on.
-    const std::size_t threads =
-        std::min<std::size_t>(columns.size(), std::max(1u, std::thread::hardware_concurrency()));
+    const unsigned threads = passThreadCount();
     if (multithreading && threads > 1) {
-      classifyRowsOnPool(row, end, threads - 1, typesFile);
+      if (!parser.empty()) classifyOnPipeline(parser, input.stream(), threads, typesFile);
     } else {
+      ++row;
       classifyRows(row, end, typesFile);
     }
     --n;
@@ -438,7 +420,8 @@ void Inf::setUpHeader(const std::vector<std::string>& header, TypesFile& typesFi
     if (c > 0) line += ',';
     line += columns[c];
   }
-  typesFile.writeLine(line);
+  line += '\n';
+  typesFile.write(line);
 }
 
 Inf::ColumnTables& Inf::resetColumn(const std::string& name) {
@@ -462,6 +445,12 @@ void Inf::finishRow() {
   ++n;
   if (n % cacheWindow() == 0) emptyTypeCache();
   if (passClock != nullptr) passClock->rowDone();
+}
+
+void Inf::finishRows(std::uint64_t rows) {
+  const std::uint64_t before = n;
+  n += rows;
+  if (n / cacheWindow() != before / cacheWindow()) emptyTypeCache();
 }
 
 void Inf::classifyRows(CsvParser::iterator& row, const CsvParser::iterator& end,
@@ -495,201 +484,102 @@ void Inf::prefetchSlotAhead(const TextCache& cache, std::size_t c, std::size_t w
   if (c + kSlotLead < width) cache.prefetchSlot(rowHashes[c + kSlotLead]);
 }
 
-// Multithreaded passes take rows in batches. The calling thread reads a
-// batch, answers every missing or cached cell and makes one job per distinct
-// uncached text; the pool matches the jobs, reading only the compiled table,
-// the jobs' texts and trial orders that nobody changes meanwhile, while the
-// calling thread reads the next batch; then the calling thread applies the
-// results row by row, in column order. So only one thread ever touches the
-// shared tables, and matching, the expensive part, runs beside the reading.
-// The answers are those of a single-threaded pass: a job whose column's
-// trial order changed after it was matched is matched again, a text that the
-// previous batch classified takes the cached answer, and a batch read ahead
-// across a row after which the cache is emptied is read against a second,
-// empty cache, which takes the place of the first after that row. A batch
-// whose texts are nearly all cached is not worth waking the workers for;
-// after one, the calling thread classifies rows alone, as a single-threaded
-// pass does, until new texts come often enough to try batches again.
-void Inf::classifyRowsOnPool(CsvParser::iterator& row, const CsvParser::iterator& end,
-                             std::size_t workers, TypesFile& typesFile) {
-  // One batch is matched while the next is read. Both go with the pass, and
-  // outlive the pool, whose workers may still read one when a failure unwinds.
-  Batch batches[2];
-  WorkerPool pool(static_cast<unsigned>(workers));
-  Batch* current = &batches[0];
-  Batch* following = &batches[1];
-  // Short windows are read across with a second cache, where the texts of
-  // the next window wait for the end of this one; with long ones, waiting
-  // at each end costs little, and a second cache would double the memory.
-  const bool readAcrossWindows = cacheWindow() <= kSecondCacheCells / columns.size();
-  struct ForgetNextWindow {
-    bool& read;
-    ~ForgetNextWindow() { read = false; }
-  } forgetNextWindow{nextWindowRead};
-  gatherBatch(*current, typeCache, row, end, n);
-  while (!current->widths.empty()) {
-    const bool handOff = startMatching(*current, pool);
-    // Reading ahead pays only while the workers match; otherwise the texts
-    // are mostly cached, and batching costs more than it saves.
-    const bool readAhead = handOff && (!current->endsWindow || readAcrossWindows);
-    if (readAhead) {
-      TextCache& cache = current->endsWindow ? startNextWindowCache() : typeCache;
-      gatherBatch(*following, cache, row, end, n + current->widths.size());
-    }
-    pool.wait();
-    applyBatch(*current, typesFile);
-    if (!readAhead) {
-      if (!handOff) classifyStretch(row, end, typesFile);
-      gatherBatch(*following, typeCache, row, end, n);
-    }
-    std::swap(current, following);
-  }
+unsigned Inf::passThreadCount() const {
+  return passThreads != 0 ? passThreads : std::max(1u, std::thread::hardware_concurrency());
 }
 
-// Classifies rows on the calling thread alone, as a single-threaded pass
-// does, a batch's worth of cells at a time, until the texts of one such block
-// were new often enough for the workers to have been worth waking.
-void Inf::classifyStretch(CsvParser::iterator& row, const CsvParser::iterator& end,
-                          TypesFile& typesFile) {
-  while (row != end) {
-    const std::uint64_t matchedBefore = textsMatched;
-    std::size_t cells = 0;
-    for (; row != end && cells < kBatchCells; ++row) {
-      classifyRow(*row, typesFile);
-      cells += row->size();
-    }
-    if (worthAHandOff(textsMatched - matchedBefore, cells)) return;
-  }
-}
-
-// Reads rows until the batch has enough cells to make a hand-off worth it,
-// or reaches the row after which the cache is emptied.
-void Inf::gatherBatch(Batch& batch, TextCache& cache, CsvParser::iterator& row,
-                      const CsvParser::iterator& end, std::uint64_t rowsBefore) {
-  const std::uint64_t rowsLeft = cacheWindow() - rowsBefore % cacheWindow();
-  batch.jobs.clear();
-  batch.cells.clear();
-  batch.widths.clear();
-  batch.texts.clear();
-  // The markers deduplicate texts only while the batch is read.
-  struct ClearMarkers {
-    TextCache& cache;
-    const std::vector<MatchJob>& jobs;
-    ~ClearMarkers() {
-      for (const MatchJob& job : jobs) cache.entry(job.cacheEntry).job = -1;
-    }
-  } clearMarkers{cache, batch.jobs};
-  for (; row != end && batch.cells.size() < kBatchCells && batch.widths.size() < rowsLeft; ++row) {
-    gatherRow(batch, cache, *row);
-  }
-  batch.endsWindow = batch.widths.size() == rowsLeft;
-}
-
-void Inf::gatherRow(Batch& batch, TextCache& cache, const std::vector<std::string>& row) {
-  const std::size_t width = std::min(row.size(), columns.size());
-  hashRow(cache, row, width);
-  for (std::size_t c = 0; c < width; ++c) {
-    prefetchSlotAhead(cache, c, width);
-    const std::size_t index = cache.findOrInsert(row[c], rowHashes[c]);
-    TextCache::Entry& entry = cache.entry(index);
-    if (entry.missing || entry.type != TextCache::kUnclassified) {
-      batch.cells.push_back({entry.missing ? kNA : entry.type, -1});
-      continue;
-    }
-    if (entry.job < 0) {
-      entry.job = static_cast<std::int32_t>(batch.jobs.size());
-      batch.jobs.push_back(MatchJob{index, batch.texts.size(), row[c].size(), rowColumns[c], 0,
-                                    kOther, false, nullptr});
-      batch.texts += row[c];
-    }
-    batch.cells.push_back({kOther, entry.job});
-  }
-  batch.widths.push_back(width);
-}
-
-// Returns whether the workers match the batch.
-bool Inf::startMatching(Batch& batch, WorkerPool& pool) {
-  // A batch of nearly cached rows is not worth waking a worker for: its few
-  // jobs are marked as never matched and matched when they are applied.
-  const bool handOff = worthAHandOff(batch.jobs.size(), batch.cells.size());
-  for (MatchJob& job : batch.jobs) {
-    job.swaps = handOff ? job.column->swaps : std::numeric_limits<std::uint64_t>::max();
-  }
-  // The threads share the table's one matcher, whose automaton takes no lock.
-  pool.start(handOff ? batch.jobs.size() : 0, [&](std::size_t j, unsigned) {
-    MatchJob& job = batch.jobs[j];
-    try {
-      const int position = matcher->firstMatch(job.column->regexOrdering, batch.text(job));
-      job.type = position < 0 ? kOther : job.column->regexOrdering[position];
-    } catch (...) {
-      job.error = std::current_exception();
+// The rest of the input goes through the pipeline, which hands over its rows
+// chunk by chunk in file order, with each text's hash and match set, or,
+// where a cell's type follows from its text alone, counted by the workers.
+void Inf::classifyOnPipeline(const CsvParser& parser, std::istream& input, unsigned threads,
+                             TypesFile& typesFile) {
+  const TypeAutomaton* countApart = typesOfTextIfNoneShared();
+  PassPipeline::Setup setup{
+      parser.scanner(), columns.size(), threads, chunkBytes, matcher.get(), matchSetTypes,
+      &naValues,        countApart,     kNA,     kOther,     &typeNames,    typesFile.enabled()};
+  PassPipeline pipeline(input, parser.unread(), std::move(setup), passStats);
+  pipeline.run([&](const PassPipeline::Settled& chunk) {
+    if (countApart != nullptr) {
+      addChunkCounts(chunk, typesFile);
+    } else {
+      classifyChunk(chunk, typesFile);
     }
   });
-  return handOff;
 }
 
-// A failing cell leaves its row unfinished, as in a single-threaded pass, but
-// the row's other cells are counted first: they were classified alongside it.
-void Inf::applyBatch(Batch& batch, TypesFile& typesFile) {
-  const PendingCell* cell = batch.cells.data();
-  for (const std::size_t width : batch.widths) {
-    std::exception_ptr error;
-    for (std::size_t c = 0; c < width; ++c, ++cell) {
-      TypeId type = cell->type;
-      if (cell->job >= 0) {
-        MatchJob& job = batch.jobs[cell->job];
-        if (!resolve(job, *rowColumns[c], batch)) {
-          if (!error) error = job.error;
-          continue;
-        }
-        type = job.type;
+// With no text that two types match, the trial order and the cache decide
+// nothing: a cell's type is a function of its text, as a single-threaded pass
+// would find it whatever texts it had seen.
+const TypeAutomaton* Inf::typesOfTextIfNoneShared() {
+  if (!typesOfTextAsked) {
+    typesOfTextAsked = true;
+    std::vector<std::vector<SubsetRegex>> parsed;
+    for (const TypeId type : matchSetTypes) {
+      std::vector<SubsetRegex>& patterns = parsed.emplace_back();
+      for (const boost::regex& pattern : colTypePatterns->byName.at(typeNames[type])) {
+        std::optional<SubsetRegex> tree = parseSubset(pattern.str());
+        if (!tree) return nullptr;
+        patterns.push_back(std::move(*tree));
       }
-      rowTypes[c] = type;
-      rowColumns[c]->count(type);
     }
-    if (error) std::rethrow_exception(error);
+    TypeAutomaton automaton(parsed);
+    for (std::size_t type = 0; type < parsed.size(); ++type) {
+      if (!automaton.includes(type)) return nullptr;
+    }
+    if (matcher->canFail() || parsed.empty() || !automaton.overlaps().empty()) return nullptr;
+    typesOfText = std::move(automaton);
+  }
+  return typesOfText ? &*typesOfText : nullptr;
+}
+
+void Inf::classifyChunk(const PassPipeline::Settled& chunk, TypesFile& typesFile) {
+  const std::vector<FieldFacts>& facts = chunk.facts;
+  std::size_t f = 0;
+  for (const std::uint32_t width : chunk.rows.widths()) {
+    for (std::size_t c = 0; c < width; ++c, ++f) {
+      if (f + 2 * kSlotLead < facts.size()) typeCache.prefetchBucket(facts[f + 2 * kSlotLead].hash);
+      if (f + kSlotLead < facts.size()) typeCache.prefetchSlot(facts[f + kSlotLead].hash);
+      const std::string_view text = chunk.rows.text(f);
+      const std::uint64_t matches = facts[f].matches;
+      rowTypes[c] = classifyCell(
+          text, facts[f].hash, *rowColumns[c],
+          [&](const std::vector<TypeId>& order) { return firstInMatchSet(order, matches, text); });
+    }
     writeRowTypes(width, typesFile);
     finishRow();
   }
 }
 
-// Gives the job the answer a single-threaded pass would give at this cell.
-// The first cell of a text moves the type to the front and caches it; later
-// cells take the cached answer, unless the type cannot be cached.
-bool Inf::resolve(MatchJob& job, ColumnTables& column, const Batch& batch) {
-  TextCache::Entry& entry = typeCache.entry(job.cacheEntry);
-  if (!job.resolved && entry.type != TextCache::kUnclassified) {
-    job.type = entry.type;  // classified by the batch before, after this one was read
-    job.resolved = true;
-  }
-  if (job.resolved && cacheable(job.type) != TextCache::kUnclassified) return true;
-  if (job.error) return false;
-  try {
-    if (job.resolved || job.column->swaps != job.swaps) {
-      job.column = &column;
-      job.type = promote(column, matcher->firstMatch(column.regexOrdering, batch.text(job)));
-    } else if (job.type != kOther) {
-      const std::vector<TypeId>& order = column.regexOrdering;
-      promote(column,
-              static_cast<int>(std::find(order.begin(), order.end(), job.type) - order.begin()));
+void Inf::addChunkCounts(const PassPipeline::Settled& chunk, TypesFile& typesFile) {
+  const std::size_t typeCount = typeNames.size();
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    for (std::size_t type = 0; type < typeCount; ++type) {
+      const std::uint64_t times = chunk.counts[c * typeCount + type];
+      if (times != 0) rowColumns[c]->count(static_cast<TypeId>(type), times);
     }
-  } catch (...) {
-    job.error = std::current_exception();
-    return false;
   }
-  job.resolved = true;
-  entry.type = cacheable(job.type);
-  return true;
+  typesFile.write(chunk.lines);
+  finishRows(chunk.rows.widths().size());
+}
+
+// What firstMatch() would answer, read from the text's match set where a
+// worker found one.
+int Inf::firstInMatchSet(const std::vector<TypeId>& order, std::uint64_t matches,
+                         std::string_view text) const {
+  if ((matches & FieldFacts::kUnknownMatches) != 0) return matcher->firstMatch(order, text);
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const TypeId type = order[i];
+    const int bit = static_cast<std::size_t>(type) < matchSetBits.size() ? matchSetBits[type] : -1;
+    if (bit >= 0 && ((matches >> bit) & 1) != 0) return static_cast<int>(i);
+  }
+  return -1;
 }
 
 void Inf::writeRowTypes(std::size_t width, TypesFile& typesFile) {
   if (!typesFile.enabled()) return;
   line.clear();
-  for (std::size_t c = 0; c < width; ++c) {
-    if (c > 0) line += ',';
-    line += typeNames[rowTypes[c]];
-  }
-  typesFile.writeLine(line);
+  appendTypesLine(line, rowTypes.data(), width, typeNames);
+  typesFile.write(line);
 }
 
 // ---- Queries ---------------------------------------------------------------

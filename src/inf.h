@@ -11,6 +11,7 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <istream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,7 +20,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "chunk_parser.hpp"
 #include "parser.hpp"
+#include "pass_pipeline.h"
 #include "text_cache.h"
 #include "type_id.h"
 
@@ -28,7 +31,6 @@ namespace quorvel {
 class PassClock;
 class TypesFile;
 class TypeMatcher;
-class WorkerPool;
 struct PatternTable;
 struct TableOverlaps;
 
@@ -112,6 +114,13 @@ class Inf {
   // pass, with the OS reason; empty when there was none.
   std::string getTypesFileError() const { return typesFileError; }
 
+  // For tests and benchmarks: the threads of a multithreaded pass (0: one
+  // per core; 1: single-threaded), the bytes read for each of its chunks,
+  // and what its last pass did.
+  void setPassThreads(unsigned threads) { passThreads = threads; }
+  void setChunkBytes(std::size_t bytes) { chunkBytes = bytes; }
+  const PassStats& getPassStats() const { return passStats; }
+
  private:
   // The trial order and candidate counts of one column name; columns that
   // share a name share one.
@@ -120,41 +129,7 @@ class Inf {
     std::vector<TypeId> regexOrdering;
     std::vector<std::uint64_t> counts;  // by type id
     std::vector<bool> counted;          // which type ids have a count entry
-    std::uint64_t swaps = 0;            // changes of regexOrdering so far
-    void count(TypeId type);
-  };
-
-  // One distinct uncached text of a batch of rows in a multithreaded pass.
-  struct MatchJob {
-    std::size_t cacheEntry;
-    std::size_t textOffset;  // in the batch's texts
-    std::size_t textLength;
-    ColumnTables* column;  // of the first cell with the text
-    std::uint64_t swaps;   // the column's swap count when matching started
-    TypeId type;           // the type found, written by the worker
-    bool resolved;
-    std::exception_ptr error;  // what matching threw, rethrown by the calling thread
-  };
-
-  // A cell of a batch: its type when known at once, else the job it waits for.
-  struct PendingCell {
-    TypeId type;
-    std::int32_t job;
-  };
-
-  // Rows read ahead in a multithreaded pass, with the jobs their uncached
-  // texts need. The jobs keep their own copies of the texts, because the
-  // cache may move its storage while they are matched.
-  struct Batch {
-    std::vector<MatchJob> jobs;
-    std::vector<PendingCell> cells;  // row after row
-    std::vector<std::size_t> widths;
-    std::string texts;
-    bool endsWindow = false;  // the cache is emptied after the batch's last row
-
-    std::string_view text(const MatchJob& job) const {
-      return std::string_view(texts.data() + job.textOffset, job.textLength);
-    }
+    void count(TypeId type, std::uint64_t times = 1);
   };
 
   TypeId internType(const std::string& name);
@@ -162,9 +137,8 @@ class Inf {
   void rebuildMatcher();
   void pinMissingValues(TextCache& cache);
   void emptyTypeCache();
-  TextCache& startNextWindowCache();
 
-  void releaseTypeCaches();
+  void releaseTypeCache();
 
   void runPass(const PassHook& hook);
   void checkPaths() const;
@@ -172,23 +146,25 @@ class Inf {
   ColumnTables& resetColumn(const std::string& name);
   void classifyRows(CsvParser::iterator& row, const CsvParser::iterator& end, TypesFile& typesFile);
   void classifyRow(const std::vector<std::string>& row, TypesFile& typesFile);
-  void classifyRowsOnPool(CsvParser::iterator& row, const CsvParser::iterator& end,
-                          std::size_t workers, TypesFile& typesFile);
-  void classifyStretch(CsvParser::iterator& row, const CsvParser::iterator& end,
-                       TypesFile& typesFile);
-  void gatherBatch(Batch& batch, TextCache& cache, CsvParser::iterator& row,
-                   const CsvParser::iterator& end, std::uint64_t rowsBefore);
-  void gatherRow(Batch& batch, TextCache& cache, const std::vector<std::string>& row);
-  bool startMatching(Batch& batch, WorkerPool& pool);
-  void applyBatch(Batch& batch, TypesFile& typesFile);
-  bool resolve(MatchJob& job, ColumnTables& column, const Batch& batch);
+  unsigned passThreadCount() const;
+  void classifyOnPipeline(const CsvParser& parser, std::istream& input, unsigned threads,
+                          TypesFile& typesFile);
+  const TypeAutomaton* typesOfTextIfNoneShared();
+  void classifyChunk(const PassPipeline::Settled& chunk, TypesFile& typesFile);
+  void addChunkCounts(const PassPipeline::Settled& chunk, TypesFile& typesFile);
+  int firstInMatchSet(const std::vector<TypeId>& order, std::uint64_t matches,
+                      std::string_view text) const;
   void writeRowTypes(std::size_t width, TypesFile& typesFile);
   std::uint64_t cacheWindow() const;
   void finishRow();
+  void finishRows(std::uint64_t rows);
 
   void hashRow(const TextCache& cache, const std::vector<std::string>& row, std::size_t width);
   void prefetchSlotAhead(const TextCache& cache, std::size_t c, std::size_t width);
   TypeId classifyCell(std::string_view text, std::size_t hash, ColumnTables& column);
+  template <class FirstMatch>
+  TypeId classifyCell(std::string_view text, std::size_t hash, ColumnTables& column,
+                      const FirstMatch& firstMatch);
   TypeId promote(ColumnTables& column, int position);
   TypeId cacheable(TypeId type) const;
   ColumnTables& tablesFor(const std::string& columnName);
@@ -205,15 +181,9 @@ class Inf {
 
   // Pass state and results.
   TextCache typeCache;
-  // Where a multithreaded pass reads the first batch of the next window while
-  // the last batch of this one is matched; it becomes the type cache when the
-  // window ends, if nextWindowRead.
-  TextCache nextWindowCache;
-  bool nextWindowRead = false;
   std::deque<ColumnTables> columnTables;  // a deque, so that references stay valid
   std::unordered_map<std::string, std::size_t> columnIndex;  // name -> columnTables slot
   std::uint64_t n = 0;
-  std::uint64_t textsMatched = 0;  // texts the calling thread has matched, ever
   int untitledCols = 0;
   std::vector<std::string> columns;
   std::string typesFileError;
@@ -224,6 +194,19 @@ class Inf {
   std::unordered_map<std::string, TypeId> typeIds;
   std::vector<TypeId> tableTypes;  // the table's types in its own enumeration order
   std::unique_ptr<TypeMatcher> matcher;
+  // The types whose matches a match set records, bit by bit; by type id, each
+  // type's bit or -1.
+  std::vector<TypeId> matchSetTypes;
+  std::vector<int> matchSetBits;
+  // When no text matches two types and no match can fail: the automaton that
+  // tells each text its one type, built at the first pass that asks.
+  std::optional<TypeAutomaton> typesOfText;
+  bool typesOfTextAsked = false;
+
+  // Tuning of multithreaded passes and what the last one did.
+  unsigned passThreads = 0;
+  std::size_t chunkBytes = std::size_t{1} << 19;
+  PassStats passStats;
 
   // Working state of a pass, kept between rows so that rows allocate nothing.
   std::vector<ColumnTables*> rowColumns;  // by column index

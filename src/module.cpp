@@ -1,14 +1,17 @@
 // The Python module: binds the engine's Inf class, one method per member,
-// and the private entry points of the companion Python package. The shims
-// are the pass, which checks for signals while it reads and turns a failure
-// to write the requested types file into a RuntimeWarning instead of leaving
-// it unsaid, and _overlaps, which hands witnesses over as bytes.
+// and the private entry points of the companion Python package (the pass
+// with progress, the head of an input, the overlaps of a table, what the
+// last multithreaded pass did). The shims are the pass, which checks for
+// signals while it reads and turns a failure to write the requested types
+// file into a RuntimeWarning instead of leaving it unsaid, and _overlaps,
+// which hands witnesses over as bytes.
 #include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -44,6 +47,18 @@ void inferTypesReporting(Inf& inf, const std::optional<Progress>& progress) {
   auto message = py::reinterpret_steal<py::str>(PyUnicode_DecodeUTF8(
       error.data(), static_cast<Py_ssize_t>(error.size()), "backslashreplace"));
   py::module_::import("warnings").attr("warn")(message, py::handle(PyExc_RuntimeWarning), 1);
+}
+
+// What the object's last multithreaded pass did, for the benchmark.
+std::map<std::string, double> passStats(const Inf& inf) {
+  const quorvel::PassStats& stats = inf.getPassStats();
+  return {{"counted_apart", stats.countedApart ? 1.0 : 0.0},
+          {"chunks", static_cast<double>(stats.chunks)},
+          {"reparsed", static_cast<double>(stats.reparsed)},
+          {"worker_chunks", static_cast<double>(stats.workerChunks)},
+          {"unknown_fields", static_cast<double>(stats.unknownFields)},
+          {"read_seconds", stats.readSeconds},
+          {"settle_seconds", stats.settleSeconds}};
 }
 
 using OverlapPairs = std::vector<std::tuple<std::string, std::string, py::bytes>>;
@@ -97,4 +112,5 @@ PYBIND11_MODULE(quorvel_ext, m) {
       .def_property_readonly("col_names", &Inf::getColNames);
   m.def("_infer_types", &inferTypesReporting, py::arg("inf"), py::arg("progress"), py::pos_only());
   m.def("_read_head", &readHead, py::arg("path"), py::arg("size"), py::pos_only());
+  m.def("_pass_stats", &passStats, py::arg("inf"), py::pos_only());
 }

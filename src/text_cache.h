@@ -1,9 +1,10 @@
-// The memo of cell classifications, keyed by cell text and shared by all
-// columns. An open-addressing table whose long keys live in one arena, so that
-// a lookup hashes once without allocating and emptying the table is a reset.
+// Tables keyed by cell text: the memo of cell classifications shared by all
+// columns (TextCache), and the workers' memos of which types match a text.
+// An open-addressing table whose long keys live in one arena, so that a
+// lookup hashes once without allocating and emptying the table is a reset.
 //
 //   TextCache cache;
-//   TextCache::Entry& entry = cache.entry(cache.findOrInsert("2024-01-31"));
+//   CacheEntry& entry = cache.entry(cache.findOrInsert("2024-01-31"));
 #pragma once
 
 #include <algorithm>
@@ -20,20 +21,20 @@
 
 namespace quorvel {
 
-class TextCache {
- public:
+// What the type cache knows of a text.
+struct CacheEntry {
   static constexpr std::int32_t kUnclassified = -1;
+  // The type id found for the text, or kUnclassified.
+  std::int32_t type = kUnclassified;
+  // The text is a missing value: that outranks the type.
+  bool missing = false;
+};
 
-  struct Entry {
-    // The type id found for the text, or kUnclassified.
-    std::int32_t type = kUnclassified;
-    // The job classifying the text in a multithreaded batch, or -1.
-    std::int32_t job = -1;
-    // The text is a missing value: that outranks the type.
-    bool missing = false;
-  };
-
-  TextCache() { buckets_.assign(kMinBuckets, Bucket{}); }
+// Entry is what a new text starts with: its default value.
+template <class Entry>
+class TextTable {
+ public:
+  TextTable() { buckets_.assign(kMinBuckets, Bucket{}); }
 
   static std::size_t hashOf(std::string_view text) { return std::hash<std::string_view>{}(text); }
 
@@ -60,6 +61,8 @@ class TextCache {
   std::size_t findOrInsert(std::string_view text) { return findOrInsert(text, hashOf(text)); }
 
   Entry& entry(std::size_t index) { return slots_[index].entry; }
+
+  std::size_t size() const { return slots_.size(); }
 
   // Drops every entry. The storage keeps its size for the next window,
   // unless the last window used a small part of it: a burst of texts, or one
@@ -171,5 +174,7 @@ class TextCache {
   std::vector<Slot, HugePageAllocator<Slot>> slots_;
   std::vector<char, HugePageAllocator<char>> arena_;
 };
+
+using TextCache = TextTable<CacheEntry>;
 
 }  // namespace quorvel

@@ -69,6 +69,16 @@ struct TypeMatcher::Fallback {
     return false;
   }
 
+  // Whether some pattern has no RE2 twin to answer when Boost gives up.
+  bool canFail() const {
+    for (const std::vector<Pattern>& patterns : byId) {
+      for (const Pattern& pattern : patterns) {
+        if (!pattern.safe) return true;
+      }
+    }
+    return false;
+  }
+
   std::vector<std::vector<Pattern>> byId;
 };
 
@@ -117,6 +127,14 @@ const TypeMatcher::CompiledType* TypeMatcher::find(TypeId id) const {
   return &byId_[id];
 }
 
+// Type ids the table lacks never match.
+bool TypeMatcher::matchesType(TypeId id, const std::uint64_t* accepted,
+                              std::string_view text) const {
+  const CompiledType* type = find(id);
+  if (type == nullptr) return false;
+  return type->slot >= 0 ? automatonMatches(*type, accepted) : fallback_->matches(id, text);
+}
+
 bool TypeMatcher::onAutomaton(TypeId id) const {
   const CompiledType* type = find(id);
   return type != nullptr && type->slot >= 0;
@@ -127,11 +145,7 @@ bool TypeMatcher::onAutomaton(TypeId id) const {
 int TypeMatcher::firstMatch(const std::vector<TypeId>& order, std::string_view text) const {
   const std::uint64_t* accepted = automaton_.matches(text);
   for (std::size_t i = 0; i < order.size(); ++i) {
-    const CompiledType* type = find(order[i]);
-    if (type == nullptr) continue;
-    const bool match =
-        type->slot >= 0 ? automatonMatches(*type, accepted) : fallback_->matches(order[i], text);
-    if (match) return static_cast<int>(i);
+    if (matchesType(order[i], accepted, text)) return static_cast<int>(i);
   }
   return -1;
 }
@@ -140,11 +154,19 @@ void TypeMatcher::matchingTypes(std::string_view text, std::vector<TypeId>& type
   types.clear();
   const std::uint64_t* accepted = automaton_.matches(text);
   for (const TypeId id : tableOrder_) {
-    const CompiledType& type = byId_[id];
-    if (type.slot >= 0 ? automatonMatches(type, accepted) : fallback_->matches(id, text)) {
-      types.push_back(id);
-    }
+    if (matchesType(id, accepted, text)) types.push_back(id);
   }
 }
+
+std::uint64_t TypeMatcher::matchSet(const std::vector<TypeId>& types, std::string_view text) const {
+  const std::uint64_t* accepted = automaton_.matches(text);
+  std::uint64_t set = 0;
+  for (std::size_t i = 0; i < types.size(); ++i) {
+    if (matchesType(types[i], accepted, text)) set |= std::uint64_t{1} << i;
+  }
+  return set;
+}
+
+bool TypeMatcher::canFail() const { return fallback_->canFail(); }
 
 }  // namespace quorvel

@@ -52,6 +52,14 @@ class TypeMatcher {
   bool onAutomaton(TypeId id) const;
   std::size_t automatonBytes() const { return automaton_.memoryBytes(); }
 
+  // Bit i set when types[i] (of at most 64) has a pattern that matches all of
+  // `text`: what firstMatch() finds of each type, from one walk of the automaton.
+  // Boost's matching errors propagate.
+  std::uint64_t matchSet(const std::vector<TypeId>& types, std::string_view text) const;
+
+  // Whether a match can fail: some pattern is left to Boost, whose errors propagate.
+  bool canFail() const;
+
  private:
   struct Fallback;
   struct CompiledType {
@@ -60,6 +68,7 @@ class TypeMatcher {
   };
 
   const CompiledType* find(TypeId id) const;
+  bool matchesType(TypeId id, const std::uint64_t* accepted, std::string_view text) const;
   bool automatonMatches(const CompiledType& type, const std::uint64_t* accepted) const {
     return accepted[type.slot / 64] >> (type.slot % 64) & 1;
   }

@@ -45,12 +45,14 @@ class WorkerPool {
   // Starts calling task(i, thread) once for every i in [0, count) on the workers and
   // returns at once, so that the caller can do other work meanwhile; wait()
   // finishes the calls. The task must not throw: a worker has nobody to throw
-  // to, so callers capture failures themselves.
-  void start(std::size_t count, Task task) {
+  // to, so callers capture failures themselves. Threads take `callsPerTake`
+  // calls at a time: long calls want 1, so that every thread gets some.
+  void start(std::size_t count, Task task, std::size_t callsPerTake = kCallsPerTake) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       task_ = std::move(task);
       count_ = count;
+      callsPerTake_ = callsPerTake;
       next_.store(0, std::memory_order_relaxed);
       if (threads_.empty() || count == 0) return;
       busyWorkers_ = threads_.size();
@@ -80,9 +82,9 @@ class WorkerPool {
   static constexpr std::size_t kCallsPerTake = 8;
 
   void drain(const Task& task, std::size_t count, unsigned thread) {
-    for (std::size_t first;
-         (first = next_.fetch_add(kCallsPerTake, std::memory_order_relaxed)) < count;) {
-      const std::size_t last = std::min(count, first + kCallsPerTake);
+    const std::size_t take = callsPerTake_;
+    for (std::size_t first; (first = next_.fetch_add(take, std::memory_order_relaxed)) < count;) {
+      const std::size_t last = std::min(count, first + take);
       for (std::size_t i = first; i < last; ++i) task(i, thread);
     }
   }
@@ -132,6 +134,7 @@ class WorkerPool {
   std::atomic<std::size_t> next_{0};
   Task task_;
   std::size_t count_ = 0;
+  std::size_t callsPerTake_ = kCallsPerTake;
   std::atomic<std::size_t> busyWorkers_{0};
   std::atomic<bool> stop_{false};
   std::vector<std::thread> threads_;

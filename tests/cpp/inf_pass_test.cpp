@@ -105,11 +105,19 @@ class InfFiles : public testing::Test {
   std::string Types() const { return Slurp(Path("types")); }
 
   // An object over `csv`, saved as in.csv, that writes its types file to "types".
+  // Multithreaded passes run on three threads, whatever the machine has, and
+  // read chunks of a few bytes, so that small files make many chunks, rows
+  // span them and cuts fall inside quotes.
   std::unique_ptr<Inf> Make(const std::string& csv, const PatternStrings& patterns = kInt,
                             bool multithreading = false, int window = 1000) const {
-    return std::make_unique<Inf>(Write("in.csv", csv), ',', patterns, NaSet{}, multithreading, true,
-                                 Path("types"), window);
+    auto inf = std::make_unique<Inf>(Write("in.csv", csv), ',', patterns, NaSet{}, multithreading,
+                                     true, Path("types"), window);
+    inf->setPassThreads(3);
+    inf->setChunkBytes(kChunkBytes);
+    return inf;
   }
+
+  static constexpr std::size_t kChunkBytes = 16;
 
   std::string dir_;
 };
@@ -574,6 +582,10 @@ TEST_F(InfThreads, MatchingErrorReachesTheCaller) {
     // The header and the first data row were completed.
     EXPECT_EQ(inf->getNumRows(), 2u);
     EXPECT_EQ(Types(), "h0,h1,h2,h3,h4,h5,h6\nint,int,int,int,int,int,int\n");
+    // A match set is missing only where a worker's matching raised.
+    if (multithreading) {
+      EXPECT_GT(inf->getPassStats().unknownFields, 0u);
+    }
     inf->setFilepath(Write("good.csv", "id,name\n7,x\n,2\n"));
     inf->inferTypes();
     EXPECT_THAT(Render(inf->getColTypeCandidates()),
@@ -584,10 +596,57 @@ TEST_F(InfThreads, MatchingErrorReachesTheCaller) {
   EXPECT_EQ(seen[1], seen[0]);
 }
 
+// A text whose matching raised on a worker counts only if the trial order,
+// in file order, reaches the raising type before a matching one: then both
+// modes fail at the same cell with the same results so far; else both go on.
+TEST_F(InfThreads, MatchingErrorsCountWhereTheTrialOrderReachesThem) {
+  const std::string bad = "(?=a)(a+)+b";  // raises on many a's not followed by b
+  const std::string raising = std::string(60, 'a') + "c";
+  std::string words;
+  for (char c = 'a'; c < 'a' + 19; ++c)
+    words += std::string(2, c) + "x\n" + std::string(3, c) + "\n";
+  const struct {
+    const char* name;
+    PatternStrings patterns;
+    std::string csv;
+    const char* outcome;  // in the first line of the results
+  } cases[] = {
+      {"a word type matches first",
+       {{"bad", {bad}}, {"W", {"[a-z]+"}}},
+       "h\nzz\n" + raising + "\n" + words,
+       "40"},
+      {"nothing matches first",
+       {{"bad", {bad}}, {"int", {"[0-9]+"}}},
+       "h,i\n1,2\n3," + raising + "\n4,5\n",
+       "The complexity of matching"},
+  };
+  for (const auto& c : cases) {
+    std::string results[2];
+    for (const bool multithreading : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (multithreading ? ", multithreaded" : ""));
+      auto inf = Make(c.csv, c.patterns, multithreading);
+      std::string& result = results[multithreading];
+      try {
+        inf->inferTypes();
+      } catch (const std::runtime_error& error) {
+        result = typeid(error).name() + ": "s + error.what() + "\n";
+      }
+      result += std::to_string(inf->getNumRows()) + "\n" + Render(inf->getColTypeCandidates()) +
+                "\n" + Types();
+      if (multithreading) {
+        EXPECT_GT(inf->getPassStats().unknownFields, 0u);
+      }
+    }
+    EXPECT_THAT(results[0].substr(0, results[0].find('\n')), HasSubstr(c.outcome)) << c.name;
+    EXPECT_EQ(results[1], results[0]) << c.name;
+  }
+}
+
 // Random files over texts that match at most one type each, so every count and
 // every line of the types file follows from the texts alone: both modes and
 // every window must give exactly that. The type with the empty name is never
-// cached, and some files span several batches of a multithreaded pass.
+// cached. No text matches two of these types, so multithreaded passes count
+// on the workers, over many chunks, some cut inside quoted line breaks.
 TEST_F(InfThreads, RandomFilesAgreeWithOracle) {
   const PatternStrings patterns = {{"int", {"-?[0-9]+"}},
                                    {"dec", {"-?[0-9]+\\.[0-9]+"}},
@@ -614,6 +673,9 @@ TEST_F(InfThreads, RandomFilesAgreeWithOracle) {
     for (const char c : text) quoted += c == '"' ? "\"\"" : std::string(1, c);
     return quoted + "\"";
   };
+  // Shown to reach the workers and the chunks tokenized again.
+  std::uint64_t reparsed = 0;
+  std::uint64_t workerChunks = 0;
   for (std::uint32_t seed = 1; seed <= 40; ++seed) {
     std::mt19937 rng(seed);
     const std::size_t width = 1 + rng() % 30;
@@ -669,6 +731,10 @@ TEST_F(InfThreads, RandomFilesAgreeWithOracle) {
         auto inf = Make(csv, patterns, multithreading, window);
         inf->setNaValues({"NA", "n/a", "not available at all"});
         inf->inferTypes();
+        reparsed += inf->getPassStats().reparsed;
+        workerChunks += inf->getPassStats().workerChunks;
+        // No text matches two of these types: the workers count.
+        EXPECT_EQ(inf->getPassStats().countedApart, multithreading);
         EXPECT_EQ(inf->getColNames(), names);
         EXPECT_EQ(inf->getNumRows(), rows);
         EXPECT_EQ(Render(inf->getColTypeCandidates()), expected);
@@ -677,13 +743,15 @@ TEST_F(InfThreads, RandomFilesAgreeWithOracle) {
       }
     }
   }
+  EXPECT_GT(reparsed, 0u);
+  EXPECT_GT(workerChunks, 0u);
 }
 
 // Multithreaded passes promise the answers of a single-threaded pass even
 // when texts match several types, where the trial order and the cache decide:
 // duplicate column names, swaps from row to row and the window all matter.
 // Stretches of few distinct texts alternate with stretches of many, so that
-// passes switch between matching on the workers and on the calling thread.
+// the workers' memos of match sets both hit and miss.
 TEST_F(InfThreads, OverlappingTypesAgreeWithSingleThreaded) {
   const PatternStrings patterns = {{"digits", {"[0-9]+"}},   {"short", {".{1,2}"}},
                                    {"alnum", {"[a-z0-9]+"}}, {"any", {".*"}},
@@ -717,6 +785,7 @@ TEST_F(InfThreads, OverlappingTypesAgreeWithSingleThreaded) {
         inf->setNaValues({"NA"});
         inf->inferTypes();
         inf->inferTypes();  // the cache carries over into a second pass
+        EXPECT_FALSE(inf->getPassStats().countedApart);
         std::map<std::string, Names> orders;
         for (const auto& [column, order] : inf->getRegexOrdering()) orders[column] = order;
         std::string& result = results[multithreading];

@@ -1,0 +1,177 @@
+// Chunked CSV parsing: an input held in memory is cut into chunks at likely
+// row ends, each chunk is tokenized on its own, possibly on another thread,
+// and the chunks are then confirmed in file order, which re-tokenizes any
+// chunk whose cut fell inside a quoted field. The rows are exactly those of
+// CsvParser over the whole input, because both run the same CsvScanner.
+//
+//   ChunkTokenizer chunk(parser.scanner(), columns);  chunk.feed(data, cut);
+//   if (!confirm_chunk(before, chunk, data, cut, last)) { /* chunk was parsed again */ }
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "parser.hpp"
+
+// Empties `text`, and gives its memory back when a huge field made it large:
+// buffers reused from chunk to chunk would otherwise hold it to the end.
+inline void clear_keeping_capacity(std::string& text) {
+  constexpr std::size_t kKept = std::size_t{1} << 23;
+  if (text.capacity() > kKept) {
+    std::string().swap(text);
+  } else {
+    text.clear();
+  }
+}
+
+// The rows of one chunk, kept at most `max_fields` fields wide: the fields of
+// the rows that ended inside the chunk, then those of a row still open at its
+// end (and what its open field holds so far), which the next chunk finishes.
+class ChunkTokenizer {
+ public:
+  ChunkTokenizer(const CsvScanner& dialect, std::size_t max_fields)
+      : m_dialect(dialect), m_max_fields(max_fields) {
+    reset();
+  }
+
+  // Starts over, at a row start.
+  void reset() {
+    m_scanner = CsvScanner();
+    m_scanner.quote = m_dialect.quote;
+    m_scanner.delimiter = m_dialect.delimiter;
+    m_scanner.terminator = m_dialect.terminator;
+    clear_keeping_capacity(m_texts);
+    m_field_ends.clear();
+    m_widths.clear();
+    m_field_start = 0;
+    m_row_fields = 0;
+    m_open_row = 0;
+  }
+
+  // Starts over where `before` ended: in its state, with its open row, which
+  // `before` gives up. A row open since an earlier chunk is moved, not copied,
+  // so that a huge field cut into many chunks is not copied chunk after chunk.
+  void continue_from(ChunkTokenizer& before) {
+    reset();
+    m_scanner = before.m_scanner;
+    const std::size_t text_start = before.field_start(before.m_open_row);
+    if (text_start == 0) {
+      m_texts.swap(before.m_texts);
+    } else {
+      m_texts.assign(before.m_texts, text_start, std::string::npos);
+    }
+    for (std::size_t f = before.m_open_row; f < before.m_field_ends.size(); ++f) {
+      m_field_ends.push_back(before.m_field_ends[f] - text_start);
+    }
+    m_field_start = before.m_field_start - text_start;
+    m_row_fields = before.m_row_fields;
+    before.m_texts.resize(std::min(before.m_texts.size(), text_start));
+    before.m_field_ends.resize(before.m_open_row);
+    before.m_field_start = before.m_texts.size();
+    before.m_row_fields = 0;
+  }
+
+  void feed(const char* data, std::size_t size) {
+    std::size_t cursor = 0;
+    for (;;) {
+      switch (m_scanner.scan(data, cursor, size, m_texts)) {
+        case CsvScanner::Step::FIELD:
+          end_field();
+          if (m_scanner.state() == CsvScanner::State::END_OF_ROW) end_row();
+          break;
+        case CsvScanner::Step::ROW_END:
+          break;
+        case CsvScanner::Step::MORE:
+          return;
+      }
+    }
+  }
+
+  // The end of the input: the open field and row end as CsvParser ends them.
+  void finish() {
+    if (m_scanner.finish(m_texts.size() - m_field_start)) end_field();
+    if (m_row_fields > 0) end_row();
+  }
+
+  // Whether the next chunk, whose first byte is `next` (null when it is
+  // empty), starts at a row start: right after a row's terminator, or with
+  // nothing read at all since one.
+  bool ends_at_row_start(const char* next) const {
+    const bool untouched = m_scanner.state() == CsvScanner::State::START_OF_FIELD &&
+                           m_row_fields == 0 && m_texts.size() == m_field_start;
+    return untouched || m_scanner.at_row_start(next);
+  }
+
+  // The rows that ended: widths() gives each row's kept fields, text(f) the
+  // f-th of those fields counted across rows.
+  const std::vector<std::uint32_t>& widths() const { return m_widths; }
+  std::size_t fields() const { return m_open_row; }
+  std::string_view text(std::size_t f) const {
+    const std::size_t start = field_start(f);
+    return std::string_view(m_texts.data() + start, m_field_ends[f] - start);
+  }
+
+ private:
+  std::size_t field_start(std::size_t f) const { return f == 0 ? 0 : m_field_ends[f - 1]; }
+
+  // Fields beyond the kept width are dropped as soon as they end.
+  void end_field() {
+    if (m_row_fields < m_max_fields) {
+      m_field_ends.push_back(m_texts.size());
+    } else {
+      m_texts.resize(m_field_start);
+    }
+    ++m_row_fields;
+    m_field_start = m_texts.size();
+  }
+
+  void end_row() {
+    m_widths.push_back(static_cast<std::uint32_t>(std::min(m_row_fields, m_max_fields)));
+    m_row_fields = 0;
+    m_open_row = m_field_ends.size();
+  }
+
+  CsvScanner m_dialect;
+  std::size_t m_max_fields;
+  CsvScanner m_scanner;
+  std::string m_texts;                    // the kept fields' texts back to back
+  std::vector<std::size_t> m_field_ends;  // end of each kept field in m_texts
+  std::vector<std::uint32_t> m_widths;    // kept fields of each ended row
+  std::size_t m_field_start = 0;          // where the open field's text starts
+  std::size_t m_row_fields = 0;           // fields of the open row, dropped ones included
+  std::size_t m_open_row = 0;             // first field of the open row
+};
+
+// Length of the prefix of [data, data + size) that ends with its last row
+// terminator, if that terminator ends a row, or 0 when there is none. The
+// guess assumes the terminator is outside quotes; confirm_chunk() checks it.
+// A CR that is the last byte is passed over: an LF may follow it.
+inline std::size_t guess_rows_end(const CsvScanner& dialect, const char* data, std::size_t size) {
+  const auto last = [&](char c, std::size_t length) -> std::size_t {
+    const void* found = length == 0 ? nullptr : ::memrchr(data, c, length);
+    return found ? static_cast<const char*>(found) - data + 1 : 0;
+  };
+  if (dialect.terminator != Term::CRLF) {
+    return last(static_cast<char>(static_cast<int>(dialect.terminator)), size);
+  }
+  return std::max(last('\n', size), last('\r', size == 0 ? 0 : size - 1));
+}
+
+// Confirms, in file order, that `chunk`, tokenized from a row start over
+// [data, data + size), starts where `before` (the chunk before it, already
+// confirmed) ended; otherwise tokenizes it again from there, taking over the
+// row open in `before`. `last` marks the end of the input. Returns whether
+// the first tokenizing stood.
+inline bool confirm_chunk(ChunkTokenizer& before, ChunkTokenizer& chunk, const char* data,
+                          std::size_t size, bool last) {
+  if (before.ends_at_row_start(size == 0 ? nullptr : data)) return true;
+  chunk.continue_from(before);
+  chunk.feed(data, size);
+  if (last) chunk.finish();
+  return false;
+}

@@ -1,0 +1,301 @@
+// The multithreaded pass: reading and cutting on the calling thread,
+// tokenizing and match sets on the pool, settling in file order.
+#include "pass_pipeline.h"
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+
+namespace quorvel {
+
+namespace {
+
+// Chunks of a round per thread: enough that a slow chunk seldom leaves the
+// other threads idle at the end of a round.
+constexpr std::size_t kChunksPerThread = 3;
+
+// A memo past this many texts starts over, which bounds its memory; the
+// texts that recur come back at once.
+constexpr std::size_t kMemoTexts = std::size_t{1} << 16;
+
+// Fields ahead of the one looked up whose memo slots are fetched.
+constexpr std::size_t kLead = 4;
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+MissingTexts::MissingTexts(const std::unordered_set<std::string>& texts) {
+  std::size_t size = 8;
+  while (size < 2 * texts.size()) size *= 2;
+  slots_.assign(size, nullptr);
+  for (const std::string& text : texts) {
+    lengths_ |= lengthBit(text.size());
+    std::size_t slot = TextCache::hashOf(text) & (size - 1);
+    while (slots_[slot] != nullptr) slot = (slot + 1) & (size - 1);
+    slots_[slot] = &text;
+  }
+}
+
+bool MissingTexts::contains(std::string_view text) const {
+  if ((lengths_ & lengthBit(text.size())) == 0) return false;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t slot = TextCache::hashOf(text) & mask; slots_[slot] != nullptr;
+       slot = (slot + 1) & mask) {
+    if (*slots_[slot] == text) return true;
+  }
+  return false;
+}
+
+struct PassPipeline::Chunk {
+  explicit Chunk(const Setup& setup) : rows(setup.dialect, setup.columns) {}
+
+  std::string bytes;
+  bool last = false;           // ends the input
+  std::uint64_t sequence = 0;  // in file order
+  ChunkTokenizer rows;
+  std::vector<FieldFacts> facts;      // by kept field of the ended rows
+  std::size_t unknownFields = 0;      // of facts, those without a match set
+  std::vector<std::uint64_t> counts;  // counting apart: see Settled
+  std::string lines;
+  std::exception_ptr error;  // what tokenizing threw, rethrown in file order
+  unsigned thread = 0;
+};
+
+PassPipeline::PassPipeline(std::istream& input, std::string_view unread, Setup setup,
+                           PassStats& stats)
+    : input_(input),
+      setup_(std::move(setup)),
+      stats_(stats),
+      unread_(unread),
+      chunksPerRound_(kChunksPerThread * setup_.threads),
+      confirmed_(setup_.dialect, setup_.columns),
+      memos_(setup_.threads),
+      missing_(*setup_.missing),
+      pool_(setup_.threads - 1) {
+  // Each worker matches with a matcher of its own: threads sharing one would
+  // contend for the locks of its automata's caches on every match.
+  stats_ = PassStats();
+  stats_.countedApart = setup_.countApart != nullptr;
+}
+
+PassPipeline::~PassPipeline() = default;
+
+// One round is tokenized while the calling thread settles the round before
+// and reads the next, then helps to finish the round in flight.
+void PassPipeline::run(const Consumer& consume) {
+  Round* inFlight = &rounds_[0];
+  Round* settling = &rounds_[1];
+  try {
+    readRound(*inFlight);
+    for (;;) {
+      pool_.start(
+          inFlight->count,
+          [this, inFlight](std::size_t i, unsigned thread) {
+            tokenize(*inFlight->chunks[i], thread);
+          },
+          1);
+      settle(*settling, consume);
+      readRound(*settling);
+      pool_.wait();
+      if (inFlight->count == 0) break;
+      std::swap(inFlight, settling);
+    }
+  } catch (...) {
+    // The round in flight is of no use any more: its workers stop at once.
+    abandoned_ = true;
+    pool_.wait();
+    throw;
+  }
+  if (readError_) std::rethrow_exception(readError_);
+}
+
+// A read that fails ends the input here; the failure reaches the caller once
+// the chunks read before it have been consumed, as a single-threaded pass
+// would raise it after the rows before.
+void PassPipeline::readRound(Round& round) {
+  const auto start = std::chrono::steady_clock::now();
+  round.count = 0;
+  try {
+    while (round.count < chunksPerRound_) {
+      if (round.count == round.chunks.size())
+        round.chunks.push_back(std::make_unique<Chunk>(setup_));
+      if (!readChunk(*round.chunks[round.count])) break;
+      ++round.count;
+    }
+  } catch (...) {
+    readError_ = std::current_exception();
+    lastRead_ = true;
+  }
+  stats_.readSeconds += secondsSince(start);
+}
+
+// The next chunk: the bytes left over from the last cut, then pieces of the
+// input up to a guessed row end, or to the end of the input.
+bool PassPipeline::readChunk(Chunk& chunk) {
+  if (lastRead_) return false;
+  chunk.bytes.swap(leftOver_);
+  clear_keeping_capacity(leftOver_);
+  chunk.error = nullptr;
+  chunk.last = false;
+  chunk.sequence = chunksRead_++;
+  for (;;) {
+    if (!takeInput(chunk.bytes)) {
+      chunk.last = lastRead_ = true;
+      return true;
+    }
+    const std::size_t cut = guess_rows_end(setup_.dialect, chunk.bytes.data(), chunk.bytes.size());
+    if (cut > 0) {
+      leftOver_.assign(chunk.bytes, cut, std::string::npos);
+      chunk.bytes.resize(cut);
+      return true;
+    }
+  }
+}
+
+// Appends up to a chunk's worth of the input: what the parser of the header
+// had read past it first, then the stream. False at the end of the input.
+bool PassPipeline::takeInput(std::string& bytes) {
+  if (unreadStart_ < unread_.size()) {
+    const std::size_t size = std::min(setup_.chunkBytes, unread_.size() - unreadStart_);
+    bytes.append(unread_, unreadStart_, size);
+    unreadStart_ += size;
+    return true;
+  }
+  if (inputEnded_) return false;
+  const std::size_t before = bytes.size();
+  bytes.resize(before + setup_.chunkBytes);
+  const std::size_t delivered =
+      csv_detail::read_block(input_, bytes.data() + before, setup_.chunkBytes);
+  bytes.resize(before + delivered);
+  inputEnded_ = input_.eof();
+  return delivered > 0 || !inputEnded_;
+}
+
+void PassPipeline::tokenize(Chunk& chunk, unsigned thread) {
+  if (abandoned_.load(std::memory_order_relaxed)) return;
+  chunk.thread = thread;
+  try {
+    chunk.rows.reset();
+    chunk.rows.feed(chunk.bytes.data(), chunk.bytes.size());
+    if (chunk.last) chunk.rows.finish();
+    describe(chunk, thread);
+    if (setup_.countApart != nullptr) count(chunk);
+  } catch (...) {
+    chunk.error = std::current_exception();
+  }
+}
+
+// After a text whose matching failed, the chunk's later texts are not
+// matched: the consumer matches them in file order, where it fails exactly
+// when a single-threaded pass would, and no time goes into texts after it.
+void PassPipeline::describe(Chunk& chunk, unsigned thread) {
+  const std::size_t fields = chunk.rows.fields();
+  chunk.facts.resize(fields);
+  chunk.unknownFields = 0;
+  if (setup_.countApart != nullptr) {
+    // Nothing looks texts up by hash here.
+    for (std::size_t f = 0; f < fields; ++f) {
+      const std::string_view text = chunk.rows.text(f);
+      chunk.facts[f] = FieldFacts{
+          0, missing_.contains(text) ? FieldFacts::kMissing : *setup_.countApart->matches(text)};
+    }
+    return;
+  }
+  for (std::size_t f = 0; f < fields; ++f) {
+    chunk.facts[f] = FieldFacts{TextCache::hashOf(chunk.rows.text(f)), FieldFacts::kUnknownMatches};
+  }
+  if (setup_.types.empty()) {
+    chunk.unknownFields = fields;
+    return;
+  }
+  const TextTable<MatchMemo>& memo = memos_[thread];
+  for (std::size_t f = 0; f < fields; ++f) {
+    if (abandoned_.load(std::memory_order_relaxed)) return;
+    if (chunk.sequence > firstFailure_.load(std::memory_order_relaxed)) {
+      chunk.unknownFields = fields - f;
+      return;
+    }
+    // As for the type cache: the memo's misses overlap when its buckets and
+    // slots are fetched a few fields ahead.
+    if (f + 2 * kLead < fields) memo.prefetchBucket(chunk.facts[f + 2 * kLead].hash);
+    if (f + kLead < fields) memo.prefetchSlot(chunk.facts[f + kLead].hash);
+    const std::uint64_t matches = matchSet(chunk.rows.text(f), chunk.facts[f].hash, thread);
+    if (matches == FieldFacts::kUnknownMatches) {
+      chunk.unknownFields = fields - f;
+      noteFailure(chunk.sequence);
+      return;
+    }
+    chunk.facts[f].matches = matches;
+  }
+}
+
+std::uint64_t PassPipeline::matchSet(std::string_view text, std::size_t hash, unsigned thread) {
+  TextTable<MatchMemo>& memo = memos_[thread];
+  if (memo.size() >= kMemoTexts) memo.clear();
+  MatchMemo& known = memo.entry(memo.findOrInsert(text, hash));
+  if (known.matches != FieldFacts::kUnknownMatches) return known.matches;
+  const TypeMatcher& matcher = *setup_.matcher;
+  try {
+    known.matches = matcher.matchSet(setup_.types, text);
+  } catch (...) {
+    // Not lost: the consumer matches this text again and meets the failure
+    // itself if its trial order gets that far.
+    return FieldFacts::kUnknownMatches;
+  }
+  return known.matches;
+}
+
+void PassPipeline::noteFailure(std::uint64_t sequence) {
+  std::uint64_t first = firstFailure_.load();
+  while (sequence < first && !firstFailure_.compare_exchange_weak(first, sequence)) {
+  }
+}
+
+// The counts and lines of a chunk whose cells' types follow from their texts.
+void PassPipeline::count(Chunk& chunk) const {
+  const std::size_t typeCount = setup_.typeNames->size();
+  chunk.counts.assign(setup_.columns * typeCount, 0);
+  chunk.lines.clear();
+  std::vector<TypeId> rowTypes(setup_.columns);
+  std::size_t f = 0;
+  for (const std::uint32_t width : chunk.rows.widths()) {
+    for (std::size_t c = 0; c < width; ++c, ++f) {
+      const std::uint64_t matches = chunk.facts[f].matches;
+      const TypeId type = (matches & FieldFacts::kMissing) != 0 ? setup_.missingType
+                          : matches == 0                        ? setup_.noMatchType
+                                         : setup_.types[__builtin_ctzll(matches)];
+      ++chunk.counts[c * typeCount + type];
+      rowTypes[c] = type;
+    }
+    if (setup_.writeLines) appendTypesLine(chunk.lines, rowTypes.data(), width, *setup_.typeNames);
+  }
+}
+
+void PassPipeline::settle(Round& round, const Consumer& consume) {
+  const auto start = std::chrono::steady_clock::now();
+  for (std::size_t i = 0; i < round.count; ++i) {
+    Chunk& chunk = *round.chunks[i];
+    if (chunk.error) std::rethrow_exception(chunk.error);
+    if (!confirm_chunk(confirmed_, chunk.rows, chunk.bytes.data(), chunk.bytes.size(),
+                       chunk.last)) {
+      ++stats_.reparsed;
+      describe(chunk, 0);
+      if (setup_.countApart != nullptr) count(chunk);
+    }
+    stats_.unknownFields += chunk.unknownFields;
+    stats_.workerChunks += chunk.thread != 0;
+    ++stats_.chunks;
+    consume(Settled{chunk.rows, chunk.facts, chunk.counts, chunk.lines});
+    // The pass went on past the failure: later chunks match again.
+    std::uint64_t failed = chunk.sequence;
+    firstFailure_.compare_exchange_strong(failed, kNoFailure);
+    confirmed_.continue_from(chunk.rows);
+  }
+  round.count = 0;
+  stats_.settleSeconds += secondsSince(start);
+}
+
+}  // namespace quorvel

@@ -1,0 +1,182 @@
+// The multithreaded part of an inference pass, after the header. Its phases:
+//  1. read: the calling thread reads the input in order, once, in blocks, and
+//     cuts it into chunks at a guessed row end (a FIFO works as a file does);
+//  2. tokenize: a round of chunks is tokenized on the pool, each chunk from a
+//     row start, and each kept field is hashed and given its match set (which
+//     types match the text) through the thread's own memo; where a cell's
+//     type follows from its text alone, the workers also count the chunk;
+//  3. settle: meanwhile, the calling thread confirms the round before in file
+//     order, tokenizes again a chunk whose cut fell inside quotes, and hands
+//     each chunk to the consumer, which applies the classification rule.
+// Invariants: the consumer sees exactly the rows of a CsvParser over the same
+// input, in file order, on the calling thread; a match set depends on the
+// text alone, so no worker needs to know the trial orders or the cache; at
+// most two rounds of chunks (a few per thread) are in memory.
+//
+//   PassPipeline pipeline(file, parser.unread(), setup, stats);
+//   pipeline.run([&](const PassPipeline::Settled& chunk) { /* classify chunk.rows */ });
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <istream>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "chunk_parser.hpp"
+#include "parser.hpp"
+#include "text_cache.h"
+#include "type_automaton.h"
+#include "type_matcher.h"
+#include "worker_pool.h"
+
+namespace quorvel {
+
+// What the tokenizing thread learnt of one kept field of a chunk.
+struct FieldFacts {
+  // Bit i: the i-th type of Setup::types matches the text. kMissing: the
+  // text is a missing value. kUnknownMatches: not found out, and the
+  // consumer has to match the text itself.
+  static constexpr std::uint64_t kMissing = std::uint64_t{1} << 62;
+  static constexpr std::uint64_t kUnknownMatches = std::uint64_t{1} << 63;
+
+  std::size_t hash;  // TextCache::hashOf(text)
+  std::uint64_t matches;
+};
+
+// Appends a types-file line: the names of `types`, by commas, and a line feed.
+inline void appendTypesLine(std::string& line, const TypeId* types, std::size_t width,
+                            const std::vector<std::string>& names) {
+  for (std::size_t c = 0; c < width; ++c) {
+    if (c > 0) line += ',';
+    line += names[types[c]];
+  }
+  line += '\n';
+}
+
+// What the last multithreaded pass did, for tests and the benchmark.
+struct PassStats {
+  bool countedApart = false;        // the workers counted the chunks
+  std::uint64_t chunks = 0;         // handed to the consumer
+  std::uint64_t reparsed = 0;       // tokenized again on the calling thread
+  std::uint64_t workerChunks = 0;   // tokenized by a worker, not the calling thread
+  std::uint64_t unknownFields = 0;  // fields left without a match set
+  double readSeconds = 0;           // calling thread, reading and cutting
+  double settleSeconds = 0;         // calling thread, confirming and consuming
+};
+
+// The missing-value texts. Most cells are ruled out by their length alone,
+// without hashing them.
+class MissingTexts {
+ public:
+  explicit MissingTexts(const std::unordered_set<std::string>& texts);
+  bool contains(std::string_view text) const;
+
+ private:
+  static std::uint64_t lengthBit(std::size_t length) {
+    return std::uint64_t{1} << std::min<std::size_t>(length, 63);
+  }
+
+  std::uint64_t lengths_ = 0;              // lengthBit() of every text
+  std::vector<const std::string*> slots_;  // open addressing; null: free
+};
+
+class PassPipeline {
+ public:
+  // Match sets have a bit for each type, and two for kMissing and kUnknownMatches.
+  static constexpr std::size_t kMaxTypes = 62;
+
+  struct Setup {
+    CsvScanner dialect;
+    std::size_t columns;  // fields kept per row
+    unsigned threads;     // the calling thread and the workers, 2 or more
+    std::size_t chunkBytes;
+    const TypeMatcher* matcher;  // the calling thread's
+    // Bit i of a match set stands for types[i]; no types: no match sets.
+    std::vector<TypeId> types;
+    const std::unordered_set<std::string>* missing;
+    // Set when no text matches two types and no match can fail: a cell's type
+    // then follows from its text alone (missingType, the one type matching
+    // it, or noMatchType), which this automaton over `types` tells, and the
+    // workers count their chunks themselves.
+    const TypeAutomaton* countApart;
+    TypeId missingType;
+    TypeId noMatchType;
+    const std::vector<std::string>* typeNames;  // by type id
+    bool writeLines;                            // of the types file, when counting apart
+  };
+
+  // A chunk in file order, as the consumer gets it.
+  struct Settled {
+    const ChunkTokenizer& rows;
+    const std::vector<FieldFacts>& facts;  // by kept field of its rows
+    // Counting apart: by column * typeNames->size() + type id, and the
+    // chunk's lines of the types file if writeLines.
+    const std::vector<std::uint64_t>& counts;
+    const std::string& lines;
+  };
+
+  using Consumer = std::function<void(const Settled&)>;
+
+  // `unread` is what a CsvParser took from `input` past the header row.
+  PassPipeline(std::istream& input, std::string_view unread, Setup setup, PassStats& stats);
+  ~PassPipeline();
+
+  // Calls consume() for every chunk in file order on the calling thread. A
+  // failure of reading or of the consumer ends the pass after the workers
+  // stop; the chunks before it have been consumed.
+  void run(const Consumer& consume);
+
+ private:
+  struct Chunk;
+  struct Round {
+    std::vector<std::unique_ptr<Chunk>> chunks;
+    std::size_t count = 0;  // chunks in use
+  };
+  // Per thread: the memo of match sets by text.
+  struct MatchMemo {
+    std::uint64_t matches = FieldFacts::kUnknownMatches;
+  };
+
+  void readRound(Round& round);
+  bool readChunk(Chunk& chunk);
+  bool takeInput(std::string& bytes);
+  void tokenize(Chunk& chunk, unsigned thread);
+  void describe(Chunk& chunk, unsigned thread);
+  void count(Chunk& chunk) const;
+  std::uint64_t matchSet(std::string_view text, std::size_t hash, unsigned thread);
+  void noteFailure(std::uint64_t sequence);
+  void settle(Round& round, const Consumer& consume);
+
+  std::istream& input_;
+  Setup setup_;
+  PassStats& stats_;
+  std::string unread_;  // read by the parser of the header, past it
+  std::size_t unreadStart_ = 0;
+  std::string leftOver_;     // read past the last cut
+  bool inputEnded_ = false;  // the stream is used up
+  bool lastRead_ = false;    // the chunk that ends the input is read
+  std::exception_ptr readError_;
+  std::size_t chunksPerRound_;
+  Round rounds_[2];
+  ChunkTokenizer confirmed_;  // where the last consumed chunk ended
+  std::vector<TextTable<MatchMemo>> memos_;
+  MissingTexts missing_;
+  std::atomic<bool> abandoned_{false};
+  std::uint64_t chunksRead_ = 0;
+  // The first chunk, in file order, whose matching failed and which is not
+  // settled yet: chunks after it stop matching, since the pass likely fails
+  // there, and what they leave unmatched is matched when they are settled.
+  std::atomic<std::uint64_t> firstFailure_{kNoFailure};
+  static constexpr std::uint64_t kNoFailure = ~std::uint64_t{0};
+  WorkerPool pool_;  // last, so that it stops before what its workers use goes
+};
+
+}  // namespace quorvel

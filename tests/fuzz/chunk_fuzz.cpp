@@ -1,0 +1,155 @@
+// libFuzzer target for chunked parsing: every input must give, byte for byte,
+// the rows that CsvParser reads from it as a stream, both when it is cut into
+// pieces at random offsets (mid-field, mid-quote, between CR and LF), each
+// tokenized from a row start and then confirmed in order, and when the pass's
+// pipeline reads it after its header, in chunks of a random size cut at
+// guessed row ends, on two or three threads.
+//
+// Input layout: byte 0 the delimiter, byte 1 the quote, byte 2 the row end
+// (even: CR, LF and CR LF; odd: byte 3 alone), byte 4 the most fields a row
+// keeps (0: all), byte 5 the seed of the piece sizes, the CSV from byte 6 on.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <sstream>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "chunk_parser.hpp"
+#include "escaped.h"
+#include "parser.hpp"
+#include "pass_pipeline.h"
+
+namespace {
+
+using Row = std::vector<std::string>;
+using Rows = std::vector<Row>;
+
+constexpr std::size_t kHeaderSize = 6;
+
+struct FuzzCase {
+  std::string input;  // as the fuzzer gave it
+  CsvScanner dialect;
+  std::size_t maxFields;
+  std::uint32_t seed;
+  std::string csv;
+};
+
+FuzzCase decode(const std::uint8_t* data, std::size_t size) {
+  FuzzCase c;
+  c.input.assign(reinterpret_cast<const char*>(data), size);
+  c.dialect.delimiter = static_cast<char>(data[0]);
+  c.dialect.quote = static_cast<char>(data[1]);
+  if ((data[2] & 1) != 0) c.dialect.terminator = static_cast<Term>(data[3]);
+  c.maxFields = data[4] == 0 ? SIZE_MAX : data[4] % 8 + 1;
+  c.seed = data[5];
+  c.csv.assign(reinterpret_cast<const char*>(data) + kHeaderSize, size - kHeaderSize);
+  return c;
+}
+
+CsvParser& configured(CsvParser& parser, const CsvScanner& dialect) {
+  parser.delimiter(dialect.delimiter).quote(dialect.quote);
+  if (dialect.terminator != Term::CRLF) {
+    parser.terminator(static_cast<char>(static_cast<int>(dialect.terminator)));
+  }
+  return parser;
+}
+
+// The stream parser's rows, from the `skip`-th on, each cut to `maxFields`.
+Rows streamRows(const FuzzCase& c, std::size_t skip, std::size_t maxFields) {
+  std::istringstream in(c.csv);
+  CsvParser parser(in);
+  Rows rows;
+  for (const Row& row : configured(parser, c.dialect)) {
+    if (skip > 0) {
+      --skip;
+      continue;
+    }
+    rows.emplace_back(row.begin(), row.begin() + std::min(row.size(), maxFields));
+  }
+  return rows;
+}
+
+void appendRows(const ChunkTokenizer& chunk, Rows& rows) {
+  std::size_t f = 0;
+  for (const std::uint32_t width : chunk.widths()) {
+    Row& row = rows.emplace_back();
+    for (std::uint32_t i = 0; i < width; ++i) row.emplace_back(chunk.text(f++));
+  }
+}
+
+Rows piecewiseRows(const FuzzCase& c) {
+  std::mt19937 rng(c.seed);
+  ChunkTokenizer confirmed(c.dialect, c.maxFields);
+  ChunkTokenizer chunk(c.dialect, c.maxFields);
+  Rows rows;
+  std::size_t start = 0;
+  bool last = false;
+  while (!last) {
+    const std::size_t size = std::min<std::size_t>(rng() % 24, c.csv.size() - start);
+    last = start + size == c.csv.size();
+    chunk.reset();
+    chunk.feed(c.csv.data() + start, size);
+    if (last) chunk.finish();
+    confirm_chunk(confirmed, chunk, c.csv.data() + start, size, last);
+    appendRows(chunk, rows);
+    confirmed.continue_from(chunk);
+    start += size;
+  }
+  return rows;
+}
+
+// The rows after the header, as the pass's pipeline hands them over.
+Rows pipelineRows(const FuzzCase& c, std::size_t& columns) {
+  std::istringstream in(c.csv);
+  CsvParser parser(in);
+  auto header = configured(parser, c.dialect).begin();
+  columns = header == parser.end() ? 0 : header->size();
+  Rows rows;
+  if (parser.empty()) return rows;
+  quorvel::PassStats stats;
+  const unsigned threads = 2 + c.seed % 2;
+  const std::unordered_set<std::string> noMissingValues;
+  quorvel::PassPipeline::Setup setup{
+      parser.scanner(), columns, threads, 1 + c.seed % 64, nullptr, {}, {}, &noMissingValues,
+      nullptr,          0,       0,       nullptr,         false};
+  quorvel::PassPipeline pipeline(in, parser.unread(), std::move(setup), stats);
+  pipeline.run([&](const quorvel::PassPipeline::Settled& chunk) {
+    if (chunk.facts.size() != chunk.rows.fields()) std::abort();
+    appendRows(chunk.rows, rows);
+  });
+  return rows;
+}
+
+std::string render(const Rows& rows) {
+  std::string out;
+  for (const Row& row : rows) {
+    for (const std::string& field : row) out += "[" + field + "]";
+    out += "|";
+  }
+  return out;
+}
+
+void expectRows(const char* way, const FuzzCase& c, const Rows& expected, const Rows& actual) {
+  if (actual == expected) return;
+  std::fprintf(stderr, "%s: rows differ\ninput: %s\nexpected: %s\nactual:   %s\n", way,
+               escaped(c.input).c_str(), escaped(render(expected)).c_str(),
+               escaped(render(actual)).c_str());
+  std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < kHeaderSize) return 0;
+  const FuzzCase c = decode(data, size);
+  expectRows("pieces", c, streamRows(c, 0, c.maxFields), piecewiseRows(c));
+  std::size_t columns = 0;
+  const Rows fromPipeline = pipelineRows(c, columns);
+  expectRows("pipeline", c, streamRows(c, 1, columns), fromPipeline);
+  return 0;
+}
