@@ -108,6 +108,9 @@ class PassClock {
     if (hook_) current_ = this;
   }
 
+  // Whenever the calling thread has time to look.
+  void poll() { tick(*input_); }
+
   void rowDone() {
     if (++rowsSinceTick_ < kRowsPerTick) return;
     rowsSinceTick_ = 0;
@@ -494,9 +497,21 @@ unsigned Inf::passThreadCount() const {
 void Inf::classifyOnPipeline(const CsvParser& parser, std::istream& input, unsigned threads,
                              TypesFile& typesFile) {
   const TypeAutomaton* countApart = typesOfTextIfNoneShared();
-  PassPipeline::Setup setup{
-      parser.scanner(), columns.size(), threads, chunkBytes, matcher.get(), matchSetTypes,
-      &naValues,        countApart,     kNA,     kOther,     &typeNames,    typesFile.enabled()};
+  PassPipeline::Setup setup{parser.scanner(),
+                            columns.size(),
+                            threads,
+                            chunkBytes,
+                            matcher.get(),
+                            matchSetTypes,
+                            &naValues,
+                            countApart,
+                            kNA,
+                            kOther,
+                            &typeNames,
+                            typesFile.enabled(),
+                            [this] {
+                              if (passClock != nullptr) passClock->poll();
+                            }};
   PassPipeline pipeline(input, parser.unread(), std::move(setup), passStats);
   pipeline.run([&](const PassPipeline::Settled& chunk) {
     if (countApart != nullptr) {

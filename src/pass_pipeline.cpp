@@ -99,7 +99,8 @@ void PassPipeline::run(const Consumer& consume) {
           1);
       settle(*settling, consume);
       readRound(*settling);
-      pool_.wait();
+      pool_.wait([this] { poll(); });
+      if (interrupted_) std::rethrow_exception(interrupted_);
       if (inFlight->count == 0) break;
       std::swap(inFlight, settling);
     }
@@ -237,6 +238,7 @@ std::uint64_t PassPipeline::matchSet(std::string_view text, std::size_t hash, un
   if (memo.size() >= kMemoTexts) memo.clear();
   MatchMemo& known = memo.entry(memo.findOrInsert(text, hash));
   if (known.matches != FieldFacts::kUnknownMatches) return known.matches;
+  if (thread == 0) poll();
   const TypeMatcher& matcher = *setup_.matcher;
   try {
     known.matches = matcher.matchSet(setup_.types, text);
@@ -246,6 +248,19 @@ std::uint64_t PassPipeline::matchSet(std::string_view text, std::size_t hash, un
     return FieldFacts::kUnknownMatches;
   }
   return known.matches;
+}
+
+// What the poll throws cannot leave through a task, whose failures belong
+// to its chunk: it abandons the round, and run() raises it once the workers
+// have stopped.
+void PassPipeline::poll() {
+  if (!setup_.poll || interrupted_) return;
+  try {
+    setup_.poll();
+  } catch (...) {
+    interrupted_ = std::current_exception();
+    abandoned_ = true;
+  }
 }
 
 void PassPipeline::noteFailure(std::uint64_t sequence) {

@@ -111,6 +111,9 @@ class PassPipeline {
     TypeId noMatchType;
     const std::vector<std::string>* typeNames;  // by type id
     bool writeLines;                            // of the types file, when counting apart
+    // Called on the calling thread now and then, also while it waits for the
+    // workers; what it throws ends the pass.
+    std::function<void()> poll;
   };
 
   // A chunk in file order, as the consumer gets it.
@@ -152,6 +155,7 @@ class PassPipeline {
   void describe(Chunk& chunk, unsigned thread);
   void count(Chunk& chunk) const;
   std::uint64_t matchSet(std::string_view text, std::size_t hash, unsigned thread);
+  void poll();
   void noteFailure(std::uint64_t sequence);
   void settle(Round& round, const Consumer& consume);
 
@@ -170,6 +174,7 @@ class PassPipeline {
   std::vector<TextTable<MatchMemo>> memos_;
   MissingTexts missing_;
   std::atomic<bool> abandoned_{false};
+  std::exception_ptr interrupted_;  // what poll() threw
   std::uint64_t chunksRead_ = 0;
   // The first chunk, in file order, whose matching failed and which is not
   // settled yet: chunks after it stop matching, since the pass likely fails

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -62,20 +63,31 @@ class WorkerPool {
   }
 
   // Takes the calls that no worker has taken yet on the calling thread, then
-  // waits until every call of the last start() has finished.
-  void wait() {
+  // waits until every call of the last start() has finished, calling
+  // `whileWaiting` (which must not throw) every kWaitSlice meanwhile.
+  void wait(const std::function<void()>& whileWaiting = nullptr) {
     drain(task_, count_, 0);
     for (int round = 0; round < kSpinRounds && busyWorkers_.load() != 0; ++round) {
       std::this_thread::yield();
     }
     std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [this] { return busyWorkers_.load() == 0; });
+    const auto finished = [this] { return busyWorkers_.load() == 0; };
+    while (!done_.wait_for(lock, kWaitSlice, finished)) {
+      if (!whileWaiting) continue;
+      lock.unlock();
+      whileWaiting();
+      lock.lock();
+    }
   }
 
  private:
   // Rows follow each other within microseconds, so a worker polls briefly
   // for the next task before it goes to sleep on the condition variable.
   static constexpr int kSpinRounds = 200;
+
+  // Long enough to cost nothing, short enough for a caller that must look
+  // up now and then (for a signal, say) while the workers finish.
+  static constexpr std::chrono::milliseconds kWaitSlice{20};
 
   // Calls are taken a few at a time: a shared counter bumped for every call
   // would move between the cores about as often as calls take to run.

@@ -121,7 +121,10 @@ def test_an_exception_from_outside_ends_the_pass_as_a_failure_does(
     # num_rows counts the header too after a failure: the lines of the finished rows.
     lines = types_path.read_text().splitlines()
     assert 0 < len(lines) == inf.num_rows < LONG_ROWS
-    assert set(lines[1:]) == {"other,other,other,other"}
+    # A multithreaded pass finishes its rows a round of chunks at a time, so
+    # it may be stopped before the first round is settled.
+    assert len(lines) > 1 or multithreading
+    assert all(line == "other,other,other,other" for line in lines[1:])
     inf.set_filepath(write(SMALL))
     inf.infer_types()
     assert (inf.num_rows, small_counts(inf)) == (2, SMALL_COUNTS)
