@@ -115,8 +115,8 @@ Rows pipelineRows(const FuzzCase& c, std::size_t& columns) {
   const unsigned threads = 2 + c.seed % 2;
   const std::unordered_set<std::string> noMissingValues;
   quorvel::PassPipeline::Setup setup{
-      parser.scanner(), columns, threads, 1 + c.seed % 64, nullptr, {}, {}, &noMissingValues,
-      nullptr,          0,       0,       nullptr,         false};
+      parser.scanner(), columns, threads, 1 + c.seed % 64, nullptr, {},     &noMissingValues,
+      nullptr,          0,       0,       nullptr,         false,   nullptr};
   quorvel::PassPipeline pipeline(in, parser.unread(), std::move(setup), stats);
   pipeline.run([&](const quorvel::PassPipeline::Settled& chunk) {
     if (chunk.facts.size() != chunk.rows.fields()) std::abort();
