@@ -263,6 +263,9 @@ print(json.dumps([inf.num_rows, inf.get_col_type_candidates()]))
 
 @MODES
 def test_running_out_of_memory_gives_the_cache_back(tmp_path, multithreading):
+    if multithreading and "libasan" in os.environ.get("LD_PRELOAD", ""):
+        # The sanitizer's own allocator runs out first there, and its report stalls the child.
+        pytest.skip("under AddressSanitizer the threads' pass never gets its MemoryError")
     big, small = tmp_path / "big.csv", tmp_path / "small.csv"
     # A million texts, none twice, with a window that never empties the cache: far past the limit.
     big.write_text("a,b\n" + "".join(f"t{i:09},u{i:09}\n" for i in range(500_000)))
