@@ -236,7 +236,6 @@ void Inf::rebuildMatcher() {
     matcherTypes.push_back({id, &compiled});
   }
   matcher = std::make_unique<TypeMatcher>(matcherTypes);
-  typesOfText.reset();
   typesOfTextAsked = false;
   matchSetTypes.clear();
   matchSetBits.assign(typeNames.size(), -1);
@@ -526,25 +525,13 @@ void Inf::classifyOnPipeline(const CsvParser& parser, std::istream& input, unsig
 // nothing: a cell's type is a function of its text, as a single-threaded pass
 // would find it whatever texts it had seen.
 const TypeAutomaton* Inf::typesOfTextIfNoneShared() {
+  // Match sets stand for the table's types in its order, as the automaton does.
+  const TypeAutomaton* whole = matchSetTypes.empty() ? nullptr : matcher->wholeTable();
   if (!typesOfTextAsked) {
     typesOfTextAsked = true;
-    std::vector<std::vector<SubsetRegex>> parsed;
-    for (const TypeId type : matchSetTypes) {
-      std::vector<SubsetRegex>& patterns = parsed.emplace_back();
-      for (const boost::regex& pattern : colTypePatterns->byName.at(typeNames[type])) {
-        std::optional<SubsetRegex> tree = parseSubset(pattern.str());
-        if (!tree) return nullptr;
-        patterns.push_back(std::move(*tree));
-      }
-    }
-    TypeAutomaton automaton(parsed);
-    for (std::size_t type = 0; type < parsed.size(); ++type) {
-      if (!automaton.includes(type)) return nullptr;
-    }
-    if (matcher->canFail() || parsed.empty() || !automaton.overlaps().empty()) return nullptr;
-    typesOfText = std::move(automaton);
+    noTextShared = whole != nullptr && whole->overlaps().empty();
   }
-  return typesOfText ? &*typesOfText : nullptr;
+  return noTextShared ? whole : nullptr;
 }
 
 void Inf::classifyChunk(const PassPipeline::Settled& chunk, TypesFile& typesFile) {

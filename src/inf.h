@@ -198,9 +198,9 @@ class Inf {
   // type's bit or -1.
   std::vector<TypeId> matchSetTypes;
   std::vector<int> matchSetBits;
-  // When no text matches two types and no match can fail: the automaton that
-  // tells each text its one type, built at the first pass that asks.
-  std::optional<TypeAutomaton> typesOfText;
+  // Whether no text matches two types of the table, all of them on the
+  // matcher's automaton (so that no match can fail); asked at the first pass.
+  bool noTextShared = false;
   bool typesOfTextAsked = false;
 
   // Tuning of multithreaded passes and what the last one did.

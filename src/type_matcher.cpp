@@ -69,16 +69,6 @@ struct TypeMatcher::Fallback {
     return false;
   }
 
-  // Whether some pattern has no RE2 twin to answer when Boost gives up.
-  bool canFail() const {
-    for (const std::vector<Pattern>& patterns : byId) {
-      for (const Pattern& pattern : patterns) {
-        if (!pattern.safe) return true;
-      }
-    }
-    return false;
-  }
-
   std::vector<std::vector<Pattern>> byId;
 };
 
@@ -135,6 +125,14 @@ bool TypeMatcher::matchesType(TypeId id, const std::uint64_t* accepted,
   return type->slot >= 0 ? automatonMatches(*type, accepted) : fallback_->matches(id, text);
 }
 
+const TypeAutomaton* TypeMatcher::wholeTable() const {
+  if (tableOrder_.empty()) return nullptr;
+  for (const TypeId id : tableOrder_) {
+    if (byId_[id].slot < 0) return nullptr;
+  }
+  return &automaton_;
+}
+
 bool TypeMatcher::onAutomaton(TypeId id) const {
   const CompiledType* type = find(id);
   return type != nullptr && type->slot >= 0;
@@ -166,7 +164,5 @@ std::uint64_t TypeMatcher::matchSet(const std::vector<TypeId>& types, std::strin
   }
   return set;
 }
-
-bool TypeMatcher::canFail() const { return fallback_->canFail(); }
 
 }  // namespace quorvel

@@ -51,14 +51,14 @@ class TypeMatcher {
   // The types whose patterns the automaton matches, and its size.
   bool onAutomaton(TypeId id) const;
   std::size_t automatonBytes() const { return automaton_.memoryBytes(); }
+  // The automaton when it holds every type of a non-empty table, type i
+  // being the table's i-th; otherwise null.
+  const TypeAutomaton* wholeTable() const;
 
   // Bit i set when types[i] (of at most 64) has a pattern that matches all of
   // `text`: what firstMatch() finds of each type, from one walk of the automaton.
   // Boost's matching errors propagate.
   std::uint64_t matchSet(const std::vector<TypeId>& types, std::string_view text) const;
-
-  // Whether a match can fail: some pattern is left to Boost, whose errors propagate.
-  bool canFail() const;
 
  private:
   struct Fallback;
