@@ -65,6 +65,10 @@ def describe(path: PathArg, *, types: Optional[Mapping[str, Sequence[str]]] = No
     progress: called with (bytes read, total bytes or None, rows read)
         during the pass and once at its end.
 
+    A UTF-16 file, a header that is not UTF-8 and a header that repeats a
+    name reach the pass through a FIFO with a UTF-8 header of unique names
+    (see source), so that every header cell gets its own counts.
+
     Every argument is checked before the pass: a file that cannot be read
     raises FileNotFoundError, IsADirectoryError or PermissionError, a bad
     argument TypeError or ValueError naming it, a pattern that does not

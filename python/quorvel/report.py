@@ -167,8 +167,8 @@ def _text_lines(report: Report) -> List[str]:
                  for c, w, right in zip(row, widths, RIGHT_ALIGNED)]
         lines.append("  ".join(cells + [row[-1]]).rstrip())
     lines += ["",
-              "share: of the non-NA cells, those the verdict covers; *: cells it does not cover, "
-              "which the loaders read as missing",
+              "share: of the non-NA cells, those the verdict covers; *: cells it does not cover "
+              "(missing values where a loader reads a number, boolean or date)",
               f"mixed: no verdict covers {report.threshold * 100:g}% of them; "
               "text: enough match no type (other)"]
     if any(c.absent for c in report.columns):
