@@ -19,7 +19,9 @@ numbers in Polars, slashed dates in pyarrow) is given to it as text, and the
 read_ functions convert that text afterwards.
 """
 
+import csv
 import io
+import itertools
 import warnings
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Tuple
 
@@ -106,10 +108,6 @@ def _warn(loader: str, misfits: List[Tuple[str, int, List[Misfit]]]) -> None:
     if counts:
         examples = [m for _, n, shown in misfits if n for m in shown]
         warnings.warn(MisfitWarning(loader, counts, examples), stacklevel=4)
-
-
-class RaggedRowsError(ValueError):
-    """The loader cannot read rows whose number of cells differs from the header's."""
 
 
 # Column names, as each loader names the header's cells.
@@ -275,27 +273,10 @@ def _arrow_type(wanted: Target) -> Any:
 
 
 def read_arrow(report: "Report") -> Any:
-    import pyarrow.csv
-
-    options = arrow_options(report)
-    ragged: List[str] = []
-
-    def keep_ragged(row: Any) -> str:
-        ragged.append(row.text)
-        return "skip"
-
-    options["parse_options"].invalid_row_handler = keep_ragged
-    table = pyarrow.csv.read_csv(report.path, **options)
-    if ragged:
-        raise RaggedRowsError(
-            f"pyarrow cannot load '{report.path}': {len(ragged)} rows have another number of "
-            f"cells than the header's {len(report.columns)} (first: {ragged[0]!r}); its reader "
-            "can only skip such rows, which would lose them. read_pandas, read_polars and "
-            "read_duckdb pad short rows and leave out the extra cells of long ones, as the "
-            "profile does.")
+    table = _arrow_table(report)
     found = []
     for position, column in enumerate(report.columns):
-        # A repeated name may have left a column that pyarrow could type as text.
+        # A repeated name, or a ragged file, may have left a typed column as text.
         if target(column).kind != "text" and table.field(position).type == "string":
             raw = table.column(position)
             value = _arrow_value(raw, target(column))
@@ -303,6 +284,55 @@ def read_arrow(report: "Report") -> Any:
             found.append(_arrow_misfits(table.column_names[position], raw, value))
     _warn("pyarrow", found)
     return table
+
+
+def _arrow_table(report: "Report") -> Any:
+    """pyarrow's own read, or for a file with ragged rows, which pyarrow's reader can only skip,
+    every cell as text through Python's csv module, padded or cut to the header's width."""
+    import pyarrow.csv
+
+    if any(c.absent for c in report.columns) or report.short_rows or report.long_rows:
+        return _arrow_text_table(report)
+    options = arrow_options(report)
+    ragged: List[int] = []
+
+    def note_ragged(row: Any) -> str:
+        ragged.append(row.actual_columns)
+        return "skip"
+
+    options["parse_options"].invalid_row_handler = note_ragged
+    table = pyarrow.csv.read_csv(report.path, **options)
+    return _arrow_text_table(report) if ragged else table
+
+
+ARROW_BATCH_ROWS = 1 << 16
+
+
+def _arrow_text_table(report: "Report") -> Any:
+    import pyarrow
+
+    from .feed import open_source
+
+    width = len(report.columns)
+    na = frozenset(report.na)
+    batches = []
+    with open_source(report.path) as raw:
+        text = io.TextIOWrapper(raw, encoding=report.encoding, newline="")
+        rows = csv.reader(text, delimiter=report.delimiter)
+        next(rows, None)
+        while True:
+            batch = [row for row in itertools.islice(rows, ARROW_BATCH_ROWS) if row]
+            if not batch:
+                break
+            cells = [row[:width] + [""] * (width - len(row)) for row in batch]
+            columns = zip(*cells)
+            batches.append(pyarrow.record_batch(
+                [pyarrow.array([None if c in na else c for c in column], pyarrow.string())
+                 for column in columns], names=[str(i) for i in range(width)]))
+    names = loader_names(report, "arrow")
+    if not batches:
+        return pyarrow.table([pyarrow.array([], pyarrow.string())] * width, names=names)
+    return pyarrow.Table.from_batches(batches).rename_columns(names)
 
 
 def _arrow_value(raw: Any, wanted: Target) -> Any:

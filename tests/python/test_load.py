@@ -85,10 +85,6 @@ def test_each_cause_loads_typed_with_every_row(write, cause, library):
     content, verdicts, values = CAUSES[cause]
     report = quorvel.describe(write(content))
     assert [c.verdict for c in report.columns] == verdicts
-    if library == "arrow" and cause in ("short rows", "long rows"):
-        with pytest.raises(quorvel.RaggedRowsError, match="can only skip such rows"):
-            load(report, library)
-        return
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", quorvel.MisfitWarning)
         names, columns = load(report, library)
@@ -200,3 +196,63 @@ def test_real_files_load_with_every_row(path, library):
 def test_the_project_ships_real_files_to_load():
     assert {"challenge.csv", "macrodata.csv"} <= {p.name for p in REAL_FILES}
     assert len(REAL_FILES) >= 10
+
+
+def ready_load(report, library):
+    """The library called by hand with the report's options: the number of rows it read."""
+    if library == "pandas":
+        return len(pandas.read_csv(report.path, **report.pandas_options()))
+    if library == "arrow":
+        return pyarrow.csv.read_csv(report.path, **report.arrow_options()).num_rows
+    if library == "polars":
+        return len(polars.read_csv(report.path, **report.polars_options()))
+    con = duckdb.connect()
+    con.execute(report.duckdb_sql("t"))
+    return con.execute("SELECT count(*) FROM t").fetchone()[0]
+
+
+# What the ready options cannot do, and say so: pyarrow's reader refuses ragged
+# rows, and Polars reads UTF-8 only.
+REFUSED = {("arrow", "short rows"): (pyarrow.ArrowInvalid, "Expected 3 columns, got 2"),
+           ("arrow", "long rows"): (pyarrow.ArrowInvalid, "Expected 3 columns, got 4"),
+           ("polars", "latin-1 header and body"): (ValueError, "reads UTF-8 only"),
+           ("polars", "utf-16 with its BOM"): (ValueError, "reads UTF-8 only")}
+
+
+@pytest.mark.parametrize("library", LIBRARIES)
+@pytest.mark.parametrize("cause", CAUSES)
+def test_ready_options_read_every_row_without_failing_on_a_cell(write, cause, library):
+    report = quorvel.describe(write(CAUSES[cause][0]))
+    if (library, cause) in REFUSED:
+        error, message = REFUSED[library, cause]
+        with pytest.raises(error, match=message):
+            ready_load(report, library)
+    else:
+        assert ready_load(report, library) == report.rows
+
+
+def test_command_prints_a_duckdb_statement_and_polars_options_that_load(write):
+    path = write(CAUSES["slashed dates"][0], "days.csv")
+    command = [sys.executable, "-m", "quorvel", path, "--schema"]
+    statement = subprocess.run(command + ["duckdb"], capture_output=True, text=True).stdout
+    con = duckdb.connect()
+    con.execute(statement)
+    assert con.execute("SELECT d FROM days").fetchall() == [
+        (dt.date(2013, 3, 22),), (dt.date(2013, 1, 13),)]
+    options = json.loads(subprocess.run(command + ["polars"], capture_output=True,
+                                        text=True).stdout)
+    assert options["schema_overrides"] == {"d": "String"}
+    assert options["truncate_ragged_lines"] is True
+
+
+def test_an_interrupted_pass_ends_the_process_that_feeds_it(write):
+    import psutil
+    path = write("n,n\n" + "1,2\n" * 300_000)
+
+    def interrupt(*_):
+        assert psutil.Process().children(), "the pass should read from a feeding child"
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        quorvel.describe(path, progress=interrupt)
+    assert psutil.Process().children() == []
