@@ -41,7 +41,11 @@ def main(argv):
     paths = argv[1:] if earlier else argv
     loaded = {"pandas": 0, "pyarrow": 0, "polars": 0, "duckdb": 0}
     for path in paths:
-        report = quorvel.describe(path)
+        try:
+            report = quorvel.describe(path)
+        except Exception as e:  # a file the profile refuses loads in no library
+            print(f"{path}: describe: {type(e).__name__}: {str(e).splitlines()[0][:100]}")
+            continue
         for library, load in (before(report) if earlier else after(report)).items():
             try:
                 with warnings.catch_warnings():
