@@ -14,7 +14,7 @@ DEBIAN_PACKAGES+=(patchelf)
 # The loaders after pytest are what the schema tests load files with: the last
 # releases for Python 3.8.
 PYTHON_PACKAGES=(pybind11==2.7.1 scikit-build-core==0.10.7 pytest==8.3.4 mypy==1.14.1
-                 numpy==1.24.4 pandas==2.0.3 pyarrow==17.0.0 duckdb==1.2.2)
+                 numpy==1.24.4 pandas==2.0.3 pyarrow==17.0.0 duckdb==1.2.2 polars==1.8.2)
 # auditwheel builds the self-contained wheel; 6.1.0 is the last for Python 3.8.
 PYTHON_PACKAGES+=(auditwheel==6.1.0)
 # The cluster the many-files tests run on, the last releases for Python 3.8.
@@ -66,26 +66,43 @@ make_venv() {
   fi
 }
 
-# CSV files that Debian packages ship, for the verdict tests: downloaded with
-# apt-get (never installed) and unpacked into build/real-world.
-REAL_WORLD=(r-cran-readr:usr/lib/R/site-library/readr/extdata/challenge.csv
-            python3-statsmodels:usr/lib/python3/dist-packages/statsmodels/datasets/macrodata/macrodata.csv)
+# CSV files that Debian packages ship, for the verdict and loading tests:
+# downloaded with apt-get (never installed) and unpacked into build/real-world.
+READR=usr/lib/R/site-library/readr/extdata
+STATSMODELS=usr/lib/python3/dist-packages/statsmodels/datasets
+REAL_WORLD=(r-cran-readr:$READR/challenge.csv
+            r-cran-readr:$READR/chickens.csv
+            r-cran-readr:$READR/mtcars.csv
+            r-cran-readr:$READR/mini-gapminder-africa.csv
+            python3-statsmodels:$STATSMODELS/macrodata/macrodata.csv
+            python3-statsmodels:$STATSMODELS/anes96/anes96.csv
+            python3-statsmodels:$STATSMODELS/co2/co2.csv
+            python3-statsmodels:$STATSMODELS/elnino/elnino.csv
+            python3-statsmodels:$STATSMODELS/heart/heart.csv
+            python3-statsmodels:$STATSMODELS/modechoice/modechoice.csv
+            python3-statsmodels:$STATSMODELS/scotland/scotvote.csv
+            python3-statsmodels:$STATSMODELS/star98/star98.csv
+            python3-statsmodels:$STATSMODELS/statecrime/statecrime.csv
+            python3-statsmodels:$STATSMODELS/randhie/randhie.csv)
 
 fetch_real_world_files() {
-  local dir=build/real-world entry package file tmp
+  local dir=build/real-world entry package file
+  declare -A unpacked=()
   for entry in "${REAL_WORLD[@]}"; do
     package=${entry%%:*}
     file=${entry#*:}
     [ -f "$dir/$(basename "$file")" ] && continue
-    echo "setup: fetching $(basename "$file") from $package"
-    tmp=$(mktemp -d)
-    (cd "$tmp" && apt-get download -q "$package" >/dev/null 2>&1) ||
-      { echo "setup: apt-get download $package failed" >&2; exit 1; }
-    dpkg-deb -x "$tmp"/"$package"_*.deb "$tmp/tree"
+    if [ -z "${unpacked[$package]:-}" ]; then
+      echo "setup: fetching $package"
+      unpacked[$package]=$(mktemp -d)
+      (cd "${unpacked[$package]}" && apt-get download -q "$package" >/dev/null 2>&1) ||
+        { echo "setup: apt-get download $package failed" >&2; exit 1; }
+      dpkg-deb -x "${unpacked[$package]}"/"$package"_*.deb "${unpacked[$package]}/tree"
+    fi
     mkdir -p "$dir"
-    cp "$tmp/tree/$file" "$dir/"
-    rm -rf "$tmp"
+    cp "${unpacked[$package]}/tree/$file" "$dir/"
   done
+  for package in "${!unpacked[@]}"; do rm -rf "${unpacked[$package]}"; done
 }
 
 install_debian_packages

@@ -1,7 +1,7 @@
 """Profile the columns of a CSV file in one streaming pass, and load it with the schema found.
 
     report = quorvel.describe("orders.csv")
-    frame = pandas.read_csv("orders.csv", **report.to_pandas())
+    frame = report.read_pandas()  # or read_arrow(), read_polars(), read_duckdb(con, "orders")
 
 The engine is quorvel_ext, which counts per column how many cells each type
 of a table matches; this package adds a table written for real data, one
@@ -13,13 +13,14 @@ from typing import List, Mapping, NamedTuple, Optional, Sequence
 import quorvel_ext
 
 from .describe import HeaderError, check_types, describe, raise_for_bad_pattern
+from .load import Misfit, MisfitWarning
 from .many import FileResult, Group, ManyReport, describe_many
 from .report import Column, Report
 from .types import DEFAULT_NA, DEFAULT_TYPES, FALSE_TEXTS, TRUE_TEXTS, WIDENS_TO
 
 __all__ = ["DEFAULT_NA", "DEFAULT_TYPES", "FALSE_TEXTS", "TRUE_TEXTS", "WIDENS_TO", "Column",
            "HeaderError", "Overlap", "Overlaps", "Report", "describe", "overlaps",
-           "FileResult", "Group", "ManyReport", "describe_many"]
+           "FileResult", "Group", "ManyReport", "describe_many", "Misfit", "MisfitWarning"]
 
 
 class Overlap(NamedTuple):

@@ -24,9 +24,9 @@ from typing import IO, Any, Dict, List, Optional, Sequence
 
 from .describe import HeaderError, describe
 from .many import Group, describe_many
-from .report import Report, printable
+from .report import Report, json_document, printable
 
-SCHEMAS = ("pandas", "arrow", "sql", "frictionless")
+SCHEMAS = ("pandas", "arrow", "polars", "duckdb", "sql", "frictionless")
 
 
 class UsageError(Exception):
@@ -74,7 +74,7 @@ def _profile_many(args: argparse.Namespace) -> int:
         where = "" if failed.path in shown else f"{failed.path}: "
         print(f"quorvel: error: {where}{shown}", file=sys.stderr)
     if args.json:
-        print(json.dumps([r.to_dict() for r in many.results], indent=2, ensure_ascii=False))
+        print(json_document([r.to_dict() for r in many.results]))
     else:
         blocks = [_render(r.report, args) for r in many.results if r.report is not None]
         if not args.schema:
@@ -114,6 +114,8 @@ def _parse_args(argv: Sequence[str]) -> argparse.Namespace:
                         help="a missing-value text; repeat for more (replaces the default set)")
     parser.add_argument("--delimiter",
                         help="one ASCII character, '\\t' or 'tab' (default: sniffed)")
+    parser.add_argument("--encoding", help="utf-8, utf-8-sig, utf-16 or latin-1 (default: "
+                        "detected from the first block)")
     parser.add_argument("--threads", action="store_true", help="match new texts on several threads")
     parser.add_argument("--threshold", type=float, default=0.9,
                         help="share of the non-NA cells a verdict must cover (default 0.9)")
@@ -139,8 +141,8 @@ def _expanded(names: Sequence[str]) -> List[str]:
 
 def _options(args: argparse.Namespace) -> Dict[str, Any]:
     types = _load_types(args.types) if args.types else None
-    return dict(types=types, na=args.na, delimiter=args.delimiter, threads=args.threads,
-                threshold=args.threshold)
+    return dict(types=types, na=args.na, delimiter=args.delimiter, encoding=args.encoding,
+                threads=args.threads, threshold=args.threshold)
 
 
 def _profile(path: str, args: argparse.Namespace) -> Report:
@@ -183,8 +185,15 @@ def _render(report: Report, args: argparse.Namespace) -> str:
         return json.dumps(report.to_pandas(), indent=2, ensure_ascii=False)
     if args.schema == "arrow":
         return str(report.to_arrow())
+    if args.schema == "polars":
+        options = report.polars_options()
+        overrides = {name: str(t) for name, t in options.pop("schema_overrides").items()}
+        return json.dumps({**options, "schema_overrides": overrides}, indent=2,
+                          ensure_ascii=False)
+    name = args.table or os.path.splitext(os.path.basename(report.path))[0] or "data"
+    if args.schema == "duckdb":
+        return report.duckdb_sql(name)
     if args.schema == "sql":
-        name = args.table or os.path.splitext(os.path.basename(report.path))[0] or "data"
         return report.to_sql(name, args.dialect)
     if args.schema == "frictionless":
         return json.dumps(report.to_frictionless(), indent=2, ensure_ascii=False)

@@ -4,14 +4,16 @@
     print(report)
 """
 
+import dataclasses
 import os
-from typing import (Callable, Dict, FrozenSet, Iterable, List, Mapping, Optional, Sequence, Tuple,
-                    Union)
+from typing import (Callable, Dict, FrozenSet, Iterable, List, Mapping, NamedTuple, Optional,
+                    Sequence, Tuple, Union)
 
 import quorvel_ext
 
 from .report import Column, Report
 from .sniff import BLOCK_SIZE, sniff_delimiter
+from .source import Head, check_encoding, engine_names, fed
 from .types import DEFAULT_NA, DEFAULT_TYPES, WIDENS_TO
 from .verdict import RESERVED, choose
 
@@ -21,25 +23,51 @@ BOM = "\ufeff"
 
 
 class HeaderError(ValueError):
-    """The header's bytes are not UTF-8, so its cells cannot name columns."""
+    """The header cannot be read as names of columns in the file's encoding."""
+
+
+Examples = Dict[str, List[Tuple[str, int]]]
+
+
+class EngineExtras(NamedTuple):
+    """What the pass can tell beyond its counts, keyed by the engine's column names."""
+    misfit_examples: Dict[str, Examples]  # column: {type or "other": [(text, data row)]}
+    short_rows: Optional[int]  # None while the engine does not count them
+    long_rows: Optional[int]
+
+
+def engine_extras(inf: quorvel_ext.Inf) -> EngineExtras:
+    """The one place where the engine's misfit texts and ragged-row counts enter the report.
+
+    The engine keeps neither yet, so nothing is known: no examples, and no
+    ragged counts (None, which the report shows as not counted). Rows are
+    numbered from 1 at the first row after the header.
+    """
+    return EngineExtras({}, None, None)
 
 
 def describe(path: PathArg, *, types: Optional[Mapping[str, Sequence[str]]] = None,
              na: Optional[Iterable[str]] = None, delimiter: Optional[str] = None,
-             threads: bool = False, threshold: float = 0.9, window: int = 100_000,
-             progress: Optional[Progress] = None) -> Report:
+             encoding: Optional[str] = None, threads: bool = False, threshold: float = 0.9,
+             window: int = 100_000, progress: Optional[Progress] = None) -> Report:
     """Reads the CSV file at `path` once and gives each column a verdict.
 
     types: {type name: [patterns]}, each pattern matching a whole cell
         (default DEFAULT_TYPES).
     na: the cell texts that stand for missing values (default DEFAULT_NA).
     delimiter: one ASCII character; None sniffs it from the first block.
+    encoding: "utf-8", "utf-8-sig", "utf-16" or "latin-1" (any of Python's
+        names for them); None detects it from the first block.
     threads: match new texts on worker threads (same results).
     threshold: the share of a column's non-missing cells its verdict must
         cover, above 0 and at most 1; below it the verdict is "mixed".
     window: forget the remembered types every `window` rows; 0 never.
     progress: called with (bytes read, total bytes or None, rows read)
         during the pass and once at its end.
+
+    A UTF-16 file, a header that is not UTF-8 and a header that repeats a
+    name reach the pass through a FIFO with a UTF-8 header of unique names
+    (see source), so that every header cell gets its own counts.
 
     Every argument is checked before the pass: a file that cannot be read
     raises FileNotFoundError, IsADirectoryError or PermissionError, a bad
@@ -57,17 +85,51 @@ def describe(path: PathArg, *, types: Optional[Mapping[str, Sequence[str]]] = No
     sniffed = delimiter is None
     if delimiter is not None:
         delimiter = _check_delimiter(delimiter)
+    given_encoding = None if encoding is None else check_encoding(encoding)
     # The table compiles before the file is touched, so that every argument is
     # judged first; a sniffed delimiter is set once the head is read.
     inf = _make_inf(filepath, delimiter or ",", table, na_texts, threads, window)
-    head, complete = _read_head(filepath)
+    head = _read_head(filepath, given_encoding)
     if delimiter is None:
-        delimiter = sniff_delimiter(head, complete)
+        delimiter = sniff_delimiter(head.text.encode("utf-8"), head.complete)
         inf.set_delimiter(delimiter)
-    _run(inf, progress)
+    header = head.header(delimiter)
+    _pass(inf, filepath, head, delimiter, header, progress)
+    extras = engine_extras(inf)
+    columns = _columns(inf, filepath, header, list(table), threshold, extras.misfit_examples)
     return Report(path=filepath, delimiter=delimiter, delimiter_sniffed=sniffed,
-                  rows=inf.num_rows, threshold=threshold, na=sorted(na_texts),
-                  columns=_columns(inf, filepath, list(table), threshold))
+                  rows=inf.num_rows, threshold=threshold, na=sorted(na_texts), columns=columns,
+                  encoding=head.encoding, encoding_detected=given_encoding is None,
+                  short_rows=extras.short_rows, long_rows=extras.long_rows)
+
+
+def _pass(inf: quorvel_ext.Inf, filepath: str, head: Head, delimiter: str,
+          header: Optional[List[str]], progress: Optional[Progress]) -> None:
+    """Runs the pass on the file, or on a FIFO with a header the engine can use (see source)."""
+    if header is None:
+        if head.encoding == "utf-16":
+            raise HeaderError(f"the header of '{filepath}' does not end in its first "
+                              f"{BLOCK_SIZE} bytes, so its UTF-16 cannot be rewritten")
+        _run(inf, progress)
+        return
+    names = engine_names(header)
+    repeats = names != header and not _is_zstd(filepath)
+    not_utf8 = head.encoding == "latin-1" and not all(name.isascii() for name in header)
+    if head.encoding != "utf-16" and not repeats and not not_utf8:
+        _run(inf, progress)
+        return
+    with fed(filepath, head, delimiter, names) as fifo:
+        inf.set_filepath(fifo)
+        try:
+            _run(inf, progress)
+        finally:
+            inf.set_filepath(filepath)
+
+
+def _is_zstd(filepath: str) -> bool:
+    """zstd input, which the package cannot decompress to rewrite its header."""
+    with open(filepath, "rb") as f:
+        return f.read(4) == b"\x28\xb5\x2f\xfd"
 
 
 def _check_path(path: object) -> str:
@@ -134,16 +196,15 @@ def _check_delimiter(delimiter: object) -> str:
     return delimiter
 
 
-def _read_head(filepath: str) -> Tuple[bytes, bool]:
-    """The first block as the pass reads it, decompressed, and whether it is the whole input.
+def _read_head(filepath: str, encoding: Optional[str]) -> Head:
+    """The first block as the pass reads it, decompressed and decoded.
 
     Opening the file here first gives the path and the reason in the
     exception os raises, which the engine's own open cannot tell.
     """
     with open(filepath, "rb"):
         pass
-    head = quorvel_ext._read_head(filepath, BLOCK_SIZE)
-    return head, len(head) < BLOCK_SIZE
+    return Head.read(filepath, BLOCK_SIZE, encoding)
 
 
 def _make_inf(filepath: str, delimiter: str, table: Dict[str, List[str]], na: FrozenSet[str],
@@ -177,24 +238,34 @@ def _run(inf: quorvel_ext.Inf, progress: Optional[Progress]) -> None:
         quorvel_ext._infer_types(inf, progress)
 
 
-def _columns(inf: quorvel_ext.Inf, filepath: str, order: List[str],
-             threshold: float) -> List[Column]:
+def _columns(inf: quorvel_ext.Inf, filepath: str, header: Optional[List[str]], order: List[str],
+             threshold: float, examples: Dict[str, Examples]) -> List[Column]:
+    """One column per header cell, named by the header as decoded, counted by the engine's name."""
     try:
         names = inf.col_names
         candidates = inf.get_col_type_candidates()
     except UnicodeDecodeError as e:
         raise HeaderError(f"the header of '{filepath}' is not valid UTF-8: {e}") from None
+    if header is None or len(header) != len(names):
+        header = [name[len(BOM):] if i == 0 and name.startswith(BOM) else name
+                  for i, name in enumerate(names)]
     columns = []
-    for position, name in enumerate(dict.fromkeys(names)):
-        shown = name[len(BOM):] if position == 0 and name.startswith(BOM) else name
-        columns.append(column_of(shown, candidates[name], order, threshold, names.count(name)))
+    for position, (key, text) in enumerate(zip(names, header)):
+        shared = names.count(key)
+        column = column_of(text or key, candidates[key], order, threshold, shared,
+                           examples.get(key, {}))
+        counted = column.cells + column.missing
+        columns.append(dataclasses.replace(column, position=position, unnamed=not text,
+                                           absent=max(inf.num_rows * shared - counted, 0)))
     return columns
 
 
 def column_of(name: str, counts: Mapping[str, int], order: List[str], threshold: float,
-              shared: int) -> Column:
+              shared: int, examples: Optional[Examples] = None) -> Column:
     """The column's verdict and counts, from its cells' counts by type with "other" and "NA"."""
     fit = choose(counts, order, WIDENS_TO, threshold)
     seen = {t: counts[t] for t in order + ["other"] if counts.get(t, 0) > 0}
+    shown = {t: list(texts) for t, texts in (examples or {}).items() if t in fit.misfits}
     return Column(name=name, verdict=fit.name, share=fit.share, cells=sum(seen.values()),
-                  missing=counts.get("NA", 0), counts=seen, misfits=fit.misfits, shared=shared)
+                  missing=counts.get("NA", 0), counts=seen, misfits=fit.misfits, shared=shared,
+                  misfit_examples=shown)

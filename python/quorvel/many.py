@@ -5,6 +5,7 @@ share a header added up.
     for group in many.groups: print(group.report)
 """
 
+import dataclasses
 import inspect
 import os
 import signal
@@ -16,6 +17,7 @@ from .describe import (PathArg, _check_delimiter, _check_flag, _check_na, _check
                        _check_threshold, _check_window, _make_inf, check_types, column_of,
                        describe)
 from .report import Column, Report
+from .source import check_encoding
 from .types import DEFAULT_NA, DEFAULT_TYPES
 
 Progress = Callable[[int, int], None]
@@ -100,7 +102,15 @@ def _added(reports: List[Report], order: List[str]) -> Report:
     return Report(path=label, delimiter=first.delimiter,
                   delimiter_sniffed=all(r.delimiter_sniffed for r in reports),
                   rows=sum(r.rows for r in reports), threshold=first.threshold, na=first.na,
-                  columns=columns)
+                  columns=columns, encoding=first.encoding,
+                  encoding_detected=first.encoding_detected,
+                  short_rows=_added_count([r.short_rows for r in reports]),
+                  long_rows=_added_count([r.long_rows for r in reports]))
+
+
+def _added_count(counts: List[Optional[int]]) -> Optional[int]:
+    """The sum, or None if a file's count is not known."""
+    return None if None in counts else sum(c for c in counts if c is not None)
 
 
 def _added_column(same: List[Column], order: List[str], threshold: float) -> Column:
@@ -108,7 +118,10 @@ def _added_column(same: List[Column], order: List[str], threshold: float) -> Col
     for column in same:
         for name, n in column.counts.items():
             counts[name] = counts.get(name, 0) + n
-    return column_of(same[0].name, counts, order, threshold, same[0].shared)
+    # Misfit examples carry the row of their own file, so they stay with the files' reports.
+    added = column_of(same[0].name, counts, order, threshold, same[0].shared)
+    return dataclasses.replace(added, position=same[0].position, unnamed=same[0].unnamed,
+                               absent=sum(c.absent for c in same))
 
 
 def _describe_file(path: str, options: Mapping[str, Any]) -> FileResult:
@@ -188,6 +201,8 @@ def _checked_options(options: Mapping[str, Any]) -> Dict[str, Any]:
     _check_flag("threads", given["threads"])
     _check_threshold(given["threshold"])
     _check_window(given["window"])
+    if given["encoding"] is not None:
+        given["encoding"] = check_encoding(given["encoding"])
     delimiter = given["delimiter"]
     _make_inf("", "," if delimiter is None else _check_delimiter(delimiter), table, na_texts,
               given["threads"], given["window"])

@@ -22,12 +22,23 @@ _HIGH = r"(?:1[3-9]|2[0-9]|3[01])"
 _CLOCK = r"(?:[01][0-9]|2[0-3]):[0-5][0-9](?::[0-5][0-9](?:\.[0-9]{1,9})?)?"
 _UNSIGNED = r"(?:[0-9]+\.[0-9]*|\.[0-9]+)(?:[eE][-+]?[0-9]+)?|[0-9]+[eE][-+]?[0-9]+"
 _GROUPED = r"[1-9][0-9]{0,2}(?:,[0-9]{3})+(?:\.[0-9]+)?"
+_INTEGER = r"[-+]?(?:0|[1-9][0-9]*)"
+_DECIMAL = r"[-+]?(?:" + _UNSIGNED + ")"
+
+
+def _padded(number: str) -> str:
+    """The number with at least one space before or after it, so that it is never plain."""
+    return f" +(?:{number}) *|(?:{number}) +"
+
 
 DEFAULT_TYPES: Dict[str, List[str]] = {
-    "integer": [r"[-+]?(?:0|[1-9][0-9]*)"],
+    "integer": [_INTEGER],
     "code": [r"0[0-9]+"],
-    "decimal": [r"[-+]?(?:" + _UNSIGNED + ")"],
+    "decimal": [_DECIMAL],
     "grouped_number": [r"[-+]?" + _GROUPED],
+    # Numbers with spaces around them, which every loader trims or is told to.
+    "padded_integer": [_padded(_INTEGER)],
+    "padded_decimal": [_padded(_DECIMAL)],
     "percent": [r"[-+]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+) ?%"],
     # Symbols as alternatives, not a class: a class would take one byte of a
     # multi-byte symbol in the engine but the whole character in Python.
@@ -56,10 +67,13 @@ DEFAULT_NA: FrozenSet[str] = frozenset({
 
 # Each type's direct widenings: a column whose cells fall under several types
 # takes the narrowest type that all of them widen to. A zero-padded code is no
-# number, so integers next to codes make codes, never decimals. Numbers with
-# group separators load only as text, so no plain number widens to them.
+# number, so integers next to codes make codes, never decimals. An integer
+# below 1,000 is a grouped number without a group, and a number is a padded
+# one without the padding.
 WIDENS_TO: Dict[str, Sequence[str]] = {
-    "integer": ("decimal", "code"),
+    "integer": ("decimal", "code", "grouped_number", "padded_integer"),
+    "decimal": ("padded_decimal",),
+    "padded_integer": ("padded_decimal",),
     "date": ("datetime",),
     "date_slash": ("date_mdy", "date_dmy"),
 }

@@ -40,7 +40,7 @@ def test_prints_the_report_of_each_file():
     one = quorvel.describe(MESSY)
     assert result.stdout == f"{one}\n\n{one}\n\n{both.report}\n"
     many = json.loads(run("--json", MESSY, MESSY).stdout)
-    assert many == [quorvel.describe(MESSY).to_dict()] * 2
+    assert many == {"version": 2, "files": [quorvel.describe(MESSY).to_dict()] * 2}
 
 
 @pytest.mark.parametrize("args, output", [
@@ -65,8 +65,9 @@ def test_types_file_delimiter_and_standard_input(tmp_path):
     result = run("--types", table, "--delimiter", ";", "-", input="a;b\n1;x\n")
     assert (result.returncode, result.stderr) == (0, "")
     assert json.loads(run("--json", "--types", table, "-", input="a;b\n1;x\n").stdout)[
-        "columns"][0]["verdict"] == "digits"
-    assert result.stdout.splitlines()[0] == "-: 1 data row, 2 columns, delimiter ';' (given)"
+        "files"][0]["columns"][0]["verdict"] == "digits"
+    assert result.stdout.splitlines()[0] == (
+        "-: 1 data row, 2 columns, delimiter ';' (given), utf-8 (detected)")
 
 
 @pytest.mark.parametrize("args, status, message", [
@@ -79,8 +80,11 @@ def test_types_file_delimiter_and_standard_input(tmp_path):
     (["--types", "bad.json", "in.csv"], 2,
      "quorvel: error: types file 'bad.json' is not valid JSON: Expecting property name enclosed "
      "in double quotes: line 1 column 2 (char 1)"),
-    (["latin1.csv"], 1, "quorvel: error: the header of 'latin1.csv' is not valid UTF-8: 'utf-8' "
-                        "codec can't decode byte 0xe9 in position 0: unexpected end of data"),
+    (["--encoding", "utf-8", "latin1.csv"], 1,
+     "quorvel: error: the header of 'latin1.csv' is not valid UTF-8: 'utf-8' codec can't decode "
+     "byte 0xe9 in position 0: unexpected end of data"),
+    (["--encoding", "ebcdic", "in.csv"], 2,
+     "quorvel: error: encoding must be one of utf-8, utf-8-sig, utf-16, latin-1, not 'ebcdic'"),
 ])
 def test_failures_are_one_line_with_their_exit_status(tmp_path, args, status, message):
     (tmp_path / "in.csv").write_text("a\n1\n")

@@ -123,15 +123,18 @@ def test_unreadable_input_raises_with_its_path(tmp_path, make, error, code):
     assert (caught.value.errno, caught.value.filename) == (code, str(path))
 
 
-def test_header_that_is_not_utf8_is_a_header_error(write):
+def test_header_that_is_not_utf8_is_read_as_latin1_unless_utf8_is_given(write):
+    path = write(b"\xff\n1\n")
+    report = quorvel.describe(path)
+    assert (report.encoding, [c.name for c in report.columns]) == ("latin-1", ["\xff"])
     with pytest.raises(quorvel.HeaderError, match="is not valid UTF-8"):
-        quorvel.describe(write(b"\xff\n1\n"))
+        quorvel.describe(path, encoding="utf-8")
 
 
 def test_report_shows_as_a_table_and_as_html(write):
     report = quorvel.describe(write('id,"<b>"\n1,x\n2,NA\n'))
     assert str(report).splitlines()[:4] == [
-        f"{report.path}: 2 data rows, 2 columns, delimiter ',' (sniffed)", "",
+        f"{report.path}: 2 data rows, 2 columns, delimiter ',' (sniffed), utf-8 (detected)", "",
         "column  verdict   share  cells  NA  counts",
         "id      integer  100.0%      2   0  integer 2"]
     assert "<td>&lt;b&gt;</td><td>text</td><td>100.0%</td><td>1</td><td>1</td>" in (

@@ -23,7 +23,9 @@ LAYOUTS = [  # (text, the type it falls under, or "other")
     ("9:30", "time"), ("23:59:59.5", "time"), ("09:30 PM", "time"), ("24:00", "other"),
     ("a.b@example.co.uk", "email"), ("a@b", "other"), ("https://ex.com/p?q=1#f", "url"),
     ("ftp://h:21/", "url"), ("DEADBEEF-dead-beef-DEAD-beefdeadbeef", "uuid"),
-    ("١٢٣", "other"), (" 12", "other"),
+    ("١٢٣", "other"), (" 12", "padded_integer"), ("12  ", "padded_integer"),
+    ("  0.330", "padded_decimal"), (" 1e5 ", "padded_decimal"), ("    ", "other"),
+    (" 0 1", "other"), (" 007", "other"),
 ]
 
 

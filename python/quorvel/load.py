@@ -1,0 +1,532 @@
+"""Loading a profiled file in pandas, pyarrow, Polars and DuckDB as its report describes it.
+
+    frame = report.read_pandas()
+    table = report.read_arrow()
+    frame = report.read_polars()
+    report.read_duckdb(duckdb.connect("shop.db"), "orders")
+
+One rule for every loader: a column promised as a number, boolean, date or
+date-time arrives as one, with every row, and each cell that the verdict
+does not cover (a misfit, starred in the report) arrives as a missing value.
+Nothing is dropped silently: the report counts the misfits before the load,
+and the load warns with a MisfitWarning naming each column, how many of its
+cells it read as missing, and the first of them.
+
+The ready options (pandas_options, arrow_options, polars_options,
+duckdb_sql) never fail on a cell either: a column that the library cannot
+read typed by itself (misfits, group separators in pyarrow or Polars, padded
+numbers in Polars, slashed dates in pyarrow) is given to it as text, and the
+read_ functions convert that text afterwards.
+"""
+
+import csv
+import io
+import itertools
+import warnings
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Tuple
+
+from .types import FALSE_TEXTS, TRUE_TEXTS
+
+if TYPE_CHECKING:
+    from .report import Column, Report
+
+LOADERS = ("pandas", "arrow", "polars", "duckdb")
+EXAMPLES = 3
+
+
+class Target(NamedTuple):
+    kind: str  # integer, decimal, boolean, date, datetime, datetime_tz or text
+    date_format: Optional[str] = None  # strptime layout; None for ISO 8601
+    padded: bool = False  # cells may carry spaces around the number
+    grouped: bool = False  # cells may carry "," between groups of digits
+
+
+TARGETS: Dict[str, Target] = {
+    "integer": Target("integer"),
+    "padded_integer": Target("integer", padded=True),
+    "decimal": Target("decimal"),
+    "padded_decimal": Target("decimal", padded=True),
+    "grouped_number": Target("decimal", grouped=True),
+    "boolean": Target("boolean"),
+    "date": Target("date"),
+    "datetime": Target("datetime"),
+    "datetime_tz": Target("datetime_tz"),
+    # An undecided slashed date is read month first, as pandas and most US exports do.
+    "date_mdy": Target("date", "%m/%d/%Y"),
+    "date_slash": Target("date", "%m/%d/%Y"),
+    "date_dmy": Target("date", "%d/%m/%Y"),
+    "datetime_slash": Target("datetime", "%Y/%m/%d %H:%M:%S"),
+}
+TEXT = Target("text")
+INTEGER_TEXT = r"[-+]?[0-9]+"
+
+
+def target(column: "Column") -> Target:
+    return TARGETS.get(column.verdict, TEXT)
+
+
+def _reads_typed(column: "Column", loader: str) -> bool:
+    """Whether the loader's own reader parses every covered cell of the column by itself."""
+    wanted = target(column)
+    if wanted.kind == "text" or column.misfits:
+        return False
+    if loader == "arrow":
+        return not wanted.grouped and wanted.date_format is None
+    if loader == "polars":
+        return wanted.kind in ("integer", "decimal", "date") and wanted == Target(wanted.kind)
+    return loader == "pandas"
+
+
+class Misfit(NamedTuple):
+    column: str  # as the loader names it
+    row: Optional[int]  # data row from 1; None where the loader cannot tell
+    text: str
+
+
+class MisfitWarning(UserWarning):
+    """Cells the loader read as missing because they are not of their column's type."""
+
+    def __init__(self, loader: str, counts: Dict[str, int], examples: List[Misfit]) -> None:
+        self.loader = loader
+        self.counts = counts  # column: cells read as missing
+        self.examples = examples  # the first few of each column
+        super().__init__(_warning_text(loader, counts, examples))
+
+
+def _warning_text(loader: str, counts: Dict[str, int], examples: List[Misfit]) -> str:
+    parts = []
+    for name, n in counts.items():
+        shown = ", ".join(repr(m.text) + ("" if m.row is None else f" row {m.row}")
+                          for m in examples if m.column == name)
+        parts.append(f"'{name}' {n}" + (f" (e.g. {shown})" if shown else ""))
+    return (f"{loader}: cells not of their column's type were read as missing: "
+            + "; ".join(parts))
+
+
+def _warn(loader: str, misfits: List[Tuple[str, int, List[Misfit]]]) -> None:
+    counts = {name: n for name, n, _ in misfits if n}
+    if counts:
+        examples = [m for _, n, shown in misfits if n for m in shown]
+        warnings.warn(MisfitWarning(loader, counts, examples), stacklevel=4)
+
+
+# Column names, as each loader names the header's cells.
+
+def loader_names(report: "Report", loader: str) -> List[str]:
+    """The columns' names as `loader` gives them for this header: repeated and empty names too."""
+    header = ["" if c.unnamed else c.name for c in report.columns]
+    return _NAMERS[loader](header)
+
+
+def _pandas_names(header: List[str]) -> List[str]:
+    names = [h or f"Unnamed: {i}" for i, h in enumerate(header)]
+    taken: Dict[str, int] = {}
+    result = []
+    for name in names:
+        unique = name
+        while unique in taken:
+            taken[name] = taken.get(name, 0) + 1
+            unique = f"{name}.{taken[name]}"
+        taken.setdefault(unique, 0)
+        result.append(unique)
+    return result
+
+
+def _polars_names(header: List[str]) -> List[str]:
+    seen: Dict[str, int] = {}
+    result = []
+    for name in header:
+        if name in seen:
+            result.append(f"{name}_duplicated_{seen[name]}")
+            seen[name] += 1
+        else:
+            seen[name] = 0
+            result.append(name)
+    return result
+
+
+def _duckdb_names(header: List[str]) -> List[str]:
+    width = len(str(max(len(header) - 1, 0)))
+    names = [h or f"column{i:0{width}d}" for i, h in enumerate(header)]
+    seen: Dict[str, int] = {}
+    result = []
+    for name in names:
+        if name in seen:
+            seen[name] += 1
+            result.append(f"{name}_{seen[name]}")
+        else:
+            seen[name] = 0
+            result.append(name)
+    return result
+
+
+_NAMERS: Dict[str, Callable[[List[str]], List[str]]] = {
+    "pandas": _pandas_names, "arrow": list, "polars": _polars_names, "duckdb": _duckdb_names}
+
+
+# pandas
+
+PANDAS_DTYPES = {"integer": "Int64", "decimal": "float64", "boolean": "boolean",
+                 "text": "string"}
+
+
+def pandas_options(report: "Report") -> Dict[str, Any]:
+    names = loader_names(report, "pandas")
+    typed = [(n, c, target(c)) for n, c in zip(names, report.columns)]
+    dtype = {}
+    dates: Dict[str, str] = {}
+    for name, column, wanted in typed:
+        if not _reads_typed(column, "pandas"):
+            dtype[name] = "string"
+        elif wanted.kind in PANDAS_DTYPES:
+            dtype[name] = PANDAS_DTYPES[wanted.kind]
+        else:
+            dates[name] = wanted.date_format or "ISO8601"
+    options: Dict[str, Any] = {
+        "sep": report.delimiter, "encoding": report.encoding, "dtype": dtype,
+        "na_values": list(report.na), "keep_default_na": False,
+        "true_values": list(TRUE_TEXTS), "false_values": list(FALSE_TEXTS),
+        # Extra cells of long rows are left out, as the profile left them out;
+        # without this pandas would take the first column for an index.
+        "index_col": False, "usecols": list(range(len(report.columns))),
+        # A blank line is a row to the profile, so it is one here too.
+        "skip_blank_lines": False,
+    }
+    if any(w.grouped and _reads_typed(c, "pandas") for _, c, w in typed):
+        options["thousands"] = ","
+    if dates:
+        options.update(parse_dates=list(dates), date_format=dates)
+    return options
+
+
+def read_pandas(report: "Report", **overrides: Any) -> Any:
+    import pandas  # type: ignore[import-untyped]
+
+    frame = pandas.read_csv(report.path, **{**pandas_options(report), **overrides})
+    found = []
+    for position, column in enumerate(report.columns):
+        if target(column).kind != "text" and not _reads_typed(column, "pandas"):
+            raw = frame.iloc[:, position]
+            frame.isetitem(position, _pandas_value(raw, target(column)))
+            found.append(_pandas_misfits(frame.columns[position], raw, frame.iloc[:, position]))
+    _warn("pandas", found)
+    return frame
+
+
+def _pandas_value(raw: Any, wanted: Target) -> Any:
+    import pandas
+
+    text = _cleaned(raw, wanted)
+    if wanted.kind == "integer":
+        return text.where(text.str.fullmatch(INTEGER_TEXT).fillna(False)).astype("Int64")
+    if wanted.kind == "decimal":
+        return pandas.to_numeric(text, errors="coerce").astype("float64")
+    if wanted.kind == "boolean":
+        return text.map(dict(_truth_table()), na_action="ignore").astype("boolean")
+    return pandas.to_datetime(text, format=wanted.date_format or "ISO8601", errors="coerce",
+                              utc=wanted.kind == "datetime_tz")
+
+
+def _cleaned(raw: Any, wanted: Target) -> Any:
+    """The cells without the padding and group separators the target allows."""
+    text = raw.str.strip(" ") if wanted.padded else raw
+    return text.str.replace(",", "", regex=False) if wanted.grouped else text
+
+
+def _pandas_misfits(name: str, raw: Any, value: Any) -> Tuple[str, int, List[Misfit]]:
+    lost = raw.notna() & value.isna()
+    rows = lost[lost].index[:EXAMPLES]
+    return name, int(lost.sum()), [Misfit(name, int(r) + 1, raw[r]) for r in rows]
+
+
+def _truth_table() -> List[Tuple[str, bool]]:
+    return [(t, True) for t in TRUE_TEXTS] + [(t, False) for t in FALSE_TEXTS]
+
+
+# pyarrow
+
+def arrow_options(report: "Report") -> Dict[str, Any]:
+    import pyarrow  # type: ignore[import-untyped]
+    import pyarrow.csv  # type: ignore[import-untyped]
+
+    types: Dict[str, Any] = {}
+    for name, column in zip(loader_names(report, "arrow"), report.columns):
+        wanted = _arrow_type(target(column)) if _reads_typed(column, "arrow") else pyarrow.string()
+        # pyarrow keys types by name: a name that repeats stays text unless all agree.
+        types[name] = wanted if types.get(name, wanted) == wanted else pyarrow.string()
+    return {
+        "read_options": pyarrow.csv.ReadOptions(encoding=report.encoding),
+        "parse_options": pyarrow.csv.ParseOptions(delimiter=report.delimiter),
+        "convert_options": pyarrow.csv.ConvertOptions(
+            column_types=types, null_values=list(report.na), strings_can_be_null=True,
+            quoted_strings_can_be_null=True, true_values=list(TRUE_TEXTS),
+            false_values=list(FALSE_TEXTS)),
+    }
+
+
+def _arrow_type(wanted: Target) -> Any:
+    import pyarrow
+
+    return {"integer": pyarrow.int64(), "decimal": pyarrow.float64(), "boolean": pyarrow.bool_(),
+            "date": pyarrow.date32(), "datetime": pyarrow.timestamp("us"),
+            "datetime_tz": pyarrow.timestamp("us", tz="UTC")}.get(wanted.kind, pyarrow.string())
+
+
+def read_arrow(report: "Report") -> Any:
+    table = _arrow_table(report)
+    found = []
+    for position, column in enumerate(report.columns):
+        # A repeated name, or a ragged file, may have left a typed column as text.
+        if target(column).kind != "text" and table.field(position).type == "string":
+            raw = table.column(position)
+            value = _arrow_value(raw, target(column))
+            table = table.set_column(position, table.field(position).with_type(value.type), value)
+            found.append(_arrow_misfits(table.column_names[position], raw, value))
+    _warn("pyarrow", found)
+    return table
+
+
+def _arrow_table(report: "Report") -> Any:
+    """pyarrow's own read, or for a file with ragged rows, which pyarrow's reader can only skip,
+    every cell as text through Python's csv module, padded or cut to the header's width."""
+    import pyarrow.csv
+
+    if any(c.absent for c in report.columns) or report.short_rows or report.long_rows:
+        return _arrow_text_table(report)
+    options = arrow_options(report)
+    ragged: List[int] = []
+
+    def note_ragged(row: Any) -> str:
+        ragged.append(row.actual_columns)
+        return "skip"
+
+    options["parse_options"].invalid_row_handler = note_ragged
+    table = pyarrow.csv.read_csv(report.path, **options)
+    return _arrow_text_table(report) if ragged else table
+
+
+ARROW_BATCH_ROWS = 1 << 16
+
+
+def _arrow_text_table(report: "Report") -> Any:
+    import pyarrow
+
+    from .feed import open_source
+
+    width = len(report.columns)
+    na = frozenset(report.na)
+    batches = []
+    with open_source(report.path) as raw:
+        text = io.TextIOWrapper(raw, encoding=report.encoding, newline="")
+        rows = csv.reader(text, delimiter=report.delimiter)
+        next(rows, None)
+        while True:
+            batch = [row for row in itertools.islice(rows, ARROW_BATCH_ROWS) if row]
+            if not batch:
+                break
+            cells = [row[:width] + [""] * (width - len(row)) for row in batch]
+            columns = zip(*cells)
+            batches.append(pyarrow.record_batch(
+                [pyarrow.array([None if c in na else c for c in column], pyarrow.string())
+                 for column in columns], names=[str(i) for i in range(width)]))
+    names = loader_names(report, "arrow")
+    if not batches:
+        return pyarrow.table([pyarrow.array([], pyarrow.string())] * width, names=names)
+    return pyarrow.Table.from_batches(batches).rename_columns(names)
+
+
+def _arrow_value(raw: Any, wanted: Target) -> Any:
+    import pyarrow
+    import pyarrow.compute as pc  # type: ignore[import-untyped]
+
+    text = pc.utf8_trim_whitespace(raw) if wanted.padded else raw
+    if wanted.grouped:
+        text = pc.replace_substring(text, ",", "")
+    if wanted.kind == "boolean":
+        truth = pc.if_else(pc.is_in(text, pyarrow.array(TRUE_TEXTS)), True,
+                           pc.if_else(pc.is_in(text, pyarrow.array(FALSE_TEXTS)), False, None))
+        return pc.cast(truth, pyarrow.bool_())
+    if wanted.kind in ("date", "datetime") and wanted.date_format:
+        stamps = pc.strptime(text, format=wanted.date_format, unit="us", error_is_null=True)
+        return pc.cast(stamps, _arrow_type(wanted))
+    pattern = {"integer": INTEGER_TEXT, "decimal": DECIMAL_TEXT, "date": ISO_DATE,
+               "datetime": ISO_DATE + ISO_CLOCK, "datetime_tz": ISO_DATE + ISO_CLOCK + ISO_ZONE}
+    fits = pc.match_substring_regex(text, "^(?:" + pattern[wanted.kind] + ")$")
+    return pc.cast(pc.if_else(fits, text, None), _arrow_type(wanted))
+
+
+DECIMAL_TEXT = r"[-+]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][-+]?[0-9]+)?"
+ISO_DATE = r"[0-9]{4}-[0-9]{2}-[0-9]{2}"
+ISO_CLOCK = r"[T ][0-9]{2}:[0-9]{2}(?::[0-9]{2}(?:\.[0-9]{1,9})?)?"
+ISO_ZONE = r"(?:Z|[-+][0-9]{2}:?[0-9]{2})"
+
+
+def _arrow_misfits(name: str, raw: Any, value: Any) -> Tuple[str, int, List[Misfit]]:
+    import pyarrow.compute as pc
+
+    lost = pc.and_(pc.is_valid(raw), pc.is_null(value))
+    rows = pc.indices_nonzero(lost).to_pylist()
+    return name, len(rows), [Misfit(name, r + 1, raw[r].as_py()) for r in rows[:EXAMPLES]]
+
+
+# Polars
+
+UTF8 = ("utf-8", "utf-8-sig")
+
+
+def polars_options(report: "Report") -> Dict[str, Any]:
+    if report.encoding not in UTF8:
+        raise ValueError(f"polars.read_csv reads UTF-8 only, and '{report.path}' is "
+                         f"{report.encoding}: read_polars transcodes it first")
+    return _polars_options(report)
+
+
+def _polars_options(report: "Report") -> Dict[str, Any]:
+    import polars
+
+    dtypes = {"integer": polars.Int64, "decimal": polars.Float64, "date": polars.Date}
+    overrides = {name: dtypes[target(c).kind] if _reads_typed(c, "polars") else polars.String
+                 for name, c in zip(loader_names(report, "polars"), report.columns)}
+    return {"separator": report.delimiter, "schema_overrides": overrides,
+            "null_values": list(report.na), "missing_utf8_is_empty_string": False,
+            "truncate_ragged_lines": True, "infer_schema_length": 0}
+
+
+def read_polars(report: "Report") -> Any:
+    import polars
+
+    source: Any = report.path
+    if report.encoding not in UTF8:
+        # Polars reads UTF-8 only: the file is transcoded in memory first.
+        with open(report.path, "rb") as f:
+            source = io.BytesIO(f.read().decode(report.encoding).encode("utf-8"))
+    frame = polars.read_csv(source, **_polars_options(report))
+    found = []
+    for name, column in zip(frame.columns, report.columns):
+        if target(column).kind != "text" and not _reads_typed(column, "polars"):
+            raw = frame.get_column(name)
+            value = _polars_value(raw, target(column))
+            frame = frame.with_columns(value.alias(name))
+            found.append(_polars_misfits(name, raw, value))
+    _warn("polars", found)
+    return frame
+
+
+def _polars_value(raw: Any, wanted: Target) -> Any:
+    import polars
+
+    text = raw.str.strip_chars(" ") if wanted.padded else raw
+    if wanted.grouped:
+        text = text.str.replace_all(",", "", literal=True)
+    if wanted.kind == "integer":
+        return text.cast(polars.Int64, strict=False)
+    if wanted.kind == "decimal":
+        return text.cast(polars.Float64, strict=False)
+    if wanted.kind == "boolean":
+        truth = dict(_truth_table())
+        return text.replace_strict(truth, default=None, return_dtype=polars.Boolean)
+    if wanted.kind == "date":
+        return text.str.to_date(wanted.date_format or "%Y-%m-%d", strict=False)
+    return _polars_datetime(text, wanted)
+
+
+def _polars_datetime(text: Any, wanted: Target) -> Any:
+    """Polars takes one layout per call: the ISO 8601 layouts are tried in turn."""
+    import polars
+
+    if wanted.date_format:
+        return text.str.to_datetime(wanted.date_format, strict=False, time_unit="us")
+    text = text.str.replace("T", " ", literal=True)
+    zone = "%z" if wanted.kind == "datetime_tz" else ""
+    if zone:
+        text = text.str.replace(r"Z$", "+00:00")
+    tried = [text.str.to_datetime("%Y-%m-%d %H:%M" + layout + zone, strict=False,
+                                  time_unit="us")
+             for layout in (":%S%.f", "")]
+    value = polars.select(polars.coalesce(tried)).to_series()
+    return value.dt.convert_time_zone("UTC") if zone else value
+
+
+def _polars_misfits(name: str, raw: Any, value: Any) -> Tuple[str, int, List[Misfit]]:
+    lost = raw.is_not_null() & value.is_null()
+    rows = lost.arg_true().to_list()
+    return name, len(rows), [Misfit(name, r + 1, raw[r]) for r in rows[:EXAMPLES]]
+
+
+# DuckDB
+
+def duckdb_sql(report: "Report", table_name: str) -> str:
+    if not isinstance(table_name, str) or not table_name:
+        raise TypeError(f"table_name must be a non-empty str, not {table_name!r}")
+    names = loader_names(report, "duckdb")
+    values = ",\n  ".join(f"{_duckdb_value(_quoted(n), target(c))} AS {_quoted(n)}"
+                          for n, c in zip(names, report.columns))
+    return f"CREATE TABLE {_quoted(table_name)} AS SELECT\n  {values}\nFROM {_duckdb_read(report)};"
+
+
+def _duckdb_read(report: "Report") -> str:
+    """read_csv of every cell as text: the SELECT around it converts them."""
+    columns = ", ".join(f"{_literal(n)}: 'VARCHAR'" for n in loader_names(report, "duckdb"))
+    encoding = "utf-8" if report.encoding == "utf-8-sig" else report.encoding
+    nulls = ", ".join(_literal(t) for t in report.na)
+    return (f"read_csv({_literal(report.path)}, header = true, auto_detect = false, "
+            f"delim = {_literal(report.delimiter)}, quote = '\"', escape = '\"', "
+            f"columns = {{{columns}}}, nullstr = [{nulls}], encoding = {_literal(encoding)}, "
+            "null_padding = true, strict_mode = false)")
+
+
+_DUCKDB_TYPES = {"decimal": "DOUBLE", "date": "DATE", "datetime": "TIMESTAMP",
+                 "datetime_tz": "TIMESTAMPTZ"}
+
+
+def _duckdb_value(cell: str, wanted: Target) -> str:
+    """The SQL expression of the typed value; NULL where the cell does not fit."""
+    text = f"replace({cell}, ',', '')" if wanted.grouped else cell
+    if wanted.kind == "text":
+        return cell
+    if wanted.kind == "integer":
+        # A cast alone would round '1.5' to 2.
+        return (f"CASE WHEN regexp_full_match(trim({text}), '{INTEGER_TEXT}') "
+                f"THEN TRY_CAST(trim({text}) AS BIGINT) END")
+    if wanted.kind == "boolean":
+        truths = ", ".join(_literal(t) for t in TRUE_TEXTS)
+        falses = ", ".join(_literal(t) for t in FALSE_TEXTS)
+        return f"CASE WHEN {text} IN ({truths}) THEN true WHEN {text} IN ({falses}) THEN false END"
+    if wanted.date_format:
+        parsed = f"TRY_STRPTIME({text}, {_literal(wanted.date_format)})"
+        return f"CAST({parsed} AS DATE)" if wanted.kind == "date" else parsed
+    return f"TRY_CAST({text} AS {_DUCKDB_TYPES[wanted.kind]})"
+
+
+def read_duckdb(report: "Report", connection: Any, table_name: str) -> None:
+    connection.execute(duckdb_sql(report, table_name))
+    names = loader_names(report, "duckdb")
+    typed = [(n, c) for n, c in zip(names, report.columns) if target(c).kind != "text"]
+    if not typed:
+        return
+    nulls = ", ".join(f"count(*) - count({_quoted(n)})" for n, _ in typed)
+    counted = connection.execute(f"SELECT {nulls} FROM {_quoted(table_name)}").fetchone()
+    found = []
+    for (name, column), missing in zip(typed, counted):
+        lost = missing - column.missing - column.absent
+        if lost > 0:
+            found.append((name, lost, _duckdb_misfits(report, connection, name, column)))
+    _warn("duckdb", found)
+
+
+def _duckdb_misfits(report: "Report", connection: Any, name: str,
+                    column: "Column") -> List[Misfit]:
+    """The first texts of the column that became NULL, read again from the file."""
+    cell = _quoted(name)
+    rows = connection.execute(
+        f"SELECT {cell} FROM {_duckdb_read(report)} WHERE {cell} IS NOT NULL AND "
+        f"({_duckdb_value(cell, target(column))}) IS NULL LIMIT {EXAMPLES}").fetchall()
+    return [Misfit(name, None, text) for (text,) in rows]
+
+
+def _quoted(identifier: str) -> str:
+    return '"' + identifier.replace('"', '""') + '"'
+
+
+def _literal(text: str) -> str:
+    return "'" + text.replace("'", "''") + "'"

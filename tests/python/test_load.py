@@ -1,0 +1,258 @@
+"""Each cause of a failed load, generated, then loaded with the report in all four libraries."""
+import dataclasses
+import datetime as dt
+import json
+import pathlib
+import subprocess
+import sys
+import warnings
+
+import duckdb
+import pandas
+import polars
+import pyarrow.csv
+import pytest
+
+import quorvel
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+REAL_FILES = sorted((REPO / "build" / "real-world").glob("*.csv"))
+LIBRARIES = ("pandas", "arrow", "polars", "duckdb")
+
+
+def load(report, library):
+    """(column names, {name: list of Python values}) as the library loaded the file."""
+    if library == "pandas":
+        frame = report.read_pandas()
+        return list(frame.columns), [[None if pandas.isna(v) else v for v in frame.iloc[:, i]]
+                                     for i in range(frame.shape[1])]
+    if library == "arrow":
+        table = report.read_arrow()
+        return table.column_names, [c.to_pylist() for c in table.columns]
+    if library == "polars":
+        frame = report.read_polars()
+        return frame.columns, [s.to_list() for s in frame.get_columns()]
+    con = duckdb.connect()
+    report.read_duckdb(con, "t")
+    cursor = con.execute("SELECT * FROM t")
+    return [d[0] for d in cursor.description], [list(c) for c in zip(*cursor.fetchall())]
+
+
+def plain(value):
+    """pandas' timestamps and numpy scalars as the Python values the others give."""
+    if isinstance(value, pandas.Timestamp):
+        value = value.to_pydatetime()
+        return value.date() if value.time() == dt.time(0) and value.tzinfo is None else value
+    return value.item() if hasattr(value, "item") else value
+
+
+def own_names(path, library):
+    """The names the library gives the header when it reads the file on its own."""
+    if library == "pandas":
+        return list(pandas.read_csv(path, nrows=1).columns)
+    if library == "arrow":
+        return pyarrow.csv.read_csv(path).column_names
+    if library == "polars":
+        return polars.read_csv(path, n_rows=1).columns
+    return [d[0] for d in duckdb.sql(f"SELECT * FROM read_csv('{path}')").description]
+
+
+INTS = [str(i) for i in range(95)]
+CAUSES = {  # cause: (file text, expected verdicts, expected values of the last column)
+    "misfits pass the threshold": (
+        "n\n" + "\n".join(INTS + ["x1", "n.a.", "    "]) + "\n",
+        ["integer"], list(range(95)) + [None] * 3),
+    "padded numbers": ("n\n 500\n12  \n3\n", ["padded_integer"], [500, 12, 3]),
+    "grouped numbers below 1,000": ('n\n"100,000"\n999\n"1,234,567"\n', ["grouped_number"],
+                                    [100000.0, 999.0, 1234567.0]),
+    "slashed dates": ("d\n03/22/2013\n1/13/2013\n", ["date_mdy"],
+                      [dt.date(2013, 3, 22), dt.date(2013, 1, 13)]),
+    "short rows": ("a,b,n\n1,2,3\n4,5\n6\n", ["integer"] * 3, [3, None, None]),
+    "long rows": ("a,b,n\n1,2,3\n4,5,6,E\n7,8,9\n", ["integer"] * 3, [3, 6, 9]),
+    "repeated names": ("n,x,n\n1,a,7\n2,b,8\n", ["integer", "text", "integer"], [7, 8]),
+    "unnamed columns": ("a,,n\n1,x,5\n2,y,6\n", ["integer", "text", "integer"], [5, 6]),
+    "latin-1 header and body": ("café,n\n\u00ae,1\nb,2\n".encode("latin-1"),
+                                ["text", "integer"], [1, 2]),
+    "utf-16 with its BOM": ("\ufeffnom,n\nété,1\nhiver,2\n".encode("utf-16-le"),
+                            ["text", "integer"], [1, 2]),
+    "utf-8 with its BOM": ("\ufeffid,n\n1,4\n".encode("utf-8"), ["integer"] * 2, [4]),
+}
+
+
+@pytest.mark.parametrize("library", LIBRARIES)
+@pytest.mark.parametrize("cause", CAUSES)
+def test_each_cause_loads_typed_with_every_row(write, cause, library):
+    content, verdicts, values = CAUSES[cause]
+    report = quorvel.describe(write(content))
+    assert [c.verdict for c in report.columns] == verdicts
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", quorvel.MisfitWarning)
+        names, columns = load(report, library)
+    assert names == quorvel.load.loader_names(report, library)
+    assert [plain(v) for v in columns[-1]] == values
+    assert all(len(column) == report.rows for column in columns)
+
+
+@pytest.mark.parametrize("library", LIBRARIES)
+def test_misfits_arrive_missing_and_the_load_warns_with_their_texts(write, library):
+    report = quorvel.describe(write(CAUSES["misfits pass the threshold"][0]))
+    assert report.columns[0].misfits == {"other": 3}
+    with pytest.warns(quorvel.MisfitWarning) as caught:
+        load(report, library)
+    [warning] = [w.message for w in caught]
+    assert list(warning.counts.values()) == [3]
+    assert [m.text for m in warning.examples] == ["x1", "n.a.", "    "]
+    rows = [m.row for m in warning.examples]
+    assert rows == ([None] * 3 if library == "duckdb" else [96, 97, 98])
+
+
+@pytest.mark.parametrize("library", LIBRARIES)
+@pytest.mark.parametrize("header", ["a,a,,b,a", "a,,,a.1,a", ",x,,x", "a,b,c,d,e,,g,h,i,j,k"])
+def test_names_are_those_each_library_gives_by_itself(write, header, library):
+    width = header.count(",") + 1
+    path = write(header + "\n" + ",".join(["1"] * width) + "\n")
+    report = quorvel.describe(path)
+    assert quorvel.load.loader_names(report, library) == own_names(path, library)
+
+
+def test_repeated_names_get_a_verdict_each_from_a_rewritten_header(write):
+    # Counted under one name, 'n' would be mixed: only per-position counts tell them apart.
+    report = quorvel.describe(write("n,n,n\n" + "1,x,2.5\n" * 30))
+    assert [(c.name, c.verdict, c.shared) for c in report.columns] == [
+        ("n", "integer", 1), ("n", "text", 1), ("n", "decimal", 1)]
+
+
+def test_short_rows_are_shown_as_absent_cells(write):
+    report = quorvel.describe(write("a,b,c\n1,2,3\n4,5\n6\n"))
+    assert [c.absent for c in report.columns] == [0, 1, 2]
+    assert str(report).splitlines()[5].endswith("integer 1, absent 2")
+
+
+@pytest.mark.parametrize("content, encoding, names", [
+    (b"caf\xe9\n1\n", "latin-1", ["caf\xe9"]),
+    ("\ufeffnom\n1\n".encode("utf-16-be"), "utf-16", ["nom"]),
+    (b"\xef\xbb\xbfid\n1\n", "utf-8-sig", ["id"]),
+    (b"id\n\xc3\xa9\n", "utf-8", ["id"]),
+])
+def test_encoding_is_detected_and_names_decoded_with_it(write, content, encoding, names):
+    report = quorvel.describe(write(content))
+    assert (report.encoding, report.encoding_detected) == (encoding, True)
+    assert [c.name for c in report.columns] == names
+
+
+def test_given_encoding_overrides_the_detection(write):
+    report = quorvel.describe(write("é\n1\n".encode("utf-8")), encoding="LATIN1")
+    assert (report.encoding, report.encoding_detected) == ("latin-1", False)
+    assert [c.name for c in report.columns] == ["Ã©"]
+    with pytest.raises(ValueError, match="encoding must be one of"):
+        quorvel.describe(write("a\n1\n"), encoding="cp1252")
+
+
+def test_a_feed_that_cannot_deliver_the_file_fails_the_pass(write):
+    # A truncated gzip stream reaches the pass through the FIFO only in part;
+    # random digits keep the cut well past the first block the sniffer reads.
+    import gzip
+    import random
+    rows = "".join(f"{random.random()},{random.random()}\n" for _ in range(100_000))
+    packed = gzip.compress(("n,n\n" + rows).encode())
+    path = write(packed[:len(packed) // 2], "cut.csv.gz")
+    with pytest.raises(RuntimeError, match="could not be handed to the pass in full"):
+        quorvel.describe(path)
+
+
+def test_json_has_one_shape_for_one_file_and_for_several(write):
+    path = write("a\n1\n")
+    command = [sys.executable, "-m", "quorvel", "--json"]
+    one = json.loads(subprocess.run(command + [path], capture_output=True, text=True).stdout)
+    two = json.loads(subprocess.run(command + [path, path], capture_output=True,
+                                    text=True).stdout)
+    assert (one["version"], len(one["files"]), two["version"], len(two["files"])) == (2, 1, 2, 2)
+    column = one["files"][0]["columns"][0]
+    assert {"position", "verdict", "share", "counts", "missing", "misfits", "misfit_examples",
+            "absent"} <= set(column)
+
+
+def test_misfit_examples_from_the_pass_show_in_table_and_html(write):
+    report = quorvel.describe(write(CAUSES["misfits pass the threshold"][0]))
+    column = dataclasses.replace(report.columns[0],
+                                 misfit_examples={"other": [("x1", 96), ("n.a.", 97)]})
+    shown = dataclasses.replace(report, columns=[column], short_rows=2, long_rows=0)
+    assert "other* 3 (e.g. 'x1' row 96, 'n.a.' row 97)" in str(shown)
+    assert "2 short rows" in str(shown).splitlines()[0]
+    assert "&#x27;x1&#x27; row 96" in shown._repr_html_()
+
+
+@pytest.mark.parametrize("library", LIBRARIES)
+@pytest.mark.parametrize("path", REAL_FILES, ids=[p.name for p in REAL_FILES])
+def test_real_files_load_with_every_row(path, library):
+    report = quorvel.describe(path)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", quorvel.MisfitWarning)
+        names, columns = load(report, library)
+    assert len(names) == len(report.columns)
+    assert all(len(column) == report.rows for column in columns)
+
+
+def test_the_project_ships_real_files_to_load():
+    assert {"challenge.csv", "macrodata.csv"} <= {p.name for p in REAL_FILES}
+    assert len(REAL_FILES) >= 10
+
+
+def ready_load(report, library):
+    """The library called by hand with the report's options: the number of rows it read."""
+    if library == "pandas":
+        return len(pandas.read_csv(report.path, **report.pandas_options()))
+    if library == "arrow":
+        return pyarrow.csv.read_csv(report.path, **report.arrow_options()).num_rows
+    if library == "polars":
+        return len(polars.read_csv(report.path, **report.polars_options()))
+    con = duckdb.connect()
+    con.execute(report.duckdb_sql("t"))
+    return con.execute("SELECT count(*) FROM t").fetchone()[0]
+
+
+# What the ready options cannot do, and say so: pyarrow's reader refuses ragged
+# rows, and Polars reads UTF-8 only.
+REFUSED = {("arrow", "short rows"): (pyarrow.ArrowInvalid, "Expected 3 columns, got 2"),
+           ("arrow", "long rows"): (pyarrow.ArrowInvalid, "Expected 3 columns, got 4"),
+           ("polars", "latin-1 header and body"): (ValueError, "reads UTF-8 only"),
+           ("polars", "utf-16 with its BOM"): (ValueError, "reads UTF-8 only")}
+
+
+@pytest.mark.parametrize("library", LIBRARIES)
+@pytest.mark.parametrize("cause", CAUSES)
+def test_ready_options_read_every_row_without_failing_on_a_cell(write, cause, library):
+    report = quorvel.describe(write(CAUSES[cause][0]))
+    if (library, cause) in REFUSED:
+        error, message = REFUSED[library, cause]
+        with pytest.raises(error, match=message):
+            ready_load(report, library)
+    else:
+        assert ready_load(report, library) == report.rows
+
+
+def test_command_prints_a_duckdb_statement_and_polars_options_that_load(write):
+    path = write(CAUSES["slashed dates"][0], "days.csv")
+    command = [sys.executable, "-m", "quorvel", path, "--schema"]
+    statement = subprocess.run(command + ["duckdb"], capture_output=True, text=True).stdout
+    con = duckdb.connect()
+    con.execute(statement)
+    assert con.execute("SELECT d FROM days").fetchall() == [
+        (dt.date(2013, 3, 22),), (dt.date(2013, 1, 13),)]
+    options = json.loads(subprocess.run(command + ["polars"], capture_output=True,
+                                        text=True).stdout)
+    assert options["schema_overrides"] == {"d": "String"}
+    assert options["truncate_ragged_lines"] is True
+
+
+def test_an_interrupted_pass_ends_the_process_that_feeds_it(write):
+    import psutil
+    path = write("n,n\n" + "1,2\n" * 300_000)
+
+    def interrupt(*_):
+        assert psutil.Process().children(), "the pass should read from a feeding child"
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        quorvel.describe(path, progress=interrupt)
+    assert psutil.Process().children() == []
