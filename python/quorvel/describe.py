@@ -24,10 +24,11 @@ Threads = Union[None, bool, int]
 BOM = "\ufeff"
 
 # A plain file smaller than this is read on one thread when the caller leaves
-# the choice to us: below it, a multithreaded pass over a file of repeated
-# rows was slower than one thread on this 2-core machine, and what threads
-# save on other files is a few tens of milliseconds. bench/threads.py
-# measures the crossover.
+# the choice to us. Starting the workers costs a few milliseconds, which
+# files of most shapes win back from half a megabyte on; files whose rows
+# repeat, where one thread's cache answers nearly every cell, lost on two
+# cores up to 16 MB (down to half the speed) and stay within a fifth of one
+# thread beyond. bench/threads.py measures where threads start to pay.
 ONE_THREAD_BELOW = 16_000_000
 
 
