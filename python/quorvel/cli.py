@@ -56,7 +56,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     return 0
 
 
-def _message_of(error: Exception) -> str:
+def _message_of(error: Optional[Exception]) -> str:
     if isinstance(error, MemoryError):
         # A pass holds a row whole, so a row that never ends takes all there is.
         return "out of memory (does the input have a row without end, such as no line breaks?)"
