@@ -6,6 +6,7 @@
 Each round runs, one after another in turns, as whole processes from exec
 to exit, on every core:
   - `quorvel FILE` with its defaults, from this venv (.venv);
+  - `quorvel --threads 1 FILE`, a single-threaded pass for reference;
   - pyarrow's `pyarrow.csv.read_csv(FILE)`, with its own type inference
     (told that values hold line breaks and to skip the rows cut short);
   - DuckDB's `sniff_csv(FILE, sample_size=-1)`, which reads every row to
@@ -72,6 +73,7 @@ def main() -> int:
     quorvel = str(pathlib.Path(sys.executable).with_name("quorvel"))
     commands = {
         "quorvel FILE": [quorvel, str(path)],
+        "quorvel --threads 1": [quorvel, "--threads", "1", str(path)],
         "pyarrow read_csv": [python, "-c", PYARROW, str(path)],
         "duckdb sniff_csv": [python, "-c", DUCKDB, str(path)],
     }
@@ -158,10 +160,10 @@ def timed(command: List[str]) -> float:
 
 def report(times: Dict[str, List[float]], size: int) -> None:
     speed = {name: size / 1e6 / statistics.median(runs) for name, runs in times.items()}
-    print(f"\n{'command':<18} {'median s':>9} {'MB/s':>8}   runs (s)")
+    print(f"\n{'command':<20} {'median s':>9} {'MB/s':>8}   runs (s)")
     for name, runs in times.items():
         shown = " ".join(f"{s:.2f}" for s in runs)
-        print(f"{name:<18} {statistics.median(runs):>9.3f} {speed[name]:>8.0f}   {shown}")
+        print(f"{name:<20} {statistics.median(runs):>9.3f} {speed[name]:>8.0f}   {shown}")
     print(f"\n{'quorvel against':<18} {'ratio':>6} {'by round':>9}  target")
     for target in TARGETS:
         ratio = speed["quorvel FILE"] / speed[target.peer]
