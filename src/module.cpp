@@ -113,4 +113,7 @@ PYBIND11_MODULE(quorvel_ext, m) {
   m.def("_infer_types", &inferTypesReporting, py::arg("inf"), py::arg("progress"), py::pos_only());
   m.def("_read_head", &readHead, py::arg("path"), py::arg("size"), py::pos_only());
   m.def("_pass_stats", &passStats, py::arg("inf"), py::pos_only());
+  // The threads of a multithreaded pass: 0 one per core, 1 the single-threaded pass.
+  m.def("_set_pass_threads", &Inf::setPassThreads, py::arg("inf"), py::arg("threads"),
+        py::pos_only());
 }

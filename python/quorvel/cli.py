@@ -3,9 +3,11 @@
     quorvel orders.csv
     quorvel --schema sql --table orders orders.csv | duckdb shop.db
     quorvel 'landing/*.csv.gz' --jobs 8
+    quorvel --threads 1 orders.csv
 
 Exit status: 0 when every file was profiled (also when the reader of the
-output went away early); 1 when a pass failed or a header is not UTF-8;
+output went away early); 1 when a pass failed, ran out of memory or a header
+is not UTF-8;
 2 for bad arguments, a file that cannot be read or a bad type table (with
 several files, the highest of the files' statuses); 130 when interrupted
 with Ctrl-C.
@@ -16,13 +18,14 @@ import dataclasses
 import glob
 import json
 import os
+import re
 import shutil
 import sys
 import tempfile
 import time
 from typing import IO, Any, Dict, List, Optional, Sequence
 
-from .describe import HeaderError, describe
+from .describe import ONE_THREAD_BELOW, HeaderError, describe
 from .many import Group, describe_many
 from .report import Report, json_document, printable
 
@@ -47,14 +50,22 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         # the interpreter's own flush at exit stays quiet too.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 0
-    except (UsageError, OSError, TypeError, ValueError, RuntimeError) as e:
-        print(f"quorvel: error: {e}", file=sys.stderr)
+    except (UsageError, OSError, TypeError, ValueError, RuntimeError, MemoryError) as e:
+        print(f"quorvel: error: {_message_of(e)}", file=sys.stderr)
         return _status_of(e)
     return 0
 
 
+def _message_of(error: Optional[Exception]) -> str:
+    if isinstance(error, MemoryError):
+        # A pass holds a row whole, so a row that never ends takes all there is.
+        return "out of memory (does the input have a row without end, such as no line breaks?)"
+    return str(error)
+
+
 def _status_of(error: Exception) -> int:
-    """2 for bad arguments or input; 1 for a pass that failed, a header not UTF-8 or the rest."""
+    """2 for bad arguments or input; 1 for a pass that failed or ran out of memory, a header not
+    UTF-8 or the rest."""
     bad_input = isinstance(error, (UsageError, OSError, TypeError, ValueError))
     return 2 if bad_input and not isinstance(error, HeaderError) else 1
 
@@ -70,7 +81,7 @@ def _profile_many(args: argparse.Namespace) -> int:
         if bar is not None:
             bar.close()
     for failed in many.failed:
-        shown = str(failed.error)
+        shown = _message_of(failed.error)
         where = "" if failed.path in shown else f"{failed.path}: "
         print(f"quorvel: error: {where}{shown}", file=sys.stderr)
     if args.json:
@@ -116,17 +127,42 @@ def _parse_args(argv: Sequence[str]) -> argparse.Namespace:
                         help="one ASCII character, '\\t' or 'tab' (default: sniffed)")
     parser.add_argument("--encoding", help="utf-8, utf-8-sig, utf-16 or latin-1 (default: "
                         "detected from the first block)")
-    parser.add_argument("--threads", action="store_true", help="match new texts on several threads")
+    parser.add_argument("--threads", type=_thread_count, metavar="N",
+                        help="threads for each pass: a number, or 'all' for every core, which a "
+                        "bare --threads also means (default: one thread for a plain file below "
+                        f"{ONE_THREAD_BELOW // 1_000_000} MB, every core otherwise)")
     parser.add_argument("--threshold", type=float, default=0.9,
                         help="share of the non-NA cells a verdict must cover (default 0.9)")
     parser.add_argument("--jobs", type=int, metavar="N",
                         help="files profiled at once, each in its own process (default: one per "
                         "core)")
-    args = parser.parse_args(argv)
+    args = parser.parse_args(_bare_threads_as_all(argv))
     if args.delimiter in ("\\t", "tab"):
         args.delimiter = "\t"
     args.files = _expanded(args.files)
     return args
+
+
+def _bare_threads_as_all(argv: Sequence[str]) -> List[str]:
+    """argv with a --threads that no count follows spelt --threads=all, so that the file after it
+    stays a file."""
+    args = list(argv)
+    for i, arg in enumerate(args):
+        if arg == "--":
+            break
+        if arg == "--threads" and (i + 1 == len(args) or not _COUNT.fullmatch(args[i + 1])):
+            args[i] = "--threads=all"
+    return args
+
+
+_COUNT = re.compile(r"[0-9]+|all")
+
+
+def _thread_count(text: str) -> object:
+    """A count of threads, or True for every core."""
+    if not _COUNT.fullmatch(text) or text.strip("0") == "":
+        raise argparse.ArgumentTypeError(f"expected a number of threads or 'all', not {text!r}")
+    return True if text == "all" else int(text)
 
 
 def _expanded(names: Sequence[str]) -> List[str]:

@@ -6,6 +6,7 @@
 
 import dataclasses
 import os
+import stat
 from typing import (Callable, Dict, FrozenSet, Iterable, List, Mapping, NamedTuple, Optional,
                     Sequence, Tuple, Union)
 
@@ -19,7 +20,16 @@ from .verdict import RESERVED, choose
 
 Progress = Callable[[int, Optional[int], int], None]
 PathArg = Union[str, "os.PathLike[str]"]
+Threads = Union[None, bool, int]
 BOM = "\ufeff"
+
+# A plain file smaller than this is read on one thread when the caller leaves
+# the choice to us. Starting the workers costs a few milliseconds, which
+# files of most shapes win back from half a megabyte on; files whose rows
+# repeat, where one thread's cache answers nearly every cell, lost on two
+# cores up to 16 MB (down to half the speed) and stay within a fifth of one
+# thread beyond. bench/threads.py measures where threads start to pay.
+ONE_THREAD_BELOW = 16_000_000
 
 
 class HeaderError(ValueError):
@@ -48,7 +58,7 @@ def engine_extras(inf: quorvel_ext.Inf) -> EngineExtras:
 
 def describe(path: PathArg, *, types: Optional[Mapping[str, Sequence[str]]] = None,
              na: Optional[Iterable[str]] = None, delimiter: Optional[str] = None,
-             encoding: Optional[str] = None, threads: bool = False, threshold: float = 0.9,
+             encoding: Optional[str] = None, threads: Threads = None, threshold: float = 0.9,
              window: int = 100_000, progress: Optional[Progress] = None) -> Report:
     """Reads the CSV file at `path` once and gives each column a verdict.
 
@@ -58,7 +68,11 @@ def describe(path: PathArg, *, types: Optional[Mapping[str, Sequence[str]]] = No
     delimiter: one ASCII character; None sniffs it from the first block.
     encoding: "utf-8", "utf-8-sig", "utf-16" or "latin-1" (any of Python's
         names for them); None detects it from the first block.
-    threads: match new texts on worker threads (same results).
+    threads: how many threads the pass runs on (same results on any
+        number). None picks: one for a plain file below ONE_THREAD_BELOW
+        bytes, every core the process may use for larger ones and for input
+        of no size known beforehand (compressed files, pipes). True is every
+        core, False or 1 one thread, N that many threads.
     threshold: the share of a column's non-missing cells its verdict must
         cover, above 0 and at most 1; below it the verdict is "mixed".
     window: forget the remembered types every `window` rows; 0 never.
@@ -77,7 +91,7 @@ def describe(path: PathArg, *, types: Optional[Mapping[str, Sequence[str]]] = No
     filepath = _check_path(path)
     table = check_types(DEFAULT_TYPES if types is None else types)
     na_texts = _check_na(DEFAULT_NA if na is None else na)
-    _check_flag("threads", threads)
+    _check_threads(threads)
     _check_threshold(threshold)
     _check_window(window)
     if progress is not None and not callable(progress):
@@ -88,8 +102,9 @@ def describe(path: PathArg, *, types: Optional[Mapping[str, Sequence[str]]] = No
     given_encoding = None if encoding is None else check_encoding(encoding)
     # The table compiles before the file is touched, so that every argument is
     # judged first; a sniffed delimiter is set once the head is read.
-    inf = _make_inf(filepath, delimiter or ",", table, na_texts, threads, window)
+    inf = _make_inf(filepath, delimiter or ",", table, na_texts, window)
     head = _read_head(filepath, given_encoding)
+    _set_threads(inf, thread_count(threads, _text_size(filepath)))
     if delimiter is None:
         delimiter = sniff_delimiter(head.text.encode("utf-8"), head.complete)
         inf.set_delimiter(delimiter)
@@ -168,9 +183,13 @@ def _check_na(na: object) -> FrozenSet[str]:
     return texts
 
 
-def _check_flag(name: str, value: object) -> None:
-    if not isinstance(value, bool):
-        raise TypeError(f"{name} must be a bool, not {type(value).__name__}")
+def _check_threads(threads: object) -> None:
+    if threads is None or isinstance(threads, bool):
+        return
+    if not isinstance(threads, int):
+        raise TypeError(f"threads must be None, a bool or an int, not {type(threads).__name__}")
+    if not 1 <= threads <= 2**31 - 1:
+        raise ValueError(f"threads must be between 1 and {2**31 - 1}, not {threads}")
 
 
 def _check_threshold(threshold: object) -> None:
@@ -207,11 +226,62 @@ def _read_head(filepath: str, encoding: Optional[str]) -> Head:
     return Head.read(filepath, BLOCK_SIZE, encoding)
 
 
+def _text_size(filepath: str) -> Optional[int]:
+    """The bytes of text a pass over `filepath` reads, when known before it: the size of a plain
+    regular file; None for a compressed file or a pipe."""
+    status = os.stat(filepath)
+    if not stat.S_ISREG(status.st_mode):
+        return None
+    with open(filepath, "rb") as f:
+        raw = f.read(_MAGIC_BYTES)
+    # The engine hands back a compressed file's first bytes decompressed.
+    return status.st_size if quorvel_ext._read_head(filepath, len(raw)) == raw else None
+
+
+# Enough of a file's start for the engine to know it compressed.
+_MAGIC_BYTES = 16
+
+
+# The cores a pass of this process may take, when fewer than it may run on.
+_core_limit: Optional[int] = None
+
+
+def limit_cores(cores: int) -> None:
+    """Holds this process's passes to `cores` threads, for a process among others that share
+    the machine's cores."""
+    global _core_limit
+    _core_limit = cores
+
+
+def available_cores() -> int:
+    """The cores this process may run on (an affinity mask or a container can hold it to fewer
+    than the machine's), or fewer after limit_cores()."""
+    cores = len(os.sched_getaffinity(0))
+    return cores if _core_limit is None else min(cores, _core_limit)
+
+
+def thread_count(threads: Threads, text_size: Optional[int]) -> int:
+    """The threads a pass runs on for describe's `threads`, given the bytes of text it will read
+    (None when unknown)."""
+    cores = available_cores()
+    if threads is None:
+        small = text_size is not None and text_size < ONE_THREAD_BELOW
+        return 1 if small else cores
+    if isinstance(threads, bool):
+        return cores if threads else 1
+    return threads
+
+
+def _set_threads(inf: quorvel_ext.Inf, count: int) -> None:
+    inf.set_multithreading(count > 1)
+    quorvel_ext._set_pass_threads(inf, count)
+
+
 def _make_inf(filepath: str, delimiter: str, table: Dict[str, List[str]], na: FrozenSet[str],
-              threads: bool, window: int) -> quorvel_ext.Inf:
+              window: int) -> quorvel_ext.Inf:
     try:
         return quorvel_ext.Inf(filepath=filepath, delimiter=delimiter, col_type_patterns=table,
-                               na_values=set(na), multithreading=threads, save_types_file=False,
+                               na_values=set(na), multithreading=False, save_types_file=False,
                                types_filepath="", rolling_cache_window=window)
     except RuntimeError:
         raise_for_bad_pattern(table)

@@ -13,9 +13,9 @@ from concurrent.futures import Executor, Future, ProcessPoolExecutor, as_complet
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
-from .describe import (PathArg, _check_delimiter, _check_flag, _check_na, _check_path,
-                       _check_threshold, _check_window, _make_inf, check_types, column_of,
-                       describe)
+from .describe import (PathArg, _check_delimiter, _check_na, _check_path, _check_threads,
+                       _check_threshold, _check_window, _make_inf, available_cores, check_types,
+                       column_of, describe, limit_cores)
 from .report import Column, Report
 from .source import check_encoding
 from .types import DEFAULT_NA, DEFAULT_TYPES
@@ -63,7 +63,9 @@ def describe_many(paths: Iterable[PathArg], executor: Optional[Executor] = None,
         this call alone.
     progress: called on the calling thread with (files done, files) as each
         file ends.
-    options: those of describe, checked here once before any pass.
+    options: those of describe, checked here once before any pass. On a
+        pool made here, "every core" (threads None or True) means a
+        worker's share of the cores, so that the passes do not crowd them.
 
     A file that fails keeps its exception in its FileResult and the others go
     on. On KeyboardInterrupt the files not yet started are cancelled and a
@@ -77,8 +79,10 @@ def describe_many(paths: Iterable[PathArg], executor: Optional[Executor] = None,
     if executor is not None:
         results = _gather(executor, files, checked, progress)
     else:
-        workers = min(jobs or len(os.sched_getaffinity(0)), max(len(files), 1))
-        with ProcessPoolExecutor(workers, initializer=_leave_interrupts_to_caller) as pool:
+        cores = available_cores()
+        workers = min(jobs or cores, max(len(files), 1))
+        with ProcessPoolExecutor(workers, initializer=_start_worker,
+                                 initargs=(max(1, cores // workers),)) as pool:
             results = _gather(pool, files, checked, progress, stop=_stop_workers)
     profiled = [r.report for r in results if r.report is not None]
     return ManyReport(results, combine(profiled, list(checked["types"])))
@@ -157,9 +161,10 @@ def _result_of(future: "Future[FileResult]", path: str) -> FileResult:
         return FileResult(path, None, e)
 
 
-def _leave_interrupts_to_caller() -> None:
-    """Ctrl-C reaches every process of the terminal's group; the caller stops the workers."""
+def _start_worker(cores: int) -> None:
+    # Ctrl-C reaches every process of the terminal's group; the caller stops the workers.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    limit_cores(cores)
 
 
 def _stop_workers(pool: ProcessPoolExecutor) -> None:
@@ -198,14 +203,14 @@ def _checked_options(options: Mapping[str, Any]) -> Dict[str, Any]:
     given = {name: options.get(name, default) for name, default in _OPTIONS.items()}
     table = check_types(DEFAULT_TYPES if given["types"] is None else given["types"])
     na_texts = _check_na(DEFAULT_NA if given["na"] is None else given["na"])
-    _check_flag("threads", given["threads"])
+    _check_threads(given["threads"])
     _check_threshold(given["threshold"])
     _check_window(given["window"])
     if given["encoding"] is not None:
         given["encoding"] = check_encoding(given["encoding"])
     delimiter = given["delimiter"]
     _make_inf("", "," if delimiter is None else _check_delimiter(delimiter), table, na_texts,
-              given["threads"], given["window"])
+              given["window"])
     return {**given, "types": table, "na": sorted(na_texts)}
 
 

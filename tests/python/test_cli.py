@@ -3,6 +3,7 @@ import io
 import json
 import os
 import pathlib
+import resource
 import signal
 import subprocess
 import sys
@@ -100,6 +101,35 @@ def test_a_closed_pipe_ends_quietly():
                           stderr=subprocess.PIPE) as child:
         child.stdout.close()
         assert (child.wait(timeout=120), child.stderr.read()) == (0, b"")
+
+
+OUT_OF_MEMORY = ("quorvel: error: out of memory (does the input have a row without end, such as "
+                 "no line breaks?)")
+
+
+def limit_address_space(limit):
+    return lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+
+@pytest.mark.parametrize("args", [["--threads", "1"], ["--threads", "2"], []],
+                         ids=["one thread", "two threads", "automatic"])
+def test_running_out_of_memory_is_one_line_with_status_1(tmp_path, args):
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("AddressSanitizer's allocator reports the failure itself")
+    endless, small = tmp_path / "endless.csv", tmp_path / "small.csv"
+    with open(endless, "wb") as f:
+        f.write(b"a\n")
+        f.truncate(300_000_000)  # then a sparse row of NUL bytes that never ends
+    small.write_text("a\n1\n")
+    # Well below twice the row, the least a pass needs to hold it.
+    limited = limit_address_space(300 << 20)
+    result = run(*args, endless, preexec_fn=limited)
+    assert (result.returncode, result.stdout, result.stderr) == (1, "", OUT_OF_MEMORY + "\n")
+    # The same limit leaves room for a pass over a file with an end, one by one or several.
+    assert run(*args, small, preexec_fn=limited).returncode == 0
+    many = run(*args, small, endless, preexec_fn=limited)
+    assert (many.returncode, many.stdout) == (1, f"{quorvel.describe(small)}\n")
+    assert many.stderr == f"quorvel: error: {endless}: {OUT_OF_MEMORY[len('quorvel: error: '):]}\n"
 
 
 def test_ctrl_c_exits_130_with_one_line(tmp_path):
