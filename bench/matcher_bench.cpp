@@ -16,8 +16,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "match/type_matcher.h"
 #include "parser.hpp"
-#include "type_matcher.h"
 
 namespace {
 

@@ -16,11 +16,11 @@
 #include <stdexcept>
 #include <thread>
 
-#include "input_stream.h"
+#include "io/input_stream.h"
+#include "match/type_automaton.h"
+#include "match/type_matcher.h"
 #include "parser.hpp"
-#include "type_automaton.h"
-#include "type_matcher.h"
-#include "worker_pool.h"
+#include "pass/worker_pool.h"
 
 namespace quorvel {
 

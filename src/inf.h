@@ -21,10 +21,10 @@
 #include <vector>
 
 #include "chunk_parser.hpp"
+#include "classify/text_cache.h"
+#include "match/type_id.h"
 #include "parser.hpp"
-#include "pass_pipeline.h"
-#include "text_cache.h"
-#include "type_id.h"
+#include "pass/pass_pipeline.h"
 
 namespace quorvel {
 

@@ -2,7 +2,7 @@
 // Boost side by side, first matches along trial orders, every matching type of a text, and how
 // a matching error of Boost comes out.
 
-#include "type_matcher.h"
+#include "match/type_matcher.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

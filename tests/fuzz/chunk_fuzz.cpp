@@ -22,7 +22,7 @@
 #include "chunk_parser.hpp"
 #include "escaped.h"
 #include "parser.hpp"
-#include "pass_pipeline.h"
+#include "pass/pass_pipeline.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 // or digit is written as \xHH and every class as an explicit byte set, so no RE2 escape rule,
 // class definition or flag can shift what the text means.
 
-#include "re2_subset.h"
+#include "match/regex_subset.h"
 
 #include <re2/re2.h>
 

@@ -1,6 +1,6 @@
 // Builds the automaton of the table and the fallback engines of the types it
 // does not take, and answers which types of a trial order match a text.
-#include "type_matcher.h"
+#include "match/type_matcher.h"
 
 #include <re2/re2.h>
 
@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "re2_subset.h"
+#include "match/regex_subset.h"
 
 namespace quorvel {
 

@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
-#include "type_automaton.h"
-#include "type_id.h"
+#include "match/type_automaton.h"
+#include "match/type_id.h"
 
 namespace quorvel {
 

@@ -4,7 +4,7 @@
 // Boost, alone and combined into RE2 sets and into automata whose types they are) and from a
 // wider grammar that strays outside it (whatever translates must still agree).
 
-#include "re2_subset.h"
+#include "match/regex_subset.h"
 
 #include <gtest/gtest.h>
 #include <re2/re2.h>
@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "type_automaton.h"
+#include "match/type_automaton.h"
 
 namespace quorvel {
 namespace {

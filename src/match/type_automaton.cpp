@@ -1,7 +1,7 @@
 // Builds the table's automaton: a Thompson automaton of every type's patterns, the byte classes
 // their byte sets induce, and the subset construction of the types that fit the caps; and
 // finds the overlaps of types by a breadth-first search of the result.
-#include "type_automaton.h"
+#include "match/type_automaton.h"
 
 #include <algorithm>
 #include <deque>

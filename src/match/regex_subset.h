@@ -6,8 +6,8 @@
 //   std::optional<std::string> text = quorvel::translateToRe2("-?\\d+(\\.\\d*)?");
 //   RE2 re("(?:" + *text + ")", quorvel::re2SubsetOptions());  // then RE2::FullMatch(cell, re)
 
-#ifndef QUORVEL_RE2_SUBSET_H
-#define QUORVEL_RE2_SUBSET_H
+#ifndef QUORVEL_MATCH_REGEX_SUBSET_H
+#define QUORVEL_MATCH_REGEX_SUBSET_H
 
 #include <re2/re2.h>
 
@@ -67,4 +67,4 @@ RE2::Options re2SubsetOptions();
 
 }  // namespace quorvel
 
-#endif  // QUORVEL_RE2_SUBSET_H
+#endif  // QUORVEL_MATCH_REGEX_SUBSET_H

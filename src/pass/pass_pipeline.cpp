@@ -1,6 +1,6 @@
 // The multithreaded pass: reading and cutting on the calling thread,
 // tokenizing and match sets on the pool, settling in file order.
-#include "pass_pipeline.h"
+#include "pass/pass_pipeline.h"
 
 #include <algorithm>
 #include <chrono>

@@ -31,11 +31,11 @@
 #include <vector>
 
 #include "chunk_parser.hpp"
+#include "classify/text_cache.h"
+#include "match/type_automaton.h"
+#include "match/type_matcher.h"
 #include "parser.hpp"
-#include "text_cache.h"
-#include "type_automaton.h"
-#include "type_matcher.h"
-#include "worker_pool.h"
+#include "pass/worker_pool.h"
 
 namespace quorvel {
 

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "re2_subset.h"
+#include "match/regex_subset.h"
 
 namespace quorvel {
 
