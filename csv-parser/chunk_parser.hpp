@@ -20,7 +20,7 @@
 
 // Empties `text`, and gives its memory back when a huge field made it large:
 // buffers reused from chunk to chunk would otherwise hold it to the end.
-inline void clear_keeping_capacity(std::string& text) {
+inline void clear_dropping_huge_capacity(std::string& text) {
   constexpr std::size_t kKept = std::size_t{1} << 23;
   if (text.capacity() > kKept) {
     std::string().swap(text);
@@ -45,7 +45,7 @@ class ChunkTokenizer {
     m_scanner.quote = m_dialect.quote;
     m_scanner.delimiter = m_dialect.delimiter;
     m_scanner.terminator = m_dialect.terminator;
-    clear_keeping_capacity(m_texts);
+    clear_dropping_huge_capacity(m_texts);
     m_field_ends.clear();
     m_widths.clear();
     m_field_start = 0;

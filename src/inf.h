@@ -1,6 +1,7 @@
 // The column type inference engine. An Inf object holds the settings for one
 // CSV file, the compiled pattern table, and the results of the last pass: per
-// column, how many cells fell under each type name, "NA" and "other".
+// column, how many cells fell under each type name, "NA" and "other". This
+// header is all the binding sees: no regex engine comes in through it.
 //
 //   Inf inf("data.csv", ',', {{"int", {"[0-9]+"}}}, {"NA"}, false, false, "", 1000);
 //   inf.inferTypes();  // then getColNames(), getNumRows(), getColTypeCandidates()
@@ -9,50 +10,28 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
-#include <exception>
-#include <functional>
 #include <istream>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
-#include "chunk_parser.hpp"
 #include "classify/text_cache.h"
+#include "match/pattern_table.h"
 #include "match/type_id.h"
 #include "parser.hpp"
-#include "pass/pass_pipeline.h"
+#include "pass/pass_clock.h"
+#include "pass/pass_stats.h"
 
 namespace quorvel {
 
-class PassClock;
 class TypesFile;
-class TypeMatcher;
-struct PatternTable;
-struct TableOverlaps;
+struct SettledChunk;
 
-using PatternStrings = std::unordered_map<std::string, std::vector<std::string>>;
 using CandidateCounts =
     std::unordered_map<std::string, std::unordered_map<std::string, std::uint64_t>>;
-
-// Which pairs of the table's types some text matches both of (see findOverlaps). Throws the
-// regex library's error for a pattern that does not compile, as setting the table would.
-TableOverlaps tableOverlaps(const PatternStrings& patterns);
-
-// How far a pass has come.
-struct PassProgress {
-  std::uint64_t bytesRead;                  // input bytes taken: compressed ones when compressed
-  std::optional<std::uint64_t> totalBytes;  // the input's size, when it is a regular file
-  std::uint64_t rows;                       // data rows finished
-};
-
-// Called on the calling thread about every Inf::kHookInterval during a pass,
-// and once when the pass has ended. Whatever it throws ends the pass as any
-// failure during the rows does.
-using PassHook = std::function<void(const PassProgress&)>;
 
 // Contracts:
 //  - Not thread-safe: one caller at a time. A multithreaded pass starts and
@@ -70,7 +49,7 @@ class Inf {
       std::string typesFilepath, int rollingCacheWindow);
   ~Inf();
 
-  static constexpr std::chrono::milliseconds kHookInterval{100};
+  static constexpr std::chrono::milliseconds kHookInterval = PassClock::kInterval;
 
   // One streaming pass over the file, decompressed while it is read when it
   // is gzip, bzip2, xz or zstd. Throws std::runtime_error when the file
@@ -132,9 +111,7 @@ class Inf {
     void count(TypeId type, std::uint64_t times = 1);
   };
 
-  TypeId internType(const std::string& name);
   void compilePatterns(const PatternStrings& patterns);
-  void rebuildMatcher();
   void pinMissingValues(TextCache& cache);
   void emptyTypeCache();
 
@@ -149,11 +126,8 @@ class Inf {
   unsigned passThreadCount() const;
   void classifyOnPipeline(const CsvParser& parser, std::istream& input, unsigned threads,
                           TypesFile& typesFile);
-  const TypeAutomaton* typesOfTextIfNoneShared();
-  void classifyChunk(const PassPipeline::Settled& chunk, TypesFile& typesFile);
-  void addChunkCounts(const PassPipeline::Settled& chunk, TypesFile& typesFile);
-  int firstInMatchSet(const std::vector<TypeId>& order, std::uint64_t matches,
-                      std::string_view text) const;
+  void classifyChunk(const SettledChunk& chunk, TypesFile& typesFile);
+  void addChunkCounts(const SettledChunk& chunk, TypesFile& typesFile);
   void writeRowTypes(std::size_t width, TypesFile& typesFile);
   std::uint64_t cacheWindow() const;
   void finishRow();
@@ -172,7 +146,7 @@ class Inf {
   // Settings.
   std::string filepath;
   char delimiter;
-  std::unique_ptr<PatternTable> colTypePatterns;  // compiled, behind the matcher's engines
+  PatternTable colTypePatterns;
   std::unordered_set<std::string> naValues;
   bool multithreading;
   bool saveTypesFile;
@@ -188,20 +162,6 @@ class Inf {
   std::vector<std::string> columns;
   std::string typesFileError;
   PassClock* passClock = nullptr;  // during a pass with a hook
-
-  // Derived from the pattern table when it is set.
-  std::vector<std::string> typeNames;  // by type id; ids are never reused
-  std::unordered_map<std::string, TypeId> typeIds;
-  std::vector<TypeId> tableTypes;  // the table's types in its own enumeration order
-  std::unique_ptr<TypeMatcher> matcher;
-  // The types whose matches a match set records, bit by bit; by type id, each
-  // type's bit or -1.
-  std::vector<TypeId> matchSetTypes;
-  std::vector<int> matchSetBits;
-  // Whether no text matches two types of the table, all of them on the
-  // matcher's automaton (so that no match can fail); asked at the first pass.
-  bool noTextShared = false;
-  bool typesOfTextAsked = false;
 
   // Tuning of multithreaded passes and what the last one did.
   unsigned passThreads = 0;

@@ -20,6 +20,8 @@
 #include <string_view>
 #include <utility>
 
+#include "match/re2_options.h"
+
 namespace quorvel {
 namespace {
 
@@ -31,8 +33,8 @@ constexpr long kMaxRepeat = 1000;
 constexpr long kMaxCost = 50000;
 // Deeper group nesting goes to Boost, which keeps the recursion here shallow on hostile input.
 constexpr int kMaxDepth = 100;
-// RE2's default of 8 MiB is tight for an RE2::Set over a whole table with counted repeats; the
-// budget is a ceiling, not an allocation.
+// RE2's default of 8 MiB is tight for a pattern with counted repeats. The budget is a ceiling,
+// not an allocation; the matcher gives each of its engines a share of its own, smaller one.
 constexpr int64_t kMaxMem = int64_t{64} << 20;
 
 using ByteSet = SubsetRegex::ByteSet;

@@ -2,16 +2,17 @@
 // Boost.Regex defines what every pattern means. Types whose patterns all lie
 // in the parsed subset share one byte automaton, so one walk of a text tells
 // every one of them; the others are matched on Boost, with RE2 answering for
-// a pattern of the subset on which Boost gives up.
+// a pattern of the subset on which Boost gives up. Both engines stay inside
+// the matcher's .cpp files: this header includes neither.
 //
 //   TypeMatcher matcher({{intId, &intPatterns}, {dateId, &datePatterns}});
 //   int position = matcher.firstMatch(trialOrder, "2024-01-31");
 #pragma once
 
-#include <boost/regex.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -20,9 +21,13 @@
 
 namespace quorvel {
 
+// Throws Boost's error (a boost::regex_error, a std::runtime_error) when
+// `pattern` does not compile.
+void requireValidPattern(const std::string& pattern);
+
 struct TypePatterns {
   TypeId id;
-  const std::vector<boost::regex>* patterns;  // must outlive the matcher
+  const std::vector<std::string>* patterns;  // each valid for Boost; only read while building
 };
 
 // Built once per pattern table; const and safe to call from several threads

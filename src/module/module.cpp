@@ -21,7 +21,7 @@
 
 #include "inf.h"
 #include "io/input_stream.h"
-#include "match/type_automaton.h"
+#include "match/pattern_table.h"
 
 namespace py = pybind11;
 using quorvel::Inf;

@@ -75,8 +75,6 @@ PassPipeline::PassPipeline(std::istream& input, std::string_view unread, Setup s
       memos_(setup_.threads),
       missing_(*setup_.missing),
       pool_(setup_.threads - 1) {
-  // Each worker matches with a matcher of its own: threads sharing one would
-  // contend for the locks of its automata's caches on every match.
   stats_ = PassStats();
   stats_.countedApart = setup_.countApart != nullptr;
 }
@@ -138,7 +136,7 @@ void PassPipeline::readRound(Round& round) {
 bool PassPipeline::readChunk(Chunk& chunk) {
   if (lastRead_) return false;
   chunk.bytes.swap(leftOver_);
-  clear_keeping_capacity(leftOver_);
+  clear_dropping_huge_capacity(leftOver_);
   chunk.error = nullptr;
   chunk.last = false;
   chunk.sequence = chunksRead_++;
@@ -201,14 +199,14 @@ void PassPipeline::describe(Chunk& chunk, unsigned thread) {
     for (std::size_t f = 0; f < fields; ++f) {
       const std::string_view text = chunk.rows.text(f);
       chunk.facts[f] = FieldFacts{
-          0, missing_.contains(text) ? FieldFacts::kMissing : *setup_.countApart->matches(text)};
+          0, missing_.contains(text) ? MatchSet::kMissing : *setup_.countApart->matches(text)};
     }
     return;
   }
   for (std::size_t f = 0; f < fields; ++f) {
-    chunk.facts[f] = FieldFacts{TextCache::hashOf(chunk.rows.text(f)), FieldFacts::kUnknownMatches};
+    chunk.facts[f] = FieldFacts{TextCache::hashOf(chunk.rows.text(f)), MatchSet::kUnknown};
   }
-  if (setup_.types.empty()) {
+  if (setup_.table->matchSetTypes().empty()) {
     chunk.unknownFields = fields;
     return;
   }
@@ -224,7 +222,7 @@ void PassPipeline::describe(Chunk& chunk, unsigned thread) {
     if (f + 2 * kLead < fields) memo.prefetchBucket(chunk.facts[f + 2 * kLead].hash);
     if (f + kLead < fields) memo.prefetchSlot(chunk.facts[f + kLead].hash);
     const std::uint64_t matches = matchSet(chunk.rows.text(f), chunk.facts[f].hash, thread);
-    if (matches == FieldFacts::kUnknownMatches) {
+    if (matches == MatchSet::kUnknown) {
       chunk.unknownFields = fields - f;
       noteFailure(chunk.sequence);
       return;
@@ -237,15 +235,15 @@ std::uint64_t PassPipeline::matchSet(std::string_view text, std::size_t hash, un
   TextTable<MatchMemo>& memo = memos_[thread];
   if (memo.size() >= kMemoTexts) memo.clear();
   MatchMemo& known = memo.entry(memo.findOrInsert(text, hash));
-  if (known.matches != FieldFacts::kUnknownMatches) return known.matches;
+  if (known.matches != MatchSet::kUnknown) return known.matches;
   if (thread == 0) poll();
-  const TypeMatcher& matcher = *setup_.matcher;
+  const PatternTable& table = *setup_.table;
   try {
-    known.matches = matcher.matchSet(setup_.types, text);
+    known.matches = table.matcher().matchSet(table.matchSetTypes(), text);
   } catch (...) {
     // Not lost: the consumer matches this text again and meets the failure
     // itself if its trial order gets that far.
-    return FieldFacts::kUnknownMatches;
+    return MatchSet::kUnknown;
   }
   return known.matches;
 }
@@ -271,7 +269,9 @@ void PassPipeline::noteFailure(std::uint64_t sequence) {
 
 // The counts and lines of a chunk whose cells' types follow from their texts.
 void PassPipeline::count(Chunk& chunk) const {
-  const std::size_t typeCount = setup_.typeNames->size();
+  const std::vector<std::string>& names = setup_.table->names();
+  const std::vector<TypeId>& types = setup_.table->matchSetTypes();
+  const std::size_t typeCount = names.size();
   chunk.counts.assign(setup_.columns * typeCount, 0);
   chunk.lines.clear();
   std::vector<TypeId> rowTypes(setup_.columns);
@@ -279,13 +279,13 @@ void PassPipeline::count(Chunk& chunk) const {
   for (const std::uint32_t width : chunk.rows.widths()) {
     for (std::size_t c = 0; c < width; ++c, ++f) {
       const std::uint64_t matches = chunk.facts[f].matches;
-      const TypeId type = (matches & FieldFacts::kMissing) != 0 ? setup_.missingType
-                          : matches == 0                        ? setup_.noMatchType
-                                         : setup_.types[__builtin_ctzll(matches)];
+      const TypeId type = (matches & MatchSet::kMissing) != 0 ? PatternTable::kNA
+                          : matches == 0                      ? PatternTable::kOther
+                                                              : types[__builtin_ctzll(matches)];
       ++chunk.counts[c * typeCount + type];
       rowTypes[c] = type;
     }
-    if (setup_.writeLines) appendTypesLine(chunk.lines, rowTypes.data(), width, *setup_.typeNames);
+    if (setup_.writeLines) appendTypesLine(chunk.lines, rowTypes.data(), width, names);
   }
 }
 

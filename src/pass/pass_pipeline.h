@@ -32,44 +32,20 @@
 
 #include "chunk_parser.hpp"
 #include "classify/text_cache.h"
+#include "match/pattern_table.h"
 #include "match/type_automaton.h"
 #include "match/type_matcher.h"
 #include "parser.hpp"
+#include "pass/pass_stats.h"
+#include "pass/types_file.h"
 #include "pass/worker_pool.h"
 
 namespace quorvel {
 
 // What the tokenizing thread learnt of one kept field of a chunk.
 struct FieldFacts {
-  // Bit i: the i-th type of Setup::types matches the text. kMissing: the
-  // text is a missing value. kUnknownMatches: not found out, and the
-  // consumer has to match the text itself.
-  static constexpr std::uint64_t kMissing = std::uint64_t{1} << 62;
-  static constexpr std::uint64_t kUnknownMatches = std::uint64_t{1} << 63;
-
-  std::size_t hash;  // TextCache::hashOf(text)
-  std::uint64_t matches;
-};
-
-// Appends a types-file line: the names of `types`, by commas, and a line feed.
-inline void appendTypesLine(std::string& line, const TypeId* types, std::size_t width,
-                            const std::vector<std::string>& names) {
-  for (std::size_t c = 0; c < width; ++c) {
-    if (c > 0) line += ',';
-    line += names[types[c]];
-  }
-  line += '\n';
-}
-
-// What the last multithreaded pass did, for tests and the benchmark.
-struct PassStats {
-  bool countedApart = false;        // the workers counted the chunks
-  std::uint64_t chunks = 0;         // handed to the consumer
-  std::uint64_t reparsed = 0;       // tokenized again on the calling thread
-  std::uint64_t workerChunks = 0;   // tokenized by a worker, not the calling thread
-  std::uint64_t unknownFields = 0;  // fields left without a match set
-  double readSeconds = 0;           // calling thread, reading and cutting
-  double settleSeconds = 0;         // calling thread, confirming and consuming
+  std::size_t hash;       // TextCache::hashOf(text)
+  std::uint64_t matches;  // the text's MatchSet over the table's matchSetTypes()
 };
 
 // The missing-value texts. Most cells are ruled out by their length alone,
@@ -88,44 +64,39 @@ class MissingTexts {
   std::vector<const std::string*> slots_;  // open addressing; null: free
 };
 
+// A chunk in file order, as the consumer gets it.
+struct SettledChunk {
+  const ChunkTokenizer& rows;
+  const std::vector<FieldFacts>& facts;  // by kept field of its rows
+  // Counting apart: by column * the table's names().size() + type id, and the
+  // chunk's lines of the types file if writeLines.
+  const std::vector<std::uint64_t>& counts;
+  const std::string& lines;
+};
+
 class PassPipeline {
  public:
-  // Match sets have a bit for each type, and two for kMissing and kUnknownMatches.
-  static constexpr std::size_t kMaxTypes = 62;
-
   struct Setup {
     CsvScanner dialect;
     std::size_t columns;  // fields kept per row
     unsigned threads;     // the calling thread and the workers, 2 or more
     std::size_t chunkBytes;
-    const TypeMatcher* matcher;  // the calling thread's
-    // Bit i of a match set stands for types[i]; no types: no match sets.
-    std::vector<TypeId> types;
+    // Its matcher, shared by all threads, and its matchSetTypes(): with none,
+    // the workers give no match sets.
+    const PatternTable* table;
     const std::unordered_set<std::string>* missing;
-    // Set when no text matches two types and no match can fail: a cell's type
-    // then follows from its text alone (missingType, the one type matching
-    // it, or noMatchType), which this automaton over `types` tells, and the
-    // workers count their chunks themselves.
+    // Set when a cell's type follows from its text alone
+    // (PatternTable::typesOfTextIfNoneShared): then the workers count their
+    // chunks themselves, a missing value as "NA", the one type matching a text,
+    // or "other".
     const TypeAutomaton* countApart;
-    TypeId missingType;
-    TypeId noMatchType;
-    const std::vector<std::string>* typeNames;  // by type id
-    bool writeLines;                            // of the types file, when counting apart
+    bool writeLines;  // of the types file, when counting apart
     // Called on the calling thread now and then, also while it waits for the
     // workers; what it throws ends the pass.
     std::function<void()> poll;
   };
 
-  // A chunk in file order, as the consumer gets it.
-  struct Settled {
-    const ChunkTokenizer& rows;
-    const std::vector<FieldFacts>& facts;  // by kept field of its rows
-    // Counting apart: by column * typeNames->size() + type id, and the
-    // chunk's lines of the types file if writeLines.
-    const std::vector<std::uint64_t>& counts;
-    const std::string& lines;
-  };
-
+  using Settled = SettledChunk;
   using Consumer = std::function<void(const Settled&)>;
 
   // `unread` is what a CsvParser took from `input` past the header row.
@@ -145,7 +116,7 @@ class PassPipeline {
   };
   // Per thread: the memo of match sets by text.
   struct MatchMemo {
-    std::uint64_t matches = FieldFacts::kUnknownMatches;
+    std::uint64_t matches = MatchSet::kUnknown;
   };
 
   void readRound(Round& round);

@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "match/re2_options.h"
 #include "match/type_automaton.h"
 
 namespace quorvel {

@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "match/pattern_table.h"
+
 namespace quorvel {
 namespace {
 
