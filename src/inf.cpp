@@ -1,8 +1,6 @@
-// The engine: settings, the compiled pattern table, cell classification, the
-// inference pass and the result queries.
+// The engine's front: settings, the phases of a pass, and the column count.
 #include "inf.h"
 
-#include <malloc.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -20,13 +18,6 @@
 namespace quorvel {
 
 namespace {
-
-constexpr TypeId kOther = PatternTable::kOther;
-constexpr TypeId kNA = PatternTable::kNA;
-
-// Cache slots are prefetched this many cells ahead of their lookups: by then
-// their buckets have arrived, and the cells classified meanwhile hide the wait.
-constexpr std::size_t kSlotLead = 4;
 
 // A std::string path with a NUL byte would silently open a shorter path.
 void rejectNul(const std::string& path, const char* what) {
@@ -49,13 +40,12 @@ Inf::Inf(std::string filepath, char delimiter, const PatternStrings& colTypePatt
          std::string typesFilepath, int rollingCacheWindow)
     : filepath(std::move(filepath)),
       delimiter(delimiter),
-      naValues(std::move(naValues)),
       multithreading(multithreading),
       saveTypesFile(saveTypesFile),
       typesFilepath(std::move(typesFilepath)),
-      rollingCacheWindow(rollingCacheWindow) {
-  pinMissingValues(typeCache);
-  compilePatterns(colTypePatterns);
+      rollingCacheWindow(rollingCacheWindow),
+      classifier(this->colTypePatterns, std::move(naValues)) {
+  this->colTypePatterns.set(colTypePatterns);
 }
 
 Inf::~Inf() = default;
@@ -64,101 +54,19 @@ Inf::~Inf() = default;
 
 void Inf::setColTypePatterns(const PatternStrings& patterns) {
   // Cached texts carry type names of the old table, which the new one may lack.
-  emptyTypeCache();
-  compilePatterns(patterns);
+  classifier.emptyCache();
+  colTypePatterns.set(patterns);
 }
-
-void Inf::compilePatterns(const PatternStrings& patterns) { colTypePatterns.set(patterns); }
 
 PatternStrings Inf::getColTypePatterns() const { return colTypePatterns.patterns(); }
 
 void Inf::setNaValues(std::unordered_set<std::string> values) {
-  for (const std::string& value : naValues)
-    typeCache.entry(typeCache.findOrInsert(value)).missing = false;
-  naValues = std::move(values);
-  pinMissingValues(typeCache);
-}
-
-// Missing values live in the cache as pinned entries: one lookup then answers
-// both "is it missing" and "is it known", and a missing value still outranks
-// whatever type the same text was cached with.
-void Inf::pinMissingValues(TextCache& cache) {
-  for (const std::string& value : naValues) cache.entry(cache.findOrInsert(value)).missing = true;
-}
-
-void Inf::emptyTypeCache() {
-  typeCache.clear();
-  pinMissingValues(typeCache);
-}
-
-// ---- Classification --------------------------------------------------------
-
-void Inf::ColumnTables::count(TypeId type, std::uint64_t times) {
-  if (static_cast<std::size_t>(type) >= counts.size()) {
-    counts.resize(type + 1, 0);
-    counted.resize(type + 1, false);
-  }
-  counted[type] = true;
-  counts[type] += times;
-}
-
-// The classification rule, for every path of a pass: a missing value, else
-// the cached answer, else the first type of the trial order that matches
-// (firstMatch gives its position), moved to the front and cached. The
-// missing-value test comes first so that a missing value outranks a type
-// cached for the same text.
-template <class FirstMatch>
-TypeId Inf::classifyCell(std::string_view text, std::size_t hash, ColumnTables& column,
-                         const FirstMatch& firstMatch) {
-  const std::size_t index = typeCache.findOrInsert(text, hash);
-  const CacheEntry& entry = typeCache.entry(index);
-  TypeId type;
-  if (entry.missing) {
-    type = kNA;
-  } else if (entry.type != CacheEntry::kUnclassified) {
-    type = entry.type;
-  } else {
-    type = promote(column, firstMatch(column.regexOrdering));
-    typeCache.entry(index).type = cacheable(type);
-  }
-  column.count(type);
-  return type;
-}
-
-TypeId Inf::classifyCell(std::string_view text, std::size_t hash, ColumnTables& column) {
-  return classifyCell(text, hash, column, [&](const std::vector<TypeId>& order) {
-    return colTypePatterns.matcher().firstMatch(order, text);
-  });
-}
-
-// The type at `position` moves to the front by swapping places with the front
-// type; every other type keeps its place.
-TypeId Inf::promote(ColumnTables& column, int position) {
-  if (position < 0) return kOther;
-  std::vector<TypeId>& order = column.regexOrdering;
-  if (position > 0) std::swap(order[0], order[position]);
-  return order[0];
-}
-
-// An empty cached value means "not classified yet", so a type whose name is
-// empty is never served from the cache.
-TypeId Inf::cacheable(TypeId type) const {
-  return colTypePatterns.names()[type].empty() ? CacheEntry::kUnclassified : type;
-}
-
-Inf::ColumnTables& Inf::tablesFor(const std::string& columnName) {
-  auto [it, inserted] = columnIndex.emplace(columnName, columnTables.size());
-  if (inserted) columnTables.push_back(ColumnTables{columnName, {}, {}, {}});
-  return columnTables[it->second];
+  classifier.setMissing(std::move(values));
 }
 
 void Inf::getColType(const std::vector<std::string>& fields, int c,
                      std::vector<std::string>& types) {
-  ColumnTables& column = tablesFor(columns.at(c));
-  const std::vector<std::string>& names = colTypePatterns.names();
-  types.at(c) = names[kOther];
-  const std::string& text = fields.at(c);
-  types[c] = names[classifyCell(text, TextCache::hashOf(text), column)];
+  classifier.classifyField(fields, c, types);
 }
 
 // ---- The pass --------------------------------------------------------------
@@ -179,26 +87,18 @@ void Inf::inferTypes(const PassHook& hook) {
   } catch (const std::bad_alloc&) {
     // The cache is only a memo, and when memory runs out it holds most of
     // what there was: without it the object can run its next pass.
-    releaseTypeCache();
+    classifier.releaseCache();
     throw;
   }
 }
 
-void Inf::releaseTypeCache() {
-  typeCache.release();
-#ifdef __GLIBC__
-  ::malloc_trim(0);
-#endif
-  pinMissingValues(typeCache);
-}
-
 void Inf::runPass(const PassHook& hook) {
   checkPaths();
-  n = 0;
+  classifier.startRows(rollingCacheWindow);
   typesFileError.clear();
   // Decompressing on a thread of its own pays only beside the pool's workers.
   const bool decompressAside = multithreading && std::thread::hardware_concurrency() > 1;
-  PassClock clock(hook, n, passClock);
+  PassClock clock(hook, classifier.rows(), classifier.clock());
   InputStream input(filepath, clock.readHook(), decompressAside);
   clock.watch(input);
   CsvParser parser(input.stream());
@@ -209,98 +109,30 @@ void Inf::runPass(const PassHook& hook) {
   TypesFile typesFile(saveTypesFile, typesFilepath);
   const auto end = parser.end();
   if (row == end) {
-    columns.clear();
+    classifier.forgetColumns();
   } else {
-    setUpHeader(*row, typesFile);
-    finishRow();
+    classifier.startColumns(nameColumns(*row), typesFile);
+    classifier.headerDone();
     const unsigned threads = passThreadCount();
     if (multithreading && threads > 1) {
       if (!parser.empty()) classifyOnPipeline(parser, input.stream(), threads, typesFile);
     } else {
-      ++row;
-      classifyRows(row, end, typesFile);
+      for (++row; row != end; ++row) classifier.classifyRow(*row, typesFile);
     }
-    --n;
+    classifier.endRows();
   }
   typesFile.close();
   typesFileError = typesFile.error();
-  if (hook) hook(PassProgress{input.bytesRead(), input.totalBytes(), n});
+  if (hook) hook(PassProgress{input.bytesRead(), input.totalBytes(), classifier.rows()});
 }
 
-void Inf::setUpHeader(const std::vector<std::string>& header, TypesFile& typesFile) {
-  const std::size_t width = header.size();
-  columns.assign(width, std::string());
-  rowColumns.assign(width, nullptr);
-  rowTypes.assign(width, kOther);
-  rowHashes.assign(width, 0);
-  for (std::size_t c = 0; c < width; ++c) {
-    columns[c] = header[c].empty() ? "Unitled_" + std::to_string(++untitledCols) : header[c];
-    rowColumns[c] = &resetColumn(columns[c]);
+// Empty header cells are named "Unitled_" and a number.
+std::vector<std::string> Inf::nameColumns(const std::vector<std::string>& header) {
+  std::vector<std::string> names(header.size());
+  for (std::size_t c = 0; c < header.size(); ++c) {
+    names[c] = header[c].empty() ? "Unitled_" + std::to_string(++untitledCols) : header[c];
   }
-  line.clear();
-  appendTypesLine(line, columns);
-  typesFile.write(line);
-}
-
-Inf::ColumnTables& Inf::resetColumn(const std::string& name) {
-  ColumnTables& column = tablesFor(name);
-  const std::size_t typeCount = colTypePatterns.names().size();
-  column.regexOrdering = colTypePatterns.types();
-  column.counts.assign(typeCount, 0);
-  column.counted.assign(typeCount, false);
-  for (TypeId type : colTypePatterns.types()) column.counted[type] = true;
-  column.counted[kOther] = true;
-  column.counted[kNA] = true;
-  return column;
-}
-
-// Rows between two emptyings of the cache; a window below 1 never empties it.
-std::uint64_t Inf::cacheWindow() const {
-  return rollingCacheWindow >= 1 ? static_cast<std::uint64_t>(rollingCacheWindow)
-                                 : std::numeric_limits<std::uint64_t>::max();
-}
-
-void Inf::finishRow() {
-  ++n;
-  if (n % cacheWindow() == 0) emptyTypeCache();
-  if (passClock != nullptr) passClock->rowDone();
-}
-
-void Inf::finishRows(std::uint64_t rows) {
-  const std::uint64_t before = n;
-  n += rows;
-  if (n / cacheWindow() != before / cacheWindow()) emptyTypeCache();
-}
-
-void Inf::classifyRows(CsvParser::iterator& row, const CsvParser::iterator& end,
-                       TypesFile& typesFile) {
-  for (; row != end; ++row) classifyRow(*row, typesFile);
-}
-
-// Cells beyond the header's width have no column: they are ignored.
-void Inf::classifyRow(const std::vector<std::string>& row, TypesFile& typesFile) {
-  const std::size_t width = std::min(row.size(), columns.size());
-  hashRow(typeCache, row, width);
-  for (std::size_t c = 0; c < width; ++c) {
-    prefetchSlotAhead(typeCache, c, width);
-    rowTypes[c] = classifyCell(row[c], rowHashes[c], *rowColumns[c]);
-  }
-  writeRowTypes(width, typesFile);
-  finishRow();
-}
-
-// Hashes the row's texts and brings their cache buckets closer, so that the
-// lookups that follow do not wait for memory one after another.
-void Inf::hashRow(const TextCache& cache, const std::vector<std::string>& row, std::size_t width) {
-  for (std::size_t c = 0; c < width; ++c) {
-    rowHashes[c] = TextCache::hashOf(row[c]);
-    cache.prefetchBucket(rowHashes[c]);
-  }
-  for (std::size_t c = 0; c < std::min(width, kSlotLead); ++c) cache.prefetchSlot(rowHashes[c]);
-}
-
-void Inf::prefetchSlotAhead(const TextCache& cache, std::size_t c, std::size_t width) {
-  if (c + kSlotLead < width) cache.prefetchSlot(rowHashes[c + kSlotLead]);
+  return names;
 }
 
 unsigned Inf::passThreadCount() const {
@@ -314,62 +146,24 @@ void Inf::classifyOnPipeline(const CsvParser& parser, std::istream& input, unsig
                              TypesFile& typesFile) {
   const TypeAutomaton* countApart = colTypePatterns.typesOfTextIfNoneShared();
   PassPipeline::Setup setup{parser.scanner(),
-                            columns.size(),
+                            classifier.columnNames().size(),
                             threads,
                             chunkBytes,
                             &colTypePatterns,
-                            &naValues,
+                            &classifier.missing(),
                             countApart,
                             typesFile.enabled(),
                             [this] {
-                              if (passClock != nullptr) passClock->poll();
+                              if (classifier.clock() != nullptr) classifier.clock()->poll();
                             }};
   PassPipeline pipeline(input, parser.unread(), std::move(setup), passStats);
   pipeline.run([&](const PassPipeline::Settled& chunk) {
     if (countApart != nullptr) {
-      addChunkCounts(chunk, typesFile);
+      classifier.addChunkCounts(chunk, typesFile);
     } else {
-      classifyChunk(chunk, typesFile);
+      classifier.classifyChunk(chunk, typesFile);
     }
   });
-}
-
-void Inf::classifyChunk(const SettledChunk& chunk, TypesFile& typesFile) {
-  const std::vector<FieldFacts>& facts = chunk.facts;
-  std::size_t f = 0;
-  for (const std::uint32_t width : chunk.rows.widths()) {
-    for (std::size_t c = 0; c < width; ++c, ++f) {
-      if (f + 2 * kSlotLead < facts.size()) typeCache.prefetchBucket(facts[f + 2 * kSlotLead].hash);
-      if (f + kSlotLead < facts.size()) typeCache.prefetchSlot(facts[f + kSlotLead].hash);
-      const std::string_view text = chunk.rows.text(f);
-      const std::uint64_t matches = facts[f].matches;
-      rowTypes[c] =
-          classifyCell(text, facts[f].hash, *rowColumns[c], [&](const std::vector<TypeId>& order) {
-            return colTypePatterns.firstMatch(order, matches, text);
-          });
-    }
-    writeRowTypes(width, typesFile);
-    finishRow();
-  }
-}
-
-void Inf::addChunkCounts(const SettledChunk& chunk, TypesFile& typesFile) {
-  const std::size_t typeCount = colTypePatterns.names().size();
-  for (std::size_t c = 0; c < columns.size(); ++c) {
-    for (std::size_t type = 0; type < typeCount; ++type) {
-      const std::uint64_t times = chunk.counts[c * typeCount + type];
-      if (times != 0) rowColumns[c]->count(static_cast<TypeId>(type), times);
-    }
-  }
-  typesFile.write(chunk.lines);
-  finishRows(chunk.rows.widths().size());
-}
-
-void Inf::writeRowTypes(std::size_t width, TypesFile& typesFile) {
-  if (!typesFile.enabled()) return;
-  line.clear();
-  appendTypesLine(line, rowTypes.data(), width, colTypePatterns.names());
-  typesFile.write(line);
 }
 
 // ---- Queries ---------------------------------------------------------------
@@ -381,26 +175,6 @@ int Inf::getNumCols() const {
   parser.delimiter(delimiter);
   auto row = parser.begin();
   return row != parser.end() ? static_cast<int>(row->size()) : 0;
-}
-
-CandidateCounts Inf::getColTypeCandidates() const {
-  CandidateCounts result;
-  for (const ColumnTables& column : columnTables) {
-    auto& counts = result[column.name];
-    for (std::size_t type = 0; type < column.counted.size(); ++type) {
-      if (column.counted[type]) counts[colTypePatterns.names()[type]] = column.counts[type];
-    }
-  }
-  return result;
-}
-
-std::unordered_map<std::string, std::vector<std::string>> Inf::getRegexOrdering() const {
-  std::unordered_map<std::string, std::vector<std::string>> result;
-  for (const ColumnTables& column : columnTables) {
-    std::vector<std::string>& names = result[column.name];
-    for (TypeId type : column.regexOrdering) names.push_back(colTypePatterns.names()[type]);
-  }
-  return result;
 }
 
 }  // namespace quorvel

@@ -18,7 +18,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "classify/text_cache.h"
+#include "classify/classifier.h"
 #include "match/pattern_table.h"
 #include "match/type_id.h"
 #include "parser.hpp"
@@ -28,10 +28,6 @@
 namespace quorvel {
 
 class TypesFile;
-struct SettledChunk;
-
-using CandidateCounts =
-    std::unordered_map<std::string, std::unordered_map<std::string, std::uint64_t>>;
 
 // Contracts:
 //  - Not thread-safe: one caller at a time. A multithreaded pass starts and
@@ -74,7 +70,7 @@ class Inf {
   void setRollingCacheWindow(int rows) { rollingCacheWindow = rows; }
 
   PatternStrings getColTypePatterns() const;
-  std::unordered_set<std::string> getNaValues() const { return naValues; }
+  std::unordered_set<std::string> getNaValues() const { return classifier.missing().texts(); }
   std::string getFilepath() const { return filepath; }
   char getDelimiter() const { return delimiter; }
   bool getMultithreading() const { return multithreading; }
@@ -84,11 +80,13 @@ class Inf {
 
   // Number of fields in the first row of the file at the current path.
   int getNumCols() const;
-  std::uint64_t getNumRows() const { return n; }
-  std::vector<std::string> getColNames() const { return columns; }
-  CandidateCounts getColTypeCandidates() const;
+  std::uint64_t getNumRows() const { return classifier.rows(); }
+  std::vector<std::string> getColNames() const { return classifier.columnNames(); }
+  CandidateCounts getColTypeCandidates() const { return classifier.counts(); }
   // Per column name, the order in which its types are tried next.
-  std::unordered_map<std::string, std::vector<std::string>> getRegexOrdering() const;
+  std::unordered_map<std::string, std::vector<std::string>> getRegexOrdering() const {
+    return classifier.orders();
+  }
   // The first failure to open, write or close the types file in the last
   // pass, with the OS reason; empty when there was none.
   std::string getTypesFileError() const { return typesFileError; }
@@ -101,78 +99,31 @@ class Inf {
   const PassStats& getPassStats() const { return passStats; }
 
  private:
-  // The trial order and candidate counts of one column name; columns that
-  // share a name share one.
-  struct ColumnTables {
-    std::string name;
-    std::vector<TypeId> regexOrdering;
-    std::vector<std::uint64_t> counts;  // by type id
-    std::vector<bool> counted;          // which type ids have a count entry
-    void count(TypeId type, std::uint64_t times = 1);
-  };
-
-  void compilePatterns(const PatternStrings& patterns);
-  void pinMissingValues(TextCache& cache);
-  void emptyTypeCache();
-
-  void releaseTypeCache();
-
   void runPass(const PassHook& hook);
   void checkPaths() const;
-  void setUpHeader(const std::vector<std::string>& header, TypesFile& typesFile);
-  ColumnTables& resetColumn(const std::string& name);
-  void classifyRows(CsvParser::iterator& row, const CsvParser::iterator& end, TypesFile& typesFile);
-  void classifyRow(const std::vector<std::string>& row, TypesFile& typesFile);
+  std::vector<std::string> nameColumns(const std::vector<std::string>& header);
   unsigned passThreadCount() const;
   void classifyOnPipeline(const CsvParser& parser, std::istream& input, unsigned threads,
                           TypesFile& typesFile);
-  void classifyChunk(const SettledChunk& chunk, TypesFile& typesFile);
-  void addChunkCounts(const SettledChunk& chunk, TypesFile& typesFile);
-  void writeRowTypes(std::size_t width, TypesFile& typesFile);
-  std::uint64_t cacheWindow() const;
-  void finishRow();
-  void finishRows(std::uint64_t rows);
-
-  void hashRow(const TextCache& cache, const std::vector<std::string>& row, std::size_t width);
-  void prefetchSlotAhead(const TextCache& cache, std::size_t c, std::size_t width);
-  TypeId classifyCell(std::string_view text, std::size_t hash, ColumnTables& column);
-  template <class FirstMatch>
-  TypeId classifyCell(std::string_view text, std::size_t hash, ColumnTables& column,
-                      const FirstMatch& firstMatch);
-  TypeId promote(ColumnTables& column, int position);
-  TypeId cacheable(TypeId type) const;
-  ColumnTables& tablesFor(const std::string& columnName);
 
   // Settings.
   std::string filepath;
   char delimiter;
   PatternTable colTypePatterns;
-  std::unordered_set<std::string> naValues;
   bool multithreading;
   bool saveTypesFile;
   std::string typesFilepath;
   int rollingCacheWindow;
 
-  // Pass state and results.
-  TextCache typeCache;
-  std::deque<ColumnTables> columnTables;  // a deque, so that references stay valid
-  std::unordered_map<std::string, std::size_t> columnIndex;  // name -> columnTables slot
-  std::uint64_t n = 0;
-  int untitledCols = 0;
-  std::vector<std::string> columns;
+  // The missing values, the cache, the trial orders and the counts.
+  Classifier classifier;
+  int untitledCols = 0;  // numbers "Unitled_" columns across passes
   std::string typesFileError;
-  PassClock* passClock = nullptr;  // during a pass with a hook
 
   // Tuning of multithreaded passes and what the last one did.
   unsigned passThreads = 0;
   std::size_t chunkBytes = std::size_t{1} << 19;
   PassStats passStats;
-
-  // Working state of a pass, kept between rows so that rows allocate nothing.
-  std::vector<ColumnTables*> rowColumns;  // by column index
-  std::vector<TypeId> rowTypes;           // by column index
-  std::vector<std::size_t> rowHashes;     // by column index
-  std::string line;
 };
 
 }  // namespace quorvel

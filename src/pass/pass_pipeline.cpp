@@ -6,6 +6,8 @@
 #include <chrono>
 #include <utility>
 
+#include "classify/classifier.h"
+
 namespace quorvel {
 
 namespace {
@@ -26,28 +28,6 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 }
 
 }  // namespace
-
-MissingTexts::MissingTexts(const std::unordered_set<std::string>& texts) {
-  std::size_t size = 8;
-  while (size < 2 * texts.size()) size *= 2;
-  slots_.assign(size, nullptr);
-  for (const std::string& text : texts) {
-    lengths_ |= lengthBit(text.size());
-    std::size_t slot = TextCache::hashOf(text) & (size - 1);
-    while (slots_[slot] != nullptr) slot = (slot + 1) & (size - 1);
-    slots_[slot] = &text;
-  }
-}
-
-bool MissingTexts::contains(std::string_view text) const {
-  if ((lengths_ & lengthBit(text.size())) == 0) return false;
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t slot = TextCache::hashOf(text) & mask; slots_[slot] != nullptr;
-       slot = (slot + 1) & mask) {
-    if (*slots_[slot] == text) return true;
-  }
-  return false;
-}
 
 struct PassPipeline::Chunk {
   explicit Chunk(const Setup& setup) : rows(setup.dialect, setup.columns) {}
@@ -73,7 +53,6 @@ PassPipeline::PassPipeline(std::istream& input, std::string_view unread, Setup s
       chunksPerRound_(kChunksPerThread * setup_.threads),
       confirmed_(setup_.dialect, setup_.columns),
       memos_(setup_.threads),
-      missing_(*setup_.missing),
       pool_(setup_.threads - 1) {
   stats_ = PassStats();
   stats_.countedApart = setup_.countApart != nullptr;
@@ -198,8 +177,9 @@ void PassPipeline::describe(Chunk& chunk, unsigned thread) {
     // Nothing looks texts up by hash here.
     for (std::size_t f = 0; f < fields; ++f) {
       const std::string_view text = chunk.rows.text(f);
-      chunk.facts[f] = FieldFacts{
-          0, missing_.contains(text) ? MatchSet::kMissing : *setup_.countApart->matches(text)};
+      chunk.facts[f] =
+          FieldFacts{0, setup_.missing->contains(text) ? MatchSet::kMissing
+                                                       : *setup_.countApart->matches(text)};
     }
     return;
   }

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "chunk_parser.hpp"
+#include "classify/missing_values.h"
 #include "classify/text_cache.h"
 #include "match/pattern_table.h"
 #include "match/type_automaton.h"
@@ -46,22 +47,6 @@ namespace quorvel {
 struct FieldFacts {
   std::size_t hash;       // TextCache::hashOf(text)
   std::uint64_t matches;  // the text's MatchSet over the table's matchSetTypes()
-};
-
-// The missing-value texts. Most cells are ruled out by their length alone,
-// without hashing them.
-class MissingTexts {
- public:
-  explicit MissingTexts(const std::unordered_set<std::string>& texts);
-  bool contains(std::string_view text) const;
-
- private:
-  static std::uint64_t lengthBit(std::size_t length) {
-    return std::uint64_t{1} << std::min<std::size_t>(length, 63);
-  }
-
-  std::uint64_t lengths_ = 0;              // lengthBit() of every text
-  std::vector<const std::string*> slots_;  // open addressing; null: free
 };
 
 // A chunk in file order, as the consumer gets it.
@@ -84,7 +69,7 @@ class PassPipeline {
     // Its matcher, shared by all threads, and its matchSetTypes(): with none,
     // the workers give no match sets.
     const PatternTable* table;
-    const std::unordered_set<std::string>* missing;
+    const MissingValues* missing;
     // Set when a cell's type follows from its text alone
     // (PatternTable::typesOfTextIfNoneShared): then the workers count their
     // chunks themselves, a missing value as "NA", the one type matching a text,
@@ -143,7 +128,6 @@ class PassPipeline {
   Round rounds_[2];
   ChunkTokenizer confirmed_;  // where the last consumed chunk ended
   std::vector<TextTable<MatchMemo>> memos_;
-  MissingTexts missing_;
   std::atomic<bool> abandoned_{false};
   std::exception_ptr interrupted_;  // what poll() threw
   std::uint64_t chunksRead_ = 0;
