@@ -151,19 +151,17 @@ void Inf::classifyOnPipeline(const CsvParser& parser, std::istream& input, unsig
                             chunkBytes,
                             &colTypePatterns,
                             &classifier.missing(),
-                            countApart,
-                            typesFile.enabled(),
                             [this] {
                               if (classifier.clock() != nullptr) classifier.clock()->poll();
                             }};
   PassPipeline pipeline(input, parser.unread(), std::move(setup), passStats);
-  pipeline.run([&](const PassPipeline::Settled& chunk) {
-    if (countApart != nullptr) {
-      classifier.addChunkCounts(chunk, typesFile);
-    } else {
-      classifier.classifyChunk(chunk, typesFile);
-    }
-  });
+  if (countApart != nullptr) {
+    pipeline.count(*countApart, typesFile.enabled(),
+                   [&](const SettledChunk& chunk) { classifier.addChunkCounts(chunk, typesFile); });
+  } else {
+    pipeline.resolve(
+        [&](const SettledChunk& chunk) { classifier.classifyChunk(chunk, typesFile); });
+  }
 }
 
 // ---- Queries ---------------------------------------------------------------

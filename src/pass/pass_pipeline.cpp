@@ -38,9 +38,9 @@ struct PassPipeline::Chunk {
   ChunkTokenizer rows;
   std::vector<FieldFacts> facts;      // by kept field of the ended rows
   std::size_t unknownFields = 0;      // of facts, those without a match set
-  std::vector<std::uint64_t> counts;  // counting apart: see Settled
+  std::vector<std::uint64_t> counts;  // counting: see SettledChunk
   std::string lines;
-  std::exception_ptr error;  // what tokenizing threw, rethrown in file order
+  std::exception_ptr error;  // what reading or tokenizing threw, raised in file order
   unsigned thread = 0;
 };
 
@@ -55,14 +55,22 @@ PassPipeline::PassPipeline(std::istream& input, std::string_view unread, Setup s
       memos_(setup_.threads),
       pool_(setup_.threads - 1) {
   stats_ = PassStats();
-  stats_.countedApart = setup_.countApart != nullptr;
 }
 
 PassPipeline::~PassPipeline() = default;
 
+void PassPipeline::resolve(const Consumer& consume) { run(Resolving{}, consume); }
+
+void PassPipeline::count(const TypeAutomaton& typesOfText, bool writeLines,
+                         const Consumer& consume) {
+  stats_.countedApart = true;
+  run(Counting{typesOfText, writeLines}, consume);
+}
+
 // One round is tokenized while the calling thread settles the round before
 // and reads the next, then helps to finish the round in flight.
-void PassPipeline::run(const Consumer& consume) {
+template <class Mode>
+void PassPipeline::run(const Mode& mode, const Consumer& consume) {
   Round* inFlight = &rounds_[0];
   Round* settling = &rounds_[1];
   try {
@@ -70,11 +78,11 @@ void PassPipeline::run(const Consumer& consume) {
     for (;;) {
       pool_.start(
           inFlight->count,
-          [this, inFlight](std::size_t i, unsigned thread) {
-            tokenize(*inFlight->chunks[i], thread);
+          [this, inFlight, &mode](std::size_t i, unsigned thread) {
+            tokenize(*inFlight->chunks[i], thread, mode);
           },
           1);
-      settle(*settling, consume);
+      settle(*settling, consume, mode);
       readRound(*settling);
       pool_.wait([this] { poll(); });
       if (interrupted_) std::rethrow_exception(interrupted_);
@@ -87,33 +95,31 @@ void PassPipeline::run(const Consumer& consume) {
     pool_.wait();
     throw;
   }
-  if (readError_) std::rethrow_exception(readError_);
 }
 
-// A read that fails ends the input here; the failure reaches the caller once
-// the chunks read before it have been consumed, as a single-threaded pass
-// would raise it after the rows before.
+// A read that fails ends the input at the chunk it was filling, which keeps
+// the failure as its error: it is raised when that chunk is settled, after the
+// chunks before it, as a single-threaded pass raises it after the rows before.
 void PassPipeline::readRound(Round& round) {
   const auto start = std::chrono::steady_clock::now();
   round.count = 0;
-  try {
-    while (round.count < chunksPerRound_) {
-      if (round.count == round.chunks.size())
-        round.chunks.push_back(std::make_unique<Chunk>(setup_));
-      if (!readChunk(*round.chunks[round.count])) break;
-      ++round.count;
+  while (round.count < chunksPerRound_ && !lastRead_) {
+    if (round.count == round.chunks.size()) round.chunks.push_back(std::make_unique<Chunk>(setup_));
+    Chunk& chunk = *round.chunks[round.count];
+    try {
+      readChunk(chunk);
+    } catch (...) {
+      chunk.error = std::current_exception();
+      chunk.last = lastRead_ = true;
     }
-  } catch (...) {
-    readError_ = std::current_exception();
-    lastRead_ = true;
+    ++round.count;
   }
   stats_.readSeconds += secondsSince(start);
 }
 
 // The next chunk: the bytes left over from the last cut, then pieces of the
 // input up to a guessed row end, or to the end of the input.
-bool PassPipeline::readChunk(Chunk& chunk) {
-  if (lastRead_) return false;
+void PassPipeline::readChunk(Chunk& chunk) {
   chunk.bytes.swap(leftOver_);
   clear_dropping_huge_capacity(leftOver_);
   chunk.error = nullptr;
@@ -122,13 +128,13 @@ bool PassPipeline::readChunk(Chunk& chunk) {
   for (;;) {
     if (!takeInput(chunk.bytes)) {
       chunk.last = lastRead_ = true;
-      return true;
+      return;
     }
     const std::size_t cut = guess_rows_end(setup_.dialect, chunk.bytes.data(), chunk.bytes.size());
     if (cut > 0) {
       leftOver_.assign(chunk.bytes, cut, std::string::npos);
       chunk.bytes.resize(cut);
-      return true;
+      return;
     }
   }
 }
@@ -152,15 +158,15 @@ bool PassPipeline::takeInput(std::string& bytes) {
   return delivered > 0 || !inputEnded_;
 }
 
-void PassPipeline::tokenize(Chunk& chunk, unsigned thread) {
-  if (abandoned_.load(std::memory_order_relaxed)) return;
+template <class Mode>
+void PassPipeline::tokenize(Chunk& chunk, unsigned thread, const Mode& mode) {
+  if (chunk.error || abandoned_.load(std::memory_order_relaxed)) return;
   chunk.thread = thread;
   try {
     chunk.rows.reset();
     chunk.rows.feed(chunk.bytes.data(), chunk.bytes.size());
     if (chunk.last) chunk.rows.finish();
-    describe(chunk, thread);
-    if (setup_.countApart != nullptr) count(chunk);
+    describe(chunk, thread, mode);
   } catch (...) {
     chunk.error = std::current_exception();
   }
@@ -169,20 +175,10 @@ void PassPipeline::tokenize(Chunk& chunk, unsigned thread) {
 // After a text whose matching failed, the chunk's later texts are not
 // matched: the consumer matches them in file order, where it fails exactly
 // when a single-threaded pass would, and no time goes into texts after it.
-void PassPipeline::describe(Chunk& chunk, unsigned thread) {
+void PassPipeline::describe(Chunk& chunk, unsigned thread, const Resolving&) {
   const std::size_t fields = chunk.rows.fields();
   chunk.facts.resize(fields);
   chunk.unknownFields = 0;
-  if (setup_.countApart != nullptr) {
-    // Nothing looks texts up by hash here.
-    for (std::size_t f = 0; f < fields; ++f) {
-      const std::string_view text = chunk.rows.text(f);
-      chunk.facts[f] =
-          FieldFacts{0, setup_.missing->contains(text) ? MatchSet::kMissing
-                                                       : *setup_.countApart->matches(text)};
-    }
-    return;
-  }
   for (std::size_t f = 0; f < fields; ++f) {
     chunk.facts[f] = FieldFacts{TextCache::hashOf(chunk.rows.text(f)), MatchSet::kUnknown};
   }
@@ -209,6 +205,20 @@ void PassPipeline::describe(Chunk& chunk, unsigned thread) {
     }
     chunk.facts[f].matches = matches;
   }
+}
+
+// The match sets come from the automaton, where no match can fail, and the
+// chunk is counted here; nothing looks texts up by hash.
+void PassPipeline::describe(Chunk& chunk, unsigned, const Counting& mode) {
+  const std::size_t fields = chunk.rows.fields();
+  chunk.facts.resize(fields);
+  chunk.unknownFields = 0;
+  for (std::size_t f = 0; f < fields; ++f) {
+    const std::string_view text = chunk.rows.text(f);
+    chunk.facts[f] = FieldFacts{
+        0, setup_.missing->contains(text) ? MatchSet::kMissing : *mode.typesOfText.matches(text)};
+  }
+  countChunk(chunk, mode.writeLines);
 }
 
 std::uint64_t PassPipeline::matchSet(std::string_view text, std::size_t hash, unsigned thread) {
@@ -248,7 +258,7 @@ void PassPipeline::noteFailure(std::uint64_t sequence) {
 }
 
 // The counts and lines of a chunk whose cells' types follow from their texts.
-void PassPipeline::count(Chunk& chunk) const {
+void PassPipeline::countChunk(Chunk& chunk, bool writeLines) const {
   const std::vector<std::string>& names = setup_.table->names();
   const std::vector<TypeId>& types = setup_.table->matchSetTypes();
   const std::size_t typeCount = names.size();
@@ -265,11 +275,12 @@ void PassPipeline::count(Chunk& chunk) const {
       ++chunk.counts[c * typeCount + type];
       rowTypes[c] = type;
     }
-    if (setup_.writeLines) appendTypesLine(chunk.lines, rowTypes.data(), width, names);
+    if (writeLines) appendTypesLine(chunk.lines, rowTypes.data(), width, names);
   }
 }
 
-void PassPipeline::settle(Round& round, const Consumer& consume) {
+template <class Mode>
+void PassPipeline::settle(Round& round, const Consumer& consume, const Mode& mode) {
   const auto start = std::chrono::steady_clock::now();
   for (std::size_t i = 0; i < round.count; ++i) {
     Chunk& chunk = *round.chunks[i];
@@ -277,13 +288,12 @@ void PassPipeline::settle(Round& round, const Consumer& consume) {
     if (!confirm_chunk(confirmed_, chunk.rows, chunk.bytes.data(), chunk.bytes.size(),
                        chunk.last)) {
       ++stats_.reparsed;
-      describe(chunk, 0);
-      if (setup_.countApart != nullptr) count(chunk);
+      describe(chunk, 0, mode);
     }
     stats_.unknownFields += chunk.unknownFields;
     stats_.workerChunks += chunk.thread != 0;
     ++stats_.chunks;
-    consume(Settled{chunk.rows, chunk.facts, chunk.counts, chunk.lines});
+    consume(SettledChunk{chunk.rows, chunk.facts, chunk.counts, chunk.lines});
     // The pass went on past the failure: later chunks match again.
     std::uint64_t failed = chunk.sequence;
     firstFailure_.compare_exchange_strong(failed, kNoFailure);

@@ -3,8 +3,8 @@
 //     cuts it into chunks at a guessed row end (a FIFO works as a file does);
 //  2. tokenize: a round of chunks is tokenized on the pool, each chunk from a
 //     row start, and each kept field is hashed and given its match set (which
-//     types match the text) through the thread's own memo; where a cell's
-//     type follows from its text alone, the workers also count the chunk;
+//     types match the text) through the thread's own memo; in the counting
+//     mode the workers also count the chunk;
 //  3. settle: meanwhile, the calling thread confirms the round before in file
 //     order, tokenizes again a chunk whose cut fell inside quotes, and hands
 //     each chunk to the consumer, which applies the classification rule.
@@ -13,8 +13,32 @@
 // text alone, so no worker needs to know the trial orders or the cache; at
 // most two rounds of chunks (a few per thread) are in memory.
 //
+// Failures. Every failure reaches the caller of resolve() or count() once, on
+// the calling thread, after the workers have stopped (hnswlib's ParallelFor
+// keeps its first failure the same way); the chunks before the failing one
+// have been consumed:
+//  - Reading (the stream's or the decompressor's error, std::bad_alloc for a
+//    huge field) fails on the calling thread. The chunk being filled keeps it
+//    as Chunk::error and ends the input; it is raised when that chunk settles.
+//  - Tokenizing on a worker (std::bad_alloc) is caught into Chunk::error too,
+//    and raised when that chunk settles, in file order.
+//  - The poll (the caller's hook: a signal, a progress callback) throws on
+//    the calling thread, inside a task or while it waits for the pool: it is
+//    kept in `interrupted_`, sets `abandoned_` so that the workers drop the
+//    round in flight, and is raised once the pool has finished the round.
+//  - The consumer, or confirming a chunk, throws on the calling thread: run()
+//    sets `abandoned_` and waits for the pool before it lets the failure go.
+//  - Matching (Boost giving up on a pattern's complexity) is not a failure
+//    here: the worker leaves the text's match set MatchSet::kUnknown, and the
+//    consumer matches it again in file order, with the column's trial order
+//    at that row, so it fails, or not, exactly where a single-threaded pass
+//    would. Meanwhile chunks after the first one with such a text (see
+//    `firstFailure_`) stop matching, since the pass is likely to end there.
+// So a multithreaded pass fails at the same row, with the same exception, as
+// a single-threaded one over the same input.
+//
 //   PassPipeline pipeline(file, parser.unread(), setup, stats);
-//   pipeline.run([&](const PassPipeline::Settled& chunk) { /* classify chunk.rows */ });
+//   pipeline.resolve([&](const SettledChunk& chunk) { /* classify chunk.rows */ });
 #pragma once
 
 #include <algorithm>
@@ -70,28 +94,28 @@ class PassPipeline {
     // the workers give no match sets.
     const PatternTable* table;
     const MissingValues* missing;
-    // Set when a cell's type follows from its text alone
-    // (PatternTable::typesOfTextIfNoneShared): then the workers count their
-    // chunks themselves, a missing value as "NA", the one type matching a text,
-    // or "other".
-    const TypeAutomaton* countApart;
-    bool writeLines;  // of the types file, when counting apart
     // Called on the calling thread now and then, also while it waits for the
     // workers; what it throws ends the pass.
     std::function<void()> poll;
   };
 
-  using Settled = SettledChunk;
-  using Consumer = std::function<void(const Settled&)>;
+  using Consumer = std::function<void(const SettledChunk&)>;
 
   // `unread` is what a CsvParser took from `input` past the header row.
   PassPipeline(std::istream& input, std::string_view unread, Setup setup, PassStats& stats);
   ~PassPipeline();
 
-  // Calls consume() for every chunk in file order on the calling thread. A
-  // failure of reading or of the consumer ends the pass after the workers
-  // stop; the chunks before it have been consumed.
-  void run(const Consumer& consume);
+  // The two modes, of which a pass runs one. Each calls consume() for every
+  // chunk in file order on the calling thread; see Failures for how it fails.
+  //
+  // Resolving: the workers give each kept field its hash and match set, and
+  // the consumer applies the classification rule.
+  void resolve(const Consumer& consume);
+  // Counting, where a cell's type follows from its text alone, as
+  // `typesOfText` (PatternTable::typesOfTextIfNoneShared) tells: the workers
+  // count each chunk by typeOfMatchSet() and, with `writeLines`, write its
+  // lines of the types file; the consumer adds them up.
+  void count(const TypeAutomaton& typesOfText, bool writeLines, const Consumer& consume);
 
  private:
   struct Chunk;
@@ -103,17 +127,27 @@ class PassPipeline {
   struct MatchMemo {
     std::uint64_t matches = MatchSet::kUnknown;
   };
+  struct Resolving {};
+  struct Counting {
+    const TypeAutomaton& typesOfText;
+    bool writeLines;
+  };
 
+  template <class Mode>
+  void run(const Mode& mode, const Consumer& consume);
   void readRound(Round& round);
-  bool readChunk(Chunk& chunk);
+  void readChunk(Chunk& chunk);
   bool takeInput(std::string& bytes);
-  void tokenize(Chunk& chunk, unsigned thread);
-  void describe(Chunk& chunk, unsigned thread);
-  void count(Chunk& chunk) const;
+  template <class Mode>
+  void tokenize(Chunk& chunk, unsigned thread, const Mode& mode);
+  void describe(Chunk& chunk, unsigned thread, const Resolving&);
+  void describe(Chunk& chunk, unsigned thread, const Counting& mode);
+  void countChunk(Chunk& chunk, bool writeLines) const;
   std::uint64_t matchSet(std::string_view text, std::size_t hash, unsigned thread);
   void poll();
   void noteFailure(std::uint64_t sequence);
-  void settle(Round& round, const Consumer& consume);
+  template <class Mode>
+  void settle(Round& round, const Consumer& consume, const Mode& mode);
 
   std::istream& input_;
   Setup setup_;
@@ -123,7 +157,6 @@ class PassPipeline {
   std::string leftOver_;     // read past the last cut
   bool inputEnded_ = false;  // the stream is used up
   bool lastRead_ = false;    // the chunk that ends the input is read
-  std::exception_ptr readError_;
   std::size_t chunksPerRound_;
   Round rounds_[2];
   ChunkTokenizer confirmed_;  // where the last consumed chunk ended

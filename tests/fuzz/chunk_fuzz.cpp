@@ -113,12 +113,12 @@ Rows pipelineRows(const FuzzCase& c, std::size_t& columns) {
   if (parser.empty()) return rows;
   quorvel::PassStats stats;
   const unsigned threads = 2 + c.seed % 2;
-  const std::unordered_set<std::string> noMissingValues;
-  quorvel::PassPipeline::Setup setup{
-      parser.scanner(), columns, threads, 1 + c.seed % 64, nullptr, {},     &noMissingValues,
-      nullptr,          0,       0,       nullptr,         false,   nullptr};
+  const quorvel::PatternTable noTypes;
+  const quorvel::MissingValues noMissingValues({});
+  quorvel::PassPipeline::Setup setup{parser.scanner(), columns,          threads, 1 + c.seed % 64,
+                                     &noTypes,         &noMissingValues, nullptr};
   quorvel::PassPipeline pipeline(in, parser.unread(), std::move(setup), stats);
-  pipeline.run([&](const quorvel::PassPipeline::Settled& chunk) {
+  pipeline.resolve([&](const quorvel::SettledChunk& chunk) {
     if (chunk.facts.size() != chunk.rows.fields()) std::abort();
     appendRows(chunk.rows, rows);
   });
