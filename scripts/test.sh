@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs every test: formatting; that the module sees no regex engine; the C++ tests in a warnings-as-errors build,
-# under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer;
+# Runs every test: formatting; that the module sees no regex engine; the C++
+# tests in a warnings-as-errors build, under AddressSanitizer+UndefinedBehaviorSanitizer
+# and under ThreadSanitizer;
 # a minute of fuzzing for each fuzz target (FUZZ_SECONDS); the Python tests
 # against a sanitized build of the module; the module built by pip and its
 # Python tests; last, the self-contained wheel installed into a fresh venv.

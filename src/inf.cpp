@@ -145,7 +145,7 @@ unsigned Inf::passThreadCount() const {
 void Inf::classifyOnPipeline(const CsvParser& parser, std::istream& input, unsigned threads,
                              TypesFile& typesFile) {
   const TypeAutomaton* countApart = colTypePatterns.typesOfTextIfNoneShared();
-  PassPipeline::Setup setup{parser.scanner(),
+  PassPipeline::Setup setup{parser.dialect(),
                             classifier.columnNames().size(),
                             threads,
                             chunkBytes,

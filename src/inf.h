@@ -57,7 +57,9 @@ class Inf {
   void inferTypes(const PassHook& hook = nullptr);
 
   // Classifies fields[c] as a cell of the column named getColNames()[c],
-  // stores its type name in types[c] and counts it, as the pass does.
+  // stores its type name in types[c] and counts it, as the pass does. The
+  // module binds only the pass; this stays as the engine's cell-by-cell entry
+  // point, through which the tests hold the rule to its trial orders.
   void getColType(const std::vector<std::string>& fields, int c, std::vector<std::string>& types);
 
   void setColTypePatterns(const PatternStrings& patterns);
@@ -83,7 +85,8 @@ class Inf {
   std::uint64_t getNumRows() const { return classifier.rows(); }
   std::vector<std::string> getColNames() const { return classifier.columnNames(); }
   CandidateCounts getColTypeCandidates() const { return classifier.counts(); }
-  // Per column name, the order in which its types are tried next.
+  // Per column name, the order in which its types are tried next; for the
+  // tests, which check that both kinds of pass leave the same orders.
   std::unordered_map<std::string, std::vector<std::string>> getRegexOrdering() const {
     return classifier.orders();
   }

@@ -47,13 +47,15 @@ class TypeMatcher {
   // before the one that matches.
   int firstMatch(const std::vector<TypeId>& order, std::string_view text) const;
 
-  // Replaces `types` with the ids of every type of the table that matches
+  // For the tests and the matcher benchmark, which compare every answer with
+  // Boost's: replaces `types` with the ids of every type of the table that matches
   // all of `text`, in the table's order. Boost's matching error on a pattern
   // outside the subset (a std::runtime_error) propagates from the first type
   // it strikes, leaving in `types` the types before it that matched.
   void matchingTypes(std::string_view text, std::vector<TypeId>& types) const;
 
-  // The types whose patterns the automaton matches, and its size.
+  // The types whose patterns the automaton matches, and its size (for the
+  // tests and the matcher benchmark).
   bool onAutomaton(TypeId id) const;
   std::size_t automatonBytes() const { return automaton_.memoryBytes(); }
   // The automaton when it holds every type of a non-empty table, type i

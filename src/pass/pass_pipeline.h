@@ -86,7 +86,7 @@ struct SettledChunk {
 class PassPipeline {
  public:
   struct Setup {
-    CsvScanner dialect;
+    Dialect dialect;
     std::size_t columns;  // fields kept per row
     unsigned threads;     // the calling thread and the workers, 2 or more
     std::size_t chunkBytes;
