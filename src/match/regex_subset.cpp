@@ -29,7 +29,7 @@ namespace {
 // multiply to more than it.
 constexpr long kMaxRepeat = 1000;
 // Rough ceiling on compiled instructions per pattern: past it RE2 compiles slowly and one pattern
-// crowds the memory budget that a whole table shares in an RE2::Set, so Boost keeps the pattern.
+// crowds the memory budget that the matcher's fallback engines share, so Boost keeps the pattern.
 constexpr long kMaxCost = 50000;
 // Deeper group nesting goes to Boost, which keeps the recursion here shallow on hostile input.
 constexpr int kMaxDepth = 100;

@@ -41,7 +41,6 @@
 //   pipeline.resolve([&](const SettledChunk& chunk) { /* classify chunk.rows */ });
 #pragma once
 
-#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -51,7 +50,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "chunk_parser.hpp"
@@ -77,8 +75,8 @@ struct FieldFacts {
 struct SettledChunk {
   const ChunkTokenizer& rows;
   const std::vector<FieldFacts>& facts;  // by kept field of its rows
-  // Counting apart: by column * the table's names().size() + type id, and the
-  // chunk's lines of the types file if writeLines.
+  // In the counting mode: by column * the table's names().size() + type id,
+  // and the chunk's lines of the types file when they are written.
   const std::vector<std::uint64_t>& counts;
   const std::string& lines;
 };
@@ -90,8 +88,8 @@ class PassPipeline {
     std::size_t columns;  // fields kept per row
     unsigned threads;     // the calling thread and the workers, 2 or more
     std::size_t chunkBytes;
-    // Its matcher, shared by all threads, and its matchSetTypes(): with none,
-    // the workers give no match sets.
+    // The pattern table, whose matcher all threads share; without
+    // matchSetTypes() the workers give no match sets.
     const PatternTable* table;
     const MissingValues* missing;
     // Called on the calling thread now and then, also while it waits for the

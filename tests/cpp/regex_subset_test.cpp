@@ -592,7 +592,7 @@ std::optional<std::vector<int>> boostHits(const std::vector<Translated>& group,
   return hits;
 }
 
-// The type table puts translations side by side: wrapped and alternated in one RE2, and in an
+// Translations must also hold side by side: wrapped and alternated in one RE2, and in an
 // RE2::Set anchored at both ends. Both must report what Boost reports pattern by pattern.
 void checkCombined(const std::vector<Translated>& group, Tally& tally) {
   RE2::Set set(re2SubsetOptions(), RE2::ANCHOR_BOTH);
