@@ -114,16 +114,8 @@ void PatternTable::rebuild() {
   }
 }
 
-int PatternTable::firstMatch(const std::vector<TypeId>& order, std::uint64_t matches,
-                             std::string_view text) const {
-  if ((matches & MatchSet::kUnknown) != 0) return matcher_->firstMatch(order, text);
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    const TypeId type = order[i];
-    const int bit =
-        static_cast<std::size_t>(type) < matchSetBits_.size() ? matchSetBits_[type] : -1;
-    if (bit >= 0 && ((matches >> bit) & 1) != 0) return static_cast<int>(i);
-  }
-  return -1;
+int PatternTable::matcherFirstMatch(const std::vector<TypeId>& order, std::string_view text) const {
+  return matcher_->firstMatch(order, text);
 }
 
 const TypeAutomaton* PatternTable::typesOfTextIfNoneShared() {

@@ -82,8 +82,18 @@ class PatternTable {
   const std::vector<TypeId>& matchSetTypes() const { return matchSetTypes_; }
   // The position in `order` of the first type that `matches` holds: what
   // matcher().firstMatch() answers, read from a match set when there is one.
+  // Inline: the chunk loop asks it for every text the cache does not know.
   int firstMatch(const std::vector<TypeId>& order, std::uint64_t matches,
-                 std::string_view text) const;
+                 std::string_view text) const {
+    if ((matches & MatchSet::kUnknown) != 0) return matcherFirstMatch(order, text);
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      const TypeId type = order[i];
+      const int bit =
+          static_cast<std::size_t>(type) < matchSetBits_.size() ? matchSetBits_[type] : -1;
+      if (bit >= 0 && ((matches >> bit) & 1) != 0) return static_cast<int>(i);
+    }
+    return -1;
+  }
 
   // The automaton over matchSetTypes() when no text matches two types of the
   // table and every type is on it, so that no match can fail: a cell's type
@@ -93,6 +103,7 @@ class PatternTable {
  private:
   TypeId intern(const std::string& name);
   void rebuild();
+  int matcherFirstMatch(const std::vector<TypeId>& order, std::string_view text) const;
 
   PatternStrings sources_;
   std::vector<std::string> typeNames_;
