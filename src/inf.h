@@ -1,7 +1,7 @@
 // The column type inference engine. An Inf object holds the settings for one
 // CSV file, the compiled pattern table, and the results of the last pass: per
-// column, how many cells fell under each type name, "NA" and "other". This
-// header is all the binding sees: no regex engine comes in through it.
+// column, how many cells fell under each type name, "NA" and "other". The
+// binding includes this header: no regex engine comes in through it.
 //
 //   Inf inf("data.csv", ',', {{"int", {"[0-9]+"}}}, {"NA"}, false, false, "", 1000);
 //   inf.inferTypes();  // then getColNames(), getNumRows(), getColTypeCandidates()
@@ -9,18 +9,14 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <istream>
-#include <memory>
 #include <string>
-#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "classify/classifier.h"
 #include "match/pattern_table.h"
-#include "match/type_id.h"
 #include "parser.hpp"
 #include "pass/pass_clock.h"
 #include "pass/pass_stats.h"
