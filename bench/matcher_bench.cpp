@@ -16,13 +16,15 @@
 #include <unordered_set>
 #include <vector>
 
+#include "match/regex_subset.h"
+#include "match/type_automaton.h"
+#include "match/type_matcher.h"
 #include "parser.hpp"
-#include "type_matcher.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Table = std::map<std::string, std::vector<boost::regex>>;
+using Table = std::map<std::string, std::vector<std::string>>;
 
 Table readTable(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -66,7 +68,7 @@ std::vector<quorvel::TypePatterns> typesOf(const Table& table) {
 Table widerTable(const Table& table) {
   std::vector<std::string> sources;
   for (const auto& entry : table) {
-    for (const boost::regex& pattern : entry.second) sources.push_back(pattern.str());
+    for (const std::string& pattern : entry.second) sources.push_back(pattern);
   }
   Table wider;
   for (int t = 0; t < 50; ++t) {
@@ -124,8 +126,8 @@ int main(int argc, char** argv) {
   std::vector<std::vector<quorvel::SubsetRegex>> parsed;
   for (const auto& entry : table) {
     std::vector<quorvel::SubsetRegex>& trees = parsed.emplace_back();
-    for (const boost::regex& pattern : entry.second) {
-      if (auto tree = quorvel::parseSubset(pattern.str())) trees.push_back(std::move(*tree));
+    for (const std::string& pattern : entry.second) {
+      if (auto tree = quorvel::parseSubset(pattern)) trees.push_back(std::move(*tree));
     }
   }
   const quorvel::TypeAutomaton automaton(parsed);

@@ -53,6 +53,8 @@ ROWS = {
     "mt100000": "module, multithreaded, window 100000",
     "base1000": "baseline module, 1 thread, window 1000",
     "base100000": "baseline module, 1 thread, window 100000",
+    "basemt1000": "baseline module, multithreaded, w 1000",
+    "basemt100000": "baseline module, multithreaded, w 100000",
     "pure": "pure Python, window 1000 (sample)",
     "pure100000": "pure Python, window 100000 (sample)",
     "pandas": "pandas read_csv (simpler job)",
@@ -61,6 +63,8 @@ ROWS = {
 RATIOS = [
     ("module / baseline, 1 thread (w 1000)", "st1000", "base1000"),
     ("module / baseline, 1 thread (w 100000)", "st100000", "base100000"),
+    ("module / baseline, multithreaded (w 1000)", "mt1000", "basemt1000"),
+    ("module / baseline, multithreaded (w 100000)", "mt100000", "basemt100000"),
     ("module 1 thread / pure Python (w 1000)", "st1000", "pure"),
     ("module 1 thread / pure Python (w 100000)", "st100000", "pure100000"),
     ("multithreaded / 1 thread (w 1000)", "mt1000", "st1000"),
@@ -146,10 +150,7 @@ class Bench:
             return Measure(missing="n/a")
         if kind in self.missing_libs:
             return Measure(missing="n/a")
-        cmd = [sys.executable, PASSES, kind, path, "--types", self.args.types,
-               "--window", str(window)] + (["--mt"] if mt else [])
-        if env is not None:  # a key of its own, so the memo keeps the two builds apart
-            cmd = ["env", "PYTHONPATH=" + env["PYTHONPATH"]] + cmd
+        cmd = self.pass_cmd(kind, path, window, mt, env)
         # Other work on the machine only ever slows a pass down, so every
         # kind of pass alike is timed by its fastest of a few fresh runs.
         best = Measure()
@@ -163,6 +164,24 @@ class Bench:
             else:
                 best.peak_kb = max(best.peak_kb or 0, measure.peak_kb)
         return best
+
+    def pass_cmd(self, kind: str, path: str, window: int, mt: bool,
+                 env: Optional[Dict[str, str]]) -> List[str]:
+        cmd = [sys.executable, PASSES, kind, path, "--types", self.args.types,
+               "--window", str(window)] + (["--mt"] if mt else [])
+        if env is not None:  # a key of its own, so the memo keeps the two builds apart
+            cmd = ["env", "PYTHONPATH=" + env["PYTHONPATH"]] + cmd
+        return cmd
+
+    def alternate_builds(self, path: str, window: int, mt: bool) -> None:
+        """Runs the module and the baseline in turn, so that a drift of the
+        shared machine's speed touches both alike; python_pass() then takes
+        these runs from the memo."""
+        if self.module_error:
+            return
+        for attempt in range(self.args.repeat):
+            for env in (None, self.baseline_env):
+                self.run(self.pass_cmd("module", path, window, mt, env), attempt)
 
     def one_pass(self, kind: str, path: str, cmd: List[str], attempt: int) -> Measure:
         child = self.run(cmd, attempt)
@@ -353,12 +372,13 @@ def bench_shape(bench: Bench, shape: str) -> ShapeReport:
         record(report, key, measure)
     for mt in (False, True):
         for window in WINDOWS:
+            if args.baseline_module:
+                bench.alternate_builds(full, window, mt)
             record(report, f"{'mt' if mt else 'st'}{window}",
                    bench.python_pass("module", full, window, mt))
-    if args.baseline_module:
-        for window in WINDOWS:
-            record(report, f"base{window}", bench.python_pass("module", full, window,
-                                                             env=bench.baseline_env))
+            if args.baseline_module:
+                record(report, f"base{'mt' if mt else ''}{window}",
+                       bench.python_pass("module", full, window, mt, env=bench.baseline_env))
     record(report, "pure", bench.python_pass("pure", sample))
     record(report, "pure100000", bench.python_pass("pure", sample, 100000))
     record(report, "pandas", bench.python_pass("pandas", full))
@@ -381,7 +401,8 @@ def check_shape(bench: Bench, report: ShapeReport) -> None:
     """Every pass that counts must count alike; the row counts must agree too."""
     rows = report.rows
     counted = [(key, rows[key])
-               for key in ("st1000", "st100000", "mt1000", "mt100000", "base1000", "base100000")
+               for key in ("st1000", "st100000", "mt1000", "mt100000", "base1000", "base100000",
+                           "basemt1000", "basemt100000")
                if key in rows and rows[key].result]
     for key, measure in counted[1:]:
         compare(bench, report.shape, f"{ROWS[counted[0][0]]} vs {ROWS[key]}",

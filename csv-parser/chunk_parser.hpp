@@ -4,7 +4,7 @@
 // chunk whose cut fell inside a quoted field. The rows are exactly those of
 // CsvParser over the whole input, because both run the same CsvScanner.
 //
-//   ChunkTokenizer chunk(parser.scanner(), columns);  chunk.feed(data, cut);
+//   ChunkTokenizer chunk(parser.dialect(), columns);  chunk.feed(data, cut);
 //   if (!confirm_chunk(before, chunk, data, cut, last)) { /* chunk was parsed again */ }
 #pragma once
 
@@ -20,7 +20,7 @@
 
 // Empties `text`, and gives its memory back when a huge field made it large:
 // buffers reused from chunk to chunk would otherwise hold it to the end.
-inline void clear_keeping_capacity(std::string& text) {
+inline void clear_dropping_huge_capacity(std::string& text) {
   constexpr std::size_t kKept = std::size_t{1} << 23;
   if (text.capacity() > kKept) {
     std::string().swap(text);
@@ -34,18 +34,15 @@ inline void clear_keeping_capacity(std::string& text) {
 // end (and what its open field holds so far), which the next chunk finishes.
 class ChunkTokenizer {
  public:
-  ChunkTokenizer(const CsvScanner& dialect, std::size_t max_fields)
+  ChunkTokenizer(const Dialect& dialect, std::size_t max_fields)
       : m_dialect(dialect), m_max_fields(max_fields) {
     reset();
   }
 
   // Starts over, at a row start.
   void reset() {
-    m_scanner = CsvScanner();
-    m_scanner.quote = m_dialect.quote;
-    m_scanner.delimiter = m_dialect.delimiter;
-    m_scanner.terminator = m_dialect.terminator;
-    clear_keeping_capacity(m_texts);
+    m_scanner = CsvScanner(m_dialect);
+    clear_dropping_huge_capacity(m_texts);
     m_field_ends.clear();
     m_widths.clear();
     m_field_start = 0;
@@ -136,7 +133,7 @@ class ChunkTokenizer {
     m_open_row = m_field_ends.size();
   }
 
-  CsvScanner m_dialect;
+  Dialect m_dialect;
   std::size_t m_max_fields;
   CsvScanner m_scanner;
   std::string m_texts;                    // the kept fields' texts back to back
@@ -151,7 +148,7 @@ class ChunkTokenizer {
 // terminator, if that terminator ends a row, or 0 when there is none. The
 // guess assumes the terminator is outside quotes; confirm_chunk() checks it.
 // A CR that is the last byte is passed over: an LF may follow it.
-inline std::size_t guess_rows_end(const CsvScanner& dialect, const char* data, std::size_t size) {
+inline std::size_t guess_rows_end(const Dialect& dialect, const char* data, std::size_t size) {
   const auto last = [&](char c, std::size_t length) -> std::size_t {
     const void* found = length == 0 ? nullptr : ::memrchr(data, c, length);
     return found ? static_cast<const char*>(found) - data + 1 : 0;

@@ -71,6 +71,14 @@ struct Field {
   const std::string* data;
 };
 
+// The bytes that shape a CSV input. One input has one dialect, which every
+// tokenizer of any part of it is given.
+struct Dialect {
+  char quote = '"';
+  char delimiter = ',';
+  Term terminator = Term::CRLF;
+};
+
 // The tokenizer's state machine, fed one buffer at a time: the stream parser
 // feeds it its refills, and chunked parsing (chunk_parser.hpp) the pieces of
 // an input held in memory, so both read every input alike.
@@ -95,9 +103,10 @@ class CsvScanner {
     MORE,     // the buffer is used up, possibly inside a field
   };
 
-  char quote = '"';
-  char delimiter = ',';
-  Term terminator = Term::CRLF;
+  CsvScanner() = default;
+  explicit CsvScanner(const Dialect& dialect) : dialect(dialect) {}
+
+  Dialect dialect;
 
   State state() const { return m_state; }
 
@@ -156,15 +165,15 @@ class CsvParser {
   }
 
   CsvParser& quote(char c) {
-    m_scanner.quote = c;
+    m_scanner.dialect.quote = c;
     return *this;
   }
   CsvParser& delimiter(char c) {
-    m_scanner.delimiter = c;
+    m_scanner.dialect.delimiter = c;
     return *this;
   }
   CsvParser& terminator(char c) {
-    m_scanner.terminator = static_cast<Term>(static_cast<unsigned char>(c));
+    m_scanner.dialect.terminator = static_cast<Term>(static_cast<unsigned char>(c));
     return *this;
   }
 
@@ -177,8 +186,8 @@ class CsvParser {
     return std::string_view(m_inputbuf + m_cursor, m_inputbuf_size - m_cursor);
   }
 
-  // The dialect and the state of the tokenizer, for parsing on from here elsewhere.
-  const CsvScanner& scanner() const { return m_scanner; }
+  // The dialect, for tokenizing the rest of the input elsewhere.
+  const Dialect& dialect() const { return m_scanner.dialect; }
 
   Field next_field();
 
@@ -271,7 +280,7 @@ inline std::size_t read_block(std::istream& input, char* buffer, std::size_t siz
 // follows a CR belongs to the same row end, even in the next buffer.
 inline void CsvScanner::end_row(char c, const char* data, std::size_t& cursor, std::size_t size) {
   m_state = State::END_OF_ROW;
-  if (terminator != Term::CRLF || c != '\r') return;
+  if (dialect.terminator != Term::CRLF || c != '\r') return;
   if (cursor == size) {
     m_after_cr = true;
   } else if (data[cursor] == '\n') {
@@ -288,10 +297,10 @@ inline void CsvScanner::settle_lf(const char* data, std::size_t& cursor, std::si
 // Length of the run of bytes from `begin` that an unquoted field takes as
 // plain data: everything up to a delimiter or a terminator byte.
 inline std::size_t CsvScanner::ordinary_run_length(const char* begin, const char* end) const {
-  if (terminator == Term::CRLF)
-    return csv_detail::find_first_of3(begin, end, delimiter, '\r', '\n');
-  const char term = static_cast<char>(static_cast<int>(terminator));
-  return csv_detail::find_first_of3(begin, end, delimiter, term, term);
+  if (dialect.terminator == Term::CRLF)
+    return csv_detail::find_first_of3(begin, end, dialect.delimiter, '\r', '\n');
+  const char term = static_cast<char>(static_cast<int>(dialect.terminator));
+  return csv_detail::find_first_of3(begin, end, dialect.delimiter, term, term);
 }
 
 inline CsvScanner::Step CsvScanner::scan(const char* data, std::size_t& cursor, std::size_t size,
@@ -301,17 +310,17 @@ inline CsvScanner::Step CsvScanner::scan(const char* data, std::size_t& cursor, 
     const char c = data[cursor];
     switch (m_state) {
       case State::START_OF_FIELD:
-        if (c == terminator) {
+        if (c == dialect.terminator) {
           ++cursor;
           end_row(c, data, cursor, size);
           return Step::FIELD;
         }
-        if (c == quote) {
+        if (c == dialect.quote) {
           ++cursor;
           m_state = State::IN_QUOTED_FIELD;
           break;
         }
-        if (c == delimiter) {
+        if (c == dialect.delimiter) {
           ++cursor;
           return Step::FIELD;
         }
@@ -327,7 +336,7 @@ inline CsvScanner::Step CsvScanner::scan(const char* data, std::size_t& cursor, 
         cursor += run;
         if (cursor == size) return Step::MORE;
         const char stop = data[cursor++];
-        if (stop == terminator) {
+        if (stop == dialect.terminator) {
           end_row(stop, data, cursor, size);
         } else {
           m_state = State::START_OF_FIELD;
@@ -337,7 +346,7 @@ inline CsvScanner::Step CsvScanner::scan(const char* data, std::size_t& cursor, 
       case State::IN_QUOTED_FIELD: {
         const char* begin = data + cursor;
         const std::size_t left = size - cursor;
-        const void* found = std::memchr(begin, quote, left);
+        const void* found = std::memchr(begin, dialect.quote, left);
         const std::size_t run = found ? static_cast<const char*>(found) - begin : left;
         out.append(begin, run);
         cursor += run;
@@ -349,14 +358,14 @@ inline CsvScanner::Step CsvScanner::scan(const char* data, std::size_t& cursor, 
       }
       case State::IN_ESCAPED_QUOTE:
         ++cursor;
-        if (c == terminator) {
+        if (c == dialect.terminator) {
           end_row(c, data, cursor, size);
           return Step::FIELD;
         }
-        if (c == quote) {
+        if (c == dialect.quote) {
           out += c;
           m_state = State::IN_QUOTED_FIELD;
-        } else if (c == delimiter) {
+        } else if (c == dialect.delimiter) {
           m_state = State::START_OF_FIELD;
           return Step::FIELD;
         } else {

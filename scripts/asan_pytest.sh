@@ -22,7 +22,7 @@ cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInf
   -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build "$build" -j "$(nproc)" --target quorvel_ext
 # The tests read the stub beside the module, where an install puts it.
-cmake -E copy_if_different src/quorvel_ext.pyi "$build/quorvel_ext.pyi"
+cmake -E copy_if_different src/module/quorvel_ext.pyi "$build/quorvel_ext.pyi"
 
 runtime() {
   local path

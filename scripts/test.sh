@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs every test: formatting; the C++ tests in a warnings-as-errors build,
-# under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer;
+# Runs every test: formatting; that the module sees no regex engine; the C++
+# tests in a warnings-as-errors build, under AddressSanitizer+UndefinedBehaviorSanitizer
+# and under ThreadSanitizer;
 # a minute of fuzzing for each fuzz target (FUZZ_SECONDS); the Python tests
 # against a sanitized build of the module; the module built by pip and its
 # Python tests; last, the self-contained wheel installed into a fresh venv.
@@ -21,6 +22,9 @@ ctest_build() {
 
 step "clang-format"
 git ls-files -co --exclude-standard '*.hpp' '*.h' '*.cpp' | xargs clang-format --dry-run --Werror
+
+step "The module's translation unit includes no regex engine"
+scripts/check_seal.sh
 
 step "C++ tests"
 ctest_build build/release -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_BENCH=ON

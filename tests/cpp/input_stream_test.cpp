@@ -2,7 +2,7 @@
 // reading compressed files whole on the reading thread and with the
 // decompressor ahead, the column count over compressed input, and a reader
 // that waits on a quiet FIFO.
-#include "input_stream.h"
+#include "io/input_stream.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

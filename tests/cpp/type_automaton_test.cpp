@@ -3,7 +3,7 @@
 // up to eight bytes long over the bytes that tell the patterns' classes apart, with Boost as
 // the judge of every match.
 
-#include "type_automaton.h"
+#include "match/type_automaton.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +15,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "match/pattern_table.h"
 
 namespace quorvel {
 namespace {

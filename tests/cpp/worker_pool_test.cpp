@@ -1,6 +1,6 @@
 // The pool must run every index of a task exactly once, whatever the number
 // of workers and however the count splits into the pieces threads take.
-#include "worker_pool.h"
+#include "pass/worker_pool.h"
 
 #include <gtest/gtest.h>
 

@@ -22,7 +22,7 @@
 #include "chunk_parser.hpp"
 #include "escaped.h"
 #include "parser.hpp"
-#include "pass_pipeline.h"
+#include "pass/pass_pipeline.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ constexpr std::size_t kHeaderSize = 6;
 
 struct FuzzCase {
   std::string input;  // as the fuzzer gave it
-  CsvScanner dialect;
+  Dialect dialect;
   std::size_t maxFields;
   std::uint32_t seed;
   std::string csv;
@@ -51,7 +51,7 @@ FuzzCase decode(const std::uint8_t* data, std::size_t size) {
   return c;
 }
 
-CsvParser& configured(CsvParser& parser, const CsvScanner& dialect) {
+CsvParser& configured(CsvParser& parser, const Dialect& dialect) {
   parser.delimiter(dialect.delimiter).quote(dialect.quote);
   if (dialect.terminator != Term::CRLF) {
     parser.terminator(static_cast<char>(static_cast<int>(dialect.terminator)));
@@ -113,12 +113,12 @@ Rows pipelineRows(const FuzzCase& c, std::size_t& columns) {
   if (parser.empty()) return rows;
   quorvel::PassStats stats;
   const unsigned threads = 2 + c.seed % 2;
-  const std::unordered_set<std::string> noMissingValues;
-  quorvel::PassPipeline::Setup setup{
-      parser.scanner(), columns, threads, 1 + c.seed % 64, nullptr, {},     &noMissingValues,
-      nullptr,          0,       0,       nullptr,         false,   nullptr};
+  const quorvel::PatternTable noTypes;
+  const quorvel::MissingValues noMissingValues({});
+  quorvel::PassPipeline::Setup setup{parser.dialect(), columns,          threads, 1 + c.seed % 64,
+                                     &noTypes,         &noMissingValues, nullptr};
   quorvel::PassPipeline pipeline(in, parser.unread(), std::move(setup), stats);
-  pipeline.run([&](const quorvel::PassPipeline::Settled& chunk) {
+  pipeline.resolve([&](const quorvel::SettledChunk& chunk) {
     if (chunk.facts.size() != chunk.rows.fields()) std::abort();
     appendRows(chunk.rows, rows);
   });

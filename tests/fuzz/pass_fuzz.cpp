@@ -31,7 +31,7 @@
 
 #include "escaped.h"
 #include "inf.h"
-#include "input_stream.h"
+#include "io/input_stream.h"
 #include "parser.hpp"
 
 namespace {

@@ -14,26 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "re2_subset.h"
+#include "match/regex_subset.h"
 
 namespace quorvel {
-
-// What the overlap query tells of a table of named types.
-struct TableOverlaps {
-  struct Pair {
-    std::string first;  // first < second, by bytes
-    std::string second;
-    std::string witness;  // a shortest text both match, the least by bytes among the shortest
-  };
-  std::vector<Pair> pairs;              // sorted by (first, second)
-  std::vector<std::string> unanalysed;  // sorted; types the automaton cannot take
-};
-
-// The overlaps of `types`, each a name with its pattern strings, which must all be valid for
-// Boost: a type with a pattern outside the parsed subset, or one that the automaton's caps
-// leave out, is unanalysed. Types are offered to the automaton in the given order.
-TableOverlaps findOverlaps(
-    const std::vector<std::pair<std::string, std::vector<std::string>>>& types);
 
 class TypeAutomaton {
  public:
@@ -105,5 +88,14 @@ class TypeAutomaton {
   std::array<std::uint8_t, 256> classOf_{};
   std::vector<std::uint64_t> acceptSets_ = std::vector<std::uint64_t>(1, 0);
 };
+
+// Which types of a table go on its automaton: a type whose patterns (strings valid for Boost)
+// all lie in the parsed subset, offered in the given order and taken while the caps allow. The
+// matcher and the overlap query both plan this way, so they put the same types on it.
+struct AutomatonPlan {
+  TypeAutomaton automaton;
+  std::vector<std::int32_t> slots;  // by type of the argument: its type on the automaton, or -1
+};
+AutomatonPlan planAutomaton(const std::vector<const std::vector<std::string>*>& types);
 
 }  // namespace quorvel

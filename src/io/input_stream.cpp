@@ -2,7 +2,7 @@
 // compressed formats by their magic, the decompressors (Boost.Iostreams, and
 // libzstd directly, whose end-of-input check Boost's zstd filter lacks), the
 // translation of their failures, and the thread that decompresses ahead.
-#include "input_stream.h"
+#include "io/input_stream.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -2,27 +2,32 @@
 // Boost.Regex defines what every pattern means. Types whose patterns all lie
 // in the parsed subset share one byte automaton, so one walk of a text tells
 // every one of them; the others are matched on Boost, with RE2 answering for
-// a pattern of the subset on which Boost gives up.
+// a pattern of the subset on which Boost gives up. Both engines stay inside
+// the matcher's .cpp files: this header includes neither.
 //
 //   TypeMatcher matcher({{intId, &intPatterns}, {dateId, &datePatterns}});
 //   int position = matcher.firstMatch(trialOrder, "2024-01-31");
 #pragma once
 
-#include <boost/regex.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
-#include "type_automaton.h"
-#include "type_id.h"
+#include "match/type_automaton.h"
+#include "match/type_id.h"
 
 namespace quorvel {
 
+// Throws Boost's error (a boost::regex_error, a std::runtime_error) when
+// `pattern` does not compile.
+void requireValidPattern(const std::string& pattern);
+
 struct TypePatterns {
   TypeId id;
-  const std::vector<boost::regex>* patterns;  // must outlive the matcher
+  const std::vector<std::string>* patterns;  // each valid for Boost; only read while building
 };
 
 // Built once per pattern table; const and safe to call from several threads
@@ -42,13 +47,15 @@ class TypeMatcher {
   // before the one that matches.
   int firstMatch(const std::vector<TypeId>& order, std::string_view text) const;
 
-  // Replaces `types` with the ids of every type of the table that matches
+  // For the tests and the matcher benchmark, which compare every answer with
+  // Boost's: replaces `types` with the ids of every type of the table that matches
   // all of `text`, in the table's order. Boost's matching error on a pattern
   // outside the subset (a std::runtime_error) propagates from the first type
   // it strikes, leaving in `types` the types before it that matched.
   void matchingTypes(std::string_view text, std::vector<TypeId>& types) const;
 
-  // The types whose patterns the automaton matches, and its size.
+  // The types whose patterns the automaton matches, and its size (for the
+  // tests and the matcher benchmark).
   bool onAutomaton(TypeId id) const;
   std::size_t automatonBytes() const { return automaton_.memoryBytes(); }
   // The automaton when it holds every type of a non-empty table, type i

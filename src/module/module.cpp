@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "inf.h"
-#include "input_stream.h"
-#include "type_automaton.h"
+#include "io/input_stream.h"
+#include "match/pattern_table.h"
 
 namespace py = pybind11;
 using quorvel::Inf;

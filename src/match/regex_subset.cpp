@@ -5,7 +5,7 @@
 // or digit is written as \xHH and every class as an explicit byte set, so no RE2 escape rule,
 // class definition or flag can shift what the text means.
 
-#include "re2_subset.h"
+#include "match/regex_subset.h"
 
 #include <re2/re2.h>
 
@@ -20,6 +20,8 @@
 #include <string_view>
 #include <utility>
 
+#include "match/re2_options.h"
+
 namespace quorvel {
 namespace {
 
@@ -27,12 +29,12 @@ namespace {
 // multiply to more than it.
 constexpr long kMaxRepeat = 1000;
 // Rough ceiling on compiled instructions per pattern: past it RE2 compiles slowly and one pattern
-// crowds the memory budget that a whole table shares in an RE2::Set, so Boost keeps the pattern.
+// crowds the memory budget that the matcher's fallback engines share, so Boost keeps the pattern.
 constexpr long kMaxCost = 50000;
 // Deeper group nesting goes to Boost, which keeps the recursion here shallow on hostile input.
 constexpr int kMaxDepth = 100;
-// RE2's default of 8 MiB is tight for an RE2::Set over a whole table with counted repeats; the
-// budget is a ceiling, not an allocation.
+// RE2's default of 8 MiB is tight for a pattern with counted repeats. The budget is a ceiling,
+// not an allocation; the matcher gives each of its engines a share of its own, smaller one.
 constexpr int64_t kMaxMem = int64_t{64} << 20;
 
 using ByteSet = SubsetRegex::ByteSet;

@@ -1,14 +1,16 @@
 // Builds the automaton of the table and the fallback engines of the types it
 // does not take, and answers which types of a trial order match a text.
-#include "type_matcher.h"
+#include "match/type_matcher.h"
 
 #include <re2/re2.h>
 
+#include <boost/regex.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
 
-#include "re2_subset.h"
+#include "match/re2_options.h"
+#include "match/regex_subset.h"
 
 namespace quorvel {
 
@@ -18,7 +20,14 @@ namespace {
 // many they are.
 constexpr std::int64_t kFallbackBudget = std::int64_t{64} << 20;
 
+boost::regex compileBoost(const std::string& pattern) {
+  return boost::regex(pattern.data(), pattern.data() + pattern.size(),
+                      boost::regex_constants::normal);
+}
+
 }  // namespace
+
+void requireValidPattern(const std::string& pattern) { compileBoost(pattern); }
 
 // The engines of the types off the automaton: Boost for every pattern, and
 // for a pattern of the subset also RE2, which answers when Boost gives up on
@@ -28,7 +37,7 @@ constexpr std::int64_t kFallbackBudget = std::int64_t{64} << 20;
 // slowest engine, several times slower than Boost on short texts.
 struct TypeMatcher::Fallback {
   struct Pattern {
-    const boost::regex* boost;
+    boost::regex boost;
     std::unique_ptr<RE2> safe;  // null outside the subset, or where RE2 refuses
   };
 
@@ -39,15 +48,14 @@ struct TypeMatcher::Fallback {
     options.set_max_mem(kFallbackBudget / static_cast<std::int64_t>(patterns));
     for (const TypePatterns* type : types) {
       if (static_cast<std::size_t>(type->id) >= byId.size()) byId.resize(type->id + 1);
-      for (const boost::regex& pattern : *type->patterns) {
-        byId[type->id].push_back({&pattern, compileSafe(pattern, options)});
+      for (const std::string& pattern : *type->patterns) {
+        byId[type->id].push_back({compileBoost(pattern), compileSafe(pattern, options)});
       }
     }
   }
 
-  static std::unique_ptr<RE2> compileSafe(const boost::regex& pattern,
-                                          const RE2::Options& options) {
-    std::optional<std::string> text = translateToRe2(pattern.str());
+  static std::unique_ptr<RE2> compileSafe(const std::string& pattern, const RE2::Options& options) {
+    std::optional<std::string> text = translateToRe2(pattern);
     if (!text) return nullptr;
     auto re = std::make_unique<RE2>(*text, options);
     return re->ok() ? std::move(re) : nullptr;
@@ -57,7 +65,7 @@ struct TypeMatcher::Fallback {
     const char* begin = text.data();
     for (const Pattern& pattern : byId[id]) {
       try {
-        if (boost::regex_match(begin, begin + text.size(), *pattern.boost)) return true;
+        if (boost::regex_match(begin, begin + text.size(), pattern.boost)) return true;
       } catch (const std::runtime_error&) {
         if (!pattern.safe) throw;
         if (pattern.safe->Match(re2::StringPiece(begin, text.size()), 0, text.size(),
@@ -78,36 +86,22 @@ TypeMatcher::TypeMatcher(TypeMatcher&&) noexcept = default;
 TypeMatcher& TypeMatcher::operator=(TypeMatcher&&) noexcept = default;
 TypeMatcher::~TypeMatcher() = default;
 
-// A type takes the automaton only with all its patterns parsed; the types the
-// automaton leaves out for its caps go to the fallback like the others.
+// The types the automaton leaves out, for their syntax or for its caps, go
+// to the fallback.
 TypeMatcher::TypeMatcher(const std::vector<TypePatterns>& types) {
-  std::vector<std::vector<SubsetRegex>> parsed;
-  std::vector<const TypePatterns*> candidates;
-  std::vector<const TypePatterns*> others;
+  std::vector<const std::vector<std::string>*> sources;
   for (const TypePatterns& type : types) {
     if (static_cast<std::size_t>(type.id) >= byId_.size()) byId_.resize(type.id + 1);
     byId_[type.id].known = true;
     tableOrder_.push_back(type.id);
-    std::vector<SubsetRegex> trees;
-    for (const boost::regex& pattern : *type.patterns) {
-      std::optional<SubsetRegex> tree = parseSubset(pattern.str());
-      if (!tree) break;
-      trees.push_back(std::move(*tree));
-    }
-    if (trees.size() < type.patterns->size()) {
-      others.push_back(&type);
-      continue;
-    }
-    parsed.push_back(std::move(trees));
-    candidates.push_back(&type);
+    sources.push_back(type.patterns);
   }
-  automaton_ = TypeAutomaton(parsed);
-  for (std::size_t slot = 0; slot < candidates.size(); ++slot) {
-    if (automaton_.includes(slot)) {
-      byId_[candidates[slot]->id].slot = static_cast<std::int32_t>(slot);
-    } else {
-      others.push_back(candidates[slot]);
-    }
+  AutomatonPlan plan = planAutomaton(sources);
+  automaton_ = std::move(plan.automaton);
+  std::vector<const TypePatterns*> others;
+  for (std::size_t i = 0; i < types.size(); ++i) {
+    byId_[types[i].id].slot = plan.slots[i];
+    if (plan.slots[i] < 0) others.push_back(&types[i]);
   }
   fallback_ = std::make_unique<Fallback>(others);
 }

@@ -4,7 +4,7 @@
 // Boost, alone and combined into RE2 sets and into automata whose types they are) and from a
 // wider grammar that strays outside it (whatever translates must still agree).
 
-#include "re2_subset.h"
+#include "match/regex_subset.h"
 
 #include <gtest/gtest.h>
 #include <re2/re2.h>
@@ -21,7 +21,8 @@
 #include <utility>
 #include <vector>
 
-#include "type_automaton.h"
+#include "match/re2_options.h"
+#include "match/type_automaton.h"
 
 namespace quorvel {
 namespace {
@@ -591,7 +592,7 @@ std::optional<std::vector<int>> boostHits(const std::vector<Translated>& group,
   return hits;
 }
 
-// The type table puts translations side by side: wrapped and alternated in one RE2, and in an
+// Translations must also hold side by side: wrapped and alternated in one RE2, and in an
 // RE2::Set anchored at both ends. Both must report what Boost reports pattern by pattern.
 void checkCombined(const std::vector<Translated>& group, Tally& tally) {
   RE2::Set set(re2SubsetOptions(), RE2::ANCHOR_BOTH);

@@ -1,8 +1,8 @@
 // The number a type name goes by inside the engine: the matcher answers in
 // type ids, and the pass keeps its counts and trial orders by them.
 //
-//   TypeId id = matcher.firstMatch(order, text) < 0 ? kOther : order[position];
-//   counts[id] += 1;
+//   const int position = matcher.firstMatch(order, text);
+//   const TypeId id = position < 0 ? PatternTable::kOther : order[position];
 #pragma once
 
 #include <cstdint>

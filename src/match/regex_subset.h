@@ -1,15 +1,14 @@
 // The plain part of Boost's Perl regular-expression syntax: parsed into a tree that automata are
-// built from, or translated into RE2 text, so that whole-string tests of cell texts can run on
-// automata while Boost keeps the last word on what a pattern means: a pattern outside that part
-// is not parsed and stays with Boost.
+// built from, or translated into RE2 text for the matcher's fallback, so that whole-string tests
+// of cell texts can run on automata while Boost keeps the last word on what a pattern means: a
+// pattern outside that part is not parsed and stays with Boost. No engine header is needed to
+// use it; the options RE2 text must be compiled with are in re2_options.h.
 //
+//   std::optional<SubsetRegex> tree = quorvel::parseSubset("-?\\d+(\\.\\d*)?");
 //   std::optional<std::string> text = quorvel::translateToRe2("-?\\d+(\\.\\d*)?");
-//   RE2 re("(?:" + *text + ")", quorvel::re2SubsetOptions());  // then RE2::FullMatch(cell, re)
 
-#ifndef QUORVEL_RE2_SUBSET_H
-#define QUORVEL_RE2_SUBSET_H
-
-#include <re2/re2.h>
+#ifndef QUORVEL_MATCH_REGEX_SUBSET_H
+#define QUORVEL_MATCH_REGEX_SUBSET_H
 
 #include <bitset>
 #include <optional>
@@ -60,11 +59,6 @@ std::string re2Text(const SubsetRegex& regex);
 // re2SubsetOptions(), under which it is known to compile.
 std::optional<std::string> translateToRe2(std::string_view pattern);
 
-// The options every translated text must be compiled with: Latin-1 so that each byte is one
-// character, `.` matching newline, case-sensitive, no capturing, no error logging, and a memory
-// budget large enough for an RE2::Set over a whole pattern table.
-RE2::Options re2SubsetOptions();
-
 }  // namespace quorvel
 
-#endif  // QUORVEL_RE2_SUBSET_H
+#endif  // QUORVEL_MATCH_REGEX_SUBSET_H

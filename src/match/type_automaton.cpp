@@ -1,7 +1,7 @@
 // Builds the table's automaton: a Thompson automaton of every type's patterns, the byte classes
 // their byte sets induce, and the subset construction of the types that fit the caps; and
 // finds the overlaps of types by a breadth-first search of the result.
-#include "type_automaton.h"
+#include "match/type_automaton.h"
 
 #include <algorithm>
 #include <deque>
@@ -365,40 +365,26 @@ std::vector<TypeAutomaton::Overlap> TypeAutomaton::overlaps() const {
   return result;
 }
 
-TableOverlaps findOverlaps(
-    const std::vector<std::pair<std::string, std::vector<std::string>>>& types) {
-  TableOverlaps result;
+AutomatonPlan planAutomaton(const std::vector<const std::vector<std::string>*>& types) {
   std::vector<std::vector<SubsetRegex>> parsed;
-  std::vector<const std::string*> names;
-  for (const auto& [name, sources] : types) {
-    std::vector<SubsetRegex> patterns;
-    for (const std::string& source : sources) {
+  std::vector<std::size_t> parsedTypes;
+  for (std::size_t type = 0; type < types.size(); ++type) {
+    std::vector<SubsetRegex> trees;
+    for (const std::string& source : *types[type]) {
       std::optional<SubsetRegex> tree = parseSubset(source);
       if (!tree) break;
-      patterns.push_back(std::move(*tree));
+      trees.push_back(std::move(*tree));
     }
-    if (patterns.size() < sources.size()) {
-      result.unanalysed.push_back(name);
-      continue;
-    }
-    parsed.push_back(std::move(patterns));
-    names.push_back(&name);
+    if (trees.size() < types[type]->size()) continue;
+    parsed.push_back(std::move(trees));
+    parsedTypes.push_back(type);
   }
-  const TypeAutomaton automaton(parsed);
-  for (std::size_t type = 0; type < names.size(); ++type) {
-    if (!automaton.includes(type)) result.unanalysed.push_back(*names[type]);
+  AutomatonPlan plan{TypeAutomaton(parsed), std::vector<std::int32_t>(types.size(), -1)};
+  for (std::size_t slot = 0; slot < parsedTypes.size(); ++slot) {
+    if (plan.automaton.includes(slot))
+      plan.slots[parsedTypes[slot]] = static_cast<std::int32_t>(slot);
   }
-  for (TypeAutomaton::Overlap& overlap : automaton.overlaps()) {
-    const std::string* first = names[overlap.first];
-    const std::string* second = names[overlap.second];
-    if (*second < *first) std::swap(first, second);
-    result.pairs.push_back({*first, *second, std::move(overlap.witness)});
-  }
-  std::sort(result.pairs.begin(), result.pairs.end(), [](const auto& a, const auto& b) {
-    return std::tie(a.first, a.second) < std::tie(b.first, b.second);
-  });
-  std::sort(result.unanalysed.begin(), result.unanalysed.end());
-  return result;
+  return plan;
 }
 
 }  // namespace quorvel

@@ -1,10 +1,12 @@
 // The multithreaded pass: reading and cutting on the calling thread,
 // tokenizing and match sets on the pool, settling in file order.
-#include "pass_pipeline.h"
+#include "pass/pass_pipeline.h"
 
 #include <algorithm>
 #include <chrono>
 #include <utility>
+
+#include "classify/classifier.h"
 
 namespace quorvel {
 
@@ -27,28 +29,6 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 
 }  // namespace
 
-MissingTexts::MissingTexts(const std::unordered_set<std::string>& texts) {
-  std::size_t size = 8;
-  while (size < 2 * texts.size()) size *= 2;
-  slots_.assign(size, nullptr);
-  for (const std::string& text : texts) {
-    lengths_ |= lengthBit(text.size());
-    std::size_t slot = TextCache::hashOf(text) & (size - 1);
-    while (slots_[slot] != nullptr) slot = (slot + 1) & (size - 1);
-    slots_[slot] = &text;
-  }
-}
-
-bool MissingTexts::contains(std::string_view text) const {
-  if ((lengths_ & lengthBit(text.size())) == 0) return false;
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t slot = TextCache::hashOf(text) & mask; slots_[slot] != nullptr;
-       slot = (slot + 1) & mask) {
-    if (*slots_[slot] == text) return true;
-  }
-  return false;
-}
-
 struct PassPipeline::Chunk {
   explicit Chunk(const Setup& setup) : rows(setup.dialect, setup.columns) {}
 
@@ -58,9 +38,9 @@ struct PassPipeline::Chunk {
   ChunkTokenizer rows;
   std::vector<FieldFacts> facts;      // by kept field of the ended rows
   std::size_t unknownFields = 0;      // of facts, those without a match set
-  std::vector<std::uint64_t> counts;  // counting apart: see Settled
+  std::vector<std::uint64_t> counts;  // counting: see SettledChunk
   std::string lines;
-  std::exception_ptr error;  // what tokenizing threw, rethrown in file order
+  std::exception_ptr error;  // what reading or tokenizing threw, raised in file order
   unsigned thread = 0;
 };
 
@@ -73,19 +53,24 @@ PassPipeline::PassPipeline(std::istream& input, std::string_view unread, Setup s
       chunksPerRound_(kChunksPerThread * setup_.threads),
       confirmed_(setup_.dialect, setup_.columns),
       memos_(setup_.threads),
-      missing_(*setup_.missing),
       pool_(setup_.threads - 1) {
-  // Each worker matches with a matcher of its own: threads sharing one would
-  // contend for the locks of its automata's caches on every match.
   stats_ = PassStats();
-  stats_.countedApart = setup_.countApart != nullptr;
 }
 
 PassPipeline::~PassPipeline() = default;
 
+void PassPipeline::resolve(const Consumer& consume) { run(Resolving{}, consume); }
+
+void PassPipeline::count(const TypeAutomaton& typesOfText, bool writeLines,
+                         const Consumer& consume) {
+  stats_.countedApart = true;
+  run(Counting{typesOfText, writeLines}, consume);
+}
+
 // One round is tokenized while the calling thread settles the round before
 // and reads the next, then helps to finish the round in flight.
-void PassPipeline::run(const Consumer& consume) {
+template <class Mode>
+void PassPipeline::run(const Mode& mode, const Consumer& consume) {
   Round* inFlight = &rounds_[0];
   Round* settling = &rounds_[1];
   try {
@@ -93,11 +78,11 @@ void PassPipeline::run(const Consumer& consume) {
     for (;;) {
       pool_.start(
           inFlight->count,
-          [this, inFlight](std::size_t i, unsigned thread) {
-            tokenize(*inFlight->chunks[i], thread);
+          [this, inFlight, &mode](std::size_t i, unsigned thread) {
+            tokenize(*inFlight->chunks[i], thread, mode);
           },
           1);
-      settle(*settling, consume);
+      settle(*settling, consume, mode);
       readRound(*settling);
       pool_.wait([this] { poll(); });
       if (interrupted_) std::rethrow_exception(interrupted_);
@@ -110,48 +95,46 @@ void PassPipeline::run(const Consumer& consume) {
     pool_.wait();
     throw;
   }
-  if (readError_) std::rethrow_exception(readError_);
 }
 
-// A read that fails ends the input here; the failure reaches the caller once
-// the chunks read before it have been consumed, as a single-threaded pass
-// would raise it after the rows before.
+// A read that fails ends the input at the chunk it was filling, which keeps
+// the failure as its error: it is raised when that chunk is settled, after the
+// chunks before it, as a single-threaded pass raises it after the rows before.
 void PassPipeline::readRound(Round& round) {
   const auto start = std::chrono::steady_clock::now();
   round.count = 0;
-  try {
-    while (round.count < chunksPerRound_) {
-      if (round.count == round.chunks.size())
-        round.chunks.push_back(std::make_unique<Chunk>(setup_));
-      if (!readChunk(*round.chunks[round.count])) break;
-      ++round.count;
+  while (round.count < chunksPerRound_ && !lastRead_) {
+    if (round.count == round.chunks.size()) round.chunks.push_back(std::make_unique<Chunk>(setup_));
+    Chunk& chunk = *round.chunks[round.count];
+    try {
+      readChunk(chunk);
+    } catch (...) {
+      chunk.error = std::current_exception();
+      chunk.last = lastRead_ = true;
     }
-  } catch (...) {
-    readError_ = std::current_exception();
-    lastRead_ = true;
+    ++round.count;
   }
   stats_.readSeconds += secondsSince(start);
 }
 
 // The next chunk: the bytes left over from the last cut, then pieces of the
 // input up to a guessed row end, or to the end of the input.
-bool PassPipeline::readChunk(Chunk& chunk) {
-  if (lastRead_) return false;
+void PassPipeline::readChunk(Chunk& chunk) {
   chunk.bytes.swap(leftOver_);
-  clear_keeping_capacity(leftOver_);
+  clear_dropping_huge_capacity(leftOver_);
   chunk.error = nullptr;
   chunk.last = false;
   chunk.sequence = chunksRead_++;
   for (;;) {
     if (!takeInput(chunk.bytes)) {
       chunk.last = lastRead_ = true;
-      return true;
+      return;
     }
     const std::size_t cut = guess_rows_end(setup_.dialect, chunk.bytes.data(), chunk.bytes.size());
     if (cut > 0) {
       leftOver_.assign(chunk.bytes, cut, std::string::npos);
       chunk.bytes.resize(cut);
-      return true;
+      return;
     }
   }
 }
@@ -175,15 +158,15 @@ bool PassPipeline::takeInput(std::string& bytes) {
   return delivered > 0 || !inputEnded_;
 }
 
-void PassPipeline::tokenize(Chunk& chunk, unsigned thread) {
-  if (abandoned_.load(std::memory_order_relaxed)) return;
+template <class Mode>
+void PassPipeline::tokenize(Chunk& chunk, unsigned thread, const Mode& mode) {
+  if (chunk.error || abandoned_.load(std::memory_order_relaxed)) return;
   chunk.thread = thread;
   try {
     chunk.rows.reset();
     chunk.rows.feed(chunk.bytes.data(), chunk.bytes.size());
     if (chunk.last) chunk.rows.finish();
-    describe(chunk, thread);
-    if (setup_.countApart != nullptr) count(chunk);
+    describe(chunk, thread, mode);
   } catch (...) {
     chunk.error = std::current_exception();
   }
@@ -192,23 +175,14 @@ void PassPipeline::tokenize(Chunk& chunk, unsigned thread) {
 // After a text whose matching failed, the chunk's later texts are not
 // matched: the consumer matches them in file order, where it fails exactly
 // when a single-threaded pass would, and no time goes into texts after it.
-void PassPipeline::describe(Chunk& chunk, unsigned thread) {
+void PassPipeline::describe(Chunk& chunk, unsigned thread, const Resolving&) {
   const std::size_t fields = chunk.rows.fields();
   chunk.facts.resize(fields);
   chunk.unknownFields = 0;
-  if (setup_.countApart != nullptr) {
-    // Nothing looks texts up by hash here.
-    for (std::size_t f = 0; f < fields; ++f) {
-      const std::string_view text = chunk.rows.text(f);
-      chunk.facts[f] = FieldFacts{
-          0, missing_.contains(text) ? FieldFacts::kMissing : *setup_.countApart->matches(text)};
-    }
-    return;
-  }
   for (std::size_t f = 0; f < fields; ++f) {
-    chunk.facts[f] = FieldFacts{TextCache::hashOf(chunk.rows.text(f)), FieldFacts::kUnknownMatches};
+    chunk.facts[f] = FieldFacts{TextCache::hashOf(chunk.rows.text(f)), MatchSet::kUnknown};
   }
-  if (setup_.types.empty()) {
+  if (setup_.table->matchSetTypes().empty()) {
     chunk.unknownFields = fields;
     return;
   }
@@ -224,7 +198,7 @@ void PassPipeline::describe(Chunk& chunk, unsigned thread) {
     if (f + 2 * kLead < fields) memo.prefetchBucket(chunk.facts[f + 2 * kLead].hash);
     if (f + kLead < fields) memo.prefetchSlot(chunk.facts[f + kLead].hash);
     const std::uint64_t matches = matchSet(chunk.rows.text(f), chunk.facts[f].hash, thread);
-    if (matches == FieldFacts::kUnknownMatches) {
+    if (matches == MatchSet::kUnknown) {
       chunk.unknownFields = fields - f;
       noteFailure(chunk.sequence);
       return;
@@ -233,19 +207,33 @@ void PassPipeline::describe(Chunk& chunk, unsigned thread) {
   }
 }
 
+// The match sets come from the automaton, where no match can fail, and the
+// chunk is counted here; nothing looks texts up by hash.
+void PassPipeline::describe(Chunk& chunk, unsigned, const Counting& mode) {
+  const std::size_t fields = chunk.rows.fields();
+  chunk.facts.resize(fields);
+  chunk.unknownFields = 0;
+  for (std::size_t f = 0; f < fields; ++f) {
+    const std::string_view text = chunk.rows.text(f);
+    chunk.facts[f] = FieldFacts{
+        0, setup_.missing->contains(text) ? MatchSet::kMissing : *mode.typesOfText.matches(text)};
+  }
+  countChunk(chunk, mode.writeLines);
+}
+
 std::uint64_t PassPipeline::matchSet(std::string_view text, std::size_t hash, unsigned thread) {
   TextTable<MatchMemo>& memo = memos_[thread];
   if (memo.size() >= kMemoTexts) memo.clear();
   MatchMemo& known = memo.entry(memo.findOrInsert(text, hash));
-  if (known.matches != FieldFacts::kUnknownMatches) return known.matches;
+  if (known.matches != MatchSet::kUnknown) return known.matches;
   if (thread == 0) poll();
-  const TypeMatcher& matcher = *setup_.matcher;
+  const PatternTable& table = *setup_.table;
   try {
-    known.matches = matcher.matchSet(setup_.types, text);
+    known.matches = table.matcher().matchSet(table.matchSetTypes(), text);
   } catch (...) {
     // Not lost: the consumer matches this text again and meets the failure
     // itself if its trial order gets that far.
-    return FieldFacts::kUnknownMatches;
+    return MatchSet::kUnknown;
   }
   return known.matches;
 }
@@ -270,8 +258,10 @@ void PassPipeline::noteFailure(std::uint64_t sequence) {
 }
 
 // The counts and lines of a chunk whose cells' types follow from their texts.
-void PassPipeline::count(Chunk& chunk) const {
-  const std::size_t typeCount = setup_.typeNames->size();
+void PassPipeline::countChunk(Chunk& chunk, bool writeLines) const {
+  const std::vector<std::string>& names = setup_.table->names();
+  const std::vector<TypeId>& types = setup_.table->matchSetTypes();
+  const std::size_t typeCount = names.size();
   chunk.counts.assign(setup_.columns * typeCount, 0);
   chunk.lines.clear();
   std::vector<TypeId> rowTypes(setup_.columns);
@@ -279,17 +269,18 @@ void PassPipeline::count(Chunk& chunk) const {
   for (const std::uint32_t width : chunk.rows.widths()) {
     for (std::size_t c = 0; c < width; ++c, ++f) {
       const std::uint64_t matches = chunk.facts[f].matches;
-      const TypeId type = (matches & FieldFacts::kMissing) != 0 ? setup_.missingType
-                          : matches == 0                        ? setup_.noMatchType
-                                         : setup_.types[__builtin_ctzll(matches)];
+      const TypeId type = (matches & MatchSet::kMissing) != 0 ? PatternTable::kNA
+                          : matches == 0                      ? PatternTable::kOther
+                                                              : types[__builtin_ctzll(matches)];
       ++chunk.counts[c * typeCount + type];
       rowTypes[c] = type;
     }
-    if (setup_.writeLines) appendTypesLine(chunk.lines, rowTypes.data(), width, *setup_.typeNames);
+    if (writeLines) appendTypesLine(chunk.lines, rowTypes.data(), width, names);
   }
 }
 
-void PassPipeline::settle(Round& round, const Consumer& consume) {
+template <class Mode>
+void PassPipeline::settle(Round& round, const Consumer& consume, const Mode& mode) {
   const auto start = std::chrono::steady_clock::now();
   for (std::size_t i = 0; i < round.count; ++i) {
     Chunk& chunk = *round.chunks[i];
@@ -297,13 +288,12 @@ void PassPipeline::settle(Round& round, const Consumer& consume) {
     if (!confirm_chunk(confirmed_, chunk.rows, chunk.bytes.data(), chunk.bytes.size(),
                        chunk.last)) {
       ++stats_.reparsed;
-      describe(chunk, 0);
-      if (setup_.countApart != nullptr) count(chunk);
+      describe(chunk, 0, mode);
     }
     stats_.unknownFields += chunk.unknownFields;
     stats_.workerChunks += chunk.thread != 0;
     ++stats_.chunks;
-    consume(Settled{chunk.rows, chunk.facts, chunk.counts, chunk.lines});
+    consume(SettledChunk{chunk.rows, chunk.facts, chunk.counts, chunk.lines});
     // The pass went on past the failure: later chunks match again.
     std::uint64_t failed = chunk.sequence;
     firstFailure_.compare_exchange_strong(failed, kNoFailure);

@@ -1,0 +1,241 @@
+// The classification rule and the loops that apply it, in one translation
+// unit so that the rule inlines into them.
+#include "classify/classifier.h"
+
+#include <malloc.h>
+
+#include <algorithm>
+#include <limits>
+
+#include "match/type_matcher.h"
+#include "pass/pass_clock.h"
+#include "pass/pass_pipeline.h"
+#include "pass/types_file.h"
+
+namespace quorvel {
+
+namespace {
+
+constexpr TypeId kOther = PatternTable::kOther;
+constexpr TypeId kNA = PatternTable::kNA;
+
+// Cache slots are prefetched this many cells ahead of their lookups: by then
+// their buckets have arrived, and the cells classified meanwhile hide the wait.
+constexpr std::size_t kSlotLead = 4;
+
+}  // namespace
+
+Classifier::Classifier(const PatternTable& table, std::unordered_set<std::string> missing)
+    : table_(table), missing_(std::move(missing)) {
+  missing_.pinInto(cache_);
+}
+
+void Classifier::emptyCache() {
+  cache_.clear();
+  missing_.pinInto(cache_);
+}
+
+void Classifier::releaseCache() {
+  cache_.release();
+#ifdef __GLIBC__
+  ::malloc_trim(0);
+#endif
+  missing_.pinInto(cache_);
+}
+
+void Classifier::ColumnTables::count(TypeId type, std::uint64_t times) {
+  if (static_cast<std::size_t>(type) >= counts.size()) {
+    counts.resize(type + 1, 0);
+    counted.resize(type + 1, false);
+  }
+  counted[type] = true;
+  counts[type] += times;
+}
+
+// The rule, for every path of a pass; firstMatch gives the position of the
+// first type of the trial order that matches. The missing-value test comes
+// first so that a missing value outranks a type cached for the same text.
+template <class FirstMatch>
+TypeId Classifier::classifyCell(std::string_view text, std::size_t hash, ColumnTables& column,
+                                const FirstMatch& firstMatch) {
+  const std::size_t index = cache_.findOrInsert(text, hash);
+  const CacheEntry& entry = cache_.entry(index);
+  TypeId type;
+  if (entry.missing) {
+    type = kNA;
+  } else if (entry.type != CacheEntry::kUnclassified) {
+    type = entry.type;
+  } else {
+    type = promote(column, firstMatch(column.regexOrdering));
+    cache_.entry(index).type = cacheable(type);
+  }
+  column.count(type);
+  return type;
+}
+
+// The type at `position` moves to the front by swapping places with the front
+// type; every other type keeps its place.
+TypeId Classifier::promote(ColumnTables& column, int position) {
+  if (position < 0) return kOther;
+  std::vector<TypeId>& order = column.regexOrdering;
+  if (position > 0) std::swap(order[0], order[position]);
+  return order[0];
+}
+
+// An empty cached value means "not classified yet", so a type whose name is
+// empty is never served from the cache.
+TypeId Classifier::cacheable(TypeId type) const {
+  return table_.names()[type].empty() ? CacheEntry::kUnclassified : type;
+}
+
+Classifier::ColumnTables& Classifier::tablesFor(const std::string& columnName) {
+  auto [it, inserted] = columnIndex_.emplace(columnName, columnTables_.size());
+  if (inserted) columnTables_.push_back(ColumnTables{columnName, {}, {}, {}});
+  return columnTables_[it->second];
+}
+
+void Classifier::classifyField(const std::vector<std::string>& fields, int c,
+                               std::vector<std::string>& types) {
+  ColumnTables& column = tablesFor(columns_.at(c));
+  const std::vector<std::string>& names = table_.names();
+  types.at(c) = names[kOther];
+  const std::string& text = fields.at(c);
+  types[c] = names[classifyCell(
+      text, TextCache::hashOf(text), column,
+      [&](const std::vector<TypeId>& order) { return table_.matcher().firstMatch(order, text); })];
+}
+
+// ---- Rows ------------------------------------------------------------------
+
+void Classifier::startRows(int window) {
+  rows_ = 0;
+  window_ =
+      window >= 1 ? static_cast<std::uint64_t>(window) : std::numeric_limits<std::uint64_t>::max();
+}
+
+void Classifier::startColumns(const std::vector<std::string>& names, TypesFile& typesFile) {
+  const std::size_t width = names.size();
+  columns_ = names;
+  rowColumns_.assign(width, nullptr);
+  rowTypes_.assign(width, kOther);
+  rowHashes_.assign(width, 0);
+  for (std::size_t c = 0; c < width; ++c) rowColumns_[c] = &resetColumn(columns_[c]);
+  line_.clear();
+  appendTypesLine(line_, columns_);
+  typesFile.write(line_);
+}
+
+Classifier::ColumnTables& Classifier::resetColumn(const std::string& name) {
+  ColumnTables& column = tablesFor(name);
+  const std::size_t typeCount = table_.names().size();
+  column.regexOrdering = table_.types();
+  column.counts.assign(typeCount, 0);
+  column.counted.assign(typeCount, false);
+  for (TypeId type : table_.types()) column.counted[type] = true;
+  column.counted[kOther] = true;
+  column.counted[kNA] = true;
+  return column;
+}
+
+void Classifier::finishRow() {
+  ++rows_;
+  if (rows_ % window_ == 0) emptyCache();
+  if (clock_ != nullptr) clock_->rowDone();
+}
+
+void Classifier::finishRows(std::uint64_t rows) {
+  const std::uint64_t before = rows_;
+  rows_ += rows;
+  if (rows_ / window_ != before / window_) emptyCache();
+}
+
+void Classifier::classifyRow(const std::vector<std::string>& row, TypesFile& typesFile) {
+  const std::size_t width = std::min(row.size(), columns_.size());
+  hashRow(row, width);
+  const TypeMatcher& matcher = table_.matcher();
+  for (std::size_t c = 0; c < width; ++c) {
+    prefetchSlotAhead(c, width);
+    const std::string& text = row[c];
+    rowTypes_[c] = classifyCell(
+        text, rowHashes_[c], *rowColumns_[c],
+        [&](const std::vector<TypeId>& order) { return matcher.firstMatch(order, text); });
+  }
+  writeRowTypes(width, typesFile);
+  finishRow();
+}
+
+// Hashes the row's texts and brings their cache buckets closer, so that the
+// lookups that follow do not wait for memory one after another.
+void Classifier::hashRow(const std::vector<std::string>& row, std::size_t width) {
+  for (std::size_t c = 0; c < width; ++c) {
+    rowHashes_[c] = TextCache::hashOf(row[c]);
+    cache_.prefetchBucket(rowHashes_[c]);
+  }
+  for (std::size_t c = 0; c < std::min(width, kSlotLead); ++c) cache_.prefetchSlot(rowHashes_[c]);
+}
+
+void Classifier::prefetchSlotAhead(std::size_t c, std::size_t width) {
+  if (c + kSlotLead < width) cache_.prefetchSlot(rowHashes_[c + kSlotLead]);
+}
+
+void Classifier::classifyChunk(const SettledChunk& chunk, TypesFile& typesFile) {
+  const std::vector<FieldFacts>& facts = chunk.facts;
+  std::size_t f = 0;
+  for (const std::uint32_t width : chunk.rows.widths()) {
+    for (std::size_t c = 0; c < width; ++c, ++f) {
+      if (f + 2 * kSlotLead < facts.size()) cache_.prefetchBucket(facts[f + 2 * kSlotLead].hash);
+      if (f + kSlotLead < facts.size()) cache_.prefetchSlot(facts[f + kSlotLead].hash);
+      const std::string_view text = chunk.rows.text(f);
+      const std::uint64_t matches = facts[f].matches;
+      rowTypes_[c] =
+          classifyCell(text, facts[f].hash, *rowColumns_[c], [&](const std::vector<TypeId>& order) {
+            return table_.firstMatch(order, matches, text);
+          });
+    }
+    writeRowTypes(width, typesFile);
+    finishRow();
+  }
+}
+
+void Classifier::addChunkCounts(const SettledChunk& chunk, TypesFile& typesFile) {
+  const std::size_t typeCount = table_.names().size();
+  for (std::size_t c = 0; c < columns_.size(); ++c) {
+    for (std::size_t type = 0; type < typeCount; ++type) {
+      const std::uint64_t times = chunk.counts[c * typeCount + type];
+      if (times != 0) rowColumns_[c]->count(static_cast<TypeId>(type), times);
+    }
+  }
+  typesFile.write(chunk.lines);
+  finishRows(chunk.rows.widths().size());
+}
+
+void Classifier::writeRowTypes(std::size_t width, TypesFile& typesFile) {
+  if (!typesFile.enabled()) return;
+  line_.clear();
+  appendTypesLine(line_, rowTypes_.data(), width, table_.names());
+  typesFile.write(line_);
+}
+
+// ---- Results ---------------------------------------------------------------
+
+CandidateCounts Classifier::counts() const {
+  CandidateCounts result;
+  for (const ColumnTables& column : columnTables_) {
+    auto& counts = result[column.name];
+    for (std::size_t type = 0; type < column.counted.size(); ++type) {
+      if (column.counted[type]) counts[table_.names()[type]] = column.counts[type];
+    }
+  }
+  return result;
+}
+
+std::unordered_map<std::string, std::vector<std::string>> Classifier::orders() const {
+  std::unordered_map<std::string, std::vector<std::string>> result;
+  for (const ColumnTables& column : columnTables_) {
+    std::vector<std::string>& names = result[column.name];
+    for (TypeId type : column.regexOrdering) names.push_back(table_.names()[type]);
+  }
+  return result;
+}
+
+}  // namespace quorvel

@@ -1,0 +1,136 @@
+// Cell classification for the passes of one Inf: the rule, each column's
+// trial order and counts, the type cache with the missing values pinned in
+// it, and the loops that apply the rule to the rows of a pass, whether they
+// come from the parser or settled from the pipeline. The loops and the rule
+// share one translation unit so that the per-cell path inlines.
+//
+// The rule: a missing value is "NA"; else the cached answer for the text;
+// else the first type of the column's trial order that matches, which swaps
+// places with the front type and is cached; else "other".
+//
+//   Classifier classifier(table, {"NA"});
+//   classifier.startRows(1000);  classifier.startColumns({"a", "b"}, typesFile);
+//   classifier.classifyRow({"1", "x"}, typesFile);  // then counts(), orders()
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "classify/missing_values.h"
+#include "classify/text_cache.h"
+#include "match/pattern_table.h"
+#include "match/type_id.h"
+
+namespace quorvel {
+
+class PassClock;
+class TypesFile;
+struct SettledChunk;
+
+using CandidateCounts =
+    std::unordered_map<std::string, std::unordered_map<std::string, std::uint64_t>>;
+
+// The rule where the trial order cannot matter, because no text matches two
+// types of the table: "NA" for a missing value, "other" for a text no type
+// matches, else its one type. What the counting workers of a pass apply to a
+// match set over `types` (see PatternTable::typesOfTextIfNoneShared).
+inline TypeId typeOfMatchSet(std::uint64_t matches, const std::vector<TypeId>& types) {
+  if ((matches & MatchSet::kMissing) != 0) return PatternTable::kNA;
+  return matches == 0 ? PatternTable::kOther : types[__builtin_ctzll(matches)];
+}
+
+// Contracts: `table` outlives the classifier, and every pass starts with
+// startRows() and startColumns(). Rows count the header too.
+class Classifier {
+ public:
+  Classifier(const PatternTable& table, std::unordered_set<std::string> missing);
+
+  const MissingValues& missing() const { return missing_; }
+  void setMissing(std::unordered_set<std::string> texts) { missing_.set(std::move(texts), cache_); }
+  // Empties the cache, which a new pattern table must find empty: cached
+  // texts carry types of the old one.
+  void emptyCache();
+  // Empties the cache and gives its memory back.
+  void releaseCache();
+
+  // A pass starts: no rows yet, and the cache is emptied every `window` rows
+  // (a window below 1: never).
+  void startRows(int window);
+  // Where the rows find the clock of the running pass, if any (see PassClock).
+  PassClock*& clock() { return clock_; }
+  // Names the pass's columns, starts their trial orders and counts afresh,
+  // and writes the header line.
+  void startColumns(const std::vector<std::string>& names, TypesFile& typesFile);
+  // The header is a row too.
+  void headerDone() { finishRow(); }
+
+  // Classifies the cells of a row (those beyond the header's width have no
+  // column and are ignored) and writes its types line.
+  void classifyRow(const std::vector<std::string>& row, TypesFile& typesFile);
+  // The same for every row of a chunk, with the hashes and match sets the
+  // workers found.
+  void classifyChunk(const SettledChunk& chunk, TypesFile& typesFile);
+  // Adds the counts and lines of a chunk the workers counted themselves.
+  void addChunkCounts(const SettledChunk& chunk, TypesFile& typesFile);
+  // Classifies fields[c] as a cell of the column columnNames()[c], stores its
+  // type name in types[c] and counts it, as the pass does.
+  void classifyField(const std::vector<std::string>& fields, int c,
+                     std::vector<std::string>& types);
+
+  const std::uint64_t& rows() const { return rows_; }
+  // After the last row: rows() counts the data rows only.
+  void endRows() { --rows_; }
+  const std::vector<std::string>& columnNames() const { return columns_; }
+  void forgetColumns() { columns_.clear(); }
+  CandidateCounts counts() const;
+  std::unordered_map<std::string, std::vector<std::string>> orders() const;
+
+ private:
+  // The trial order and candidate counts of one column name; columns that
+  // share a name share one.
+  struct ColumnTables {
+    std::string name;
+    std::vector<TypeId> regexOrdering;
+    std::vector<std::uint64_t> counts;  // by type id
+    std::vector<bool> counted;          // which type ids have a count entry
+    void count(TypeId type, std::uint64_t times = 1);
+  };
+
+  template <class FirstMatch>
+  TypeId classifyCell(std::string_view text, std::size_t hash, ColumnTables& column,
+                      const FirstMatch& firstMatch);
+  TypeId promote(ColumnTables& column, int position);
+  TypeId cacheable(TypeId type) const;
+  ColumnTables& tablesFor(const std::string& columnName);
+  ColumnTables& resetColumn(const std::string& name);
+  void hashRow(const std::vector<std::string>& row, std::size_t width);
+  void prefetchSlotAhead(std::size_t c, std::size_t width);
+  void writeRowTypes(std::size_t width, TypesFile& typesFile);
+  void finishRow();
+  void finishRows(std::uint64_t rows);
+
+  const PatternTable& table_;
+  MissingValues missing_;
+  TextCache cache_;
+  std::deque<ColumnTables> columnTables_;  // a deque, so that references stay valid
+  std::unordered_map<std::string, std::size_t> columnIndex_;  // name -> columnTables_ slot
+  std::vector<std::string> columns_;                          // of the last pass
+
+  std::uint64_t rows_ = 0;
+  std::uint64_t window_ = 0;
+  PassClock* clock_ = nullptr;
+
+  // Working state of a pass, kept between rows so that rows allocate nothing.
+  std::vector<ColumnTables*> rowColumns_;  // by column index
+  std::vector<TypeId> rowTypes_;           // by column index
+  std::vector<std::size_t> rowHashes_;     // by column index
+  std::string line_;
+};
+
+}  // namespace quorvel

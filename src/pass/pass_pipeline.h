@@ -1,0 +1,173 @@
+// The multithreaded part of an inference pass, after the header. Its phases:
+//  1. read: the calling thread reads the input in order, once, in blocks, and
+//     cuts it into chunks at a guessed row end (a FIFO works as a file does);
+//  2. tokenize: a round of chunks is tokenized on the pool, each chunk from a
+//     row start, and each kept field is hashed and given its match set (which
+//     types match the text) through the thread's own memo; in the counting
+//     mode the workers also count the chunk;
+//  3. settle: meanwhile, the calling thread confirms the round before in file
+//     order, tokenizes again a chunk whose cut fell inside quotes, and hands
+//     each chunk to the consumer, which applies the classification rule.
+// Invariants: the consumer sees exactly the rows of a CsvParser over the same
+// input, in file order, on the calling thread; a match set depends on the
+// text alone, so no worker needs to know the trial orders or the cache; at
+// most two rounds of chunks (a few per thread) are in memory.
+//
+// Failures. Every failure reaches the caller of resolve() or count() once, on
+// the calling thread, after the workers have stopped (hnswlib's ParallelFor
+// keeps its first failure the same way); the chunks before the failing one
+// have been consumed:
+//  - Reading (the stream's or the decompressor's error, std::bad_alloc for a
+//    huge field) fails on the calling thread. The chunk being filled keeps it
+//    as Chunk::error and ends the input; it is raised when that chunk settles.
+//  - Tokenizing on a worker (std::bad_alloc) is caught into Chunk::error too,
+//    and raised when that chunk settles, in file order.
+//  - The poll (the caller's hook: a signal, a progress callback) throws on
+//    the calling thread, inside a task or while it waits for the pool: it is
+//    kept in `interrupted_`, sets `abandoned_` so that the workers drop the
+//    round in flight, and is raised once the pool has finished the round.
+//  - The consumer, or confirming a chunk, throws on the calling thread: run()
+//    sets `abandoned_` and waits for the pool before it lets the failure go.
+//  - Matching (Boost giving up on a pattern's complexity) is not a failure
+//    here: the worker leaves the text's match set MatchSet::kUnknown, and the
+//    consumer matches it again in file order, with the column's trial order
+//    at that row, so it fails, or not, exactly where a single-threaded pass
+//    would. Meanwhile chunks after the first one with such a text (see
+//    `firstFailure_`) stop matching, since the pass is likely to end there.
+// So a multithreaded pass fails at the same row, with the same exception, as
+// a single-threaded one over the same input.
+//
+//   PassPipeline pipeline(file, parser.unread(), setup, stats);
+//   pipeline.resolve([&](const SettledChunk& chunk) { /* classify chunk.rows */ });
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <istream>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "chunk_parser.hpp"
+#include "classify/missing_values.h"
+#include "classify/text_cache.h"
+#include "match/pattern_table.h"
+#include "match/type_automaton.h"
+#include "match/type_matcher.h"
+#include "parser.hpp"
+#include "pass/pass_stats.h"
+#include "pass/types_file.h"
+#include "pass/worker_pool.h"
+
+namespace quorvel {
+
+// What the tokenizing thread learnt of one kept field of a chunk.
+struct FieldFacts {
+  std::size_t hash;       // TextCache::hashOf(text)
+  std::uint64_t matches;  // the text's MatchSet over the table's matchSetTypes()
+};
+
+// A chunk in file order, as the consumer gets it.
+struct SettledChunk {
+  const ChunkTokenizer& rows;
+  const std::vector<FieldFacts>& facts;  // by kept field of its rows
+  // In the counting mode: by column * the table's names().size() + type id,
+  // and the chunk's lines of the types file when they are written.
+  const std::vector<std::uint64_t>& counts;
+  const std::string& lines;
+};
+
+class PassPipeline {
+ public:
+  struct Setup {
+    Dialect dialect;
+    std::size_t columns;  // fields kept per row
+    unsigned threads;     // the calling thread and the workers, 2 or more
+    std::size_t chunkBytes;
+    // The pattern table, whose matcher all threads share; without
+    // matchSetTypes() the workers give no match sets.
+    const PatternTable* table;
+    const MissingValues* missing;
+    // Called on the calling thread now and then, also while it waits for the
+    // workers; what it throws ends the pass.
+    std::function<void()> poll;
+  };
+
+  using Consumer = std::function<void(const SettledChunk&)>;
+
+  // `unread` is what a CsvParser took from `input` past the header row.
+  PassPipeline(std::istream& input, std::string_view unread, Setup setup, PassStats& stats);
+  ~PassPipeline();
+
+  // The two modes, of which a pass runs one. Each calls consume() for every
+  // chunk in file order on the calling thread; see Failures for how it fails.
+  //
+  // Resolving: the workers give each kept field its hash and match set, and
+  // the consumer applies the classification rule.
+  void resolve(const Consumer& consume);
+  // Counting, where a cell's type follows from its text alone, as
+  // `typesOfText` (PatternTable::typesOfTextIfNoneShared) tells: the workers
+  // count each chunk by typeOfMatchSet() and, with `writeLines`, write its
+  // lines of the types file; the consumer adds them up.
+  void count(const TypeAutomaton& typesOfText, bool writeLines, const Consumer& consume);
+
+ private:
+  struct Chunk;
+  struct Round {
+    std::vector<std::unique_ptr<Chunk>> chunks;
+    std::size_t count = 0;  // chunks in use
+  };
+  // Per thread: the memo of match sets by text.
+  struct MatchMemo {
+    std::uint64_t matches = MatchSet::kUnknown;
+  };
+  struct Resolving {};
+  struct Counting {
+    const TypeAutomaton& typesOfText;
+    bool writeLines;
+  };
+
+  template <class Mode>
+  void run(const Mode& mode, const Consumer& consume);
+  void readRound(Round& round);
+  void readChunk(Chunk& chunk);
+  bool takeInput(std::string& bytes);
+  template <class Mode>
+  void tokenize(Chunk& chunk, unsigned thread, const Mode& mode);
+  void describe(Chunk& chunk, unsigned thread, const Resolving&);
+  void describe(Chunk& chunk, unsigned thread, const Counting& mode);
+  void countChunk(Chunk& chunk, bool writeLines) const;
+  std::uint64_t matchSet(std::string_view text, std::size_t hash, unsigned thread);
+  void poll();
+  void noteFailure(std::uint64_t sequence);
+  template <class Mode>
+  void settle(Round& round, const Consumer& consume, const Mode& mode);
+
+  std::istream& input_;
+  Setup setup_;
+  PassStats& stats_;
+  std::string unread_;  // read by the parser of the header, past it
+  std::size_t unreadStart_ = 0;
+  std::string leftOver_;     // read past the last cut
+  bool inputEnded_ = false;  // the stream is used up
+  bool lastRead_ = false;    // the chunk that ends the input is read
+  std::size_t chunksPerRound_;
+  Round rounds_[2];
+  ChunkTokenizer confirmed_;  // where the last consumed chunk ended
+  std::vector<TextTable<MatchMemo>> memos_;
+  std::atomic<bool> abandoned_{false};
+  std::exception_ptr interrupted_;  // what poll() threw
+  std::uint64_t chunksRead_ = 0;
+  // The first chunk, in file order, whose matching failed and which is not
+  // settled yet: chunks after it stop matching, since the pass likely fails
+  // there, and what they leave unmatched is matched when they are settled.
+  std::atomic<std::uint64_t> firstFailure_{kNoFailure};
+  static constexpr std::uint64_t kNoFailure = ~std::uint64_t{0};
+  WorkerPool pool_;  // last, so that it stops before what its workers use goes
+};
+
+}  // namespace quorvel

@@ -1,0 +1,127 @@
+// Tests of what the pass reads instead of asking the matcher: the first match
+// read from a worker's match set, the counting workers' rule, and the missing
+// values as the workers look them up. Each is held against the answer the
+// calling thread would work out itself.
+#include "match/pattern_table.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "classify/classifier.h"
+#include "classify/missing_values.h"
+#include "classify/text_cache.h"
+#include "match/type_automaton.h"
+#include "match/type_matcher.h"
+
+namespace {
+
+using quorvel::MatchSet;
+using quorvel::MissingValues;
+using quorvel::PatternTable;
+using quorvel::TypeId;
+
+const std::vector<std::string> kTexts = {"", "0", "1", "42", "-7", "1.5", "true", "abc", "1e3"};
+
+TypeId idOf(const PatternTable& table, const std::string& name) {
+  const std::vector<std::string>& names = table.names();
+  return static_cast<TypeId>(std::find(names.begin(), names.end(), name) - names.begin());
+}
+
+// Every trial order of the table's types, the empty one included.
+std::vector<std::vector<TypeId>> everyOrder(std::vector<TypeId> types) {
+  std::vector<std::vector<TypeId>> orders = {{}};
+  std::sort(types.begin(), types.end());
+  do {
+    orders.push_back(types);
+  } while (std::next_permutation(types.begin(), types.end()));
+  return orders;
+}
+
+// Overlapping types, one of them off the automaton (a lookahead), so that a
+// match set holds several bits and some come from Boost.
+TEST(PatternTableTest, FirstMatchFromAMatchSetIsTheMatchersAnswer) {
+  PatternTable table;
+  table.set({{"int", {"-?[0-9]+"}},
+             {"bit", {"[01]"}},
+             {"float", {"-?[0-9]+\\.[0-9]+", "[0-9]e[0-9]"}},
+             {"word", {"(?=[a-z])[a-z]+", "true"}}});
+  ASSERT_EQ(table.matchSetTypes(), table.types());
+  ASSERT_FALSE(table.matcher().onAutomaton(idOf(table, "word")));
+  ASSERT_TRUE(table.matcher().onAutomaton(idOf(table, "int")));
+  for (const std::string& text : kTexts) {
+    const std::uint64_t matches = table.matcher().matchSet(table.matchSetTypes(), text);
+    for (const std::vector<TypeId>& order : everyOrder(table.types())) {
+      const int expected = table.matcher().firstMatch(order, text);
+      EXPECT_EQ(table.firstMatch(order, matches, text), expected) << text;
+      EXPECT_EQ(table.firstMatch(order, MatchSet::kUnknown, text), expected) << text;
+    }
+  }
+}
+
+// Without shared texts the trial order decides nothing: the counting
+// workers' rule gives the type a single-threaded pass finds first.
+TEST(PatternTableTest, CountingRuleAgreesWithTheFirstMatchWhenNoTextIsShared) {
+  PatternTable table;
+  table.set({{"int", {"-?[0-9]+"}}, {"float", {"-?[0-9]+\\.[0-9]+"}}, {"bool", {"true|false"}}});
+  const quorvel::TypeAutomaton* typesOfText = table.typesOfTextIfNoneShared();
+  ASSERT_NE(typesOfText, nullptr);
+  for (const std::string& text : kTexts) {
+    const std::uint64_t matches = *typesOfText->matches(text);
+    const int position = table.matcher().firstMatch(table.types(), text);
+    const TypeId expected = position < 0 ? PatternTable::kOther : table.types()[position];
+    EXPECT_EQ(quorvel::typeOfMatchSet(matches, table.matchSetTypes()), expected) << text;
+    EXPECT_EQ(quorvel::typeOfMatchSet(matches | MatchSet::kMissing, table.matchSetTypes()),
+              PatternTable::kNA)
+        << text;
+  }
+  table.set({{"int", {"[0-9]+"}}, {"bit", {"[01]"}}});
+  EXPECT_EQ(table.typesOfTextIfNoneShared(), nullptr);
+}
+
+// A table of more types than a match set has bits gives no match sets.
+TEST(PatternTableTest, TooManyTypesForMatchSets) {
+  quorvel::PatternStrings patterns;
+  for (std::size_t i = 0; i <= MatchSet::kMaxTypes; ++i) patterns["t" + std::to_string(i)] = {"x"};
+  PatternTable table;
+  table.set(patterns);
+  EXPECT_EQ(table.types().size(), MatchSet::kMaxTypes + 1);
+  EXPECT_TRUE(table.matchSetTypes().empty());
+  EXPECT_EQ(table.typesOfTextIfNoneShared(), nullptr);
+  patterns.erase("t0");
+  table.set(patterns);
+  EXPECT_EQ(table.matchSetTypes().size(), MatchSet::kMaxTypes);
+}
+
+// Lengths 0, 63 and past 63 share the length filter's last bit.
+TEST(MissingValuesTest, WorkersFindExactlyTheSet) {
+  const std::unordered_set<std::string> texts = {"", "NA", std::string(63, 'x'),
+                                                 std::string(64, 'y'), std::string("\0", 1)};
+  const MissingValues missing(texts);
+  std::vector<std::string> probes(texts.begin(), texts.end());
+  for (const std::string& probe : std::vector<std::string>{
+           "N", "NAN", "na", std::string(63, 'y'), std::string(64, 'x'), std::string(65, 'y')}) {
+    probes.push_back(probe);
+  }
+  for (const std::string& probe : probes) {
+    EXPECT_EQ(missing.contains(probe), texts.count(probe) == 1) << probe.size();
+  }
+}
+
+TEST(MissingValuesTest, ReplacingTheSetMovesThePins) {
+  quorvel::TextCache cache;
+  MissingValues missing({"NA", "-"});
+  missing.pinInto(cache);
+  missing.set({"-", "null"}, cache);
+  EXPECT_FALSE(cache.entry(cache.findOrInsert("NA")).missing);
+  EXPECT_TRUE(cache.entry(cache.findOrInsert("-")).missing);
+  EXPECT_TRUE(cache.entry(cache.findOrInsert("null")).missing);
+  EXPECT_FALSE(missing.contains("NA"));
+  EXPECT_TRUE(missing.contains("null"));
+}
+
+}  // namespace
