@@ -25,3 +25,9 @@ quorvel_bundled(Boost::iostreams libboost_iostreams.a quorvel_bundled_zlib quorv
                 quorvel_bundled_lzma)
 quorvel_bundled(PkgConfig::RE2 libre2.a Threads::Threads)
 quorvel_bundled(PkgConfig::ZSTD libzstd.a Threads::Threads)
+
+# Their notices go into the wheel's metadata folder, where licences belong.
+if(SKBUILD_METADATA_DIR)
+  install(DIRECTORY "${QUORVEL_DEPS_PREFIX}/share/licenses/"
+          DESTINATION "${SKBUILD_METADATA_DIR}/licenses/bundled")
+endif()

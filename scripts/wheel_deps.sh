@@ -10,7 +10,7 @@
 # versions and by this script, so that a second run reuses it:
 #   ${QUORVEL_WHEEL_CACHE:-~/.cache/quorvel-wheel}/<key>/
 #     bin/      cc, c++, ar and ranlib: zig for the target, for CMake
-#     prefix/   include/ and lib/ of the libraries
+#     prefix/   include/ and lib/ of the libraries, share/licenses/ their notices
 # Prints the folder as its last line. Needs only apt's Debian mirror and the
 # ziglang package of .venv (scripts/setup.sh installs it).
 set -euo pipefail
@@ -132,11 +132,29 @@ build_libraries() {
     lzma.cpp
 }
 
+# The notices the wheel must carry for what it links in: Debian's copyright
+# file of each source (every upstream notice and licence text), and those of
+# the LLVM runtime zig links, libc++, libc++abi and libunwind.
+collect_licenses() {
+  local licenses=$prefix/share/licenses dsc name runtime
+  for dsc in "$work/src"/*.dsc; do
+    name=$(basename "$dsc")
+    name=${name%%_*}
+    mkdir -p "$licenses/$name"
+    cp "$work/src/$name/debian/copyright" "$licenses/$name/copyright"
+  done
+  for runtime in libcxx libcxxabi libunwind; do
+    mkdir -p "$licenses/$runtime"
+    cp "$(dirname "$zig")/lib/$runtime/LICENSE.TXT" "$licenses/$runtime/LICENSE.TXT"
+  done
+}
+
 zig=$(.venv/bin/python -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 zig_version=$("$zig" version)
 # The key covers what the build does, not how this file's comments read.
 key=$( (echo "$ZIG_TARGET $zig_version ${SOURCES[*]}"; cat cmake/zig-toolchain.cmake
-        declare -f write_wrappers fetch_sources archive cmake_install build_libraries) |
+        declare -f write_wrappers fetch_sources archive cmake_install build_libraries \
+          collect_licenses) |
       sha256sum | cut -c1-16)
 root=${QUORVEL_WHEEL_CACHE:-$HOME/.cache/quorvel-wheel}
 cache=$root/$key
@@ -160,6 +178,7 @@ mkdir -p "$cache/bin" "$prefix/include" "$prefix/lib"
 write_wrappers
 fetch_sources
 build_libraries
+collect_licenses
 rm -rf "$work"
 touch "$cache/done"
 log "built in $cache"
