@@ -2,7 +2,8 @@
 # linking LLVM's libc++ statically: what scripts/wheel_deps.sh builds the
 # bundled libraries with, and scripts/build_wheel.sh the module.
 # QUORVEL_ZIG_BIN is the folder of the cc, c++, ar and ranlib wrappers that
-# wheel_deps.sh writes, each running zig for that target.
+# wheel_deps.sh writes, each running for that target the zig that the
+# environment variable QUORVEL_ZIG names.
 if(NOT QUORVEL_ZIG_BIN)
   message(FATAL_ERROR "Set QUORVEL_ZIG_BIN to the folder of the zig wrappers (scripts/wheel_deps.sh)")
 endif()

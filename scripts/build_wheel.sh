@@ -15,13 +15,20 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 PLATFORM=manylinux2014_x86_64
+# zig of the ziglang package, for wheel_deps.sh and the wrappers it writes.
+QUORVEL_ZIG=$(.venv/bin/python -c 'import os, ziglang; print(os.path.dirname(ziglang.__file__))')/zig
+export QUORVEL_ZIG
 deps=$(scripts/wheel_deps.sh | tail -n 1)
 out=$(realpath -m "${1:-dist}")
 raw=build/wheel-raw
 rm -rf "$raw"
-# A build folder of its own: the source build's holds another compiler.
+# A build folder of its own, since the source build's holds another compiler,
+# and one per build of the libraries, since CMake keeps the compiler's path:
+# the folders of earlier ones go.
+build=build/wheel-zig-$(basename "$deps")
+find build -maxdepth 1 -name 'wheel-zig*' ! -path "$build" -exec rm -rf {} +
 .venv/bin/python -m pip wheel -q --no-deps --no-build-isolation -w "$raw" \
-  -C build-dir=build/wheel-zig \
+  -C build-dir="$build" \
   -C cmake.define.CMAKE_TOOLCHAIN_FILE="$PWD/cmake/zig-toolchain.cmake" \
   -C cmake.define.QUORVEL_ZIG_BIN="$deps/bin" \
   -C cmake.define.QUORVEL_DEPS_PREFIX="$deps/prefix" .

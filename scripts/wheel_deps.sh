@@ -11,8 +11,10 @@
 #   ${QUORVEL_WHEEL_CACHE:-~/.cache/quorvel-wheel}/<key>/
 #     bin/      cc, c++, ar and ranlib: zig for the target, for CMake
 #     prefix/   include/ and lib/ of the libraries, share/licenses/ their notices
-# Prints the folder as its last line. Needs only apt's Debian mirror and the
-# ziglang package of .venv (scripts/setup.sh installs it).
+# Prints the folder as its last line. Needs apt's Debian mirror and, in
+# QUORVEL_ZIG, the zig to build with: scripts/build_wheel.sh names that of the
+# ziglang package in .venv. The wrappers run whichever zig QUORVEL_ZIG names
+# when they run, so that one cache serves every checkout.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,13 +29,28 @@ MIRROR=http://deb.debian.org/debian
 log() { echo "wheel_deps: $*" >&2; }
 
 write_wrappers() {
-  local tool env="ZIG_GLOBAL_CACHE_DIR='$ZIG_GLOBAL_CACHE_DIR' ZIG_LOCAL_CACHE_DIR='$ZIG_GLOBAL_CACHE_DIR'"
+  local tool
   for tool in cc c++; do
-    printf '#!/bin/sh\n%s exec "%s" %s -target %s "$@"\n' "$env" "$zig" "$tool" "$ZIG_TARGET" \
-      > "$cache/bin/$tool"
+    # CMake asks for preprocessed output with "-o -", which zig takes for a
+    # file named "-": drop it, so that the output goes to standard output.
+    cat > "$cache/bin/$tool" <<WRAPPER
+#!/usr/bin/env bash
+args=()
+while [ \$# -gt 0 ]; do
+  if [ "\$1" = -o ] && [ "\${2-}" = - ]; then shift 2; continue; fi
+  args+=("\$1")
+  shift
+done
+export ZIG_GLOBAL_CACHE_DIR='$ZIG_GLOBAL_CACHE_DIR' ZIG_LOCAL_CACHE_DIR='$ZIG_GLOBAL_CACHE_DIR'
+exec "\$QUORVEL_ZIG" $tool -target $ZIG_TARGET "\${args[@]}"
+WRAPPER
   done
   for tool in ar ranlib; do
-    printf '#!/bin/sh\n%s exec "%s" %s "$@"\n' "$env" "$zig" "$tool" > "$cache/bin/$tool"
+    cat > "$cache/bin/$tool" <<WRAPPER
+#!/bin/sh
+export ZIG_GLOBAL_CACHE_DIR='$ZIG_GLOBAL_CACHE_DIR' ZIG_LOCAL_CACHE_DIR='$ZIG_GLOBAL_CACHE_DIR'
+exec "\$QUORVEL_ZIG" $tool "\$@"
+WRAPPER
   done
   chmod +x "$cache/bin"/*
 }
@@ -149,7 +166,7 @@ collect_licenses() {
   done
 }
 
-zig=$(.venv/bin/python -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+zig=${QUORVEL_ZIG:?name the zig to build with, as scripts/build_wheel.sh does}
 zig_version=$("$zig" version)
 # The key covers what the build does, not how this file's comments read.
 key=$( (echo "$ZIG_TARGET $zig_version ${SOURCES[*]}"; cat cmake/zig-toolchain.cmake
