@@ -1,40 +1,43 @@
 #!/usr/bin/env bash
-# Builds a wheel that installs without a compiler or the Debian development
-# packages: pip builds the module against the system's libraries, then
-# auditwheel copies into the wheel every shared library the module loads that
-# the manylinux policy does not promise (Boost.Regex, RE2 and what they load),
-# and tags it with the most widely compatible manylinux tag that its symbol
-# versions allow. The wheel goes to the folder given (default dist/); its path
-# is the last line printed.
+# Builds the self-contained wheel, tagged manylinux2014 (manylinux_2_17_x86_64):
+# it installs with pip on any x86_64 Linux with glibc 2.17 or newer, without a
+# compiler or Boost. zig compiles the module for glibc 2.17 and links into it
+# LLVM's libc++ and static builds of Boost.Regex, the Boost.Iostreams filters,
+# RE2, zstd, liblzma, bzip2 and zlib (scripts/wheel_deps.sh, cached outside the
+# checkout), so that it loads only what the manylinux policy promises.
+# auditwheel then checks the policy and tags the wheel. The wheel goes to the
+# folder given (default dist/); its path is the last line printed.
 #
-#   scripts/build_wheel.sh            # dist/quorvel_ext-0.1.0-cp38-cp38-manylinux_2_35_x86_64.whl
+#   scripts/build_wheel.sh   # dist/quorvel_ext-0.1.0-cp38-cp38-manylinux_2_17_x86_64.manylinux2014_x86_64.whl
 #   .venv/bin/pip install dist/quorvel_ext-*.whl
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
+PLATFORM=manylinux2014_x86_64
+# zig of the ziglang package, for wheel_deps.sh and the wrappers it writes.
+QUORVEL_ZIG=$(.venv/bin/python -c 'import os, ziglang; print(os.path.dirname(ziglang.__file__))')/zig
+export QUORVEL_ZIG
+deps=$(scripts/wheel_deps.sh | tail -n 1)
 out=$(realpath -m "${1:-dist}")
 raw=build/wheel-raw
 rm -rf "$raw"
-.venv/bin/python -m pip wheel -q --no-deps --no-build-isolation -w "$raw" .
+# A build folder of its own, since the source build's holds another compiler,
+# and one per build of the libraries, since CMake keeps the compiler's path:
+# the folders of earlier ones go.
+build=build/wheel-zig-$(basename "$deps")
+find build -maxdepth 1 -name 'wheel-zig*' ! -path "$build" -exec rm -rf {} +
+.venv/bin/python -m pip wheel -q --no-deps --no-build-isolation -w "$raw" \
+  -C build-dir="$build" \
+  -C cmake.define.CMAKE_TOOLCHAIN_FILE="$PWD/cmake/zig-toolchain.cmake" \
+  -C cmake.define.QUORVEL_ZIG_BIN="$deps/bin" \
+  -C cmake.define.QUORVEL_DEPS_PREFIX="$deps/prefix" .
 built=("$raw"/*.whl)
 
-# repair refuses a tag older than the symbols allow and does not look for
-# the best one itself, so ask its analysis for the oldest tag it accepts.
-plat=$(.venv/bin/python - "${built[0]}" <<'PY'
-import sys
-from auditwheel.policy import WheelPolicies
-from auditwheel.wheel_abi import analyze_wheel_abi
-
-policies = WheelPolicies()
-abi = analyze_wheel_abi(policies, sys.argv[1], frozenset())
-limits = (abi.sym_tag, abi.ucs_tag, abi.pyfpe_tag, abi.blacklist_tag)
-print(min(limits, key=policies.get_priority_by_name))
-PY
-)
-
+# repair refuses a tag the module's symbols or libraries do not allow, and
+# has nothing to copy in: the module needs only libraries the policy lists.
 mkdir -p "$out"
-rm -f "$out"/quorvel_ext-*-"$plat".whl
-.venv/bin/auditwheel repair --plat "$plat" -w "$out" "${built[0]}"
-repaired=("$out"/quorvel_ext-*-"$plat".whl)
+rm -f "$out"/quorvel_ext-*.whl
+.venv/bin/auditwheel repair --plat "$PLATFORM" -w "$out" "${built[0]}"
+repaired=("$out"/quorvel_ext-*.whl)
 echo "${repaired[0]}"

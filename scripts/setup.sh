@@ -9,16 +9,18 @@ cd "$(dirname "$0")/.."
 DEBIAN_PACKAGES=(g++ cmake make libboost-regex-dev libboost-iostreams-dev libzstd-dev zstd
                  libgtest-dev libgmock-dev libbenchmark-dev libre2-dev clang clang-format
                  libclang-rt-14-dev)
+# unicode-data: the tables Debian's RE2 is built from, which scripts/wheel_deps.sh
+# builds again for the wheel.
+DEBIAN_PACKAGES+=(unicode-data)
 # patchelf: auditwheel rewrites the wheel's library paths with it.
 DEBIAN_PACKAGES+=(patchelf)
-# The loaders after pytest are what the schema tests load files with: the last
-# releases for Python 3.8.
-PYTHON_PACKAGES=(pybind11==2.7.1 scikit-build-core==0.10.7 pytest==8.3.4 mypy==1.14.1
-                 numpy==1.24.4 pandas==2.0.3 pyarrow==17.0.0 duckdb==1.2.2 polars==1.8.2)
+PYTHON_PACKAGES=(pybind11==2.7.1 scikit-build-core==0.10.7)
+mapfile -t TEST_PACKAGES < <(grep -v '^#' tests/python/requirements.txt)
+PYTHON_PACKAGES+=("${TEST_PACKAGES[@]}")
 # auditwheel builds the self-contained wheel; 6.1.0 is the last for Python 3.8.
 PYTHON_PACKAGES+=(auditwheel==6.1.0)
-# The cluster the many-files tests run on, the last releases for Python 3.8.
-PYTHON_PACKAGES+=(dask==2023.5.0 distributed==2023.5.0)
+# zig compiles the wheel's module and the libraries it carries for glibc 2.17.
+PYTHON_PACKAGES+=(ziglang==0.13.0)
 
 install_debian_packages() {
   local missing=()

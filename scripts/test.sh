@@ -4,7 +4,8 @@
 # and under ThreadSanitizer;
 # a minute of fuzzing for each fuzz target (FUZZ_SECONDS); the Python tests
 # against a sanitized build of the module; the module built by pip and its
-# Python tests; last, the self-contained wheel installed into a fresh venv.
+# Python tests; last, the self-contained manylinux2014 wheel installed into a
+# fresh venv, and the Python tests again against it.
 # Sets up what it needs first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -46,5 +47,5 @@ step "Python module and tests"
 .venv/bin/python -m pip install -q --no-build-isolation .
 .venv/bin/python -m pytest tests/python
 
-step "The self-contained wheel, installed into a fresh venv"
+step "The self-contained wheel, installed into a fresh venv, and the Python tests against it"
 .venv/bin/python -m pytest tests/wheel

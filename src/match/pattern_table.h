@@ -56,6 +56,10 @@ TableOverlaps findOverlaps(
 // the regex library's error for a pattern that does not compile, as setting the table would.
 TableOverlaps tableOverlaps(const PatternStrings& patterns);
 
+// BOOST_VERSION of the Boost.Regex the matcher was built with. Boost defines
+// what a pattern means, so two builds are compared by it.
+int boostRegexVersion();
+
 class PatternTable {
  public:
   // The reserved type names, interned first so that their ids are fixed.

@@ -14,6 +14,8 @@
 
 namespace quorvel {
 
+int boostRegexVersion() { return BOOST_VERSION; }
+
 namespace {
 
 // The RE2 engines of the types off the automaton share this budget, however

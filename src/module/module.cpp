@@ -116,4 +116,7 @@ PYBIND11_MODULE(quorvel_ext, m) {
   // The threads of a multithreaded pass: 0 one per core, 1 the single-threaded pass.
   m.def("_set_pass_threads", &Inf::setPassThreads, py::arg("inf"), py::arg("threads"),
         py::pos_only());
+  // Boost.Regex defines what a pattern means, so the tests compare the
+  // version each build carries.
+  m.attr("_boost_version") = quorvel::boostRegexVersion();
 }

@@ -36,6 +36,8 @@ class Inf:
     @property
     def col_names(self) -> List[str]: ...
 
+_boost_version: int
+
 def _infer_types(inf: Inf, progress: Optional[Callable[[int, Optional[int], int], None]], /) -> None: ...
 def _overlaps(
     col_type_patterns: Dict[str, List[str]], /

@@ -71,7 +71,8 @@ def test_stub_and_module_name_the_same_things(stub):
     assert {n for n, f in stub_defs(tree).items() if is_property(f)} == PROPERTIES
     assert {n for n, v in vars(quorvel_ext.Inf).items() if isinstance(v, property)} == PROPERTIES
     top = [n for n in tree.body if not isinstance(n, (ast.Import, ast.ImportFrom, ast.Expr))]
-    assert [n.name for n in top] == [n for n in dir(quorvel_ext) if not n.startswith("__")]
+    names = [n.target.id if isinstance(n, ast.AnnAssign) else n.name for n in top]
+    assert names == [n for n in dir(quorvel_ext) if not n.startswith("__")]
     assert ast.get_docstring(tree) == quorvel_ext.__doc__
 
 
