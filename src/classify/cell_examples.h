@@ -31,6 +31,10 @@ struct CellExample {
   std::string text;   // the cell's first ColumnExamples::kTextBytes bytes at most
   std::size_t bytes;  // of the whole text: more than text.size() when it was cut
   std::uint64_t row;  // the data row, 1 for the first after the header
+
+  bool operator==(const CellExample& other) const {
+    return text == other.text && bytes == other.bytes && row == other.row;
+  }
 };
 
 // Per column name, then per type name ("other" and "NA" included), the kept
