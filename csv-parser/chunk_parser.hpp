@@ -48,6 +48,8 @@ class ChunkTokenizer {
     m_field_start = 0;
     m_row_fields = 0;
     m_open_row = 0;
+    m_short_rows = 0;
+    m_long_rows = 0;
   }
 
   // Starts over where `before` ended: in its state, with its open row, which
@@ -107,6 +109,10 @@ class ChunkTokenizer {
   // The rows that ended: widths() gives each row's kept fields, text(f) the
   // f-th of those fields counted across rows.
   const std::vector<std::uint32_t>& widths() const { return m_widths; }
+  // Of the rows that ended, those with fewer than `max_fields` fields, and
+  // those with more, whose extra fields widths() does not show.
+  std::uint64_t short_rows() const { return m_short_rows; }
+  std::uint64_t long_rows() const { return m_long_rows; }
   std::size_t fields() const { return m_open_row; }
   std::string_view text(std::size_t f) const {
     const std::size_t start = field_start(f);
@@ -129,6 +135,8 @@ class ChunkTokenizer {
 
   void end_row() {
     m_widths.push_back(static_cast<std::uint32_t>(std::min(m_row_fields, m_max_fields)));
+    m_short_rows += m_row_fields < m_max_fields;
+    m_long_rows += m_row_fields > m_max_fields;
     m_row_fields = 0;
     m_open_row = m_field_ends.size();
   }
@@ -142,6 +150,8 @@ class ChunkTokenizer {
   std::size_t m_field_start = 0;          // where the open field's text starts
   std::size_t m_row_fields = 0;           // fields of the open row, dropped ones included
   std::size_t m_open_row = 0;             // first field of the open row
+  std::uint64_t m_short_rows = 0;         // ended rows narrower than m_max_fields
+  std::uint64_t m_long_rows = 0;          // ended rows wider than m_max_fields
 };
 
 // Length of the prefix of [data, data + size) that ends with its last row

@@ -86,6 +86,12 @@ class Inf {
   std::unordered_map<std::string, std::vector<std::string>> getRegexOrdering() const {
     return classifier.orders();
   }
+  // Per column of the last pass and per type, its first cells in file order
+  // with their data rows (1: the first row after the header), at most
+  // ColumnExamples::kKept of them, each text cut to ColumnExamples::kTextBytes.
+  CellExampleTable getCellExamples() const { return classifier.examples(); }
+  // The data rows of the last pass with fewer, and with more, cells than its header.
+  RaggedRows getRaggedRows() const { return classifier.ragged(); }
   // The first failure to open, write or close the types file in the last
   // pass, with the OS reason; empty when there was none.
   std::string getTypesFileError() const { return typesFileError; }

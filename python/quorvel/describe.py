@@ -4,6 +4,7 @@
     print(report)
 """
 
+import codecs
 import dataclasses
 import os
 import stat
@@ -42,18 +43,40 @@ Examples = Dict[str, List[Tuple[str, int]]]
 class EngineExtras(NamedTuple):
     """What the pass can tell beyond its counts, keyed by the engine's column names."""
     misfit_examples: Dict[str, Examples]  # column: {type or "other": [(text, data row)]}
-    short_rows: Optional[int]  # None while the engine does not count them
+    short_rows: Optional[int]  # None when not counted
     long_rows: Optional[int]
 
 
-def engine_extras(inf: quorvel_ext.Inf) -> EngineExtras:
+# The encoding of the bytes the engine read, by the file's: a UTF-16 file
+# reaches it transcoded to UTF-8, and a byte order mark only opens the header.
+_ENGINE_ENCODING = {"utf-16": "utf-8", "utf-8-sig": "utf-8"}
+CUT_MARK = "\u2026"
+
+
+def engine_extras(inf: quorvel_ext.Inf, encoding: str = "utf-8") -> EngineExtras:
     """The one place where the engine's misfit texts and ragged-row counts enter the report.
 
-    The engine keeps neither yet, so nothing is known: no examples, and no
-    ragged counts (None, which the report shows as not counted). Rows are
-    numbered from 1 at the first row after the header.
+    Per column and type (or "other", "NA"), the engine keeps the first few
+    cells of its last pass in file order, with their rows, numbered from 1
+    at the first row after the header; `encoding` is the file's, as
+    describe() found it. Bytes that do not decode show as backslash escapes,
+    and a text the engine cut short ends in CUT_MARK.
     """
-    return EngineExtras({}, None, None)
+    codec = _ENGINE_ENCODING.get(encoding, encoding)
+    examples = {column: {type_name: [(_cell_text(raw, size, codec), row)
+                                     for raw, row, size in cells]
+                         for type_name, cells in by_type.items()}
+                for column, by_type in quorvel_ext._cell_examples(inf).items()}
+    short_rows, long_rows = quorvel_ext._ragged_rows(inf)
+    return EngineExtras(examples, short_rows, long_rows)
+
+
+def _cell_text(raw: bytes, size: int, codec: str) -> str:
+    if len(raw) == size:
+        return raw.decode(codec, errors="backslashreplace")
+    # Not final: a character the cut split in two is dropped, not escaped.
+    decoder = codecs.getincrementaldecoder(codec)(errors="backslashreplace")
+    return decoder.decode(raw, final=False) + CUT_MARK
 
 
 def describe(path: PathArg, *, types: Optional[Mapping[str, Sequence[str]]] = None,
@@ -110,8 +133,7 @@ def describe(path: PathArg, *, types: Optional[Mapping[str, Sequence[str]]] = No
         inf.set_delimiter(delimiter)
     header = head.header(delimiter)
     _pass(inf, filepath, head, delimiter, header, progress)
-    extras = engine_extras(inf)
-    columns = _columns(inf, filepath, header, list(table), threshold, extras.misfit_examples)
+    columns, extras = _columns(inf, filepath, header, list(table), threshold, head.encoding)
     return Report(path=filepath, delimiter=delimiter, delimiter_sniffed=sniffed,
                   rows=inf.num_rows, threshold=threshold, na=sorted(na_texts), columns=columns,
                   encoding=head.encoding, encoding_detected=given_encoding is None,
@@ -309,11 +331,13 @@ def _run(inf: quorvel_ext.Inf, progress: Optional[Progress]) -> None:
 
 
 def _columns(inf: quorvel_ext.Inf, filepath: str, header: Optional[List[str]], order: List[str],
-             threshold: float, examples: Dict[str, Examples]) -> List[Column]:
-    """One column per header cell, named by the header as decoded, counted by the engine's name."""
+             threshold: float, encoding: str) -> Tuple[List[Column], EngineExtras]:
+    """One column per header cell, named by the header as decoded, counted by the engine's name;
+    and what the engine tells beyond the counts."""
     try:
         names = inf.col_names
         candidates = inf.get_col_type_candidates()
+        extras = engine_extras(inf, encoding)
     except UnicodeDecodeError as e:
         raise HeaderError(f"the header of '{filepath}' is not valid UTF-8: {e}") from None
     if header is None or len(header) != len(names):
@@ -323,11 +347,11 @@ def _columns(inf: quorvel_ext.Inf, filepath: str, header: Optional[List[str]], o
     for position, (key, text) in enumerate(zip(names, header)):
         shared = names.count(key)
         column = column_of(text or key, candidates[key], order, threshold, shared,
-                           examples.get(key, {}))
+                           extras.misfit_examples.get(key, {}))
         counted = column.cells + column.missing
         columns.append(dataclasses.replace(column, position=position, unnamed=not text,
                                            absent=max(inf.num_rows * shared - counted, 0)))
-    return columns
+    return columns, extras
 
 
 def column_of(name: str, counts: Mapping[str, int], order: List[str], threshold: float,

@@ -43,13 +43,13 @@ void Classifier::releaseCache() {
   missing_.pinInto(cache_);
 }
 
-void Classifier::ColumnTables::count(TypeId type, std::uint64_t times) {
+std::uint64_t Classifier::ColumnTables::count(TypeId type, std::uint64_t times) {
   if (static_cast<std::size_t>(type) >= counts.size()) {
     counts.resize(type + 1, 0);
     counted.resize(type + 1, false);
   }
   counted[type] = true;
-  counts[type] += times;
+  return counts[type] += times;
 }
 
 // The rule, for every path of a pass; firstMatch gives the position of the
@@ -69,7 +69,7 @@ TypeId Classifier::classifyCell(std::string_view text, std::size_t hash, ColumnT
     type = promote(column, firstMatch(column.regexOrdering));
     cache_.entry(index).type = cacheable(type);
   }
-  column.count(type);
+  if (column.count(type) <= ColumnExamples::kKept) column.examples.keep(type, text, rows_);
   return type;
 }
 
@@ -90,7 +90,7 @@ TypeId Classifier::cacheable(TypeId type) const {
 
 Classifier::ColumnTables& Classifier::tablesFor(const std::string& columnName) {
   auto [it, inserted] = columnIndex_.emplace(columnName, columnTables_.size());
-  if (inserted) columnTables_.push_back(ColumnTables{columnName, {}, {}, {}});
+  if (inserted) columnTables_.push_back(ColumnTables{columnName, {}, {}, {}, {}});
   return columnTables_[it->second];
 }
 
@@ -109,6 +109,7 @@ void Classifier::classifyField(const std::vector<std::string>& fields, int c,
 
 void Classifier::startRows(int window) {
   rows_ = 0;
+  ragged_ = RaggedRows();
   window_ =
       window >= 1 ? static_cast<std::uint64_t>(window) : std::numeric_limits<std::uint64_t>::max();
 }
@@ -134,6 +135,7 @@ Classifier::ColumnTables& Classifier::resetColumn(const std::string& name) {
   for (TypeId type : table_.types()) column.counted[type] = true;
   column.counted[kOther] = true;
   column.counted[kNA] = true;
+  column.examples.clear();
   return column;
 }
 
@@ -151,6 +153,7 @@ void Classifier::finishRows(std::uint64_t rows) {
 
 void Classifier::classifyRow(const std::vector<std::string>& row, TypesFile& typesFile) {
   const std::size_t width = std::min(row.size(), columns_.size());
+  ragged_.note(row.size(), columns_.size());
   hashRow(row, width);
   const TypeMatcher& matcher = table_.matcher();
   for (std::size_t c = 0; c < width; ++c) {
@@ -195,6 +198,7 @@ void Classifier::classifyChunk(const SettledChunk& chunk, TypesFile& typesFile) 
     writeRowTypes(width, typesFile);
     finishRow();
   }
+  ragged_.add(chunk.rows.short_rows(), chunk.rows.long_rows());
 }
 
 void Classifier::addChunkCounts(const SettledChunk& chunk, TypesFile& typesFile) {
@@ -205,8 +209,18 @@ void Classifier::addChunkCounts(const SettledChunk& chunk, TypesFile& typesFile)
       if (times != 0) rowColumns_[c]->count(static_cast<TypeId>(type), times);
     }
   }
+  keepExamples(chunk);
+  ragged_.add(chunk.rows.short_rows(), chunk.rows.long_rows());
   typesFile.write(chunk.lines);
   finishRows(chunk.rows.widths().size());
+}
+
+// The cells the workers noted, in file order; before finishRows(), rows_ is
+// the number of the chunk's first row.
+void Classifier::keepExamples(const SettledChunk& chunk) {
+  for (const ChunkExamples::At& at : chunk.examples.at()) {
+    rowColumns_[at.column]->examples.keep(at.type, chunk.rows.text(at.field), rows_ + at.row);
+  }
 }
 
 void Classifier::writeRowTypes(std::size_t width, TypesFile& typesFile) {
@@ -224,6 +238,19 @@ CandidateCounts Classifier::counts() const {
     auto& counts = result[column.name];
     for (std::size_t type = 0; type < column.counted.size(); ++type) {
       if (column.counted[type]) counts[table_.names()[type]] = column.counts[type];
+    }
+  }
+  return result;
+}
+
+CellExampleTable Classifier::examples() const {
+  CellExampleTable result;
+  for (const std::string& name : columns_) {
+    const ColumnTables& column = columnTables_[columnIndex_.at(name)];
+    auto& byName = result[name];
+    for (std::size_t type = 0; type < column.examples.byType().size(); ++type) {
+      const std::vector<CellExample>& kept = column.examples.byType()[type];
+      if (!kept.empty()) byName[table_.names()[type]] = kept;
     }
   }
   return result;

@@ -22,6 +22,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "classify/cell_examples.h"
 #include "classify/missing_values.h"
 #include "classify/text_cache.h"
 #include "match/pattern_table.h"
@@ -90,6 +91,10 @@ class Classifier {
   void forgetColumns() { columns_.clear(); }
   CandidateCounts counts() const;
   std::unordered_map<std::string, std::vector<std::string>> orders() const;
+  // The first cells of each column of the last pass, by type (see cell_examples.h).
+  CellExampleTable examples() const;
+  // The data rows of the last pass shorter or longer than its header.
+  const RaggedRows& ragged() const { return ragged_; }
 
  private:
   // The trial order and candidate counts of one column name; columns that
@@ -99,7 +104,9 @@ class Classifier {
     std::vector<TypeId> regexOrdering;
     std::vector<std::uint64_t> counts;  // by type id
     std::vector<bool> counted;          // which type ids have a count entry
-    void count(TypeId type, std::uint64_t times = 1);
+    ColumnExamples examples;
+    // Returns the type's count after it.
+    std::uint64_t count(TypeId type, std::uint64_t times = 1);
   };
 
   template <class FirstMatch>
@@ -114,6 +121,7 @@ class Classifier {
   void writeRowTypes(std::size_t width, TypesFile& typesFile);
   void finishRow();
   void finishRows(std::uint64_t rows);
+  void keepExamples(const SettledChunk& chunk);
 
   const PatternTable& table_;
   MissingValues missing_;
@@ -123,6 +131,7 @@ class Classifier {
   std::vector<std::string> columns_;                          // of the last pass
 
   std::uint64_t rows_ = 0;
+  RaggedRows ragged_;
   std::uint64_t window_ = 0;
   PassClock* clock_ = nullptr;
 

@@ -1,10 +1,11 @@
 // The Python module: binds the engine's Inf class, one method per member,
 // and the private entry points of the companion Python package (the pass
 // with progress, the head of an input, the overlaps of a table, what the
-// last multithreaded pass did). The shims are the pass, which checks for
+// last multithreaded pass did, the first cells of each column and type and
+// the ragged rows of the last pass). The shims are the pass, which checks for
 // signals while it reads and turns a failure to write the requested types
-// file into a RuntimeWarning instead of leaving it unsaid, and _overlaps,
-// which hands witnesses over as bytes.
+// file into a RuntimeWarning instead of leaving it unsaid, and _overlaps and
+// _cell_examples, which hand texts over as bytes.
 #include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -73,6 +74,31 @@ std::pair<OverlapPairs, std::vector<std::string>> overlaps(
   return {std::move(pairs), std::move(found.unanalysed)};
 }
 
+// Cell texts are bytes in the file's encoding, which need not be UTF-8: the
+// package decodes them knowing the encoding. The third item is the byte
+// length of the whole text, longer than the bytes given when it was cut.
+using KeptCells = std::vector<std::tuple<py::bytes, std::uint64_t, std::size_t>>;
+
+std::unordered_map<std::string, std::unordered_map<std::string, KeptCells>> cellExamples(
+    const Inf& inf) {
+  std::unordered_map<std::string, std::unordered_map<std::string, KeptCells>> result;
+  for (const auto& [column, byType] : inf.getCellExamples()) {
+    auto& types = result[column];
+    for (const auto& [type, examples] : byType) {
+      KeptCells& cells = types[type];
+      for (const quorvel::CellExample& example : examples) {
+        cells.emplace_back(py::bytes(example.text), example.row, example.bytes);
+      }
+    }
+  }
+  return result;
+}
+
+std::pair<std::uint64_t, std::uint64_t> raggedRows(const Inf& inf) {
+  const quorvel::RaggedRows ragged = inf.getRaggedRows();
+  return {ragged.shorter, ragged.longer};
+}
+
 void inferTypes(Inf& inf) { inferTypesReporting(inf, std::nullopt); }
 
 py::bytes readHead(const std::string& path, std::size_t size) {
@@ -113,6 +139,10 @@ PYBIND11_MODULE(quorvel_ext, m) {
   m.def("_infer_types", &inferTypesReporting, py::arg("inf"), py::arg("progress"), py::pos_only());
   m.def("_read_head", &readHead, py::arg("path"), py::arg("size"), py::pos_only());
   m.def("_pass_stats", &passStats, py::arg("inf"), py::pos_only());
+  // Of the last pass: per column and type, its first cells as (text, data
+  // row, whole length); and the data rows shorter and longer than the header.
+  m.def("_cell_examples", &cellExamples, py::arg("inf"), py::pos_only());
+  m.def("_ragged_rows", &raggedRows, py::arg("inf"), py::pos_only());
   // The threads of a multithreaded pass: 0 one per core, 1 the single-threaded pass.
   m.def("_set_pass_threads", &Inf::setPassThreads, py::arg("inf"), py::arg("threads"),
         py::pos_only());

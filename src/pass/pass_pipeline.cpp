@@ -40,6 +40,7 @@ struct PassPipeline::Chunk {
   std::size_t unknownFields = 0;      // of facts, those without a match set
   std::vector<std::uint64_t> counts;  // counting: see SettledChunk
   std::string lines;
+  ChunkExamples examples;
   std::exception_ptr error;  // what reading or tokenizing threw, raised in file order
   unsigned thread = 0;
 };
@@ -264,18 +265,23 @@ void PassPipeline::countChunk(Chunk& chunk, bool writeLines) const {
   const std::size_t typeCount = names.size();
   chunk.counts.assign(setup_.columns * typeCount, 0);
   chunk.lines.clear();
+  chunk.examples.clear();
   std::vector<TypeId> rowTypes(setup_.columns);
   std::size_t f = 0;
+  std::size_t row = 0;
   for (const std::uint32_t width : chunk.rows.widths()) {
     for (std::size_t c = 0; c < width; ++c, ++f) {
       const std::uint64_t matches = chunk.facts[f].matches;
       const TypeId type = (matches & MatchSet::kMissing) != 0 ? PatternTable::kNA
                           : matches == 0                      ? PatternTable::kOther
                                                               : types[__builtin_ctzll(matches)];
-      ++chunk.counts[c * typeCount + type];
+      if (++chunk.counts[c * typeCount + type] <= ColumnExamples::kKept) {
+        chunk.examples.note(f, row, c, type);
+      }
       rowTypes[c] = type;
     }
     if (writeLines) appendTypesLine(chunk.lines, rowTypes.data(), width, names);
+    ++row;
   }
 }
 
@@ -293,7 +299,7 @@ void PassPipeline::settle(Round& round, const Consumer& consume, const Mode& mod
     stats_.unknownFields += chunk.unknownFields;
     stats_.workerChunks += chunk.thread != 0;
     ++stats_.chunks;
-    consume(SettledChunk{chunk.rows, chunk.facts, chunk.counts, chunk.lines});
+    consume(SettledChunk{chunk.rows, chunk.facts, chunk.counts, chunk.lines, chunk.examples});
     // The pass went on past the failure: later chunks match again.
     std::uint64_t failed = chunk.sequence;
     firstFailure_.compare_exchange_strong(failed, kNoFailure);

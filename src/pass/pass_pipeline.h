@@ -53,6 +53,7 @@
 #include <vector>
 
 #include "chunk_parser.hpp"
+#include "classify/cell_examples.h"
 #include "classify/missing_values.h"
 #include "classify/text_cache.h"
 #include "match/pattern_table.h"
@@ -76,9 +77,11 @@ struct SettledChunk {
   const ChunkTokenizer& rows;
   const std::vector<FieldFacts>& facts;  // by kept field of its rows
   // In the counting mode: by column * the table's names().size() + type id,
-  // and the chunk's lines of the types file when they are written.
+  // the chunk's lines of the types file when they are written, and where its
+  // first cells of each column and type are.
   const std::vector<std::uint64_t>& counts;
   const std::string& lines;
+  const ChunkExamples& examples;
 };
 
 class PassPipeline {

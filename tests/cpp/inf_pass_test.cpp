@@ -553,6 +553,135 @@ TEST_F(InfTypesFile, FailureIsReportedNotThrown) {
   }
 }
 
+// ---- What a pass keeps beside the counts -----------------------------------
+
+// "a.int[1@1 x~150@2]": per column and type, sorted, each kept text with its
+// row, and "~" with the whole text's length where the text was cut.
+std::string RenderExamples(const quorvel::CellExampleTable& table) {
+  std::map<std::string, std::map<std::string, std::vector<quorvel::CellExample>>> sorted;
+  for (const auto& [column, byType] : table) sorted[column].insert(byType.begin(), byType.end());
+  std::string out;
+  for (const auto& [column, byType] : sorted) {
+    for (const auto& [type, examples] : byType) {
+      out += (out.empty() ? "" : " ") + column + "." + type + "[";
+      for (const quorvel::CellExample& example : examples) {
+        out += (out.back() == '[' ? "" : " ") + example.text;
+        if (example.bytes != example.text.size()) out += "~" + std::to_string(example.bytes);
+        out += "@" + std::to_string(example.row);
+      }
+      out += "]";
+    }
+  }
+  return out;
+}
+
+std::string RenderRagged(const quorvel::RaggedRows& ragged) {
+  return std::to_string(ragged.shorter) + " short, " + std::to_string(ragged.longer) + " long";
+}
+
+using InfExamples = InfFiles;
+
+// The three ways a pass can take: one thread; workers that resolve match
+// sets for the calling thread's rule; workers that count chunks themselves.
+enum class PassPath { kSingle, kResolving, kCounting };
+
+// Every path keeps the same first cells and counts the same ragged rows, also
+// when rows and texts span the multithreaded passes' 16-byte chunks.
+TEST_F(InfExamples, SameOnEveryPath) {
+  const PatternStrings counted = {{"int", {"[0-9]+"}}, {"word", {"[a-z]+"}}};
+  // Two types that share a text the files never hold: the workers can no
+  // longer count alone, and every count stays as it was.
+  PatternStrings resolved = counted;
+  resolved["tilde"] = {"~"};
+  resolved["also_tilde"] = {"~+"};
+  const std::string z150(150, 'z');
+  const std::string y100(100, 'y');
+  // Enough chunks that the workers take some: a few misfits far apart, one
+  // short and one long row.
+  std::string manyRows = "a,b\n";
+  for (int row = 1; row <= 3000; ++row) {
+    std::string second = ",w";
+    if (row == 1000 || row == 2000 || row == 2999) second = ",x" + std::to_string(row);
+    if (row == 2500) second = "";
+    if (row == 2600) second = ",w,w";
+    manyRows += std::to_string(row) + second + "\n";
+  }
+  const struct {
+    const char* name;
+    std::string csv;
+    std::string examples;
+    const char* ragged;
+  } cases[] = {
+      {"the first five of each type, in file order", "n\n1\nx\n2\n3\ny\n4\n5\n6\nNA\n",
+       "n.NA[NA@9] n.int[1@1 2@3 3@4 4@6 5@7] n.word[x@2 y@5]", "0 short, 0 long"},
+      {"rows and texts over many chunks",
+       "a,b\nabcdefghijklmnopqrstu,1\n\"multi\nline\",22\n7,\"q\"\"q\"\n",
+       "a.int[7@3] a.other[multi\nline@2] a.word[abcdefghijklmnopqrstu@1] b.int[1@1 22@2] "
+       "b.other[q\"q@3]",
+       "0 short, 0 long"},
+      {"texts over 100 bytes are cut", "t\n" + z150 + "\n1\n" + y100 + "\n",
+       "t.int[1@2] t.word[" + z150.substr(0, 100) + "~150@1 " + y100 + "@3]", "0 short, 0 long"},
+      {"a repeated name keeps the first five in row, then column order",
+       "a,b,a\n1,2,3\n4,5,6\n7,8,9\n", "a.int[1@1 3@1 4@2 6@2 7@3] b.int[2@1 5@2 8@3]",
+       "0 short, 0 long"},
+      {"short and long rows, the last one unterminated",
+       "a,b,c\n1,2,3\n4\n5,6,7,8,9,10,11,12,13,14,15\n\n1,2,3,4",
+       "a.int[1@1 4@2 5@3 1@5] a.other[@4] b.int[2@1 6@3 2@5] c.int[3@1 7@3 3@5]",
+       "2 short, 2 long"},
+      {"a long row spanning chunks, then a short one", "a\nx,yyyyyyyyyyyyyyyyyyyy,z\nq,r\n\n",
+       "a.other[@3] a.word[x@1 q@2]", "0 short, 2 long"},
+      {"header only", "a,b\n", "", "0 short, 0 long"},
+      {"many rows", manyRows,
+       "a.int[1@1 2@2 3@3 4@4 5@5] b.other[x1000@1000 x2000@2000 x2999@2999] "
+       "b.word[w@1 w@2 w@3 w@4 w@5]",
+       "1 short, 1 long"},
+  };
+  // Which thread tokenizes a chunk is left to timing: the random files below
+  // show the workers at it.
+  std::uint64_t chunks[3] = {};
+  for (const auto& c : cases) {
+    for (const PassPath path : {PassPath::kSingle, PassPath::kResolving, PassPath::kCounting}) {
+      const auto index = static_cast<int>(path);
+      SCOPED_TRACE(std::string(c.name) + ", path " + std::to_string(index));
+      auto inf =
+          Make(c.csv, path == PassPath::kResolving ? resolved : counted, path != PassPath::kSingle);
+      inf->setNaValues({"NA"});
+      // A second pass on the same object starts afresh.
+      for (int pass = 0; pass < 2; ++pass) {
+        inf->inferTypes();
+        EXPECT_EQ(RenderExamples(inf->getCellExamples()), c.examples);
+        EXPECT_EQ(RenderRagged(inf->getRaggedRows()), c.ragged);
+      }
+      const quorvel::PassStats& stats = inf->getPassStats();
+      if (stats.chunks > 0) {
+        EXPECT_EQ(stats.countedApart, path == PassPath::kCounting);
+      }
+      chunks[index] += stats.chunks;
+    }
+  }
+  EXPECT_EQ(chunks[0], 0u);
+  EXPECT_GT(chunks[1], 1000u);
+  EXPECT_GT(chunks[2], 1000u);
+}
+
+// The examples are of the last pass's columns only, and its rows.
+TEST_F(InfExamples, ALaterPassForgetsColumnsItLacks) {
+  for (const bool multithreading : {false, true}) {
+    SCOPED_TRACE(multithreading ? "multithreaded" : "single-threaded");
+    auto inf = Make("a,b\nx,1,extra\n", kInt, multithreading);
+    inf->inferTypes();
+    EXPECT_EQ(RenderExamples(inf->getCellExamples()), "a.other[x@1] b.int[1@1]");
+    inf->setFilepath(Write("second.csv", "b,c\n2,y\n3\n"));
+    inf->inferTypes();
+    EXPECT_EQ(RenderExamples(inf->getCellExamples()), "b.int[2@1 3@2] c.other[y@1]");
+    EXPECT_EQ(RenderRagged(inf->getRaggedRows()), "1 short, 0 long");
+    inf->setFilepath(Write("empty.csv", ""));
+    inf->inferTypes();
+    EXPECT_EQ(RenderExamples(inf->getCellExamples()), "");
+    EXPECT_EQ(RenderRagged(inf->getRaggedRows()), "0 short, 0 long");
+  }
+}
+
 // ---- Threads ---------------------------------------------------------------
 
 using InfThreads = InfFiles;
@@ -662,7 +791,8 @@ TEST_F(InfThreads, RandomFilesAgreeWithOracle) {
        Split("1=int|22=int|-3=int|12345678901234567890=int|4.5=dec|0.25=dec|ab=word|xyz=word|"
              "tru=word|a b=word|true=bool|false=bool|2024-01-31=date|x,y=pair|NA=NA|n/a=NA|"
              "not available at all=NA|=other|Zz=other|q\"q=other|7e=other|a\nb=other|"
-             "a text well over sixteen bytes=other|@=|@@=")) {
+             "a text well over sixteen bytes=other|@=|@@=|" +
+             std::string(60, 'a') + " " + std::string(60, 'b') + "=word")) {
     const std::size_t equals = entry.rfind('=');
     vocabulary.emplace_back(entry.substr(0, equals), entry.substr(equals + 1));
   }
@@ -683,6 +813,8 @@ TEST_F(InfThreads, RandomFilesAgreeWithOracle) {
     std::string csv;
     std::string types;
     CandidateCounts counts;
+    quorvel::CellExampleTable examples;
+    quorvel::RaggedRows ragged;
     int untitled = 0;
     for (std::size_t c = 0; c < width; ++c) {
       std::string name = headerNames[rng() % std::size(headerNames)];
@@ -703,6 +835,7 @@ TEST_F(InfThreads, RandomFilesAgreeWithOracle) {
                                 : roll < 17 ? 1 + rng() % width
                                             : width + 1 + rng() % 3;
       std::string line;
+      ragged.note(cells, width);
       for (std::size_t c = 0; c < cells; ++c) {
         std::string text;
         std::string type;
@@ -717,13 +850,18 @@ TEST_F(InfThreads, RandomFilesAgreeWithOracle) {
         line += (c > 0 ? "," : "") + encode(rng, text);
         if (c >= width) continue;
         ++counts[names[c]][type];
+        std::vector<quorvel::CellExample>& kept = examples[names[c]][type];
+        if (kept.size() < 5) kept.push_back({text.substr(0, 100), text.size(), r + 1});
         types += (c > 0 ? "," : "") + type;
       }
       types += "\n";
       const bool last = r + 1 == rows;
-      csv += line + (last && !line.empty() && rng() % 3 == 0 ? "" : rng() % 10 ? "\n" : "\r\n");
+      // Unterminated, a last row's trailing delimiter would end the input, not an empty cell.
+      const bool unterminated = last && !line.empty() && line.back() != ',' && rng() % 3 == 0;
+      csv += line + (unterminated ? "" : rng() % 10 ? "\n" : "\r\n");
     }
     const std::string expected = Render(counts);
+    const std::string expectedExamples = RenderExamples(examples);
     for (const int window : {1, 3, 1000, -1}) {
       for (const bool multithreading : {false, true}) {
         SCOPED_TRACE("seed " + std::to_string(seed) + ", window " + std::to_string(window) +
@@ -738,6 +876,8 @@ TEST_F(InfThreads, RandomFilesAgreeWithOracle) {
         EXPECT_EQ(inf->getColNames(), names);
         EXPECT_EQ(inf->getNumRows(), rows);
         EXPECT_EQ(Render(inf->getColTypeCandidates()), expected);
+        EXPECT_EQ(RenderExamples(inf->getCellExamples()), expectedExamples);
+        EXPECT_EQ(RenderRagged(inf->getRaggedRows()), RenderRagged(ragged));
         EXPECT_EQ(Types(), types);
         if (HasFailure()) return;
       }
@@ -789,7 +929,9 @@ TEST_F(InfThreads, OverlappingTypesAgreeWithSingleThreaded) {
         std::map<std::string, Names> orders;
         for (const auto& [column, order] : inf->getRegexOrdering()) orders[column] = order;
         std::string& result = results[multithreading];
-        result = Render(inf->getColTypeCandidates()) + "\n" + Types();
+        result = Render(inf->getColTypeCandidates()) + "\n" + Types() + "\n" +
+                 RenderExamples(inf->getCellExamples()) + "\n" +
+                 RenderRagged(inf->getRaggedRows()) + "\n";
         for (const auto& [column, order] : orders) {
           result += column + ":";
           for (const std::string& type : order) result += type + " ";

@@ -1,8 +1,9 @@
 // libFuzzer target for the whole inference pass. The input is written out as
 // a CSV file, and the file gets one single-threaded and one multithreaded
 // pass, each on a new Inf object and each writing its types file. The two
-// must agree on the counts, the column names, the row count and the bytes of
-// the types file. The pattern table is such that no text matches two types,
+// must agree on the counts, the column names, the row count, the bytes of
+// the types file, the first cells kept of each column and type, and the
+// counts of short and long rows. The pattern table is such that no text matches two types,
 // so a cell's type follows from its text alone, whatever the trial order, the
 // cache window or the thread that matched it; that lets each pass also be
 // checked against results worked out here from the rows CsvParser yields.
@@ -131,6 +132,8 @@ struct PassResult {
   std::vector<std::string> names;
   std::uint64_t numRows = 0;
   std::string typesFile;
+  quorvel::CellExampleTable examples;
+  quorvel::RaggedRows ragged;
 };
 
 std::string readFile(const std::string& path) {
@@ -153,13 +156,21 @@ PassResult runPass(const FuzzCase& c, bool multithreading, const std::string& ty
                    typesPath, c.window);
   inf.inferTypes();
   if (!inf.getTypesFileError().empty()) fail(c, "types file error: " + inf.getTypesFileError());
-  return {inf.getColTypeCandidates(), inf.getColNames(), inf.getNumRows(), readFile(typesPath)};
+  return {inf.getColTypeCandidates(), inf.getColNames(),     inf.getNumRows(),
+          readFile(typesPath),        inf.getCellExamples(), inf.getRaggedRows()};
 }
 
 std::string joined(const std::vector<std::string>& parts) {
   std::string line;
   for (std::size_t i = 0; i < parts.size(); ++i) line += (i > 0 ? "," : "") + parts[i];
   return line + '\n';
+}
+
+void keepExample(std::vector<quorvel::CellExample>& kept, const std::string& text,
+                 std::uint64_t row) {
+  if (kept.size() < quorvel::ColumnExamples::kKept) {
+    kept.push_back({text.substr(0, quorvel::ColumnExamples::kTextBytes), text.size(), row});
+  }
 }
 
 // What a pass over the file must give, worked out from its rows. Also
@@ -173,14 +184,17 @@ PassResult expectedResult(const FuzzCase& c, std::map<std::string, std::uint64_t
   int untitled = 0;
   for (const std::vector<std::string>& row : parser) {
     std::vector<std::string> types;
+    if (rows > 0) r.ragged.note(row.size(), r.names.size());
     for (std::size_t i = 0; i < row.size(); ++i) {
       if (rows == 0) {
         r.names.push_back(row[i].empty() ? "Unitled_" + std::to_string(++untitled) : row[i]);
         for (const char* type : kTypeNames) r.counts[r.names.back()][type] += 0;
         cells[r.names.back()] += 0;
+        r.examples[r.names.back()];     // every column has its entry, kept cells or none
       } else if (i < r.names.size()) {  // cells past the header's width have no column
         types.push_back(typeOf(row[i]));
         ++r.counts[r.names[i]][types.back()];
+        keepExample(r.examples[r.names[i]][types.back()], row[i], rows);
         ++cells[r.names[i]];
       }
     }
@@ -203,6 +217,22 @@ std::string describe(const CandidateCounts& counts) {
   return out;
 }
 
+std::string describe(const quorvel::CellExampleTable& examples) {
+  std::map<std::string, std::map<std::string, std::vector<quorvel::CellExample>>> sorted;
+  for (const auto& [name, byType] : examples) sorted[name].insert(byType.begin(), byType.end());
+  std::string out;
+  for (const auto& [name, byType] : sorted) {
+    for (const auto& [type, kept] : byType) {
+      out += "\n    " + escaped(name, 60) + "." + escaped(type, 60) + ":";
+      for (const quorvel::CellExample& example : kept) {
+        out += " [" + escaped(example.text, 60) + "]/" + std::to_string(example.bytes) + "@" +
+               std::to_string(example.row);
+      }
+    }
+  }
+  return out;
+}
+
 std::string describe(const std::vector<std::string>& names) {
   std::string out;
   for (const std::string& name : names) out += "[" + escaped(name, 60) + "]";
@@ -220,6 +250,14 @@ void expectSame(const FuzzCase& c, const char* what, const PassResult& a, const 
   }
   if (a.counts != b.counts) {
     fail(c, prefix + "counts" + describe(a.counts) + "\n  vs" + describe(b.counts));
+  }
+  if (a.examples != b.examples) {
+    fail(c, prefix + "examples" + describe(a.examples) + "\n  vs" + describe(b.examples));
+  }
+  if (a.ragged.shorter != b.ragged.shorter || a.ragged.longer != b.ragged.longer) {
+    fail(c, prefix + "short, long rows " + std::to_string(a.ragged.shorter) + ", " +
+                std::to_string(a.ragged.longer) + " vs " + std::to_string(b.ragged.shorter) + ", " +
+                std::to_string(b.ragged.longer));
   }
   if (a.typesFile != b.typesFile) {
     fail(c, prefix + "types file \"" + escaped(a.typesFile) + "\" vs \"" + escaped(b.typesFile) +

@@ -113,8 +113,8 @@ def test_stubtest_finds_no_difference(stub, tmp_path):
         run.stdout + run.stderr)
 
 
-@pytest.mark.parametrize("name", ["_infer_types", "_overlaps", "_pass_stats", "_read_head",
-                                  "_set_pass_threads"])
+@pytest.mark.parametrize("name", ["_cell_examples", "_infer_types", "_overlaps", "_pass_stats",
+                                  "_ragged_rows", "_read_head", "_set_pass_threads"])
 def test_each_private_function_matches_its_binding(stub, name):
     source, tree = stub
     (fn,) = [node for node in tree.body if isinstance(node, ast.FunctionDef) and node.name == name]
