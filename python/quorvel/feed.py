@@ -30,7 +30,7 @@ _OPENERS: Dict[bytes, Callable[[IO[bytes]], Any]] = {
 
 def open_source(path: str) -> IO[bytes]:
     """The file's bytes, decompressed when its magic says gzip, bzip2 or xz; opened once."""
-    raw = cast(io.BufferedReader, open(path, "rb"))
+    raw = open(path, "rb")
     magic = raw.peek(6)[:6]
     if magic.startswith(b"\x28\xb5\x2f\xfd"):
         raw.close()
