@@ -52,7 +52,13 @@ Inf::~Inf() = default;
 
 // ---- Settings --------------------------------------------------------------
 
+Inf& Inf::changing() {
+  if (passRunning) throw std::runtime_error("a pass is in progress on this object");
+  return *this;
+}
+
 void Inf::setColTypePatterns(const PatternStrings& patterns) {
+  changing();
   // Cached texts carry type names of the old table, which the new one may lack.
   classifier.emptyCache();
   colTypePatterns.set(patterns);
@@ -61,12 +67,12 @@ void Inf::setColTypePatterns(const PatternStrings& patterns) {
 PatternStrings Inf::getColTypePatterns() const { return colTypePatterns.patterns(); }
 
 void Inf::setNaValues(std::unordered_set<std::string> values) {
-  classifier.setMissing(std::move(values));
+  changing().classifier.setMissing(std::move(values));
 }
 
 void Inf::getColType(const std::vector<std::string>& fields, int c,
                      std::vector<std::string>& types) {
-  classifier.classifyField(fields, c, types);
+  changing().classifier.classifyField(fields, c, types);
 }
 
 // ---- The pass --------------------------------------------------------------
@@ -82,6 +88,12 @@ void Inf::checkPaths() const {
 }
 
 void Inf::inferTypes(const PassHook& hook) {
+  changing();
+  struct Running {
+    bool& flag;
+    explicit Running(bool& f) : flag(f) { flag = true; }
+    ~Running() { flag = false; }
+  } running(passRunning);
   try {
     runPass(hook);
   } catch (const std::bad_alloc&) {

@@ -28,6 +28,10 @@ class TypesFile;
 // Contracts:
 //  - Not thread-safe: one caller at a time. A multithreaded pass starts and
 //    joins its own workers inside inferTypes().
+//  - The hook of a pass may call back into the object (the binding runs
+//    Python code in it). While a pass runs, every setter and inferTypes()
+//    throw std::runtime_error and change nothing, so the pass, and its
+//    workers, read the settings it started with to its end. Getters work.
 //  - Setters replace a setting and validate nothing; settings take effect at
 //    the next pass, and the results of the last pass stay readable until then.
 //  - setColTypePatterns() also empties the type cache, so no text keeps a type
@@ -60,12 +64,15 @@ class Inf {
 
   void setColTypePatterns(const PatternStrings& patterns);
   void setNaValues(std::unordered_set<std::string> values);
-  void setFilepath(std::string path) { filepath = std::move(path); }
-  void setDelimiter(char c) { delimiter = c; }
-  void setMultithreading(bool on) { multithreading = on; }
-  void setSaveTypesFile(bool on) { saveTypesFile = on; }
-  void setTypesFilepath(std::string path) { typesFilepath = std::move(path); }
-  void setRollingCacheWindow(int rows) { rollingCacheWindow = rows; }
+  void setFilepath(std::string path) { changing().filepath = std::move(path); }
+  void setDelimiter(char c) { changing().delimiter = c; }
+  void setMultithreading(bool on) { changing().multithreading = on; }
+  void setSaveTypesFile(bool on) { changing().saveTypesFile = on; }
+  void setTypesFilepath(std::string path) { changing().typesFilepath = std::move(path); }
+  void setRollingCacheWindow(int rows) { changing().rollingCacheWindow = rows; }
+
+  // Whether a pass is running on this object.
+  bool passInProgress() const { return passRunning; }
 
   PatternStrings getColTypePatterns() const;
   std::unordered_set<std::string> getNaValues() const { return classifier.missing().texts(); }
@@ -99,11 +106,13 @@ class Inf {
   // For tests and benchmarks: the threads of a multithreaded pass (0: one
   // per core; 1: single-threaded), the bytes read for each of its chunks,
   // and what its last pass did.
-  void setPassThreads(unsigned threads) { passThreads = threads; }
-  void setChunkBytes(std::size_t bytes) { chunkBytes = bytes; }
+  void setPassThreads(unsigned threads) { changing().passThreads = threads; }
+  void setChunkBytes(std::size_t bytes) { changing().chunkBytes = bytes; }
   const PassStats& getPassStats() const { return passStats; }
 
  private:
+  // This object, for a call that changes it: throws while a pass runs.
+  Inf& changing();
   void runPass(const PassHook& hook);
   void checkPaths() const;
   std::vector<std::string> nameColumns(const std::vector<std::string>& header);
@@ -124,6 +133,7 @@ class Inf {
   Classifier classifier;
   int untitledCols = 0;  // numbers "Unitled_" columns across passes
   std::string typesFileError;
+  bool passRunning = false;
 
   // Tuning of multithreaded passes and what the last one did.
   unsigned passThreads = 0;

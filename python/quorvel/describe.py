@@ -15,7 +15,7 @@ import quorvel_ext
 
 from .report import Column, Report
 from .sniff import BLOCK_SIZE, sniff_delimiter
-from .source import Head, check_encoding, engine_names, fed
+from .source import Head, check_encoding, engine_names, fed, read_once
 from .types import DEFAULT_NA, DEFAULT_TYPES, WIDENS_TO
 from .verdict import RESERVED, choose
 
@@ -126,13 +126,15 @@ def describe(path: PathArg, *, types: Optional[Mapping[str, Sequence[str]]] = No
     # The table compiles before the file is touched, so that every argument is
     # judged first; a sniffed delimiter is set once the head is read.
     inf = _make_inf(filepath, delimiter or ",", table, na_texts, window)
-    head = _read_head(filepath, given_encoding)
-    _set_threads(inf, thread_count(threads, _text_size(filepath)))
-    if delimiter is None:
-        delimiter = sniff_delimiter(head.text.encode("utf-8"), head.complete)
-        inf.set_delimiter(delimiter)
-    header = head.header(delimiter)
-    _pass(inf, filepath, head, delimiter, header, progress)
+    _check_readable(filepath)
+    with read_once(filepath, BLOCK_SIZE) as (source, start):
+        head = Head.read(start, BLOCK_SIZE, given_encoding)
+        _set_threads(inf, thread_count(threads, _text_size(filepath)))
+        if delimiter is None:
+            delimiter = sniff_delimiter(head.text.encode("utf-8"), head.complete)
+            inf.set_delimiter(delimiter)
+        header = head.header(delimiter)
+        _pass(inf, filepath, (source, start), head, delimiter, header, progress)
     columns, extras = _columns(inf, filepath, header, list(table), threshold, head.encoding)
     return Report(path=filepath, delimiter=delimiter, delimiter_sniffed=sniffed,
                   rows=inf.num_rows, threshold=threshold, na=sorted(na_texts), columns=columns,
@@ -140,27 +142,38 @@ def describe(path: PathArg, *, types: Optional[Mapping[str, Sequence[str]]] = No
                   short_rows=extras.short_rows, long_rows=extras.long_rows)
 
 
-def _pass(inf: quorvel_ext.Inf, filepath: str, head: Head, delimiter: str,
+def _pass(inf: quorvel_ext.Inf, filepath: str, read: Tuple[str, str], head: Head, delimiter: str,
           header: Optional[List[str]], progress: Optional[Progress]) -> None:
-    """Runs the pass on the file, or on a FIFO with a header the engine can use (see source)."""
+    """Runs the pass on the file, or on a FIFO with a header the engine can use (see source).
+
+    `read` is what read_once gave: the path the pass reads, and a file that
+    begins as `filepath` does, to look at without reading a FIFO twice.
+    """
+    source, start = read
     if header is None:
         if head.encoding == "utf-16":
             raise HeaderError(f"the header of '{filepath}' does not end in its first "
                               f"{BLOCK_SIZE} bytes, so its UTF-16 cannot be rewritten")
-        _run(inf, progress)
+        _run_on(inf, source, progress)
         return
     names = engine_names(header)
-    repeats = names != header and not _is_zstd(filepath)
+    repeats = names != header and not _is_zstd(start)
     not_utf8 = head.encoding == "latin-1" and not all(name.isascii() for name in header)
     if head.encoding != "utf-16" and not repeats and not not_utf8:
-        _run(inf, progress)
+        _run_on(inf, source, progress)
         return
-    with fed(filepath, head, delimiter, names) as fifo:
-        inf.set_filepath(fifo)
-        try:
-            _run(inf, progress)
-        finally:
-            inf.set_filepath(filepath)
+    with fed(source, head, delimiter, names) as fifo:
+        _run_on(inf, fifo, progress)
+
+
+def _run_on(inf: quorvel_ext.Inf, path: str, progress: Optional[Progress]) -> None:
+    """The pass over `path`; the object keeps the path it had."""
+    kept = inf.get_filepath()
+    inf.set_filepath(path)
+    try:
+        _run(inf, progress)
+    finally:
+        inf.set_filepath(kept)
 
 
 def _is_zstd(filepath: str) -> bool:
@@ -237,15 +250,15 @@ def _check_delimiter(delimiter: object) -> str:
     return delimiter
 
 
-def _read_head(filepath: str, encoding: Optional[str]) -> Head:
-    """The first block as the pass reads it, decompressed and decoded.
-
-    Opening the file here first gives the path and the reason in the
-    exception os raises, which the engine's own open cannot tell.
-    """
+def _check_readable(filepath: str) -> None:
+    """Raises what os raises for a file that cannot be read, naming the path and the reason,
+    which the engine's own open cannot tell; a FIFO is not opened, since it reads only once."""
+    if stat.S_ISFIFO(os.stat(filepath).st_mode):
+        if not os.access(filepath, os.R_OK):
+            raise PermissionError(13, "Permission denied", filepath)
+        return
     with open(filepath, "rb"):
         pass
-    return Head.read(filepath, BLOCK_SIZE, encoding)
 
 
 def _text_size(filepath: str) -> Optional[int]:

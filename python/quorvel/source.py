@@ -11,18 +11,23 @@ the engine would count together. For those the engine reads a FIFO that a
 child process fills with a UTF-8 header of unique names and then the rest of
 the file, transcoded to UTF-8 only when it is UTF-16. The file is still read
 once; the copy through the pipe costs a second core and no disk.
+
+A FIFO can be read only once, so its head is read here and a child relays
+that head and the rest of the FIFO to the pass through a FIFO of its own
+(read_once).
 """
 
 import codecs
 import csv
 import io
 import os
+import stat
 import subprocess
 import sys
 import tempfile
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Iterator, List, Optional
+from typing import Iterator, List, Optional, Tuple
 
 import quorvel_ext
 
@@ -153,6 +158,46 @@ def fed(path: str, head: Head, delimiter: str, names: List[str]) -> Iterator[str
             _stop_feed(child, fifo)
             raise
         _check_feed(child)
+
+
+@contextmanager
+def read_once(path: str, head_size: int) -> Iterator[Tuple[str, str]]:
+    """(the path the pass reads, a path whose first bytes are those of `path`'s start).
+
+    Both are `path` itself unless it is a FIFO, whose bytes can be read only
+    once: then its first `head_size` bytes go into a file, and a child process
+    relays them and the rest of the FIFO to a FIFO of its own for the pass.
+    """
+    if not stat.S_ISFIFO(os.stat(path).st_mode):
+        yield path, path
+        return
+    with tempfile.TemporaryDirectory(prefix="quorvel-") as folder:
+        head_path = os.path.join(folder, "head")
+        fifo = os.path.join(folder, "relay.csv")
+        os.mkfifo(fifo)
+        with open(path, "rb") as source:
+            with open(head_path, "wb") as head:
+                head.write(_read_up_to(source, head_size))
+            child = subprocess.Popen([sys.executable, "-m", "quorvel.feed", "--relay", head_path,
+                                      fifo], stdin=source, stderr=subprocess.PIPE)
+        try:
+            yield fifo, head_path
+        except BaseException:
+            _stop_feed(child, fifo)
+            raise
+        _check_feed(child)
+
+
+def _read_up_to(source: "io.BufferedReader", size: int) -> bytes:
+    """Up to `size` bytes of a pipe, fewer only at its end."""
+    parts = []
+    while size > 0:
+        part = source.read1(size)
+        if not part:
+            break
+        parts.append(part)
+        size -= len(part)
+    return b"".join(parts)
 
 
 def _stop_feed(child: "subprocess.Popen[bytes]", fifo: str) -> None:

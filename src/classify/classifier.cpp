@@ -26,21 +26,15 @@ constexpr std::size_t kSlotLead = 4;
 }  // namespace
 
 Classifier::Classifier(const PatternTable& table, std::unordered_set<std::string> missing)
-    : table_(table), missing_(std::move(missing)) {
-  missing_.pinInto(cache_);
-}
+    : table_(table), missing_(std::move(missing)) {}
 
-void Classifier::emptyCache() {
-  cache_.clear();
-  missing_.pinInto(cache_);
-}
+void Classifier::emptyCache() { cache_.clear(); }
 
 void Classifier::releaseCache() {
   cache_.release();
 #ifdef __GLIBC__
   ::malloc_trim(0);
 #endif
-  missing_.pinInto(cache_);
 }
 
 std::uint64_t Classifier::ColumnTables::count(TypeId type, std::uint64_t times) {
@@ -58,14 +52,13 @@ std::uint64_t Classifier::ColumnTables::count(TypeId type, std::uint64_t times) 
 template <class FirstMatch>
 TypeId Classifier::classifyCell(std::string_view text, std::size_t hash, ColumnTables& column,
                                 const FirstMatch& firstMatch) {
+  if (missing_.contains(text, hash)) {
+    column.count(kNA);
+    return kNA;
+  }
   const std::size_t index = cache_.findOrInsert(text, hash);
-  const CacheEntry& entry = cache_.entry(index);
-  TypeId type;
-  if (entry.missing) {
-    type = kNA;
-  } else if (entry.type != CacheEntry::kUnclassified) {
-    type = entry.type;
-  } else {
+  TypeId type = cache_.entry(index).type;
+  if (type == CacheEntry::kUnclassified) {
     type = promote(column, firstMatch(column.regexOrdering));
     cache_.entry(index).type = cacheable(type);
   }

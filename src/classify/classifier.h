@@ -1,8 +1,7 @@
 // Cell classification for the passes of one Inf: the rule, each column's
-// trial order and counts, the type cache with the missing values pinned in
-// it, and the loops that apply the rule to the rows of a pass, whether they
-// come from the parser or settled from the pipeline. The loops and the rule
-// share one translation unit so that the per-cell path inlines.
+// trial order and counts, the missing values, the type cache, and the loops that apply the rule to
+// the rows of a pass, whether they come from the parser or settled from the pipeline. The loops and
+// the rule share one translation unit so that the per-cell path inlines.
 //
 // The rule: a missing value is "NA"; else the cached answer for the text;
 // else the first type of the column's trial order that matches, which swaps
@@ -53,7 +52,7 @@ class Classifier {
   Classifier(const PatternTable& table, std::unordered_set<std::string> missing);
 
   const MissingValues& missing() const { return missing_; }
-  void setMissing(std::unordered_set<std::string> texts) { missing_.set(std::move(texts), cache_); }
+  void setMissing(std::unordered_set<std::string> texts) { missing_.set(std::move(texts)); }
   // Empties the cache, which a new pattern table must find empty: cached
   // texts carry types of the old one.
   void emptyCache();

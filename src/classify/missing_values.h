@@ -1,11 +1,9 @@
-// The missing-value texts of an Inf: the one set, with the two ways a pass
-// asks it. The calling thread finds them pinned in the type cache, where one
-// lookup answers both "is it missing" and "is it known"; the workers, which
-// must not touch the cache, ask contains(), which rules most cells out by
-// their length alone, without hashing them.
+// The missing-value texts of an Inf: the one set, asked from any thread. It
+// stays out of the type cache, so emptying the cache costs the same whatever
+// its size; most cells are ruled out by their length alone, without a probe.
 //
 //   MissingValues missing({"NA", ""});
-//   missing.pinInto(cache);  bool na = missing.contains("NA");
+//   bool na = missing.contains("NA");
 #pragma once
 
 #include <algorithm>
@@ -30,25 +28,19 @@ class MissingValues {
 
   const std::unordered_set<std::string>& texts() const { return texts_; }
 
-  // Replaces the set, moving the pins in `cache` from the old texts to the new.
-  void set(std::unordered_set<std::string> texts, TextCache& cache) {
-    for (const std::string& text : texts_) cache.entry(cache.findOrInsert(text)).missing = false;
+  void set(std::unordered_set<std::string> texts) {
     texts_ = std::move(texts);
     index();
-    pinInto(cache);
   }
 
-  // A missing value outranks whatever type the same text was cached with.
-  void pinInto(TextCache& cache) const {
-    for (const std::string& text : texts_) cache.entry(cache.findOrInsert(text)).missing = true;
-  }
-
-  // Safe from several threads at once.
+  // Safe from several threads at once. `hash` is TextCache::hashOf(text).
   bool contains(std::string_view text) const {
+    return (lengths_ & lengthBit(text.size())) != 0 && contains(text, TextCache::hashOf(text));
+  }
+  bool contains(std::string_view text, std::size_t hash) const {
     if ((lengths_ & lengthBit(text.size())) == 0) return false;
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t slot = TextCache::hashOf(text) & mask; slots_[slot] != nullptr;
-         slot = (slot + 1) & mask) {
+    for (std::size_t slot = hash & mask; slots_[slot] != nullptr; slot = (slot + 1) & mask) {
       if (*slots_[slot] == text) return true;
     }
     return false;

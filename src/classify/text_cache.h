@@ -26,8 +26,6 @@ struct CacheEntry {
   static constexpr std::int32_t kUnclassified = -1;
   // The type id found for the text, or kUnclassified.
   std::int32_t type = kUnclassified;
-  // The text is a missing value: that outranks the type.
-  bool missing = false;
 };
 
 // Entry is what a new text starts with: its default value.
@@ -113,7 +111,7 @@ class TextTable {
       char shortText[kInlineText];
     };
   };
-  static_assert(sizeof(Slot) == 32, "a slot is half a cache line");
+  static_assert(sizeof(Slot) <= 32, "a slot is at most half a cache line");
 
   static std::uint32_t tagOf(std::size_t hash) { return static_cast<std::uint32_t>(hash >> 32); }
 

@@ -127,12 +127,17 @@ void PassPipeline::readChunk(Chunk& chunk) {
   chunk.last = false;
   chunk.sequence = chunksRead_++;
   for (;;) {
+    // The bytes before this piece hold no row end, save perhaps a CR at their
+    // end: scanning only the new piece keeps one long row linear.
+    const std::size_t scanned = chunk.bytes.empty() ? 0 : chunk.bytes.size() - 1;
     if (!takeInput(chunk.bytes)) {
       chunk.last = lastRead_ = true;
       return;
     }
-    const std::size_t cut = guess_rows_end(setup_.dialect, chunk.bytes.data(), chunk.bytes.size());
+    std::size_t cut =
+        guess_rows_end(setup_.dialect, chunk.bytes.data() + scanned, chunk.bytes.size() - scanned);
     if (cut > 0) {
+      cut += scanned;
       leftOver_.assign(chunk.bytes, cut, std::string::npos);
       chunk.bytes.resize(cut);
       return;

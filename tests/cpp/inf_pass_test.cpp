@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -436,6 +437,62 @@ TEST_F(InfPass, ReadsAFifo) {
     EXPECT_EQ(inf->getNumRows(), 2u);
     EXPECT_EQ(Render(inf->getColTypeCandidates()), kWorkedCounts);
     EXPECT_EQ(Types(), kWorkedTypes);
+  }
+}
+
+// The hook runs the caller's code inside the pass. Whatever it tries to
+// change is refused, getters answer, and the pass counts exactly what an
+// undisturbed pass counts.
+TEST_F(InfPass, RefusesChangesDuringAPass) {
+  std::string csv = "a,b\n";
+  for (int i = 0; i < 5000; ++i) csv += std::to_string(i) + ",x" + std::to_string(i % 7) + "\n";
+  const PatternStrings patterns = {{"int", {"[0-9]+"}}, {"w", {"x[0-9]"}}};
+  for (const bool multithreading : {false, true}) {
+    SCOPED_TRACE(multithreading ? "multithreaded" : "single-threaded");
+    auto undisturbed = Make(csv, patterns, multithreading, 3);
+    undisturbed->inferTypes();
+    auto inf = Make(csv, patterns, multithreading, 3);
+    const std::vector<std::function<void()>> changes = {
+        [&] { inf->inferTypes(); },
+        [&] {
+          inf->setColTypePatterns({{"w", {"[0-9]+"}}});
+        },
+        [&] {
+          inf->setNaValues({"1", "x1"});
+        },
+        [&] { inf->setFilepath(Path("other.csv")); },
+        [&] { inf->setDelimiter(';'); },
+        [&] { inf->setMultithreading(!multithreading); },
+        [&] { inf->setSaveTypesFile(false); },
+        [&] { inf->setTypesFilepath(Path("other")); },
+        [&] { inf->setRollingCacheWindow(1); },
+        [&] { inf->setPassThreads(1); },
+        [&] { inf->setChunkBytes(1); },
+        [&] { Classify(*inf, 0, "7"); },
+    };
+    std::size_t refused = 0;
+    std::size_t calls = 0;
+    inf->inferTypes([&](const quorvel::PassProgress&) {
+      ++calls;
+      EXPECT_TRUE(inf->passInProgress());
+      EXPECT_EQ(inf->getNaValues(), NaSet{});
+      EXPECT_EQ(inf->getColTypePatterns(), patterns);
+      for (const auto& change : changes) {
+        EXPECT_THAT(change, ThrowsMessage<std::runtime_error>(
+                                StrEq("a pass is in progress on this object")));
+        ++refused;
+      }
+    });
+    ASSERT_GT(calls, 0u);
+    EXPECT_EQ(refused, calls * changes.size());
+    EXPECT_FALSE(inf->passInProgress());
+    EXPECT_EQ(inf->getNumRows(), undisturbed->getNumRows());
+    EXPECT_EQ(Render(inf->getColTypeCandidates()), Render(undisturbed->getColTypeCandidates()));
+    EXPECT_EQ(inf->getFilepath(), Path("in.csv"));
+    EXPECT_EQ(inf->getRollingCacheWindow(), 3);
+    // Once the pass is over, the object takes changes again.
+    inf->setRollingCacheWindow(1);
+    EXPECT_EQ(inf->getRollingCacheWindow(), 1);
   }
 }
 
