@@ -1,6 +1,7 @@
 // The engine's front: settings, the phases of a pass, and the column count.
 #include "inf.h"
 
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -119,7 +120,14 @@ void Inf::runPass(const PassHook& hook) {
     // the workers do, without the cache: the pipeline then runs on the
     // calling thread only.
     if (threads > 1 || colTypePatterns.typesOfTextIfNoneShared() != nullptr) {
-      if (!parser.empty()) classifyOnPipeline(parser, input.stream(), threads, typesFile);
+      if (!parser.empty()) {
+        classifyOnPipeline(parser, input.stream(), threads, typesFile);
+        // A huge cell leaves freed chunk buffers in the threads' heaps, which
+        // glibc would keep: give them back, once a pass.
+#ifdef __GLIBC__
+        ::malloc_trim(0);
+#endif
+      }
     } else {
       for (++row; row != end; ++row) classifier.classifyRow(*row, typesFile);
     }
