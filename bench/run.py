@@ -536,8 +536,7 @@ def print_serial_stage(reports: List[ShapeReport]) -> None:
             stats = mt.result.get("pass_stats")
             if not stats or not st.seconds:
                 continue
-            serial = stats["read_seconds"] + stats["settle_seconds"]
-            fraction = serial / st.seconds
+            fraction = serial_share(r, window)
             rows.append([f"{r.shape}, w {window}",
                          "workers count" if stats["counted_apart"] else "resolver",
                          f"{stats['read_seconds']:.3f} s", f"{stats['settle_seconds']:.3f} s",
@@ -548,6 +547,65 @@ def print_serial_stage(reports: List[ShapeReport]) -> None:
                     "1-thread pass, and the speed-up it allows (Amdahl)",
                     ["pass", "settling", "read", "settle", "share"]
                     + [f"{n} cores" for n in AMDAHL_CORES], rows)
+
+
+# The targets of this run's figures: (label, measured, target, met). A ratio
+# against the baseline build needs --baseline-module; the scaling and the
+# serial share are the targets of an overlapping table
+# (--types bench/types_overlapping.json), where the calling thread resolves.
+SPEEDUP_OVER_BASELINE = 1.4
+SPEEDUP_OF_THREADS = 1.8
+SERIAL_SHARE = 0.15
+MT_PEAK_MIB = 64
+
+
+def serial_share(report: ShapeReport, window: int) -> Optional[float]:
+    mt, st = report.rows.get(f"mt{window}"), report.rows.get(f"st{window}")
+    stats = mt.result.get("pass_stats") if mt else None
+    if not stats or not st or not st.seconds:
+        return None
+    return (stats["read_seconds"] + stats["settle_seconds"]) / st.seconds
+
+
+def target_rows(bench: Bench, reports: List[ShapeReport],
+                memory_rows: List[Tuple[str, List[Measure]]]) -> List[List[str]]:
+    rows = []
+
+    def add(label: str, measured: Optional[float], target: float, at_most: bool, unit: str) -> None:
+        if measured is None:
+            rows.append([label, "n/a", f"{'<=' if at_most else '>='} {target:g}{unit}", "-"])
+            return
+        met = measured <= target if at_most else measured >= target
+        rows.append([label, f"{measured:.3g}{unit}", f"{'<=' if at_most else '>='} {target:g}{unit}",
+                     "met" if met else "MISSED"])
+
+    def ratio(r: ShapeReport, a: str, b: str) -> Optional[float]:
+        ma, mb = r.rows.get(a), r.rows.get(b)
+        return ma.mbps / mb.mbps if ma and mb and ma.mbps and mb.mbps else None
+
+    for r in reports:
+        for window in WINDOWS:
+            add(f"{r.shape}, 1 thread / baseline, w {window}", ratio(r, f"st{window}",
+                f"base{window}"), SPEEDUP_OVER_BASELINE, False, "x")
+        for window in WINDOWS:
+            add(f"{r.shape}, multithreaded / 1 thread, w {window}", ratio(r, f"mt{window}",
+                f"st{window}"), SPEEDUP_OF_THREADS, False, "x")
+            share = serial_share(r, window)
+            add(f"{r.shape}, serial share, w {window}", None if share is None else 100 * share,
+                100 * SERIAL_SHARE, True, "%")
+    for label, measures in memory_rows:
+        if label == ROWS["mt1000"]:
+            peaks = [m.peak_kb for m in measures if m.peak_kb is not None]
+            add("multithreaded peak, w 1000, largest file",
+                peaks[-1] / 1024 if peaks else None, MT_PEAK_MIB, True, " MiB")
+    return rows
+
+
+def print_targets(bench: Bench, reports: List[ShapeReport],
+                  memory_rows: List[Tuple[str, List[Measure]]]) -> None:
+    print_table(f"Targets, type table {os.path.basename(bench.args.types)} (the command against "
+                "its peers: bench/peers.py)", ["figure", "measured", "target", ""],
+                target_rows(bench, reports, memory_rows))
 
 
 def reference_threads(reports: List[ShapeReport]) -> str:
@@ -623,6 +681,7 @@ def main(argv: Sequence[str]) -> int:
     memory_rows = memory_check(bench, memory_shape)
     print_summary(bench, reports)
     print_memory(bench, memory_shape, memory_rows)
+    print_targets(bench, reports, memory_rows)
     return print_verdict(bench)
 
 

@@ -1,6 +1,7 @@
 // The engine's front: settings, the phases of a pass, and the column count.
 #include "inf.h"
 
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -108,6 +109,7 @@ void Inf::runPass(const PassHook& hook) {
   checkPaths();
   classifier.startRows(rollingCacheWindow);
   typesFileError.clear();
+  passStats = PassStats();
   // Decompressing on a thread of its own pays only beside the pool's workers.
   const bool decompressAside = multithreading && std::thread::hardware_concurrency() > 1;
   PassClock clock(hook, classifier.rows(), classifier.clock());
@@ -125,9 +127,19 @@ void Inf::runPass(const PassHook& hook) {
   } else {
     classifier.startColumns(nameColumns(*row), typesFile);
     classifier.headerDone();
-    const unsigned threads = passThreadCount();
-    if (multithreading && threads > 1) {
-      if (!parser.empty()) classifyOnPipeline(parser, input.stream(), threads, typesFile);
+    const unsigned threads = multithreading ? passThreadCount() : 1;
+    // Where a cell's type follows from its text alone, one thread counts as
+    // the workers do, without the cache: the pipeline then runs on the
+    // calling thread only.
+    if (threads > 1 || colTypePatterns.typesOfTextIfNoneShared() != nullptr) {
+      if (!parser.empty()) {
+        classifyOnPipeline(parser, input.stream(), threads, typesFile);
+        // A huge cell leaves freed chunk buffers in the threads' heaps, which
+        // glibc would keep: give them back, once a pass.
+#ifdef __GLIBC__
+        ::malloc_trim(0);
+#endif
+      }
     } else {
       for (++row; row != end; ++row) classifier.classifyRow(*row, typesFile);
     }
@@ -171,8 +183,10 @@ void Inf::classifyOnPipeline(const CsvParser& parser, std::istream& input, unsig
     pipeline.count(*countApart, typesFile.enabled(),
                    [&](const SettledChunk& chunk) { classifier.addChunkCounts(chunk, typesFile); });
   } else {
+    const std::uint64_t repeatsBefore = classifier.repeatsInChunks();
     pipeline.resolve(
         [&](const SettledChunk& chunk) { classifier.classifyChunk(chunk, typesFile); });
+    passStats.repeatsInChunks = classifier.repeatsInChunks() - repeatsBefore;
   }
 }
 

@@ -174,22 +174,50 @@ void Classifier::prefetchSlotAhead(std::size_t c, std::size_t width) {
   if (c + kSlotLead < width) cache_.prefetchSlot(rowHashes_[c + kSlotLead]);
 }
 
+// A field whose text an earlier field of the chunk had, since the cache was
+// last emptied, is a cache hit: it takes that field's type, unless the type
+// is one the cache does not keep, and nothing else changes. Only the other
+// fields look the cache up.
 void Classifier::classifyChunk(const SettledChunk& chunk, TypesFile& typesFile) {
   const std::vector<FieldFacts>& facts = chunk.facts;
+  chunkTypes_.resize(facts.size());
+  std::size_t windowStart = 0;  // the first field since the cache was last emptied
   std::size_t f = 0;
   for (const std::uint32_t width : chunk.rows.widths()) {
     for (std::size_t c = 0; c < width; ++c, ++f) {
-      if (f + 2 * kSlotLead < facts.size()) cache_.prefetchBucket(facts[f + 2 * kSlotLead].hash);
-      if (f + kSlotLead < facts.size()) cache_.prefetchSlot(facts[f + kSlotLead].hash);
-      const std::string_view text = chunk.rows.text(f);
-      const std::uint64_t matches = facts[f].matches;
-      rowTypes_[c] =
-          classifyCell(text, facts[f].hash, *rowColumns_[c], [&](const std::vector<TypeId>& order) {
-            return table_.firstMatch(order, matches, text);
-          });
+      prefetchLookupAhead(facts, f);
+      const std::uint32_t previous = facts[f].previous;
+      if (previous != FieldFacts::kFirst && previous >= windowStart &&
+          cacheable(chunkTypes_[previous]) != CacheEntry::kUnclassified) {
+        rowTypes_[c] = chunkTypes_[previous];
+        rowColumns_[c]->count(rowTypes_[c]);
+        ++repeatsInChunks_;
+      } else {
+        const std::string_view text = chunk.rows.text(f);
+        const std::uint64_t matches = facts[f].matches;
+        rowTypes_[c] = classifyCell(text, facts[f].hash, *rowColumns_[c],
+                                    [&](const std::vector<TypeId>& order) {
+                                      return table_.firstMatch(order, matches, text);
+                                    });
+      }
+      chunkTypes_[f] = rowTypes_[c];
     }
     writeRowTypes(width, typesFile);
     finishRow();
+    if (rows_ % window_ == 0) windowStart = f;
+  }
+}
+
+// Brings the cache buckets and slots of the fields a few ahead closer, for
+// those that will look the cache up.
+void Classifier::prefetchLookupAhead(const std::vector<FieldFacts>& facts, std::size_t f) const {
+  const std::size_t bucketAhead = f + 2 * kSlotLead;
+  const std::size_t slotAhead = f + kSlotLead;
+  if (bucketAhead < facts.size() && facts[bucketAhead].previous == FieldFacts::kFirst) {
+    cache_.prefetchBucket(facts[bucketAhead].hash);
+  }
+  if (slotAhead < facts.size() && facts[slotAhead].previous == FieldFacts::kFirst) {
+    cache_.prefetchSlot(facts[slotAhead].hash);
   }
   ragged_.add(chunk.rows.short_rows(), chunk.rows.long_rows());
 }

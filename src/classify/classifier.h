@@ -32,6 +32,7 @@ namespace quorvel {
 class PassClock;
 class TypesFile;
 struct SettledChunk;
+struct FieldFacts;
 
 using CandidateCounts =
     std::unordered_map<std::string, std::unordered_map<std::string, std::uint64_t>>;
@@ -83,6 +84,9 @@ class Classifier {
   void classifyField(const std::vector<std::string>& fields, int c,
                      std::vector<std::string>& types);
 
+  // Cells of chunks answered from an earlier field of their chunk, without
+  // the cache, since the classifier was made (for the tests and the benchmark).
+  std::uint64_t repeatsInChunks() const { return repeatsInChunks_; }
   const std::uint64_t& rows() const { return rows_; }
   // After the last row: rows() counts the data rows only.
   void endRows() { --rows_; }
@@ -117,6 +121,7 @@ class Classifier {
   ColumnTables& resetColumn(const std::string& name);
   void hashRow(const std::vector<std::string>& row, std::size_t width);
   void prefetchSlotAhead(std::size_t c, std::size_t width);
+  void prefetchLookupAhead(const std::vector<FieldFacts>& facts, std::size_t f) const;
   void writeRowTypes(std::size_t width, TypesFile& typesFile);
   void finishRow();
   void finishRows(std::uint64_t rows);
@@ -138,6 +143,8 @@ class Classifier {
   std::vector<ColumnTables*> rowColumns_;  // by column index
   std::vector<TypeId> rowTypes_;           // by column index
   std::vector<std::size_t> rowHashes_;     // by column index
+  std::vector<TypeId> chunkTypes_;         // by kept field of the chunk being classified
+  std::uint64_t repeatsInChunks_ = 0;      // see repeatsInChunks()
   std::string line_;
 };
 

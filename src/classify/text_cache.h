@@ -62,13 +62,19 @@ class TextTable {
 
   std::size_t size() const { return slots_.size(); }
 
-  // Drops every entry. The storage keeps its size for the next window,
-  // unless the last window used a small part of it: a burst of texts, or one
-  // huge cell, must not hold memory or make every later reset expensive.
+  // Drops every entry. The storage keeps its size for the next window, so
+  // that a steady stream of windows neither gives memory back to the kernel
+  // nor has it zeroed again. The bound: each of the three tables keeps at
+  // most four times what the last window used of it (or 1 MiB, the buckets
+  // their minimum), so a burst of texts, or one huge cell, holds no memory
+  // past the window after it and makes no later reset expensive.
   void clear() {
     const std::size_t wanted = bucketCountFor(slots_.size());
-    if (arena_.capacity() > kKeptArena && arena_.capacity() > 4 * arena_.size()) {
+    if (arena_.capacity() > kKeptBytes && arena_.capacity() > 4 * arena_.size()) {
       decltype(arena_)().swap(arena_);
+    }
+    if (slots_.capacity() * sizeof(Slot) > kKeptBytes && slots_.capacity() > 4 * slots_.size()) {
+      decltype(slots_)().swap(slots_);
     }
     slots_.clear();
     arena_.clear();
@@ -91,7 +97,7 @@ class TextTable {
  private:
   static constexpr std::size_t kMinBuckets = 64;
   static constexpr std::size_t kInlineText = 16;
-  static constexpr std::size_t kKeptArena = 1 << 20;
+  static constexpr std::size_t kKeptBytes = 1 << 20;  // bytes kept whatever the last window used
 
   // A bucket keeps a few bits of the hash beside the slot, so that a probe
   // past other texts rarely has to read their slots.

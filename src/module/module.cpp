@@ -50,14 +50,16 @@ void inferTypesReporting(Inf& inf, const std::optional<Progress>& progress) {
   py::module_::import("warnings").attr("warn")(message, py::handle(PyExc_RuntimeWarning), 1);
 }
 
-// What the object's last multithreaded pass did, for the benchmark.
+// What the object's last pass did on the pipeline, for the benchmark.
 std::map<std::string, double> passStats(const Inf& inf) {
   const quorvel::PassStats& stats = inf.getPassStats();
-  return {{"counted_apart", stats.countedApart ? 1.0 : 0.0},
+  return {{"threads", static_cast<double>(stats.threads)},
+          {"counted_apart", stats.countedApart ? 1.0 : 0.0},
           {"chunks", static_cast<double>(stats.chunks)},
           {"reparsed", static_cast<double>(stats.reparsed)},
           {"worker_chunks", static_cast<double>(stats.workerChunks)},
           {"unknown_fields", static_cast<double>(stats.unknownFields)},
+          {"repeats_in_chunks", static_cast<double>(stats.repeatsInChunks)},
           {"read_seconds", stats.readSeconds},
           {"settle_seconds", stats.settleSeconds}};
 }

@@ -54,8 +54,11 @@ PassPipeline::PassPipeline(std::istream& input, std::string_view unread, Setup s
       chunksPerRound_(kChunksPerThread * setup_.threads),
       confirmed_(setup_.dialect, setup_.columns),
       memos_(setup_.threads),
+      lastSeen_(setup_.threads),
+      describeCalls_(setup_.threads, 0),
       pool_(setup_.threads - 1) {
   stats_ = PassStats();
+  stats_.threads = setup_.threads;
 }
 
 PassPipeline::~PassPipeline() = default;
@@ -181,6 +184,9 @@ void PassPipeline::tokenize(Chunk& chunk, unsigned thread, const Mode& mode) {
 // After a text whose matching failed, the chunk's later texts are not
 // matched: the consumer matches them in file order, where it fails exactly
 // when a single-threaded pass would, and no time goes into texts after it.
+// Each field also learns the last earlier field of the chunk with its text,
+// through the memo, which already found the text: a repeat within a window
+// is a cache hit that the consumer answers without the cache.
 void PassPipeline::describe(Chunk& chunk, unsigned thread, const Resolving&) {
   const std::size_t fields = chunk.rows.fields();
   chunk.facts.resize(fields);
@@ -193,6 +199,8 @@ void PassPipeline::describe(Chunk& chunk, unsigned thread, const Resolving&) {
     return;
   }
   const TextTable<MatchMemo>& memo = memos_[thread];
+  std::vector<LastSeen>& lastSeen = lastSeen_[thread];
+  const std::uint64_t call = ++describeCalls_[thread];
   for (std::size_t f = 0; f < fields; ++f) {
     if (abandoned_.load(std::memory_order_relaxed)) return;
     if (chunk.sequence > firstFailure_.load(std::memory_order_relaxed)) {
@@ -203,7 +211,12 @@ void PassPipeline::describe(Chunk& chunk, unsigned thread, const Resolving&) {
     // slots are fetched a few fields ahead.
     if (f + 2 * kLead < fields) memo.prefetchBucket(chunk.facts[f + 2 * kLead].hash);
     if (f + kLead < fields) memo.prefetchSlot(chunk.facts[f + kLead].hash);
-    const std::uint64_t matches = matchSet(chunk.rows.text(f), chunk.facts[f].hash, thread);
+    std::size_t index = 0;
+    const std::uint64_t matches = matchSet(chunk.rows.text(f), chunk.facts[f].hash, thread, index);
+    if (index >= lastSeen.size()) lastSeen.resize(std::max(index + 1, 2 * lastSeen.size()));
+    LastSeen& seen = lastSeen[index];
+    if (seen.describeCall == call) chunk.facts[f].previous = seen.field;
+    seen = LastSeen{call, static_cast<std::uint32_t>(f)};
     if (matches == MatchSet::kUnknown) {
       chunk.unknownFields = fields - f;
       noteFailure(chunk.sequence);
@@ -227,10 +240,17 @@ void PassPipeline::describe(Chunk& chunk, unsigned, const Counting& mode) {
   countChunk(chunk, mode.writeLines);
 }
 
-std::uint64_t PassPipeline::matchSet(std::string_view text, std::size_t hash, unsigned thread) {
+// `memoIndex` is set to the text's index in the thread's memo; clearing the
+// memo forgets where its texts were last seen too.
+std::uint64_t PassPipeline::matchSet(std::string_view text, std::size_t hash, unsigned thread,
+                                     std::size_t& memoIndex) {
   TextTable<MatchMemo>& memo = memos_[thread];
-  if (memo.size() >= kMemoTexts) memo.clear();
-  MatchMemo& known = memo.entry(memo.findOrInsert(text, hash));
+  if (memo.size() >= kMemoTexts) {
+    memo.clear();
+    lastSeen_[thread].clear();
+  }
+  memoIndex = memo.findOrInsert(text, hash);
+  MatchMemo& known = memo.entry(memoIndex);
   if (known.matches != MatchSet::kUnknown) return known.matches;
   if (thread == 0) poll();
   const PatternTable& table = *setup_.table;

@@ -68,8 +68,12 @@ namespace quorvel {
 
 // What the tokenizing thread learnt of one kept field of a chunk.
 struct FieldFacts {
+  static constexpr std::uint32_t kFirst = ~std::uint32_t{0};
   std::size_t hash;       // TextCache::hashOf(text)
   std::uint64_t matches;  // the text's MatchSet over the table's matchSetTypes()
+  // Resolving: the last earlier field of the chunk with the same text, or
+  // kFirst when there is none or the thread lost track of it.
+  std::uint32_t previous = kFirst;
 };
 
 // A chunk in file order, as the consumer gets it.
@@ -89,7 +93,10 @@ class PassPipeline {
   struct Setup {
     Dialect dialect;
     std::size_t columns;  // fields kept per row
-    unsigned threads;     // the calling thread and the workers, 2 or more
+    // The calling thread and the workers; with 1, the calling thread alone
+    // reads, tokenizes and consumes (counting only: resolving gains nothing
+    // over the parser's rows then).
+    unsigned threads;
     std::size_t chunkBytes;
     // The pattern table, whose matcher all threads share; without
     // matchSetTypes() the workers give no match sets.
@@ -144,7 +151,8 @@ class PassPipeline {
   void describe(Chunk& chunk, unsigned thread, const Resolving&);
   void describe(Chunk& chunk, unsigned thread, const Counting& mode);
   void countChunk(Chunk& chunk, bool writeLines) const;
-  std::uint64_t matchSet(std::string_view text, std::size_t hash, unsigned thread);
+  std::uint64_t matchSet(std::string_view text, std::size_t hash, unsigned thread,
+                         std::size_t& memoIndex);
   void poll();
   void noteFailure(std::uint64_t sequence);
   template <class Mode>
@@ -162,6 +170,14 @@ class PassPipeline {
   Round rounds_[2];
   ChunkTokenizer confirmed_;  // where the last consumed chunk ended
   std::vector<TextTable<MatchMemo>> memos_;
+  // Per thread, by memo index: where the text was last seen, as the number of
+  // the thread's describe() call and the field in that chunk.
+  struct LastSeen {
+    std::uint64_t describeCall = 0;
+    std::uint32_t field = 0;
+  };
+  std::vector<std::vector<LastSeen>> lastSeen_;
+  std::vector<std::uint64_t> describeCalls_;  // per thread, from 1
   std::atomic<bool> abandoned_{false};
   std::exception_ptr interrupted_;  // what poll() threw
   std::uint64_t chunksRead_ = 0;

@@ -1,4 +1,4 @@
-// What the last multithreaded pass did, for tests and the benchmark; kept
+// What the last pass did on the pipeline, for tests and the benchmark; kept
 // apart from the pipeline so that Inf's header can hold it without it.
 //
 //   const PassStats& stats = inf.getPassStats();
@@ -9,15 +9,18 @@
 
 namespace quorvel {
 
-// What the last multithreaded pass did, for tests and the benchmark.
+// What the last pass did, for tests and the benchmark. A pass whose rows
+// went one by one through the cache leaves every figure at zero.
 struct PassStats {
-  bool countedApart = false;        // the workers counted the chunks
+  unsigned threads = 0;             // of the pipeline, the calling thread included
+  bool countedApart = false;        // the workers (or the calling thread alone) counted the chunks
   std::uint64_t chunks = 0;         // handed to the consumer
   std::uint64_t reparsed = 0;       // tokenized again on the calling thread
   std::uint64_t workerChunks = 0;   // tokenized by a worker, not the calling thread
   std::uint64_t unknownFields = 0;  // fields left without a match set
-  double readSeconds = 0;           // calling thread, reading and cutting
-  double settleSeconds = 0;         // calling thread, confirming and consuming
+  std::uint64_t repeatsInChunks = 0;  // resolving: cells answered from an earlier field
+  double readSeconds = 0;             // calling thread, reading and cutting
+  double settleSeconds = 0;           // calling thread, confirming and consuming
 };
 
 }  // namespace quorvel

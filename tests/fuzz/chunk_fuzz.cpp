@@ -3,7 +3,8 @@
 // pieces at random offsets (mid-field, mid-quote, between CR and LF), each
 // tokenized from a row start and then confirmed in order, and when the pass's
 // pipeline reads it after its header, in chunks of a random size cut at
-// guessed row ends, on two or three threads.
+// guessed row ends, on one to three threads. There each field must also know
+// the last earlier field of its chunk with the same text, if any.
 //
 // Input layout: byte 0 the delimiter, byte 1 the quote, byte 2 the row end
 // (even: CR, LF and CR LF; odd: byte 3 alone), byte 4 the most fields a row
@@ -15,6 +16,8 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -103,6 +106,24 @@ Rows piecewiseRows(const FuzzCase& c) {
   return rows;
 }
 
+// Each field's `previous` names the last earlier field of the chunk with its
+// text; a field without one has no such field before it.
+void expectPreviousFields(const FuzzCase& c, const quorvel::SettledChunk& chunk) {
+  std::unordered_map<std::string_view, std::uint32_t> last;
+  for (std::uint32_t f = 0; f < chunk.facts.size(); ++f) {
+    const auto seen = last.find(chunk.rows.text(f));
+    const std::uint32_t expected = seen == last.end() ? quorvel::FieldFacts::kFirst : seen->second;
+    if (chunk.facts[f].previous != expected) {
+      std::fprintf(stderr,
+                   "pipeline: field %u of a chunk names field %u before it, not %u\n"
+                   "input: %s\n",
+                   f, chunk.facts[f].previous, expected, escaped(c.input).c_str());
+      std::abort();
+    }
+    last[chunk.rows.text(f)] = f;
+  }
+}
+
 // The rows after the header, as the pass's pipeline hands them over.
 Rows pipelineRows(const FuzzCase& c, std::size_t& columns) {
   std::istringstream in(c.csv);
@@ -112,14 +133,17 @@ Rows pipelineRows(const FuzzCase& c, std::size_t& columns) {
   Rows rows;
   if (parser.empty()) return rows;
   quorvel::PassStats stats;
-  const unsigned threads = 2 + c.seed % 2;
-  const quorvel::PatternTable noTypes;
+  const unsigned threads = 1 + c.seed % 3;
+  // Overlapping types, so that the workers give match sets and previous fields.
+  quorvel::PatternTable types;
+  types.set({{"int", {"[0-9]+"}}, {"short", {".{1,2}"}}});
   const quorvel::MissingValues noMissingValues({});
   quorvel::PassPipeline::Setup setup{parser.dialect(), columns,          threads, 1 + c.seed % 64,
-                                     &noTypes,         &noMissingValues, nullptr};
+                                     &types,           &noMissingValues, nullptr};
   quorvel::PassPipeline pipeline(in, parser.unread(), std::move(setup), stats);
   pipeline.resolve([&](const quorvel::SettledChunk& chunk) {
     if (chunk.facts.size() != chunk.rows.fields()) std::abort();
+    expectPreviousFields(c, chunk);
     appendRows(chunk.rows, rows);
   });
   return rows;
