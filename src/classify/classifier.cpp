@@ -52,16 +52,19 @@ std::uint64_t Classifier::ColumnTables::count(TypeId type, std::uint64_t times) 
 template <class FirstMatch>
 TypeId Classifier::classifyCell(std::string_view text, std::size_t hash, ColumnTables& column,
                                 const FirstMatch& firstMatch) {
-  if (missing_.contains(text, hash)) {
-    column.count(kNA);
-    return kNA;
-  }
+  if (missing_.contains(text, hash)) return countCell(column, kNA, text);
   const std::size_t index = cache_.findOrInsert(text, hash);
   TypeId type = cache_.entry(index).type;
   if (type == CacheEntry::kUnclassified) {
     type = promote(column, firstMatch(column.regexOrdering));
     cache_.entry(index).type = cacheable(type);
   }
+  return countCell(column, type, text);
+}
+
+// Every cell a loop classifies on the calling thread is counted here, so that
+// each column keeps its first cells of each type whichever way the type was found.
+TypeId Classifier::countCell(ColumnTables& column, TypeId type, std::string_view text) {
   if (column.count(type) <= ColumnExamples::kKept) column.examples.keep(type, text, rows_);
   return type;
 }
@@ -189,8 +192,7 @@ void Classifier::classifyChunk(const SettledChunk& chunk, TypesFile& typesFile) 
       const std::uint32_t previous = facts[f].previous;
       if (previous != FieldFacts::kFirst && previous >= windowStart &&
           cacheable(chunkTypes_[previous]) != CacheEntry::kUnclassified) {
-        rowTypes_[c] = chunkTypes_[previous];
-        rowColumns_[c]->count(rowTypes_[c]);
+        rowTypes_[c] = countCell(*rowColumns_[c], chunkTypes_[previous], chunk.rows.text(f));
         ++repeatsInChunks_;
       } else {
         const std::string_view text = chunk.rows.text(f);
@@ -206,6 +208,7 @@ void Classifier::classifyChunk(const SettledChunk& chunk, TypesFile& typesFile) 
     finishRow();
     if (rows_ % window_ == 0) windowStart = f;
   }
+  ragged_.add(chunk.rows.short_rows(), chunk.rows.long_rows());
 }
 
 // Brings the cache buckets and slots of the fields a few ahead closer, for
@@ -219,7 +222,6 @@ void Classifier::prefetchLookupAhead(const std::vector<FieldFacts>& facts, std::
   if (slotAhead < facts.size() && facts[slotAhead].previous == FieldFacts::kFirst) {
     cache_.prefetchSlot(facts[slotAhead].hash);
   }
-  ragged_.add(chunk.rows.short_rows(), chunk.rows.long_rows());
 }
 
 void Classifier::addChunkCounts(const SettledChunk& chunk, TypesFile& typesFile) {

@@ -115,6 +115,7 @@ class Classifier {
   template <class FirstMatch>
   TypeId classifyCell(std::string_view text, std::size_t hash, ColumnTables& column,
                       const FirstMatch& firstMatch);
+  TypeId countCell(ColumnTables& column, TypeId type, std::string_view text);
   TypeId promote(ColumnTables& column, int position);
   TypeId cacheable(TypeId type) const;
   ColumnTables& tablesFor(const std::string& columnName);

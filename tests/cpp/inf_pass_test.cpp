@@ -638,9 +638,10 @@ std::string RenderRagged(const quorvel::RaggedRows& ragged) {
 
 using InfExamples = InfFiles;
 
-// The three ways a pass can take: one thread; workers that resolve match
-// sets for the calling thread's rule; workers that count chunks themselves.
-enum class PassPath { kSingle, kResolving, kCounting };
+// The four ways a pass can take: one thread through the cache; one thread
+// counting chunks without it; workers that resolve match sets for the calling
+// thread's rule; workers that count chunks themselves.
+enum class PassPath { kSingleCached, kSingleCounting, kResolving, kCounting };
 
 // Every path keeps the same first cells and counts the same ragged rows, also
 // when rows and texts span the multithreaded passes' 16-byte chunks.
@@ -695,13 +696,15 @@ TEST_F(InfExamples, SameOnEveryPath) {
   };
   // Which thread tokenizes a chunk is left to timing: the random files below
   // show the workers at it.
-  std::uint64_t chunks[3] = {};
+  std::uint64_t chunks[4] = {};
   for (const auto& c : cases) {
-    for (const PassPath path : {PassPath::kSingle, PassPath::kResolving, PassPath::kCounting}) {
+    for (const PassPath path : {PassPath::kSingleCached, PassPath::kSingleCounting,
+                                PassPath::kResolving, PassPath::kCounting}) {
       const auto index = static_cast<int>(path);
       SCOPED_TRACE(std::string(c.name) + ", path " + std::to_string(index));
-      auto inf =
-          Make(c.csv, path == PassPath::kResolving ? resolved : counted, path != PassPath::kSingle);
+      const bool overlapping = path == PassPath::kSingleCached || path == PassPath::kResolving;
+      const bool threads = path == PassPath::kResolving || path == PassPath::kCounting;
+      auto inf = Make(c.csv, overlapping ? resolved : counted, threads);
       inf->setNaValues({"NA"});
       // A second pass on the same object starts afresh.
       for (int pass = 0; pass < 2; ++pass) {
@@ -711,14 +714,14 @@ TEST_F(InfExamples, SameOnEveryPath) {
       }
       const quorvel::PassStats& stats = inf->getPassStats();
       if (stats.chunks > 0) {
-        EXPECT_EQ(stats.countedApart, path == PassPath::kCounting);
+        EXPECT_EQ(stats.countedApart, !overlapping);
+        EXPECT_EQ(stats.threads == 1, !threads);
       }
       chunks[index] += stats.chunks;
     }
   }
   EXPECT_EQ(chunks[0], 0u);
-  EXPECT_GT(chunks[1], 1000u);
-  EXPECT_GT(chunks[2], 1000u);
+  for (int path = 1; path < 4; ++path) EXPECT_GT(chunks[path], 1000u) << "path " << path;
 }
 
 // The examples are of the last pass's columns only, and its rows.
