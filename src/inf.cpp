@@ -184,9 +184,11 @@ void Inf::classifyOnPipeline(const CsvParser& parser, std::istream& input, unsig
                    [&](const SettledChunk& chunk) { classifier.addChunkCounts(chunk, typesFile); });
   } else {
     const std::uint64_t repeatsBefore = classifier.repeatsInChunks();
+    const std::uint64_t missesBefore = classifier.missesOutsideCache();
     pipeline.resolve(
         [&](const SettledChunk& chunk) { classifier.classifyChunk(chunk, typesFile); });
     passStats.repeatsInChunks = classifier.repeatsInChunks() - repeatsBefore;
+    passStats.missesOutsideCache = classifier.missesOutsideCache() - missesBefore;
   }
 }
 

@@ -37,22 +37,15 @@ void Classifier::releaseCache() {
 #endif
 }
 
-std::uint64_t Classifier::ColumnTables::count(TypeId type, std::uint64_t times) {
-  if (static_cast<std::size_t>(type) >= counts.size()) {
-    counts.resize(type + 1, 0);
-    counted.resize(type + 1, false);
-  }
-  counted[type] = true;
-  return counts[type] += times;
-}
+void Classifier::ColumnTables::grow(TypeId type) { counts.resize(type + 1, 0); }
 
 // The rule, for every path of a pass; firstMatch gives the position of the
 // first type of the trial order that matches. The missing-value test comes
 // first so that a missing value outranks a type cached for the same text.
 template <class FirstMatch>
-TypeId Classifier::classifyCell(std::string_view text, std::size_t hash, ColumnTables& column,
-                                const FirstMatch& firstMatch) {
-  if (missing_.contains(text, hash)) return countCell(column, kNA, text);
+TypeId Classifier::classifyCell(std::string_view text, std::size_t hash, bool missing,
+                                ColumnTables& column, const FirstMatch& firstMatch) {
+  if (missing) return countCell(column, kNA, text);
   const std::size_t index = cache_.findOrInsert(text, hash);
   TypeId type = cache_.entry(index).type;
   if (type == CacheEntry::kUnclassified) {
@@ -60,6 +53,20 @@ TypeId Classifier::classifyCell(std::string_view text, std::size_t hash, ColumnT
     cache_.entry(index).type = cacheable(type);
   }
   return countCell(column, type, text);
+}
+
+// A cell the cache cannot know, since its window began in its chunk after its
+// text was last seen there: the rule without the cache.
+TypeId Classifier::classifyFirstInWindow(std::string_view text, const FieldFacts& facts,
+                                         ColumnTables& column) {
+  if (isMissing(text, facts)) return countCell(column, kNA, text);
+  return countCell(
+      column, promote(column, table_.firstMatch(column.regexOrdering, facts.matches, text)), text);
+}
+
+bool Classifier::isMissing(std::string_view text, const FieldFacts& facts) const {
+  return (facts.matches & MatchSet::kUnknown) != 0 ? missing_.contains(text, facts.hash)
+                                                   : (facts.matches & MatchSet::kMissing) != 0;
 }
 
 // Every cell a loop classifies on the calling thread is counted here, so that
@@ -96,8 +103,9 @@ void Classifier::classifyField(const std::vector<std::string>& fields, int c,
   const std::vector<std::string>& names = table_.names();
   types.at(c) = names[kOther];
   const std::string& text = fields.at(c);
+  const std::size_t hash = TextCache::hashOf(text);
   types[c] = names[classifyCell(
-      text, TextCache::hashOf(text), column,
+      text, hash, missing_.contains(text, hash), column,
       [&](const std::vector<TypeId>& order) { return table_.matcher().firstMatch(order, text); })];
 }
 
@@ -127,10 +135,10 @@ Classifier::ColumnTables& Classifier::resetColumn(const std::string& name) {
   const std::size_t typeCount = table_.names().size();
   column.regexOrdering = table_.types();
   column.counts.assign(typeCount, 0);
-  column.counted.assign(typeCount, false);
-  for (TypeId type : table_.types()) column.counted[type] = true;
-  column.counted[kOther] = true;
-  column.counted[kNA] = true;
+  column.shown.assign(typeCount, false);
+  for (TypeId type : table_.types()) column.shown[type] = true;
+  column.shown[kOther] = true;
+  column.shown[kNA] = true;
   column.examples.clear();
   return column;
 }
@@ -156,7 +164,7 @@ void Classifier::classifyRow(const std::vector<std::string>& row, TypesFile& typ
     prefetchSlotAhead(c, width);
     const std::string& text = row[c];
     rowTypes_[c] = classifyCell(
-        text, rowHashes_[c], *rowColumns_[c],
+        text, rowHashes_[c], missing_.contains(text, rowHashes_[c]), *rowColumns_[c],
         [&](const std::vector<TypeId>& order) { return matcher.firstMatch(order, text); });
   }
   writeRowTypes(width, typesFile);
@@ -179,32 +187,45 @@ void Classifier::prefetchSlotAhead(std::size_t c, std::size_t width) {
 
 // A field whose text an earlier field of the chunk had, since the cache was
 // last emptied, is a cache hit: it takes that field's type, unless the type
-// is one the cache does not keep, and nothing else changes. Only the other
-// fields look the cache up.
+// is one the cache does not keep, and nothing else changes. Any other field
+// of a window that begins inside the chunk is a miss. Only the fields of the
+// window the chunk starts in, which earlier chunks may have filled, and of
+// the window it ends in, which later chunks may read, use the cache.
 void Classifier::classifyChunk(const SettledChunk& chunk, TypesFile& typesFile) {
   const std::vector<FieldFacts>& facts = chunk.facts;
+  const std::vector<std::uint32_t>& widths = chunk.rows.widths();
   chunkTypes_.resize(facts.size());
+  // The chunk's rows before its first window ends, and from where its last
+  // window starts (0 when one window holds the whole chunk).
+  const std::uint64_t firstWindowRows = window_ - rows_ % window_;
+  const std::uint64_t lastWindowStart = (rows_ + widths.size()) / window_ * window_;
+  const std::uint64_t lastWindowRow = lastWindowStart > rows_ ? lastWindowStart - rows_ : 0;
   std::size_t windowStart = 0;  // the first field since the cache was last emptied
   std::size_t f = 0;
-  for (const std::uint32_t width : chunk.rows.widths()) {
-    for (std::size_t c = 0; c < width; ++c, ++f) {
-      prefetchLookupAhead(facts, f);
+  for (std::size_t row = 0; row < widths.size(); ++row) {
+    const bool cached = row < firstWindowRows || row >= lastWindowRow;
+    for (std::size_t c = 0; c < widths[row]; ++c, ++f) {
+      if (cached) prefetchLookupAhead(facts, f);
       const std::uint32_t previous = facts[f].previous;
+      const std::string_view text = chunk.rows.text(f);
+      ColumnTables& column = *rowColumns_[c];
       if (previous != FieldFacts::kFirst && previous >= windowStart &&
           cacheable(chunkTypes_[previous]) != CacheEntry::kUnclassified) {
-        rowTypes_[c] = countCell(*rowColumns_[c], chunkTypes_[previous], chunk.rows.text(f));
+        rowTypes_[c] = countCell(column, chunkTypes_[previous], text);
         ++repeatsInChunks_;
-      } else {
-        const std::string_view text = chunk.rows.text(f);
+      } else if (cached) {
         const std::uint64_t matches = facts[f].matches;
-        rowTypes_[c] = classifyCell(text, facts[f].hash, *rowColumns_[c],
+        rowTypes_[c] = classifyCell(text, facts[f].hash, isMissing(text, facts[f]), column,
                                     [&](const std::vector<TypeId>& order) {
                                       return table_.firstMatch(order, matches, text);
                                     });
+      } else {
+        rowTypes_[c] = classifyFirstInWindow(text, facts[f], column);
+        ++missesOutsideCache_;
       }
       chunkTypes_[f] = rowTypes_[c];
     }
-    writeRowTypes(width, typesFile);
+    writeRowTypes(widths[row], typesFile);
     finishRow();
     if (rows_ % window_ == 0) windowStart = f;
   }
@@ -259,8 +280,10 @@ CandidateCounts Classifier::counts() const {
   CandidateCounts result;
   for (const ColumnTables& column : columnTables_) {
     auto& counts = result[column.name];
-    for (std::size_t type = 0; type < column.counted.size(); ++type) {
-      if (column.counted[type]) counts[table_.names()[type]] = column.counts[type];
+    for (std::size_t type = 0; type < column.counts.size(); ++type) {
+      if (column.counts[type] != 0 || (type < column.shown.size() && column.shown[type])) {
+        counts[table_.names()[type]] = column.counts[type];
+      }
     }
   }
   return result;

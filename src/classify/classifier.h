@@ -87,6 +87,10 @@ class Classifier {
   // Cells of chunks answered from an earlier field of their chunk, without
   // the cache, since the classifier was made (for the tests and the benchmark).
   std::uint64_t repeatsInChunks() const { return repeatsInChunks_; }
+  // Cells of chunks classified without the cache, since their window began
+  // in their chunk, since the classifier was made (for the tests and the
+  // benchmark).
+  std::uint64_t missesOutsideCache() const { return missesOutsideCache_; }
   const std::uint64_t& rows() const { return rows_; }
   // After the last row: rows() counts the data rows only.
   void endRows() { --rows_; }
@@ -106,15 +110,25 @@ class Classifier {
     std::string name;
     std::vector<TypeId> regexOrdering;
     std::vector<std::uint64_t> counts;  // by type id
-    std::vector<bool> counted;          // which type ids have a count entry
+    // The type ids shown with a count even when it is 0; the others are
+    // shown once counted.
+    std::vector<bool> shown;
     ColumnExamples examples;
     // Returns the type's count after it.
-    std::uint64_t count(TypeId type, std::uint64_t times = 1);
+    std::uint64_t count(TypeId type, std::uint64_t times = 1) {
+      if (static_cast<std::size_t>(type) >= counts.size()) grow(type);
+      return counts[type] += times;
+    }
+    // For a type id the table gained since the column's pass.
+    void grow(TypeId type);
   };
 
   template <class FirstMatch>
-  TypeId classifyCell(std::string_view text, std::size_t hash, ColumnTables& column,
+  TypeId classifyCell(std::string_view text, std::size_t hash, bool missing, ColumnTables& column,
                       const FirstMatch& firstMatch);
+  TypeId classifyFirstInWindow(std::string_view text, const FieldFacts& facts,
+                               ColumnTables& column);
+  bool isMissing(std::string_view text, const FieldFacts& facts) const;
   TypeId countCell(ColumnTables& column, TypeId type, std::string_view text);
   TypeId promote(ColumnTables& column, int position);
   TypeId cacheable(TypeId type) const;
@@ -146,6 +160,7 @@ class Classifier {
   std::vector<std::size_t> rowHashes_;     // by column index
   std::vector<TypeId> chunkTypes_;         // by kept field of the chunk being classified
   std::uint64_t repeatsInChunks_ = 0;      // see repeatsInChunks()
+  std::uint64_t missesOutsideCache_ = 0;   // see missesOutsideCache()
   std::string line_;
 };
 

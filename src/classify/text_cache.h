@@ -1,5 +1,5 @@
-// Tables keyed by cell text: the memo of cell classifications shared by all
-// columns (TextCache), and the workers' memos of which types match a text.
+// The table keyed by cell text that memoizes cell classifications for all
+// columns (TextCache).
 // An open-addressing table whose long keys live in one arena, so that a
 // lookup hashes once without allocating and emptying the table is a reset.
 //
@@ -69,6 +69,9 @@ class TextTable {
   // their minimum), so a burst of texts, or one huge cell, holds no memory
   // past the window after it and makes no later reset expensive.
   void clear() {
+    // A window that used no entry (its chunk answered it without the table)
+    // says nothing of what the next one needs.
+    if (slots_.empty()) return;
     const std::size_t wanted = bucketCountFor(slots_.size());
     if (arena_.capacity() > kKeptBytes && arena_.capacity() > 4 * arena_.size()) {
       decltype(arena_)().swap(arena_);

@@ -60,6 +60,7 @@ std::map<std::string, double> passStats(const Inf& inf) {
           {"worker_chunks", static_cast<double>(stats.workerChunks)},
           {"unknown_fields", static_cast<double>(stats.unknownFields)},
           {"repeats_in_chunks", static_cast<double>(stats.repeatsInChunks)},
+          {"misses_outside_cache", static_cast<double>(stats.missesOutsideCache)},
           {"read_seconds", stats.readSeconds},
           {"settle_seconds", stats.settleSeconds}};
 }

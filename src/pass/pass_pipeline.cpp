@@ -16,12 +16,13 @@ namespace {
 // other threads idle at the end of a round.
 constexpr std::size_t kChunksPerThread = 3;
 
-// A memo past this many texts starts over, which bounds its memory; the
-// texts that recur come back at once.
-constexpr std::size_t kMemoTexts = std::size_t{1} << 16;
-
-// Fields ahead of the one looked up whose memo slots are fetched.
+// Fields ahead of the one looked up whose buckets are fetched.
 constexpr std::size_t kLead = 4;
+
+// The calling thread polls between this many texts it matches: often enough
+// where matching is slow, and a clock read per text would cost more than
+// most matches.
+constexpr unsigned kMatchesPerPoll = 16;
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -53,9 +54,7 @@ PassPipeline::PassPipeline(std::istream& input, std::string_view unread, Setup s
       unread_(unread),
       chunksPerRound_(kChunksPerThread * setup_.threads),
       confirmed_(setup_.dialect, setup_.columns),
-      memos_(setup_.threads),
-      lastSeen_(setup_.threads),
-      describeCalls_(setup_.threads, 0),
+      repeats_(setup_.threads),
       pool_(setup_.threads - 1) {
   stats_ = PassStats();
   stats_.threads = setup_.threads;
@@ -184,9 +183,11 @@ void PassPipeline::tokenize(Chunk& chunk, unsigned thread, const Mode& mode) {
 // After a text whose matching failed, the chunk's later texts are not
 // matched: the consumer matches them in file order, where it fails exactly
 // when a single-threaded pass would, and no time goes into texts after it.
-// Each field also learns the last earlier field of the chunk with its text,
-// through the memo, which already found the text: a repeat within a window
-// is a cache hit that the consumer answers without the cache.
+// Every field still learns the last earlier field of the chunk with its text:
+// a repeat within a window is a cache hit that the consumer answers without
+// the cache, and a field without one is the chunk's first of its text. A
+// repeat takes its match set from that field, so each text of the chunk is
+// matched once.
 void PassPipeline::describe(Chunk& chunk, unsigned thread, const Resolving&) {
   const std::size_t fields = chunk.rows.fields();
   chunk.facts.resize(fields);
@@ -194,35 +195,29 @@ void PassPipeline::describe(Chunk& chunk, unsigned thread, const Resolving&) {
   for (std::size_t f = 0; f < fields; ++f) {
     chunk.facts[f] = FieldFacts{TextCache::hashOf(chunk.rows.text(f)), MatchSet::kUnknown};
   }
-  if (setup_.table->matchSetTypes().empty()) {
-    chunk.unknownFields = fields;
-    return;
-  }
-  const TextTable<MatchMemo>& memo = memos_[thread];
-  std::vector<LastSeen>& lastSeen = lastSeen_[thread];
-  const std::uint64_t call = ++describeCalls_[thread];
+  ChunkRepeats& repeats = repeats_[thread];
+  repeats.startChunk(fields);
+  const auto textOf = [&chunk](std::uint32_t f) { return chunk.rows.text(f); };
+  bool matching = !setup_.table->matchSetTypes().empty();
   for (std::size_t f = 0; f < fields; ++f) {
     if (abandoned_.load(std::memory_order_relaxed)) return;
-    if (chunk.sequence > firstFailure_.load(std::memory_order_relaxed)) {
-      chunk.unknownFields = fields - f;
-      return;
+    if (f + kLead < fields) repeats.prefetch(chunk.facts[f + kLead].hash);
+    FieldFacts& facts = chunk.facts[f];
+    const std::string_view text = chunk.rows.text(f);
+    facts.previous = repeats.lastSeen(static_cast<std::uint32_t>(f), facts.hash, text, textOf);
+    if (matching && chunk.sequence > firstFailure_.load(std::memory_order_relaxed)) {
+      matching = false;
     }
-    // As for the type cache: the memo's misses overlap when its buckets and
-    // slots are fetched a few fields ahead.
-    if (f + 2 * kLead < fields) memo.prefetchBucket(chunk.facts[f + 2 * kLead].hash);
-    if (f + kLead < fields) memo.prefetchSlot(chunk.facts[f + kLead].hash);
-    std::size_t index = 0;
-    const std::uint64_t matches = matchSet(chunk.rows.text(f), chunk.facts[f].hash, thread, index);
-    if (index >= lastSeen.size()) lastSeen.resize(std::max(index + 1, 2 * lastSeen.size()));
-    LastSeen& seen = lastSeen[index];
-    if (seen.describeCall == call) chunk.facts[f].previous = seen.field;
-    seen = LastSeen{call, static_cast<std::uint32_t>(f)};
-    if (matches == MatchSet::kUnknown) {
-      chunk.unknownFields = fields - f;
-      noteFailure(chunk.sequence);
-      return;
+    if (facts.previous != FieldFacts::kFirst) {
+      facts.matches = chunk.facts[facts.previous].matches;
+    } else if (matching) {
+      facts.matches = matchSet(text, thread);
+      if (facts.matches == MatchSet::kUnknown) {
+        noteFailure(chunk.sequence);
+        matching = false;
+      }
     }
-    chunk.facts[f].matches = matches;
+    chunk.unknownFields += facts.matches == MatchSet::kUnknown;
   }
 }
 
@@ -240,28 +235,19 @@ void PassPipeline::describe(Chunk& chunk, unsigned, const Counting& mode) {
   countChunk(chunk, mode.writeLines);
 }
 
-// `memoIndex` is set to the text's index in the thread's memo; clearing the
-// memo forgets where its texts were last seen too.
-std::uint64_t PassPipeline::matchSet(std::string_view text, std::size_t hash, unsigned thread,
-                                     std::size_t& memoIndex) {
-  TextTable<MatchMemo>& memo = memos_[thread];
-  if (memo.size() >= kMemoTexts) {
-    memo.clear();
-    lastSeen_[thread].clear();
-  }
-  memoIndex = memo.findOrInsert(text, hash);
-  MatchMemo& known = memo.entry(memoIndex);
-  if (known.matches != MatchSet::kUnknown) return known.matches;
-  if (thread == 0) poll();
+// The text's match set, MatchSet::kMissing for a missing value, or
+// MatchSet::kUnknown when matching failed.
+std::uint64_t PassPipeline::matchSet(std::string_view text, unsigned thread) {
+  if (thread == 0 && ++matchesSincePoll_ % kMatchesPerPoll == 0) poll();
+  if (setup_.missing->contains(text)) return MatchSet::kMissing;
   const PatternTable& table = *setup_.table;
   try {
-    known.matches = table.matcher().matchSet(table.matchSetTypes(), text);
+    return table.matcher().matchSet(table.matchSetTypes(), text);
   } catch (...) {
     // Not lost: the consumer matches this text again and meets the failure
     // itself if its trial order gets that far.
     return MatchSet::kUnknown;
   }
-  return known.matches;
 }
 
 // What the poll throws cannot leave through a task, whose failures belong

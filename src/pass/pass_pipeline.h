@@ -2,9 +2,10 @@
 //  1. read: the calling thread reads the input in order, once, in blocks, and
 //     cuts it into chunks at a guessed row end (a FIFO works as a file does);
 //  2. tokenize: a round of chunks is tokenized on the pool, each chunk from a
-//     row start, and each kept field is hashed and given its match set (which
-//     types match the text) through the thread's own memo; in the counting
-//     mode the workers also count the chunk;
+//     row start, and each kept field is hashed, given its match set (which
+//     types match the text) and, resolving, the last earlier field of the
+//     chunk with its text; in the counting mode the workers also count the
+//     chunk;
 //  3. settle: meanwhile, the calling thread confirms the round before in file
 //     order, tokenizes again a chunk whose cut fell inside quotes, and hands
 //     each chunk to the consumer, which applies the classification rule.
@@ -60,6 +61,7 @@
 #include "match/type_automaton.h"
 #include "match/type_matcher.h"
 #include "parser.hpp"
+#include "pass/chunk_repeats.h"
 #include "pass/pass_stats.h"
 #include "pass/types_file.h"
 #include "pass/worker_pool.h"
@@ -68,11 +70,13 @@ namespace quorvel {
 
 // What the tokenizing thread learnt of one kept field of a chunk.
 struct FieldFacts {
-  static constexpr std::uint32_t kFirst = ~std::uint32_t{0};
-  std::size_t hash;       // TextCache::hashOf(text)
-  std::uint64_t matches;  // the text's MatchSet over the table's matchSetTypes()
+  static constexpr std::uint32_t kFirst = ChunkRepeats::kFirst;
+  std::size_t hash;  // TextCache::hashOf(text)
+  // The text's MatchSet over the table's matchSetTypes(); resolving, a
+  // missing value's is MatchSet::kMissing alone.
+  std::uint64_t matches;
   // Resolving: the last earlier field of the chunk with the same text, or
-  // kFirst when there is none or the thread lost track of it.
+  // kFirst when there is none.
   std::uint32_t previous = kFirst;
 };
 
@@ -131,10 +135,6 @@ class PassPipeline {
     std::vector<std::unique_ptr<Chunk>> chunks;
     std::size_t count = 0;  // chunks in use
   };
-  // Per thread: the memo of match sets by text.
-  struct MatchMemo {
-    std::uint64_t matches = MatchSet::kUnknown;
-  };
   struct Resolving {};
   struct Counting {
     const TypeAutomaton& typesOfText;
@@ -151,8 +151,7 @@ class PassPipeline {
   void describe(Chunk& chunk, unsigned thread, const Resolving&);
   void describe(Chunk& chunk, unsigned thread, const Counting& mode);
   void countChunk(Chunk& chunk, bool writeLines) const;
-  std::uint64_t matchSet(std::string_view text, std::size_t hash, unsigned thread,
-                         std::size_t& memoIndex);
+  std::uint64_t matchSet(std::string_view text, unsigned thread);
   void poll();
   void noteFailure(std::uint64_t sequence);
   template <class Mode>
@@ -168,18 +167,11 @@ class PassPipeline {
   bool lastRead_ = false;    // the chunk that ends the input is read
   std::size_t chunksPerRound_;
   Round rounds_[2];
-  ChunkTokenizer confirmed_;  // where the last consumed chunk ended
-  std::vector<TextTable<MatchMemo>> memos_;
-  // Per thread, by memo index: where the text was last seen, as the number of
-  // the thread's describe() call and the field in that chunk.
-  struct LastSeen {
-    std::uint64_t describeCall = 0;
-    std::uint32_t field = 0;
-  };
-  std::vector<std::vector<LastSeen>> lastSeen_;
-  std::vector<std::uint64_t> describeCalls_;  // per thread, from 1
+  ChunkTokenizer confirmed_;           // where the last consumed chunk ended
+  std::vector<ChunkRepeats> repeats_;  // per thread
   std::atomic<bool> abandoned_{false};
   std::exception_ptr interrupted_;  // what poll() threw
+  unsigned matchesSincePoll_ = 0;   // by the calling thread
   std::uint64_t chunksRead_ = 0;
   // The first chunk, in file order, whose matching failed and which is not
   // settled yet: chunks after it stop matching, since the pass likely fails

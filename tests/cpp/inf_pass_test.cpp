@@ -952,16 +952,19 @@ TEST_F(InfThreads, RandomFilesAgreeWithOracle) {
 // Multithreaded passes promise the answers of a single-threaded pass even
 // when texts match several types, where the trial order and the cache decide:
 // duplicate column names, swaps from row to row and the window all matter.
-// Stretches of few distinct texts alternate with stretches of many, so that
-// the workers' memos of match sets both hit and miss.
+// Stretches of few distinct texts alternate with stretches of many. Chunks
+// of one or two rows, and of many, which hold windows that begin and end
+// inside them and whose misses need no cache.
 TEST_F(InfThreads, OverlappingTypesAgreeWithSingleThreaded) {
   const PatternStrings patterns = {{"digits", {"[0-9]+"}},   {"short", {".{1,2}"}},
                                    {"alnum", {"[a-z0-9]+"}}, {"any", {".*"}},
                                    {"vowel", {"[aeiou].*"}}, {"", {"[0-9a]{2}"}}};
   const Names vocabulary = Split("1|22|a|ab|a1|e9|zz|9z|333|abc|NA||x y|u");
   const std::string alphabet = "019aezu ";
-  // Shown to reach the cells answered from an earlier field of their chunk.
+  // Shown to reach the cells answered from an earlier field of their chunk,
+  // and those told misses by their chunk alone.
   std::uint64_t repeatsInChunks = 0;
+  std::uint64_t missesOutsideCache = 0;
   for (std::uint32_t seed = 1; seed <= 30; ++seed) {
     std::mt19937 rng(seed);
     const std::size_t width = 1 + rng() % 12;
@@ -981,16 +984,20 @@ TEST_F(InfThreads, OverlappingTypesAgreeWithSingleThreaded) {
           csv += alphabet[rng() % alphabet.size()];
       }
     }
-    for (const int window : {1, 3, 1000, -1}) {
-      SCOPED_TRACE("seed " + std::to_string(seed) + ", window " + std::to_string(window));
+    for (const auto& [window, chunkBytes] : std::vector<std::pair<int, std::size_t>>{
+             {1, 16}, {3, 16}, {1000, 16}, {-1, 16}, {1, 512}, {3, 512}, {50, 4096}}) {
+      SCOPED_TRACE("seed " + std::to_string(seed) + ", window " + std::to_string(window) +
+                   ", chunks of " + std::to_string(chunkBytes) + " bytes");
       std::string results[2];
       for (const bool multithreading : {false, true}) {
         auto inf = Make(csv, patterns, multithreading, window);
+        inf->setChunkBytes(chunkBytes);
         inf->setNaValues({"NA"});
         inf->inferTypes();
         inf->inferTypes();  // the cache carries over into a second pass
         EXPECT_FALSE(inf->getPassStats().countedApart);
         repeatsInChunks += inf->getPassStats().repeatsInChunks;
+        missesOutsideCache += inf->getPassStats().missesOutsideCache;
         std::map<std::string, Names> orders;
         for (const auto& [column, order] : inf->getRegexOrdering()) orders[column] = order;
         std::string& result = results[multithreading];
@@ -1008,6 +1015,7 @@ TEST_F(InfThreads, OverlappingTypesAgreeWithSingleThreaded) {
     }
   }
   EXPECT_GT(repeatsInChunks, 0u);
+  EXPECT_GT(missesOutsideCache, 0u);
 }
 
 }  // namespace
