@@ -69,13 +69,6 @@ bool Classifier::isMissing(std::string_view text, const FieldFacts& facts) const
                                                    : (facts.matches & MatchSet::kMissing) != 0;
 }
 
-// Every cell a loop classifies on the calling thread is counted here, so that
-// each column keeps its first cells of each type whichever way the type was found.
-TypeId Classifier::countCell(ColumnTables& column, TypeId type, std::string_view text) {
-  if (column.count(type) <= ColumnExamples::kKept) column.examples.keep(type, text, rows_);
-  return type;
-}
-
 // The type at `position` moves to the front by swapping places with the front
 // type; every other type keeps its place.
 TypeId Classifier::promote(ColumnTables& column, int position) {
@@ -116,6 +109,7 @@ void Classifier::startRows(int window) {
   ragged_ = RaggedRows();
   window_ =
       window >= 1 ? static_cast<std::uint64_t>(window) : std::numeric_limits<std::uint64_t>::max();
+  rowsToWindowEnd_ = window_;
 }
 
 void Classifier::startColumns(const std::vector<std::string>& names, TypesFile& typesFile) {
@@ -145,13 +139,17 @@ Classifier::ColumnTables& Classifier::resetColumn(const std::string& name) {
 
 void Classifier::finishRow() {
   ++rows_;
-  if (rows_ % window_ == 0) emptyCache();
+  if (--rowsToWindowEnd_ == 0) {
+    rowsToWindowEnd_ = window_;
+    emptyCache();
+  }
   if (clock_ != nullptr) clock_->rowDone();
 }
 
 void Classifier::finishRows(std::uint64_t rows) {
   const std::uint64_t before = rows_;
   rows_ += rows;
+  rowsToWindowEnd_ = window_ - rows_ % window_;
   if (rows_ / window_ != before / window_) emptyCache();
 }
 
@@ -197,7 +195,7 @@ void Classifier::classifyChunk(const SettledChunk& chunk, TypesFile& typesFile) 
   chunkTypes_.resize(facts.size());
   // The chunk's rows before its first window ends, and from where its last
   // window starts (0 when one window holds the whole chunk).
-  const std::uint64_t firstWindowRows = window_ - rows_ % window_;
+  const std::uint64_t firstWindowRows = rowsToWindowEnd_;
   const std::uint64_t lastWindowStart = (rows_ + widths.size()) / window_ * window_;
   const std::uint64_t lastWindowRow = lastWindowStart > rows_ ? lastWindowStart - rows_ : 0;
   std::size_t windowStart = 0;  // the first field since the cache was last emptied
@@ -227,7 +225,7 @@ void Classifier::classifyChunk(const SettledChunk& chunk, TypesFile& typesFile) 
     }
     writeRowTypes(widths[row], typesFile);
     finishRow();
-    if (rows_ % window_ == 0) windowStart = f;
+    if (rowsToWindowEnd_ == window_) windowStart = f;
   }
   ragged_.add(chunk.rows.short_rows(), chunk.rows.long_rows());
 }

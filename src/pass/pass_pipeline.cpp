@@ -54,6 +54,8 @@ PassPipeline::PassPipeline(std::istream& input, std::string_view unread, Setup s
       unread_(unread),
       chunksPerRound_(kChunksPerThread * setup_.threads),
       confirmed_(setup_.dialect, setup_.columns),
+      wholeTable_(setup_.table->matchSetTypes().empty() ? nullptr
+                                                        : setup_.table->matcher().wholeTable()),
       repeats_(setup_.threads),
       pool_(setup_.threads - 1) {
   stats_ = PassStats();
@@ -240,6 +242,7 @@ void PassPipeline::describe(Chunk& chunk, unsigned, const Counting& mode) {
 std::uint64_t PassPipeline::matchSet(std::string_view text, unsigned thread) {
   if (thread == 0 && ++matchesSincePoll_ % kMatchesPerPoll == 0) poll();
   if (setup_.missing->contains(text)) return MatchSet::kMissing;
+  if (wholeTable_ != nullptr) return *wholeTable_->matches(text);
   const PatternTable& table = *setup_.table;
   try {
     return table.matcher().matchSet(table.matchSetTypes(), text);

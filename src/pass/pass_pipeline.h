@@ -167,7 +167,10 @@ class PassPipeline {
   bool lastRead_ = false;    // the chunk that ends the input is read
   std::size_t chunksPerRound_;
   Round rounds_[2];
-  ChunkTokenizer confirmed_;           // where the last consumed chunk ended
+  ChunkTokenizer confirmed_;  // where the last consumed chunk ended
+  // The table's automaton when every type is on it: its first word is then a
+  // text's match set, with no type to ask in turn.
+  const TypeAutomaton* wholeTable_;
   std::vector<ChunkRepeats> repeats_;  // per thread
   std::atomic<bool> abandoned_{false};
   std::exception_ptr interrupted_;  // what poll() threw
