@@ -57,6 +57,7 @@ PassPipeline::PassPipeline(std::istream& input, std::string_view unread, Setup s
       wholeTable_(setup_.table->matchSetTypes().empty() ? nullptr
                                                         : setup_.table->matcher().wholeTable()),
       repeats_(setup_.threads),
+      memos_(setup_.threads),
       pool_(setup_.threads - 1) {
   stats_ = PassStats();
   stats_.threads = setup_.threads;
@@ -213,7 +214,7 @@ void PassPipeline::describe(Chunk& chunk, unsigned thread, const Resolving&) {
     if (facts.previous != FieldFacts::kFirst) {
       facts.matches = chunk.facts[facts.previous].matches;
     } else if (matching) {
-      facts.matches = matchSet(text, thread);
+      facts.matches = matchSet(text, facts.hash, thread);
       if (facts.matches == MatchSet::kUnknown) {
         noteFailure(chunk.sequence);
         matching = false;
@@ -239,9 +240,17 @@ void PassPipeline::describe(Chunk& chunk, unsigned, const Counting& mode) {
 
 // The text's match set, MatchSet::kMissing for a missing value, or
 // MatchSet::kUnknown when matching failed.
-std::uint64_t PassPipeline::matchSet(std::string_view text, unsigned thread) {
+std::uint64_t PassPipeline::matchSet(std::string_view text, std::size_t hash, unsigned thread) {
+  MatchMemo& memo = memos_[thread];
+  if (const std::uint64_t* known = memo.find(text, hash)) return *known;
+  const std::uint64_t matches = matchAnew(text, hash, thread);
+  if (matches != MatchSet::kUnknown) memo.keep(text, hash, matches);
+  return matches;
+}
+
+std::uint64_t PassPipeline::matchAnew(std::string_view text, std::size_t hash, unsigned thread) {
   if (thread == 0 && ++matchesSincePoll_ % kMatchesPerPoll == 0) poll();
-  if (setup_.missing->contains(text)) return MatchSet::kMissing;
+  if (setup_.missing->contains(text, hash)) return MatchSet::kMissing;
   if (wholeTable_ != nullptr) return *wholeTable_->matches(text);
   const PatternTable& table = *setup_.table;
   try {

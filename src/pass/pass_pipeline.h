@@ -62,6 +62,7 @@
 #include "match/type_matcher.h"
 #include "parser.hpp"
 #include "pass/chunk_repeats.h"
+#include "pass/match_memo.h"
 #include "pass/pass_stats.h"
 #include "pass/types_file.h"
 #include "pass/worker_pool.h"
@@ -151,7 +152,8 @@ class PassPipeline {
   void describe(Chunk& chunk, unsigned thread, const Resolving&);
   void describe(Chunk& chunk, unsigned thread, const Counting& mode);
   void countChunk(Chunk& chunk, bool writeLines) const;
-  std::uint64_t matchSet(std::string_view text, unsigned thread);
+  std::uint64_t matchSet(std::string_view text, std::size_t hash, unsigned thread);
+  std::uint64_t matchAnew(std::string_view text, std::size_t hash, unsigned thread);
   void poll();
   void noteFailure(std::uint64_t sequence);
   template <class Mode>
@@ -172,6 +174,7 @@ class PassPipeline {
   // text's match set, with no type to ask in turn.
   const TypeAutomaton* wholeTable_;
   std::vector<ChunkRepeats> repeats_;  // per thread
+  std::vector<MatchMemo> memos_;       // per thread
   std::atomic<bool> abandoned_{false};
   std::exception_ptr interrupted_;  // what poll() threw
   unsigned matchesSincePoll_ = 0;   // by the calling thread
