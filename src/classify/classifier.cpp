@@ -57,8 +57,8 @@ TypeId Classifier::classifyCell(std::string_view text, std::size_t hash, bool mi
 
 // A cell the cache cannot know, since its window began in its chunk after its
 // text was last seen there: the rule without the cache.
-TypeId Classifier::classifyFirstInWindow(std::string_view text, const FieldFacts& facts,
-                                         ColumnTables& column) {
+inline TypeId Classifier::classifyFirstInWindow(std::string_view text, const FieldFacts& facts,
+                                                ColumnTables& column) {
   if (isMissing(text, facts)) return countCell(column, kNA, text);
   return countCell(
       column, promote(column, table_.firstMatch(column.regexOrdering, facts.matches, text)), text);
@@ -118,6 +118,8 @@ void Classifier::startColumns(const std::vector<std::string>& names, TypesFile& 
   rowColumns_.assign(width, nullptr);
   rowTypes_.assign(width, kOther);
   rowHashes_.assign(width, 0);
+  someTypeUncached_ = false;
+  for (const std::string& name : table_.names()) someTypeUncached_ |= name.empty();
   for (std::size_t c = 0; c < width; ++c) rowColumns_[c] = &resetColumn(columns_[c]);
   line_.clear();
   appendTypesLine(line_, columns_);
@@ -200,6 +202,8 @@ void Classifier::classifyChunk(const SettledChunk& chunk, TypesFile& typesFile) 
   const std::uint64_t lastWindowRow = lastWindowStart > rows_ ? lastWindowStart - rows_ : 0;
   std::size_t windowStart = 0;  // the first field since the cache was last emptied
   std::size_t f = 0;
+  std::uint64_t lookedUp = 0;
+  const std::uint64_t missesBefore = missesOutsideCache_;
   for (std::size_t row = 0; row < widths.size(); ++row) {
     const bool cached = row < firstWindowRows || row >= lastWindowRow;
     for (std::size_t c = 0; c < widths[row]; ++c, ++f) {
@@ -208,10 +212,10 @@ void Classifier::classifyChunk(const SettledChunk& chunk, TypesFile& typesFile) 
       const std::string_view text = chunk.rows.text(f);
       ColumnTables& column = *rowColumns_[c];
       if (previous != FieldFacts::kFirst && previous >= windowStart &&
-          cacheable(chunkTypes_[previous]) != CacheEntry::kUnclassified) {
+          (!someTypeUncached_ || cacheable(chunkTypes_[previous]) != CacheEntry::kUnclassified)) {
         rowTypes_[c] = countCell(column, chunkTypes_[previous], text);
-        ++repeatsInChunks_;
       } else if (cached) {
+        ++lookedUp;
         const std::uint64_t matches = facts[f].matches;
         rowTypes_[c] = classifyCell(text, facts[f].hash, isMissing(text, facts[f]), column,
                                     [&](const std::vector<TypeId>& order) {
@@ -227,6 +231,7 @@ void Classifier::classifyChunk(const SettledChunk& chunk, TypesFile& typesFile) 
     finishRow();
     if (rowsToWindowEnd_ == window_) windowStart = f;
   }
+  repeatsInChunks_ += facts.size() - lookedUp - (missesOutsideCache_ - missesBefore);
   ragged_.add(chunk.rows.short_rows(), chunk.rows.long_rows());
 }
 

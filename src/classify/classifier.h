@@ -170,6 +170,7 @@ class Classifier {
   std::vector<TypeId> chunkTypes_;         // by kept field of the chunk being classified
   std::uint64_t repeatsInChunks_ = 0;      // see repeatsInChunks()
   std::uint64_t missesOutsideCache_ = 0;   // see missesOutsideCache()
+  bool someTypeUncached_ = false;          // a type of the table has an empty name
   std::string line_;
 };
 
