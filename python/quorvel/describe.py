@@ -25,12 +25,12 @@ Threads = Union[None, bool, int]
 BOM = "\ufeff"
 
 # A plain file smaller than this is read on one thread when the caller leaves
-# the choice to us. Starting the workers costs a few milliseconds, which
-# files of most shapes win back from half a megabyte on; files whose rows
-# repeat, where one thread's cache answers nearly every cell, lost on two
-# cores up to 16 MB (down to half the speed) and stay within a fifth of one
-# thread beyond. bench/threads.py measures where threads start to pay.
-ONE_THREAD_BELOW = 16_000_000
+# the choice to us. Starting the workers costs about a millisecond: on two
+# cores a 0.1 MB file of any shape took a fifth longer on threads, and from
+# 1 MB on every shape was faster on them (1.2x to 1.6x), files whose rows
+# repeat included, now that one thread counts without a cache where it can.
+# bench/threads.py measures where threads start to pay.
+ONE_THREAD_BELOW = 1_000_000
 
 
 class HeaderError(ValueError):

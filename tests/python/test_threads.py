@@ -69,6 +69,7 @@ def test_the_automatic_choice_reaches_the_workers_above_the_size_only(tmp_path, 
     # Chunks of the pipeline are half a MiB, so the file spans several.
     big = tmp_path / "big.csv"
     big.write_text("a,b\n" + "".join(f"{i},x{i % 97}\n" for i in range(300_000)))
+    monkeypatch.setattr(describe_module, "ONE_THREAD_BELOW", big.stat().st_size + 1)
     small_report = quorvel.describe(big)
     monkeypatch.setattr(describe_module, "ONE_THREAD_BELOW", big.stat().st_size)
     assert quorvel.describe(big) == small_report
