@@ -78,6 +78,14 @@ TypeId Classifier::promote(ColumnTables& column, int position) {
   return order[0];
 }
 
+// The automaton's answer is the text's match set where every type is on it.
+int Classifier::firstMatch(const std::vector<TypeId>& order, std::string_view text) const {
+  if (matchSetAutomaton_ != nullptr) {
+    return table_.firstMatch(order, *matchSetAutomaton_->matches(text), text);
+  }
+  return table_.matcher().firstMatch(order, text);
+}
+
 // An empty cached value means "not classified yet", so a type whose name is
 // empty is never served from the cache.
 TypeId Classifier::cacheable(TypeId type) const {
@@ -118,6 +126,7 @@ void Classifier::startColumns(const std::vector<std::string>& names, TypesFile& 
   rowColumns_.assign(width, nullptr);
   rowTypes_.assign(width, kOther);
   rowHashes_.assign(width, 0);
+  matchSetAutomaton_ = table_.matchSetAutomaton();
   someTypeUncached_ = false;
   for (const std::string& name : table_.names()) someTypeUncached_ |= name.empty();
   for (std::size_t c = 0; c < width; ++c) rowColumns_[c] = &resetColumn(columns_[c]);
@@ -159,13 +168,12 @@ void Classifier::classifyRow(const std::vector<std::string>& row, TypesFile& typ
   const std::size_t width = std::min(row.size(), columns_.size());
   ragged_.note(row.size(), columns_.size());
   hashRow(row, width);
-  const TypeMatcher& matcher = table_.matcher();
   for (std::size_t c = 0; c < width; ++c) {
     prefetchSlotAhead(c, width);
     const std::string& text = row[c];
-    rowTypes_[c] = classifyCell(
-        text, rowHashes_[c], missing_.contains(text, rowHashes_[c]), *rowColumns_[c],
-        [&](const std::vector<TypeId>& order) { return matcher.firstMatch(order, text); });
+    rowTypes_[c] =
+        classifyCell(text, rowHashes_[c], missing_.contains(text, rowHashes_[c]), *rowColumns_[c],
+                     [&](const std::vector<TypeId>& order) { return firstMatch(order, text); });
   }
   writeRowTypes(width, typesFile);
   finishRow();

@@ -129,6 +129,7 @@ class Classifier {
   TypeId classifyFirstInWindow(std::string_view text, const FieldFacts& facts,
                                ColumnTables& column);
   bool isMissing(std::string_view text, const FieldFacts& facts) const;
+  int firstMatch(const std::vector<TypeId>& order, std::string_view text) const;
   // Every cell a loop classifies on the calling thread is counted here, so
   // that each column keeps its first cells of each type whichever way the
   // type was found. Inline: it is the whole work of most cells of a chunk.
@@ -164,13 +165,14 @@ class Classifier {
   PassClock* clock_ = nullptr;
 
   // Working state of a pass, kept between rows so that rows allocate nothing.
-  std::vector<ColumnTables*> rowColumns_;  // by column index
-  std::vector<TypeId> rowTypes_;           // by column index
-  std::vector<std::size_t> rowHashes_;     // by column index
-  std::vector<TypeId> chunkTypes_;         // by kept field of the chunk being classified
-  std::uint64_t repeatsInChunks_ = 0;      // see repeatsInChunks()
-  std::uint64_t missesOutsideCache_ = 0;   // see missesOutsideCache()
-  bool someTypeUncached_ = false;          // a type of the table has an empty name
+  std::vector<ColumnTables*> rowColumns_;             // by column index
+  std::vector<TypeId> rowTypes_;                      // by column index
+  std::vector<std::size_t> rowHashes_;                // by column index
+  std::vector<TypeId> chunkTypes_;                    // by kept field of the chunk being classified
+  std::uint64_t repeatsInChunks_ = 0;                 // see repeatsInChunks()
+  std::uint64_t missesOutsideCache_ = 0;              // see missesOutsideCache()
+  const TypeAutomaton* matchSetAutomaton_ = nullptr;  // of the pass's table, if any
+  bool someTypeUncached_ = false;                     // a type of the table has an empty name
   std::string line_;
 };
 

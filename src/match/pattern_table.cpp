@@ -118,9 +118,13 @@ int PatternTable::matcherFirstMatch(const std::vector<TypeId>& order, std::strin
   return matcher_->firstMatch(order, text);
 }
 
+const TypeAutomaton* PatternTable::matchSetAutomaton() const {
+  return matchSetTypes_.empty() ? nullptr : matcher_->wholeTable();
+}
+
 const TypeAutomaton* PatternTable::typesOfTextIfNoneShared() {
   // Match sets stand for the table's types in its order, as the automaton does.
-  const TypeAutomaton* whole = matchSetTypes_.empty() ? nullptr : matcher_->wholeTable();
+  const TypeAutomaton* whole = matchSetAutomaton();
   if (!typesOfTextAsked_) {
     typesOfTextAsked_ = true;
     noTextShared_ = whole != nullptr && whole->overlaps().empty();

@@ -90,6 +90,7 @@ class PatternTable {
   int firstMatch(const std::vector<TypeId>& order, std::uint64_t matches,
                  std::string_view text) const {
     if ((matches & MatchSet::kUnknown) != 0) return matcherFirstMatch(order, text);
+    if (matches == 0) return -1;
     for (std::size_t i = 0; i < order.size(); ++i) {
       const TypeId type = order[i];
       const int bit =
@@ -99,6 +100,10 @@ class PatternTable {
     return -1;
   }
 
+  // The automaton over matchSetTypes() when every type is on it: the first
+  // word of what it answers for a text is then the text's match set, and no
+  // match can fail. Null otherwise.
+  const TypeAutomaton* matchSetAutomaton() const;
   // The automaton over matchSetTypes() when no text matches two types of the
   // table and every type is on it, so that no match can fail: a cell's type
   // then follows from its text alone. Null otherwise. Found out once per table.

@@ -54,8 +54,7 @@ PassPipeline::PassPipeline(std::istream& input, std::string_view unread, Setup s
       unread_(unread),
       chunksPerRound_(kChunksPerThread * setup_.threads),
       confirmed_(setup_.dialect, setup_.columns),
-      wholeTable_(setup_.table->matchSetTypes().empty() ? nullptr
-                                                        : setup_.table->matcher().wholeTable()),
+      wholeTable_(setup_.table->matchSetAutomaton()),
       repeats_(setup_.threads),
       memos_(setup_.threads),
       pool_(setup_.threads - 1) {

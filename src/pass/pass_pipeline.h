@@ -170,8 +170,7 @@ class PassPipeline {
   std::size_t chunksPerRound_;
   Round rounds_[2];
   ChunkTokenizer confirmed_;  // where the last consumed chunk ended
-  // The table's automaton when every type is on it: its first word is then a
-  // text's match set, with no type to ask in turn.
+  // PatternTable::matchSetAutomaton(): no type to ask in turn where it is.
   const TypeAutomaton* wholeTable_;
   std::vector<ChunkRepeats> repeats_;  // per thread
   std::vector<MatchMemo> memos_;       // per thread
