@@ -293,10 +293,7 @@ void PassPipeline::countChunk(Chunk& chunk, bool writeLines) const {
   std::size_t row = 0;
   for (const std::uint32_t width : chunk.rows.widths()) {
     for (std::size_t c = 0; c < width; ++c, ++f) {
-      const std::uint64_t matches = chunk.facts[f].matches;
-      const TypeId type = (matches & MatchSet::kMissing) != 0 ? PatternTable::kNA
-                          : matches == 0                      ? PatternTable::kOther
-                                                              : types[__builtin_ctzll(matches)];
+      const TypeId type = typeOfMatchSet(chunk.facts[f].matches, types);
       if (++chunk.counts[c * typeCount + type] <= ColumnExamples::kKept) {
         chunk.examples.note(f, row, c, type);
       }
