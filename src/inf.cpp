@@ -2,7 +2,6 @@
 #include "inf.h"
 
 #include <malloc.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -25,13 +24,6 @@ void rejectNul(const std::string& path, const char* what) {
   if (path.find('\0') != std::string::npos) {
     throw std::invalid_argument(std::string(what) + " contains a NUL byte");
   }
-}
-
-bool sameFile(const std::string& a, const std::string& b) {
-  struct stat first {};
-  struct stat second {};
-  return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
-         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
 }  // namespace
@@ -78,17 +70,20 @@ void Inf::getColType(const std::vector<std::string>& fields, int c,
 
 // ---- The pass --------------------------------------------------------------
 
-void Inf::checkPaths() const {
-  rejectNul(filepath, "the CSV file path");
+void Inf::checkTypesFile(const InputStream& input) const {
   if (!saveTypesFile) return;
   rejectNul(typesFilepath, "the types file path");
-  if (sameFile(filepath, typesFilepath)) {
+  if (input.source().isFile(typesFilepath)) {
     throw std::invalid_argument("the types file path '" + typesFilepath +
-                                "' names the input file '" + filepath + "'");
+                                "' names the input file '" + input.source().name() + "'");
   }
 }
 
-void Inf::inferTypes(const PassHook& hook) {
+// Runs a pass with the object closed to changes, and without the cache when
+// memory ran out: the cache is only a memo, and then holds most of what there
+// was, so that the object can run its next pass.
+template <typename Pass>
+void Inf::guarded(const Pass& pass) {
   changing();
   struct Running {
     bool& flag;
@@ -96,58 +91,94 @@ void Inf::inferTypes(const PassHook& hook) {
     ~Running() { flag = false; }
   } running(passRunning);
   try {
-    runPass(hook);
+    pass();
   } catch (const std::bad_alloc&) {
-    // The cache is only a memo, and when memory runs out it holds most of
-    // what there was: without it the object can run its next pass.
     classifier.releaseCache();
     throw;
   }
 }
 
-void Inf::runPass(const PassHook& hook) {
-  checkPaths();
+void Inf::inferTypes(const PassHook& hook) {
+  guarded([&] {
+    rejectNul(filepath, "the CSV file path");
+    startPass();
+    InputStream input(filepath);
+    runPass(input, ColumnLayout{}, hook);
+  });
+}
+
+void Inf::inferTypes(InputStream& input, const ColumnLayout& layout, const PassHook& hook) {
+  guarded([&] {
+    startPass();
+    runPass(input, layout, hook);
+  });
+}
+
+// What a pass resets before it opens its input: a failure to open leaves
+// no rows.
+void Inf::startPass() {
   classifier.startRows(rollingCacheWindow);
   typesFileError.clear();
   passStats = PassStats();
-  // Decompressing on a thread of its own pays only beside the pool's workers.
-  const bool decompressAside = multithreading && std::thread::hardware_concurrency() > 1;
+}
+
+void Inf::runPass(InputStream& input, const ColumnLayout& layout, const PassHook& hook) {
+  checkTypesFile(input);
   PassClock clock(hook, classifier.rows(), classifier.clock());
-  InputStream input(filepath, clock.readHook(), decompressAside);
+  input.setReadHook(clock.readHook());
+  struct Unhook {
+    InputStream& input;
+    ~Unhook() { input.setReadHook(nullptr); }
+  } unhook{input};
+  // Decompressing on a thread of its own pays only beside the pool's workers.
+  if (multithreading && std::thread::hardware_concurrency() > 1) input.decompressAside();
   clock.watch(input);
   CsvParser parser(input.stream());
   parser.delimiter(delimiter);
-  // Reading the header first means that an input which opens but cannot be
+  // Reading the first row first means that an input which opens but cannot be
   // read (a directory) fails before an existing types file is truncated.
-  auto row = parser.begin();
+  const bool headerRow = layout.names.empty() || layout.headerRow;
+  std::vector<std::string> names = layout.names;
+  if (headerRow) {
+    auto row = parser.begin();
+    if (names.empty() && row != parser.end()) names = nameColumns(*row);
+  } else {
+    input.peek(1);
+  }
   TypesFile typesFile(saveTypesFile, typesFilepath);
-  const auto end = parser.end();
-  if (row == end) {
+  if (names.empty()) {
     classifier.forgetColumns();
   } else {
-    classifier.startColumns(nameColumns(*row), typesFile);
+    classifier.startColumns(names, typesFile);
     classifier.headerDone();
-    const unsigned threads = multithreading ? passThreadCount() : 1;
-    // Where a cell's type follows from its text alone, one thread counts as
-    // the workers do, without the cache: the pipeline then runs on the
-    // calling thread only.
-    if (threads > 1 || colTypePatterns.typesOfTextIfNoneShared() != nullptr) {
-      if (!parser.empty()) {
-        classifyOnPipeline(parser, input.stream(), threads, typesFile);
-        // A huge cell leaves freed chunk buffers in the threads' heaps, which
-        // glibc would keep: give them back, once a pass.
-#ifdef __GLIBC__
-        ::malloc_trim(0);
-#endif
-      }
-    } else {
-      for (++row; row != end; ++row) classifier.classifyRow(*row, typesFile);
-    }
+    classifyRows(parser, input.stream(), typesFile);
     classifier.endRows();
   }
   typesFile.close();
   typesFileError = typesFile.error();
   if (hook) hook(PassProgress{input.bytesRead(), input.totalBytes(), classifier.rows()});
+}
+
+// The data rows: what `parser` has not yet read of `input`.
+void Inf::classifyRows(CsvParser& parser, std::istream& input, TypesFile& typesFile) {
+  const unsigned threads = multithreading ? passThreadCount() : 1;
+  // Where a cell's type follows from its text alone, one thread counts as
+  // the workers do, without the cache: the pipeline then runs on the
+  // calling thread only.
+  if (threads > 1 || colTypePatterns.typesOfTextIfNoneShared() != nullptr) {
+    if (parser.empty()) return;
+    classifyOnPipeline(parser, input, threads, typesFile);
+    // A huge cell leaves freed chunk buffers in the threads' heaps, which
+    // glibc would keep: give them back, once a pass.
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
+    return;
+  }
+  // begin() reads on from where the parser stands: past the header, if any.
+  for (auto row = parser.begin(); row != parser.end(); ++row) {
+    classifier.classifyRow(*row, typesFile);
+  }
 }
 
 // Empty header cells are named "Unitled_" and a number.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "classify/classifier.h"
+#include "io/input_stream.h"
 #include "match/pattern_table.h"
 #include "parser.hpp"
 #include "pass/pass_clock.h"
@@ -24,6 +25,16 @@
 namespace quorvel {
 
 class TypesFile;
+
+// How a pass finds its columns in the input.
+struct ColumnLayout {
+  // The columns' names by position; empty: the first row names them, its
+  // empty cells "Unitled_" and a number.
+  std::vector<std::string> names;
+  // With names: whether the first row is a header, which is read past, or
+  // the first data row.
+  bool headerRow = true;
+};
 
 // Contracts:
 //  - Not thread-safe: one caller at a time. A multithreaded pass starts and
@@ -55,6 +66,10 @@ class Inf {
   // and whatever `hook` throws. Failing to write the types file is not
   // thrown: see getTypesFileError().
   void inferTypes(const PassHook& hook = nullptr);
+  // The same pass over `input` instead of the file at getFilepath(), its
+  // columns found as `layout` says. The input is used up; a types file that
+  // names the file it reads throws std::invalid_argument before it is read.
+  void inferTypes(InputStream& input, const ColumnLayout& layout, const PassHook& hook = nullptr);
 
   // Classifies fields[c] as a cell of the column named getColNames()[c],
   // stores its type name in types[c] and counts it, as the pass does. The
@@ -113,8 +128,12 @@ class Inf {
  private:
   // This object, for a call that changes it: throws while a pass runs.
   Inf& changing();
-  void runPass(const PassHook& hook);
-  void checkPaths() const;
+  template <typename Pass>
+  void guarded(const Pass& pass);
+  void startPass();
+  void runPass(InputStream& input, const ColumnLayout& layout, const PassHook& hook);
+  void checkTypesFile(const InputStream& input) const;
+  void classifyRows(CsvParser& parser, std::istream& input, TypesFile& typesFile);
   std::vector<std::string> nameColumns(const std::vector<std::string>& header);
   unsigned passThreadCount() const;
   void classifyOnPipeline(const CsvParser& parser, std::istream& input, unsigned threads,

@@ -1,13 +1,10 @@
-// Opening a pass's input: the raw reads from the path, the recognition of the
-// compressed formats by their magic, the decompressors (Boost.Iostreams, and
+// Reading a pass's input: the recognition of the compressed formats by their
+// magic, the decompressors (Boost.Iostreams, and
 // libzstd directly, whose end-of-input check Boost's zstd filter lacks), the
-// translation of their failures, and the thread that decompresses ahead.
+// translation of their failures, the thread that decompresses ahead, and the
+// layers above: the peeked head and transcoding.
 #include "io/input_stream.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zstd.h>
 
 #include <algorithm>
@@ -53,10 +50,6 @@ const char* nameOf(Compression compression) {
       return "zstd";
   }
   return "unknown";
-}
-
-std::runtime_error readFailure(int reason) {
-  return std::runtime_error(std::string("Cannot read input stream: ") + std::strerror(reason));
 }
 
 // Thrown by the thread that decompresses ahead when its reader has gone.
@@ -167,20 +160,13 @@ Compression compressionOf(const char* head, std::size_t size) {
   return Compression::kNone;
 }
 
-// The path's bytes as they come, the magic read ahead first. Shared by the
+// The source's bytes as they come, the magic read ahead first. Shared by the
 // reader and, with decompression ahead, by the decompressing thread.
 struct RawInput {
-  int fd = -1;
-  bool mayBlock = false;  // not a regular file: a read may wait for data
-  std::optional<std::uint64_t> size;
+  std::unique_ptr<ByteSource> source;
   std::atomic<std::uint64_t> bytesRead{0};
   std::string head;
   std::size_t headUsed = 0;
-  std::function<void()> whileWaiting;
-
-  ~RawInput() {
-    if (fd >= 0) ::close(fd);
-  }
 
   // Up to n bytes; 0 only at the end of the input.
   std::size_t read(char* s, std::size_t n) {
@@ -190,27 +176,9 @@ struct RawInput {
       headUsed += taken;
       return taken;
     }
-    for (;;) {
-      if (mayBlock) awaitData();
-      const ssize_t got = ::read(fd, s, n);
-      if (got >= 0) {
-        bytesRead.fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
-        return static_cast<std::size_t>(got);
-      }
-      if (errno != EINTR) throw readFailure(errno);
-    }
-  }
-
-  // Waits in slices, so that a reader blocked on a quiet FIFO still runs
-  // its hook, and with it a check for interrupts, every slice.
-  void awaitData() {
-    pollfd wanted{fd, POLLIN, 0};
-    for (;;) {
-      const int ready = ::poll(&wanted, 1, InputStream::kWaitSliceMs);
-      if (ready > 0) return;
-      if (ready < 0 && errno != EINTR) throw readFailure(errno);
-      if (whileWaiting) whileWaiting();
-    }
+    const std::size_t got = source->read(s, n);
+    bytesRead.fetch_add(got, std::memory_order_relaxed);
+    return got;
   }
 
   // Reads until `n` bytes or the end: the magic of a FIFO may come in pieces.
@@ -242,17 +210,31 @@ class RawSource {
 
 }  // namespace
 
-// The stream buffer the parser reads: the raw bytes, or the decompressor's
-// output on the reading thread, or chunks decompressed ahead by a thread.
+// The stream buffer the parser reads. Its layers, from the bottom: the
+// source's bytes; decompressed on the reading thread or by a thread ahead;
+// the peeked head given again; transcoded into UTF-8.
 struct InputStream::Impl : std::streambuf {
   const InputStream& owner;
   ReadHook hook;
-  std::string path;
   RawInput raw;
   Compression compression = Compression::kNone;
   io::filtering_istreambuf decompressor;
   std::istream stream{this};
   std::unique_ptr<char[]> buffer;
+  bool opened = false;   // the magic has been read
+  bool started = false;  // stream() has been read
+
+  // The peeked head of the content, given again before the rest.
+  std::string peeked;
+  std::size_t peekedUsed = 0;
+  bool peekedAll = false;  // the peek met the end of the content
+  std::size_t skip = 0;  // content bytes to drop first
+
+  // Transcoding: content bytes read and not yet transcoded, at most a few.
+  std::optional<Transcoder> transcoder;
+  std::unique_ptr<char[]> undecoded;
+  std::size_t undecodedSize = 0;
+  bool contentEnded = false;
 
   // Decompression ahead: a ring of chunks, filled by `ahead`, read in order.
   static constexpr std::size_t kAheadChunks = 4;
@@ -266,14 +248,15 @@ struct InputStream::Impl : std::streambuf {
   std::size_t filled = 0;  // chunks filled and not yet given back, the one read included
   std::size_t written = 0;
   std::size_t taken = 0;
-  bool holding = false;  // the get area is a chunk
+  bool holding = false;    // a chunk is being read
+  std::size_t heldAt = 0;  // the next byte of it
   bool finished = false;
   std::exception_ptr failure;
   std::atomic<bool> stop{false};
   std::thread ahead;
 
-  Impl(const InputStream& owner, ReadHook hook, std::string path)
-      : owner(owner), hook(std::move(hook)), path(std::move(path)) {
+  Impl(const InputStream& owner, std::unique_ptr<ByteSource> source) : owner(owner) {
+    raw.source = std::move(source);
     stream.exceptions(std::ios::badbit);  // so that a read's failure leaves as it was thrown
   }
 
@@ -292,26 +275,48 @@ struct InputStream::Impl : std::streambuf {
   }
 
   void open();
-  void startDecompressor(bool aside);
+  void startDecompressor();
+  void startAhead();
   std::size_t decompressInto(char* s, std::size_t n);
   [[noreturn]] void rethrowDescribed();
   void decompressAhead();
   std::size_t fillChunk(Chunk& chunk);
   bool takeChunk();
+  std::size_t readAhead(char* s, std::size_t n);
+  std::size_t readContent(char* s, std::size_t n);
+  std::size_t readPeeked(char* s, std::size_t n);
+  std::size_t readTranscoded(char* s, std::size_t n);
 
-  std::size_t readInto(char* s, std::size_t n) {
+  // The content from where it stands: decompressed, not yet transcoded.
+  std::size_t readDecompressed(char* s, std::size_t n) {
+    open();
+    if (ahead.joinable()) return readAhead(s, n);
     return compression == Compression::kNone ? raw.readFully(s, n) : decompressInto(s, n);
+  }
+
+  // What the parser reads next, up to n bytes; 0 only at the end.
+  std::size_t refill(char* s, std::size_t n) {
+    if (!started) {
+      started = true;
+      dropSkipped();
+    }
+    return transcoder ? readTranscoded(s, n) : readContent(s, n);
+  }
+
+  void dropSkipped() {
+    char scratch[16];
+    while (skip > 0) {
+      const std::size_t got = readContent(scratch, std::min(skip, sizeof scratch));
+      if (got == 0) return;
+      skip -= got;
+    }
   }
 
   int_type underflow() override {
     if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
     runHook();
-    if (ahead.joinable()) {
-      if (!takeChunk()) return traits_type::eof();
-    } else {
-      if (!buffer) buffer = std::make_unique<char[]>(kChunk);
-      setg(buffer.get(), buffer.get(), buffer.get() + readInto(buffer.get(), kChunk));
-    }
+    if (!buffer) buffer = std::make_unique<char[]>(kChunk);
+    setg(buffer.get(), buffer.get(), buffer.get() + refill(buffer.get(), kChunk));
     return gptr() < egptr() ? traits_type::to_int_type(*gptr()) : traits_type::eof();
   }
 
@@ -319,10 +324,9 @@ struct InputStream::Impl : std::streambuf {
   std::streamsize xsgetn(char* s, std::streamsize n) override {
     std::streamsize done = 0;
     while (done < n) {
-      if (gptr() == egptr() && !ahead.joinable() &&
-          n - done >= static_cast<std::streamsize>(kChunk)) {
+      if (gptr() == egptr() && n - done >= static_cast<std::streamsize>(kChunk)) {
         runHook();
-        const std::size_t got = readInto(s + done, static_cast<std::size_t>(n - done));
+        const std::size_t got = refill(s + done, static_cast<std::size_t>(n - done));
         if (got == 0) break;
         done += static_cast<std::streamsize>(got);
         continue;
@@ -337,24 +341,54 @@ struct InputStream::Impl : std::streambuf {
   }
 };
 
+// Reads the magic at the first need, so that a FIFO with no data yet waits
+// in a read that runs the hook.
 void InputStream::Impl::open() {
-  raw.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (raw.fd < 0) throw std::runtime_error("Something is wrong with input stream");
-  struct stat status {};
-  if (::fstat(raw.fd, &status) == 0 && S_ISREG(status.st_mode)) {
-    raw.size = static_cast<std::uint64_t>(status.st_size);
-  } else {
-    raw.mayBlock = true;
-  }
-  raw.whileWaiting = [this] { runHook(); };
+  if (opened) return;
+  opened = true;
+  raw.source->setWaitHook([this] { runHook(); });
   char head[kMagicBytes];
   const std::size_t size = raw.readFully(head, kMagicBytes);
   compression = compressionOf(head, size);
   raw.head.assign(head, size);
+  startDecompressor();
 }
 
-void InputStream::Impl::startDecompressor(bool aside) {
-  if (compression == Compression::kNone) return;
+std::size_t InputStream::Impl::readPeeked(char* s, std::size_t n) {
+  const std::size_t part = std::min(n, peeked.size() - peekedUsed);
+  std::memcpy(s, peeked.data() + peekedUsed, part);
+  peekedUsed += part;
+  if (peekedUsed == peeked.size()) {
+    peeked = std::string();
+    peekedUsed = 0;
+  }
+  return part;
+}
+
+std::size_t InputStream::Impl::readContent(char* s, std::size_t n) {
+  if (peekedUsed < peeked.size()) return readPeeked(s, n);
+  return readDecompressed(s, n);
+}
+
+// Reads content behind the bytes a cut code unit left, so that each call
+// hands the transcoder whole units but at the end.
+std::size_t InputStream::Impl::readTranscoded(char* s, std::size_t n) {
+  const std::size_t room = std::max<std::size_t>(n / Transcoder::kMaxGrowth, 16);
+  if (!undecoded) undecoded = std::make_unique<char[]>(kChunk + Transcoder::kMaxPending);
+  for (;;) {
+    const std::size_t want = std::min(room, kChunk) - undecodedSize;
+    const std::size_t got = contentEnded ? 0 : readContent(undecoded.get() + undecodedSize, want);
+    contentEnded = contentEnded || got == 0;
+    const std::size_t size = undecodedSize + got;
+    if (size == 0) return 0;
+    const Transcoder::Result done = transcoder->transcode(undecoded.get(), size, s, contentEnded);
+    undecodedSize = size - done.read;
+    std::memmove(undecoded.get(), undecoded.get() + done.read, undecodedSize);
+    if (done.written > 0) return done.written;
+  }
+}
+
+void InputStream::Impl::startDecompressor() {
   switch (compression) {
     case Compression::kGzip:
       decompressor.push(io::gzip_decompressor(io::gzip::default_window_bits, kChunk), kChunk);
@@ -369,15 +403,21 @@ void InputStream::Impl::startDecompressor(bool aside) {
       decompressor.push(io::symmetric_filter<ZstdDecoder>(kChunk), kChunk);
       break;
     case Compression::kNone:
-      break;
+      return;
   }
   decompressor.push(RawSource(&raw), kChunk);
-  if (!aside) return;
+}
+
+void InputStream::Impl::startAhead() {
+  open();
+  if (compression == Compression::kNone || !raw.source->readableOffThread() || ahead.joinable()) {
+    return;
+  }
   for (Chunk& chunk : chunks) chunk.data = std::make_unique<char[]>(kChunk);
   // The thread has nobody to run the hook for; it only looks for its end.
-  raw.whileWaiting = [this] {
+  raw.source->setWaitHook([this] {
     if (stop) throw Stopped{};
-  };
+  });
   ahead = std::thread([this] { decompressAhead(); });
 }
 
@@ -410,8 +450,8 @@ void InputStream::Impl::rethrowDescribed() {
   } catch (const DecodeFailure& e) {
     reason = e.what();
   }
-  throw std::runtime_error("Cannot decompress input stream '" + path + "' (" + nameOf(compression) +
-                           "): " + reason);
+  throw std::runtime_error("Cannot decompress input stream '" + raw.source->name() + "' (" +
+                           nameOf(compression) + "): " + reason);
 }
 
 void InputStream::Impl::decompressAhead() {
@@ -446,7 +486,7 @@ std::size_t InputStream::Impl::fillChunk(Chunk& chunk) {
   return chunk.size;
 }
 
-// Gives back the chunk read last and makes the next one the get area, running
+// Gives back the chunk read last and makes the next one current, running
 // the hook while it waits; false at the end of the input.
 bool InputStream::Impl::takeChunk() {
   std::unique_lock<std::mutex> lock(mutex);
@@ -466,42 +506,86 @@ bool InputStream::Impl::takeChunk() {
     if (failure) std::rethrow_exception(failure);
     return false;
   }
-  Chunk& chunk = chunks[taken % kAheadChunks];
   holding = true;
-  setg(chunk.data.get(), chunk.data.get(), chunk.data.get() + chunk.size);
+  heldAt = 0;
   return true;
 }
 
+std::size_t InputStream::Impl::readAhead(char* s, std::size_t n) {
+  std::size_t done = 0;
+  while (done < n) {
+    if (!holding || heldAt == chunks[taken % kAheadChunks].size) {
+      if (!takeChunk()) break;
+      continue;
+    }
+    const Chunk& chunk = chunks[taken % kAheadChunks];
+    const std::size_t part = std::min(n - done, chunk.size - heldAt);
+    std::memcpy(s + done, chunk.data.get() + heldAt, part);
+    heldAt += part;
+    done += part;
+  }
+  return done;
+}
+
+InputStream::InputStream(std::unique_ptr<ByteSource> source)
+    : impl_(std::make_unique<Impl>(*this, std::move(source))) {}
+
 InputStream::InputStream(const std::string& path, ReadHook hook, bool decompressAside)
-    : impl_(std::make_unique<Impl>(*this, std::move(hook), path)) {
-  impl_->open();
-  impl_->startDecompressor(decompressAside);
+    : InputStream(openPath(path)) {
+  setReadHook(std::move(hook));
+  if (decompressAside) this->decompressAside();
 }
 
 InputStream::~InputStream() = default;
 
+std::string_view InputStream::peek(std::size_t size) {
+  Impl& in = *impl_;
+  if (in.started) throw std::logic_error("peek() after the stream was read");
+  // Grows a chunk at a time, so that a head asked for beyond the end costs
+  // only what there is.
+  while (in.peeked.size() < size && !in.peekedAll) {
+    const std::size_t had = in.peeked.size();
+    const std::size_t want = std::min(size - had, kChunk);
+    in.peeked.resize(had + want);
+    const std::size_t got = in.readDecompressed(in.peeked.data() + had, want);
+    in.peeked.resize(had + got);
+    in.peekedAll = got < want;
+  }
+  return std::string_view(in.peeked).substr(0, size);
+}
+
+void InputStream::decodeAs(Encoding encoding, std::size_t skip) {
+  if (impl_->started) throw std::logic_error("decodeAs() after the stream was read");
+  impl_->skip = skip;
+  impl_->transcoder.reset();
+  if (encoding != Encoding::kUtf8) impl_->transcoder.emplace(encoding);
+}
+
+void InputStream::setReadHook(ReadHook hook) { impl_->hook = std::move(hook); }
+
+void InputStream::decompressAside() { impl_->startAhead(); }
+
 std::istream& InputStream::stream() { return impl_->stream; }
 
-Compression InputStream::compression() const { return impl_->compression; }
+Compression InputStream::compression() {
+  impl_->open();
+  return impl_->compression;
+}
+
+const ByteSource& InputStream::source() const { return *impl_->raw.source; }
 
 std::uint64_t InputStream::bytesRead() const {
   return impl_->raw.bytesRead.load(std::memory_order_relaxed);
 }
 
-std::optional<std::uint64_t> InputStream::totalBytes() const { return impl_->raw.size; }
+std::optional<std::uint64_t> InputStream::totalBytes() const { return impl_->raw.source->size(); }
 
-std::string readHead(const std::string& path, std::size_t size) {
-  InputStream input(path);
-  std::string head(std::min(size, InputStream::kChunk), '\0');
-  std::size_t done = 0;
-  std::istream& in = input.stream();
-  while (done < size && in) {
-    if (head.size() == done) head.resize(std::min(size, 2 * head.size()));
-    in.read(head.data() + done, static_cast<std::streamsize>(head.size() - done));
-    done += static_cast<std::size_t>(in.gcount());
-  }
-  head.resize(done);
-  return head;
+std::uint64_t InputStream::undecodable() const {
+  return impl_->transcoder ? impl_->transcoder->undecodable() : 0;
+}
+
+std::uint64_t InputStream::firstUndecodableAt() const {
+  return impl_->transcoder ? impl_->transcoder->firstUndecodableAt() : 0;
 }
 
 }  // namespace quorvel
