@@ -72,7 +72,8 @@ def open_url(url: str, storage_options: Optional[Mapping[str, Any]] = None) -> "
     try:
         raw = filesystem.open(path, "rb", block_size=READ_BLOCK, cache_type="readahead")
     except Exception as e:
-        raise _open_failure(url, e) from e
+        reason = _real_failure(e)
+        raise _open_failure(url, reason) from reason
     return SourceReader(raw, url, owned=True)
 
 
@@ -157,7 +158,7 @@ def _check_binary(raw: object) -> None:
         raise TypeError(f"a source must be a path, a URL or a binary file object with read(), "
                         f"not {type(raw).__name__}")
     if isinstance(raw, io.TextIOBase):
-        raise TypeError(f"the file object {_name_of(raw)} reads text: open it in binary mode "
+        raise TypeError(f"the file object {_name_of(raw)!r} reads text: open it in binary mode "
                         f"('rb')")
 
 
@@ -225,9 +226,8 @@ def _install_hint(url: str, error: ImportError) -> str:
             f"({error})")
 
 
-def _open_failure(url: str, error: Exception) -> OSError:
-    """The error that says why the object at `url` could not be opened."""
-    reason = _real_failure(error)
+def _open_failure(url: str, reason: BaseException) -> OSError:
+    """The error to raise for the object at `url` that could not be opened for `reason`."""
     status = getattr(reason, "status", None)  # aiohttp's, for an HTTP status
     if isinstance(reason, PermissionError) or status in (401, 403):
         return PermissionError(errno.EACCES, os.strerror(errno.EACCES), url)
@@ -256,7 +256,8 @@ def _matches(pattern: str, storage_options: Optional[Mapping[str, Any]]) -> List
     try:
         found = filesystem.glob(path, detail=True)
     except Exception as e:
-        raise _open_failure(pattern, e) from e
+        reason = _real_failure(e)
+        raise _open_failure(pattern, reason) from reason
     objects = sorted(filesystem.unstrip_protocol(name) for name, info in found.items()
                      if info["type"] == "file")
     if not objects:
