@@ -19,8 +19,9 @@ import re
 import socket
 import struct
 import threading
+import warnings
 from pathlib import Path
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
 # A quiet client frees its handler thread after this long.
 SOCKET_TIMEOUT = 10.0
@@ -38,6 +39,13 @@ MODES = {
                "pass",
     "short": "HEAD tells the file's size, GET serves only the bytes before its middle",
 }
+
+
+class Request(NamedTuple):
+    method: str
+    path: str
+    range: Optional[str]  # the Range header, None without one
+
 
 _RANGE = re.compile(r"bytes=([0-9]+)-([0-9]*)")
 
@@ -57,6 +65,7 @@ class _FolderHandler(http.server.BaseHTTPRequestHandler):
         """Quiet: a test's output shows its own failures, not the server's requests."""
 
     def _answer(self, send_body: bool) -> None:
+        self.server.requests.append(Request(self.command, self.path, self.headers.get("Range")))
         mode, _, name = self.path.lstrip("/").partition("/")
         path = self.server.folder / name
         if mode not in MODES or not name or not path.is_file():
@@ -66,7 +75,7 @@ class _FolderHandler(http.server.BaseHTTPRequestHandler):
             self.send_error(403)
             return
         size = path.stat().st_size
-        span = self._span(size // 2 if mode == "short" else size)
+        span = self._span(size // 2 if mode == "short" and send_body else size)
         if span is None:
             self.send_error(416)
             return
@@ -125,6 +134,7 @@ class _FolderHTTPServer(http.server.ThreadingHTTPServer):
         super().__init__(("127.0.0.1", 0), _FolderHandler)
         self.folder = folder
         self.stop = threading.Event()
+        self.requests: List[Request] = []
 
 
 class FolderServer:
@@ -148,6 +158,11 @@ class FolderServer:
     def port(self) -> int:
         return int(self._server.server_address[1])
 
+    @property
+    def requests(self) -> List[Request]:
+        """Every request so far, in the order they came (appended to by the handler threads)."""
+        return self._server.requests
+
     def url(self, name: str, mode: str = "files") -> str:
         assert mode in MODES, mode
         return f"http://127.0.0.1:{self.port}/{mode}/{name}"
@@ -161,8 +176,18 @@ class S3Server:
         from moto.server import DomainDispatcherApplication, create_backend_app
         from werkzeug.serving import WSGIRequestHandler, make_server
 
+        with warnings.catch_warnings():
+            # cryptography warns on its import that its next release leaves Python 3.8. moto
+            # imports it on its first request, on a server thread, where a warning filter
+            # that makes warnings errors would turn the request into a 500; import it first.
+            warnings.filterwarnings("ignore", "Python 3.8 is no longer supported")
+            import cryptography  # noqa: F401
+
         class TimedHandler(WSGIRequestHandler):
             timeout = SOCKET_TIMEOUT
+
+            def log_request(self, code: Any = "-", size: Any = "-") -> None:
+                """Quiet, as the folder server is."""
 
         app = DomainDispatcherApplication(create_backend_app)
         self._server = make_server("127.0.0.1", 0, app, threaded=True,
@@ -190,10 +215,13 @@ class S3Server:
 
     def upload(self, local: Path, key: str) -> None:
         """Puts the file at s3://`key` (bucket/name), making the bucket if need be."""
-        import s3fs
+        import boto3
 
-        fs = s3fs.S3FileSystem(skip_instance_cache=True, **self.storage_options)
-        bucket = key.split("/", 1)[0]
-        if not fs.exists(bucket):
-            fs.mkdir(bucket)
-        fs.put_file(str(local), key)
+        options = self.storage_options
+        client = boto3.client("s3", aws_access_key_id=options["key"],
+                              aws_secret_access_key=options["secret"],
+                              **options["client_kwargs"])
+        bucket, name = key.split("/", 1)
+        if bucket not in {b["Name"] for b in client.list_buckets()["Buckets"]}:
+            client.create_bucket(Bucket=bucket)
+        client.upload_file(str(local), bucket, name)
