@@ -1,9 +1,12 @@
-"""Shared helpers: Inf objects with defaults, input files, exact-message patterns."""
+"""Shared helpers: Inf objects with defaults, input files, exact-message patterns, and the
+servers on loopback that the URL tests read from."""
+import gzip
 import re
 
 import pytest
 
 import quorvel_ext
+from loopback import FolderServer, S3Server
 
 INT = {"int": ["[0-9]+"]}
 UNMATCHED_PAREN = ("Unmatched marking parenthesis ( or \\(.  The error occurred while parsing the "
@@ -64,3 +67,45 @@ def make_inf(tmp_path):
         return quorvel_ext.Inf(**{**defaults, **settings})
 
     return make
+
+
+# The objects the URL tests read, each also kept as a local file to compare with: a CSV of about
+# a megabyte (many requests once the read block is made small), its gzip copy, and objects that
+# S3 globs must match or pass over.
+REMOTE_CSV = "data.csv"
+REMOTE_GZ = "data.csv.gz"
+GLOBBED = {"dir/a.csv": "id,n\n1,2\n", "dir/b.csv": "id,n\n3,x\n4,5\n",
+           "dir/notes.txt": "not a csv\n", "dir/sub/c.csv": "id,n\n6,7\n"}
+BUCKET = "bucket"
+
+
+@pytest.fixture(scope="session")
+def remote_folder(tmp_path_factory):
+    """The local copies of what the servers serve, by the object's name."""
+    folder = tmp_path_factory.mktemp("served")
+    rows = (f"{i},{i * 7 % 1000}.{i % 100:02d},2024-{i % 12 + 1:02d}-{i % 28 + 1:02d},"
+            f"{'true' if i % 3 else 'false'},user{i}@example.com,{'NA' if i % 11 == 0 else i}\n"
+            for i in range(20_000))
+    text = "id,amount,day,flag,email,code\n" + "".join(rows)
+    (folder / REMOTE_CSV).write_text(text)
+    (folder / REMOTE_GZ).write_bytes(gzip.compress(text.encode(), mtime=0))
+    for name, content in GLOBBED.items():
+        (folder / name).parent.mkdir(parents=True, exist_ok=True)
+        (folder / name).write_text(content)
+    return folder
+
+
+@pytest.fixture(scope="session")
+def http_server(remote_folder):
+    """remote_folder over HTTP on loopback, under each of loopback.MODES."""
+    with FolderServer(remote_folder) as server:
+        yield server
+
+
+@pytest.fixture(scope="session")
+def s3_server(remote_folder):
+    """moto's S3 on loopback, holding each file of remote_folder as s3://BUCKET/NAME."""
+    with S3Server() as server:
+        for path in sorted(p for p in remote_folder.rglob("*") if p.is_file()):
+            server.upload(path, f"{BUCKET}/{path.relative_to(remote_folder).as_posix()}")
+        yield server
