@@ -19,11 +19,9 @@ import glob
 import json
 import os
 import re
-import shutil
 import sys
-import tempfile
 import time
-from typing import IO, Any, Dict, List, Optional, Sequence
+from typing import IO, Any, Dict, List, Optional, Sequence, Union
 
 from .describe import ONE_THREAD_BELOW, HeaderError, describe
 from .many import Group, describe_many
@@ -125,8 +123,8 @@ def _parse_args(argv: Sequence[str]) -> argparse.Namespace:
                         help="a missing-value text; repeat for more (replaces the default set)")
     parser.add_argument("--delimiter",
                         help="one ASCII character, '\\t' or 'tab' (default: sniffed)")
-    parser.add_argument("--encoding", help="utf-8, utf-8-sig, utf-16 or latin-1 (default: "
-                        "detected from the first block)")
+    parser.add_argument("--encoding", help="any text encoding Python knows, such as utf-8, "
+                        "utf-16, cp1252 or shift_jis (default: detected from the first block)")
     parser.add_argument("--threads", type=_thread_count, metavar="N",
                         help="threads for each pass: a number, or 'all' for every core, which a "
                         "bare --threads also means (default: one thread for a plain file below "
@@ -185,16 +183,12 @@ def _profile(path: str, args: argparse.Namespace) -> Report:
     options = _options(args)
     if path != "-":
         return _describe_with_bar(path, options)
-    # The pass reads its input twice over (a first block to sniff, then the
-    # whole), so standard input is spooled to a file first.
-    with tempfile.NamedTemporaryFile(prefix="quorvel-stdin-", suffix=".csv") as spool:
-        shutil.copyfileobj(sys.stdin.buffer, spool)
-        spool.flush()
-        report = _describe_with_bar(spool.name, options)
+    # The engine reads standard input's descriptor itself, once, as it comes.
+    report = _describe_with_bar(sys.stdin.fileno(), options)
     return dataclasses.replace(report, path="-")
 
 
-def _describe_with_bar(path: str, options: Dict[str, Any]) -> Report:
+def _describe_with_bar(path: Union[str, int], options: Dict[str, Any]) -> Report:
     bar = _progress_bar(sys.stderr)
     try:
         return describe(path, progress=bar, **options)

@@ -4,18 +4,18 @@
     print(report)
 """
 
-import codecs
+import collections
 import dataclasses
 import os
-import stat
-from typing import (Callable, Dict, FrozenSet, Iterable, List, Mapping, NamedTuple, Optional,
+from typing import (Any, Callable, Dict, FrozenSet, Iterable, List, Mapping, NamedTuple, Optional,
                     Sequence, Tuple, Union)
 
 import quorvel_ext
 
 from .report import Column, Report
 from .sniff import BLOCK_SIZE, sniff_delimiter
-from .source import Head, check_encoding, engine_names, fed, read_once
+from .source import (Head, Source, check_encoding, decoded, opened, show_text, undecodable_of,
+                     unique_names)
 from .types import DEFAULT_NA, DEFAULT_TYPES, WIDENS_TO
 from .verdict import RESERVED, choose
 
@@ -23,6 +23,10 @@ Progress = Callable[[int, Optional[int], int], None]
 PathArg = Union[str, "os.PathLike[str]"]
 Threads = Union[None, bool, int]
 BOM = "\ufeff"
+
+# The most of a file's head read to find the end of its header row: a longer header is named
+# by the engine from its first row, as it finds it.
+HEADER_LIMIT = 1 << 24
 
 # A plain file smaller than this is read on one thread when the caller leaves
 # the choice to us. Starting the workers costs about a millisecond: on two
@@ -47,50 +51,47 @@ class EngineExtras(NamedTuple):
     long_rows: Optional[int]
 
 
-# The encoding of the bytes the engine read, by the file's: a UTF-16 file
-# reaches it transcoded to UTF-8, and a byte order mark only opens the header.
-_ENGINE_ENCODING = {"utf-16": "utf-8", "utf-8-sig": "utf-8"}
 CUT_MARK = "\u2026"
 
 
-def engine_extras(inf: quorvel_ext.Inf, encoding: str = "utf-8") -> EngineExtras:
+def engine_extras(inf: quorvel_ext.Inf) -> EngineExtras:
     """The one place where the engine's misfit texts and ragged-row counts enter the report.
 
-    Per column and type (or "other", "NA"), the engine keeps the first few
-    cells of its last pass in file order, with their rows, numbered from 1
-    at the first row after the header; `encoding` is the file's, as
-    describe() found it. Bytes that do not decode show as backslash escapes,
-    and a text the engine cut short ends in CUT_MARK.
+    Per column and type (or "other", "NA"), the engine keeps the first few cells of its last
+    pass in file order, with their rows, numbered from 1 at the first data row, as the UTF-8
+    it read. Bytes that did not decode show as backslash escapes, and a text the engine cut
+    short ends in CUT_MARK.
     """
-    codec = _ENGINE_ENCODING.get(encoding, encoding)
-    examples = {column: {type_name: [(_cell_text(raw, size, codec), row)
-                                     for raw, row, size in cells]
+    examples = {column: {type_name: [(_cell_text(raw, size), row) for raw, row, size in cells]
                          for type_name, cells in by_type.items()}
                 for column, by_type in quorvel_ext._cell_examples(inf).items()}
     short_rows, long_rows = quorvel_ext._ragged_rows(inf)
     return EngineExtras(examples, short_rows, long_rows)
 
 
-def _cell_text(raw: bytes, size: int, codec: str) -> str:
-    if len(raw) == size:
-        return raw.decode(codec, errors="backslashreplace")
-    # Not final: a character the cut split in two is dropped, not escaped.
-    decoder = codecs.getincrementaldecoder(codec)(errors="backslashreplace")
-    return decoder.decode(raw, final=False) + CUT_MARK
+def _cell_text(raw: bytes, size: int) -> str:
+    cut = len(raw) < size
+    return show_text(raw, cut) + (CUT_MARK if cut else "")
 
 
-def describe(path: PathArg, *, types: Optional[Mapping[str, Sequence[str]]] = None,
+def describe(source: Source, *, types: Optional[Mapping[str, Sequence[str]]] = None,
              na: Optional[Iterable[str]] = None, delimiter: Optional[str] = None,
              encoding: Optional[str] = None, threads: Threads = None, threshold: float = 0.9,
-             window: int = 100_000, progress: Optional[Progress] = None) -> Report:
-    """Reads the CSV file at `path` once and gives each column a verdict.
+             window: int = 100_000, progress: Optional[Progress] = None,
+             storage_options: Optional[Mapping[str, Any]] = None) -> Report:
+    """Reads a CSV file once and gives each column a verdict.
 
+    source: a path; a URL (s3://, gs://, https://, file://, through fsspec, with
+        `storage_options`); an open file descriptor (a pipe, standard input); or a binary
+        file object. Each is read once: a pipe works as well as a file.
     types: {type name: [patterns]}, each pattern matching a whole cell
         (default DEFAULT_TYPES).
     na: the cell texts that stand for missing values (default DEFAULT_NA).
     delimiter: one ASCII character; None sniffs it from the first block.
-    encoding: "utf-8", "utf-8-sig", "utf-16" or "latin-1" (any of Python's
-        names for them); None detects it from the first block.
+    encoding: any text encoding Python knows, by any of its names; None detects it: a byte
+        order mark, else UTF-8 when the head is valid UTF-8, else UTF-16 or UTF-32 told by
+        their zero bytes, else charset-normalizer's guess. Bytes that do not decode are
+        counted in the report, never replaced.
     threads: how many threads the pass runs on (same results on any
         number). None picks: one for a plain file below ONE_THREAD_BELOW
         bytes, every core the process may use for larger ones and for input
@@ -102,16 +103,12 @@ def describe(path: PathArg, *, types: Optional[Mapping[str, Sequence[str]]] = No
     progress: called with (bytes read, total bytes or None, rows read)
         during the pass and once at its end.
 
-    A UTF-16 file, a header that is not UTF-8 and a header that repeats a
-    name reach the pass through a FIFO with a UTF-8 header of unique names
-    (see source), so that every header cell gets its own counts.
-
     Every argument is checked before the pass: a file that cannot be read
     raises FileNotFoundError, IsADirectoryError or PermissionError, a bad
     argument TypeError or ValueError naming it, a pattern that does not
     compile ValueError naming its type.
     """
-    filepath = _check_path(path)
+    _check_source(source)
     table = check_types(DEFAULT_TYPES if types is None else types)
     na_texts = _check_na(DEFAULT_NA if na is None else na)
     _check_threads(threads)
@@ -123,63 +120,35 @@ def describe(path: PathArg, *, types: Optional[Mapping[str, Sequence[str]]] = No
     if delimiter is not None:
         delimiter = _check_delimiter(delimiter)
     given_encoding = None if encoding is None else check_encoding(encoding)
-    # The table compiles before the file is touched, so that every argument is
-    # judged first; a sniffed delimiter is set once the head is read.
-    inf = _make_inf(filepath, delimiter or ",", table, na_texts, window)
-    _check_readable(filepath)
-    with read_once(filepath, BLOCK_SIZE) as (source, start):
-        head = Head.read(start, BLOCK_SIZE, given_encoding)
-        _set_threads(inf, thread_count(threads, _text_size(filepath)))
+    # The table compiles before the source is touched, so that every argument is judged first.
+    inf = _make_inf(delimiter or ",", table, na_texts, window)
+    with opened(source, storage_options) as found:
+        head = Head.read(found.input, BLOCK_SIZE, given_encoding, HEADER_LIMIT)
+        _set_threads(inf, thread_count(threads, _text_size(found.input)))
         if delimiter is None:
-            delimiter = sniff_delimiter(head.text.encode("utf-8"), head.complete)
+            delimiter = sniff_delimiter(head.text.encode("utf-8", "surrogatepass"), head.complete)
             inf.set_delimiter(delimiter)
         header = head.header(delimiter)
-        _pass(inf, filepath, (source, start), head, delimiter, header, progress)
-    columns, extras = _columns(inf, filepath, header, list(table), threshold, head.encoding)
-    return Report(path=filepath, delimiter=delimiter, delimiter_sniffed=sniffed,
+        if header is not None:
+            _check_header(header, found.name, head.encoding)
+        engine_input, python = decoded(found.input, head)
+        _run(inf, engine_input, None if header is None else unique_names(header), progress)
+        undecodable, first_undecodable = undecodable_of(engine_input, python)
+    columns, extras = _columns(inf, found.name, header, list(table), threshold)
+    return Report(path=found.name, delimiter=delimiter, delimiter_sniffed=sniffed,
                   rows=inf.num_rows, threshold=threshold, na=sorted(na_texts), columns=columns,
                   encoding=head.encoding, encoding_detected=given_encoding is None,
-                  short_rows=extras.short_rows, long_rows=extras.long_rows)
+                  short_rows=extras.short_rows, long_rows=extras.long_rows,
+                  undecodable=undecodable, first_undecodable_at=first_undecodable,
+                  local_path=found.local_path)
 
 
-def _pass(inf: quorvel_ext.Inf, filepath: str, read: Tuple[str, str], head: Head, delimiter: str,
-          header: Optional[List[str]], progress: Optional[Progress]) -> None:
-    """Runs the pass on the file, or on a FIFO with a header the engine can use (see source).
-
-    `read` is what read_once gave: the path the pass reads, and a file that
-    begins as `filepath` does, to look at without reading a FIFO twice.
-    """
-    source, start = read
-    if header is None:
-        if head.encoding == "utf-16":
-            raise HeaderError(f"the header of '{filepath}' does not end in its first "
-                              f"{BLOCK_SIZE} bytes, so its UTF-16 cannot be rewritten")
-        _run_on(inf, source, progress)
-        return
-    names = engine_names(header)
-    repeats = names != header and not _is_zstd(start)
-    not_utf8 = head.encoding == "latin-1" and not all(name.isascii() for name in header)
-    if head.encoding != "utf-16" and not repeats and not not_utf8:
-        _run_on(inf, source, progress)
-        return
-    with fed(source, head, delimiter, names) as fifo:
-        _run_on(inf, fifo, progress)
-
-
-def _run_on(inf: quorvel_ext.Inf, path: str, progress: Optional[Progress]) -> None:
-    """The pass over `path`; the object keeps the path it had."""
-    kept = inf.get_filepath()
-    inf.set_filepath(path)
-    try:
-        _run(inf, progress)
-    finally:
-        inf.set_filepath(kept)
-
-
-def _is_zstd(filepath: str) -> bool:
-    """zstd input, which the package cannot decompress to rewrite its header."""
-    with open(filepath, "rb") as f:
-        return f.read(4) == b"\x28\xb5\x2f\xfd"
+def _check_header(header: List[str], name: str, encoding: str) -> None:
+    """Column names must be text: a header cell that does not decode raises HeaderError."""
+    for position, cell in enumerate(header):
+        if any(0xDC00 <= ord(c) <= 0xDCFF for c in cell):
+            raise HeaderError(f"the header of '{name}' is not valid {encoding}: cell "
+                              f"{position + 1} is {show_text(cell.encode('utf-8', 'surrogatepass'), False)!r}")
 
 
 def _check_path(path: object) -> str:
@@ -189,6 +158,15 @@ def _check_path(path: object) -> str:
     if not isinstance(filepath, str):
         raise TypeError(f"path must name the file as str, not {type(filepath).__name__}")
     return filepath
+
+
+def _check_source(source: object) -> None:
+    if isinstance(source, (str, os.PathLike)) or (isinstance(source, int)
+                                                  and not isinstance(source, bool)):
+        return
+    if not (hasattr(source, "readinto") or hasattr(source, "read")):
+        raise TypeError(f"source must be a path, a URL, a file descriptor or a binary file "
+                        f"object, not {type(source).__name__}")
 
 
 def check_types(types: object) -> Dict[str, List[str]]:
@@ -250,31 +228,10 @@ def _check_delimiter(delimiter: object) -> str:
     return delimiter
 
 
-def _check_readable(filepath: str) -> None:
-    """Raises what os raises for a file that cannot be read, naming the path and the reason,
-    which the engine's own open cannot tell; a FIFO is not opened, since it reads only once."""
-    if stat.S_ISFIFO(os.stat(filepath).st_mode):
-        if not os.access(filepath, os.R_OK):
-            raise PermissionError(13, "Permission denied", filepath)
-        return
-    with open(filepath, "rb"):
-        pass
-
-
-def _text_size(filepath: str) -> Optional[int]:
-    """The bytes of text a pass over `filepath` reads, when known before it: the size of a plain
-    regular file; None for a compressed file or a pipe."""
-    status = os.stat(filepath)
-    if not stat.S_ISREG(status.st_mode):
-        return None
-    with open(filepath, "rb") as f:
-        raw = f.read(_MAGIC_BYTES)
-    # The engine hands back a compressed file's first bytes decompressed.
-    return status.st_size if quorvel_ext._read_head(filepath, len(raw)) == raw else None
-
-
-# Enough of a file's start for the engine to know it compressed.
-_MAGIC_BYTES = 16
+def _text_size(source: quorvel_ext._Input) -> Optional[int]:
+    """The bytes of text a pass reads, when known before it: the size of a plain source; None
+    for a compressed one or a pipe."""
+    return source.size if source.compression == "none" else None
 
 
 # The cores a pass of this process may take, when fewer than it may run on.
@@ -312,10 +269,10 @@ def _set_threads(inf: quorvel_ext.Inf, count: int) -> None:
     quorvel_ext._set_pass_threads(inf, count)
 
 
-def _make_inf(filepath: str, delimiter: str, table: Dict[str, List[str]], na: FrozenSet[str],
+def _make_inf(delimiter: str, table: Dict[str, List[str]], na: FrozenSet[str],
               window: int) -> quorvel_ext.Inf:
     try:
-        return quorvel_ext.Inf(filepath=filepath, delimiter=delimiter, col_type_patterns=table,
+        return quorvel_ext.Inf(filepath="", delimiter=delimiter, col_type_patterns=table,
                                na_values=set(na), multithreading=False, save_types_file=False,
                                types_filepath="", rolling_cache_window=window)
     except RuntimeError:
@@ -336,29 +293,30 @@ def raise_for_bad_pattern(table: Dict[str, List[str]]) -> None:
                                  f"{e}") from None
 
 
-def _run(inf: quorvel_ext.Inf, progress: Optional[Progress]) -> None:
-    if progress is None:
-        inf.infer_types()
-    else:
-        quorvel_ext._infer_types(inf, progress)
+def _run(inf: quorvel_ext.Inf, source: quorvel_ext._Input, names: Optional[List[str]],
+         progress: Optional[Progress]) -> None:
+    """The pass over `source`, counting the columns by `names`; the engine names them from the
+    first row when the head holds no whole header."""
+    quorvel_ext._infer_types(inf, progress, input=source, names=names)
 
 
-def _columns(inf: quorvel_ext.Inf, filepath: str, header: Optional[List[str]], order: List[str],
-             threshold: float, encoding: str) -> Tuple[List[Column], EngineExtras]:
+def _columns(inf: quorvel_ext.Inf, name: str, header: Optional[List[str]], order: List[str],
+             threshold: float) -> Tuple[List[Column], EngineExtras]:
     """One column per header cell, named by the header as decoded, counted by the engine's name;
     and what the engine tells beyond the counts."""
     try:
         names = inf.col_names
         candidates = inf.get_col_type_candidates()
-        extras = engine_extras(inf, encoding)
+        extras = engine_extras(inf)
     except UnicodeDecodeError as e:
-        raise HeaderError(f"the header of '{filepath}' is not valid UTF-8: {e}") from None
+        raise HeaderError(f"the header of '{name}' is not valid UTF-8: {e}") from None
     if header is None or len(header) != len(names):
-        header = [name[len(BOM):] if i == 0 and name.startswith(BOM) else name
-                  for i, name in enumerate(names)]
+        header = [cell[len(BOM):] if i == 0 and cell.startswith(BOM) else cell
+                  for i, cell in enumerate(names)]
+    sharing = collections.Counter(names)
     columns = []
     for position, (key, text) in enumerate(zip(names, header)):
-        shared = names.count(key)
+        shared = sharing[key]
         column = column_of(text or key, candidates[key], order, threshold, shared,
                            extras.misfit_examples.get(key, {}))
         counted = column.cells + column.missing

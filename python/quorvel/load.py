@@ -19,12 +19,19 @@ numbers in Polars, slashed dates in pyarrow) is given to it as text, and the
 read_ functions convert that text afterwards.
 """
 
+import codecs
 import csv
+import dataclasses
 import io
 import itertools
+import os
+import shutil
+import tempfile
 import warnings
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Tuple
+from contextlib import contextmanager
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
+from .source import content
 from .types import FALSE_TEXTS, TRUE_TEXTS
 
 if TYPE_CHECKING:
@@ -164,6 +171,31 @@ _NAMERS: Dict[str, Callable[[List[str]], List[str]]] = {
     "pandas": _pandas_names, "arrow": list, "polars": _polars_names, "duckdb": _duckdb_names}
 
 
+def loadable_path(report: "Report") -> str:
+    """The file the loaders read again: the one the report read, when it can be read twice."""
+    if report.local_path is None:
+        raise ValueError(f"'{report.path}' was read once, as a stream, and cannot be read again "
+                         f"to load it: describe a regular file to load it")
+    return report.local_path
+
+
+@contextmanager
+def _in_encodings(report: "Report", readable: Tuple[str, ...]) -> Iterator[str]:
+    """The report's file, or a UTF-8 copy of it in a temporary folder when a library reads
+    none of its encoding: decompressed and transcoded as it streams, in flat memory."""
+    path = loadable_path(report)
+    if report.encoding in readable:
+        yield path
+        return
+    with tempfile.TemporaryDirectory(prefix="quorvel-") as folder:
+        copy = os.path.join(folder, os.path.basename(path) or "copy.csv")
+        with content(path) as raw, open(copy, "wb") as out:
+            text = codecs.getreader(report.encoding)(raw)
+            writer = codecs.getwriter("utf-8")(out)
+            shutil.copyfileobj(text, writer, 1 << 20)
+        yield copy
+
+
 # pandas
 
 PANDAS_DTYPES = {"integer": "Int64", "decimal": "float64", "boolean": "boolean",
@@ -202,7 +234,7 @@ def pandas_options(report: "Report") -> Dict[str, Any]:
 def read_pandas(report: "Report", **overrides: Any) -> Any:
     import pandas  # type: ignore[import-untyped]
 
-    frame = pandas.read_csv(report.path, **{**pandas_options(report), **overrides})
+    frame = pandas.read_csv(loadable_path(report), **{**pandas_options(report), **overrides})
     found = []
     for position, column in enumerate(report.columns):
         if target(column).kind != "text" and not _reads_typed(column, "pandas"):
@@ -301,7 +333,7 @@ def _arrow_table(report: "Report") -> Any:
         return "skip"
 
     options["parse_options"].invalid_row_handler = note_ragged
-    table = pyarrow.csv.read_csv(report.path, **options)
+    table = pyarrow.csv.read_csv(loadable_path(report), **options)
     return _arrow_text_table(report) if ragged else table
 
 
@@ -311,12 +343,10 @@ ARROW_BATCH_ROWS = 1 << 16
 def _arrow_text_table(report: "Report") -> Any:
     import pyarrow
 
-    from .feed import open_source
-
     width = len(report.columns)
     na = frozenset(report.na)
     batches = []
-    with open_source(report.path) as raw:
+    with content(loadable_path(report)) as raw:
         text = io.TextIOWrapper(raw, encoding=report.encoding, newline="")
         rows = csv.reader(text, delimiter=report.delimiter)
         next(rows, None)
@@ -372,6 +402,7 @@ def _arrow_misfits(name: str, raw: Any, value: Any) -> Tuple[str, int, List[Misf
 # Polars
 
 UTF8 = ("utf-8", "utf-8-sig")
+DUCKDB_ENCODINGS = ("utf-8", "utf-8-sig", "utf-16", "latin-1")
 
 
 def polars_options(report: "Report") -> Dict[str, Any]:
@@ -395,12 +426,8 @@ def _polars_options(report: "Report") -> Dict[str, Any]:
 def read_polars(report: "Report") -> Any:
     import polars
 
-    source: Any = report.path
-    if report.encoding not in UTF8:
-        # Polars reads UTF-8 only: the file is transcoded in memory first.
-        with open(report.path, "rb") as f:
-            source = io.BytesIO(f.read().decode(report.encoding).encode("utf-8"))
-    frame = polars.read_csv(source, **_polars_options(report))
+    with _in_encodings(report, UTF8) as path:
+        frame = polars.read_csv(path, **_polars_options(report))
     found = []
     for name, column in zip(frame.columns, report.columns):
         if target(column).kind != "text" and not _reads_typed(column, "polars"):
@@ -466,10 +493,13 @@ def duckdb_sql(report: "Report", table_name: str) -> str:
 
 def _duckdb_read(report: "Report") -> str:
     """read_csv of every cell as text: the SELECT around it converts them."""
+    if report.encoding not in DUCKDB_ENCODINGS:
+        raise ValueError(f"DuckDB's read_csv reads {', '.join(DUCKDB_ENCODINGS)}, and "
+                         f"'{report.path}' is {report.encoding}: read_duckdb transcodes it first")
     columns = ", ".join(f"{_literal(n)}: 'VARCHAR'" for n in loader_names(report, "duckdb"))
     encoding = "utf-8" if report.encoding == "utf-8-sig" else report.encoding
     nulls = ", ".join(_literal(t) for t in report.na)
-    return (f"read_csv({_literal(report.path)}, header = true, auto_detect = false, "
+    return (f"read_csv({_literal(loadable_path(report))}, header = true, auto_detect = false, "
             f"delim = {_literal(report.delimiter)}, quote = '\"', escape = '\"', "
             f"columns = {{{columns}}}, nullstr = [{nulls}], encoding = {_literal(encoding)}, "
             "null_padding = true, strict_mode = false)")
@@ -499,6 +529,12 @@ def _duckdb_value(cell: str, wanted: Target) -> str:
 
 
 def read_duckdb(report: "Report", connection: Any, table_name: str) -> None:
+    with _in_encodings(report, DUCKDB_ENCODINGS) as path:
+        _read_duckdb(dataclasses.replace(report, local_path=path, encoding=(
+            report.encoding if path == report.local_path else "utf-8")), connection, table_name)
+
+
+def _read_duckdb(report: "Report", connection: Any, table_name: str) -> None:
     connection.execute(duckdb_sql(report, table_name))
     names = loader_names(report, "duckdb")
     typed = [(n, c) for n, c in zip(names, report.columns) if target(c).kind != "text"]

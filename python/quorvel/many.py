@@ -109,7 +109,10 @@ def _added(reports: List[Report], order: List[str]) -> Report:
                   columns=columns, encoding=first.encoding,
                   encoding_detected=first.encoding_detected,
                   short_rows=_added_count([r.short_rows for r in reports]),
-                  long_rows=_added_count([r.long_rows for r in reports]))
+                  long_rows=_added_count([r.long_rows for r in reports]),
+                  undecodable=sum(r.undecodable for r in reports),
+                  first_undecodable_at=first.first_undecodable_at if len(reports) == 1 else None,
+                  local_path=first.local_path if len(reports) == 1 else None)
 
 
 def _added_count(counts: List[Optional[int]]) -> Optional[int]:
@@ -209,7 +212,7 @@ def _checked_options(options: Mapping[str, Any]) -> Dict[str, Any]:
     if given["encoding"] is not None:
         given["encoding"] = check_encoding(given["encoding"])
     delimiter = given["delimiter"]
-    _make_inf("", "," if delimiter is None else _check_delimiter(delimiter), table, na_texts,
+    _make_inf("," if delimiter is None else _check_delimiter(delimiter), table, na_texts,
               given["window"])
     return {**given, "types": table, "na": sorted(na_texts)}
 

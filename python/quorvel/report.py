@@ -45,13 +45,25 @@ class Report:
     threshold: float
     na: List[str]
     columns: List[Column] = field(default_factory=list)  # one per header cell, in order
-    encoding: str = "utf-8"  # utf-8, utf-8-sig (with a byte order mark), utf-16 or latin-1
+    # Python's name for the codec that reads the whole file, byte order mark included
+    # ("utf-8-sig", "utf-16", "utf-32" for a file with one).
+    encoding: str = "utf-8"
     encoding_detected: bool = True
     short_rows: Optional[int] = None  # data rows with fewer cells than the header; None: not counted
     long_rows: Optional[int] = None  # data rows with more cells, whose extra cells are not counted
+    # Byte sequences that did not decode in the encoding, and the offset of the first in the
+    # decompressed content; each byte shows in its cell as a backslash escape.
+    undecodable: int = 0
+    first_undecodable_at: Optional[int] = None
+    # The regular file the loaders read again; None for what could be read only once (a pipe,
+    # standard input, a file object, a URL).
+    local_path: Optional[str] = None
 
     def to_dict(self) -> Dict[str, Any]:
-        return asdict(self)
+        """Every field but local_path, which is this process's business."""
+        fields = asdict(self)
+        del fields["local_path"]
+        return fields
 
     def to_json(self, indent: Optional[int] = 2) -> str:
         """The JSON document of this one report: {"version": 2, "files": [report]}."""
@@ -128,8 +140,12 @@ def _summary(report: Report) -> str:
     ragged = "".join(f", {n} {what} row" + ("" if n == 1 else "s")
                      for n, what in ((report.short_rows, "short"), (report.long_rows, "long"))
                      if n)
+    undecodable = "" if not report.undecodable else (
+        f", {report.undecodable} undecodable byte sequence"
+        + ("" if report.undecodable == 1 else "s")
+        + f" (first at byte {report.first_undecodable_at}, shown as \\x escapes)")
     return (f"{report.path}: {rows}, {columns}, delimiter {report.delimiter!r} ({how}), "
-            f"{report.encoding} ({found}){ragged}")
+            f"{report.encoding} ({found}){ragged}{undecodable}")
 
 
 def _cells(report: Report) -> List[List[str]]:

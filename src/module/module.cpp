@@ -1,18 +1,23 @@
 // The Python module: binds the engine's Inf class, one method per member,
-// and the private entry points of the companion Python package (the pass
-// with progress, the head of an input, the overlaps of a table, what the
-// last multithreaded pass did, the first cells of each column and type and
-// the ragged rows of the last pass). The shims are the pass, which checks for
-// signals while it reads and turns a failure to write the requested types
-// file into a RuntimeWarning instead of leaving it unsaid, and _overlaps and
-// _cell_examples, which hand texts over as bytes.
+// and the private entry points of the companion Python package (an input
+// opened from a path, a byte range, a file descriptor or a Python file
+// object; the pass over it with progress and given column names; the
+// overlaps of a table, what the last multithreaded pass did, the first cells
+// of each column and type and the ragged rows of the last pass). The shims
+// are the pass, which checks for signals while it reads and turns a failure
+// to write the requested types file into a RuntimeWarning instead of leaving
+// it unsaid, _overlaps and _cell_examples, which hand texts over as bytes,
+// and the source that reads a Python file object.
 #include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
+#include <limits>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -21,6 +26,7 @@
 #include <vector>
 
 #include "inf.h"
+#include "io/byte_source.h"
 #include "io/input_stream.h"
 #include "match/pattern_table.h"
 
@@ -30,6 +36,7 @@ using quorvel::Inf;
 namespace {
 
 using Progress = std::function<void(std::uint64_t, std::optional<std::uint64_t>, std::uint64_t)>;
+using Names = std::vector<std::string>;
 
 // The lock stays held through the pass, so a signal's Python handler runs
 // here, on the calling thread, and what it raises ends the pass.
@@ -37,11 +44,160 @@ void checkSignals() {
   if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
-void inferTypesReporting(Inf& inf, const std::optional<Progress>& progress) {
-  inf.inferTypes([&progress](const quorvel::PassProgress& done) {
+// A Python binary file object as a source: read on the calling thread, which
+// holds the interpreter lock through the pass, with readinto() into the
+// engine's buffer where the object has it, else read().
+class PythonFileSource final : public quorvel::ByteSource {
+ public:
+  explicit PythonFileSource(py::object file) : file_(std::move(file)) {
+    readinto_ = py::getattr(file_, "readinto", py::none());
+    if (readinto_.is_none()) read_ = py::getattr(file_, "read", py::none());
+    if (readinto_.is_none() && read_.is_none()) {
+      throw py::type_error(
+          "a source must be a path, a file descriptor or a binary file object "
+          "with readinto() or read(), not " +
+          std::string(py::str(py::type::of(file_).attr("__name__"))));
+    }
+    py::object name = py::getattr(file_, "name", py::none());
+    name_ = py::isinstance<py::str>(name) ? name.cast<std::string>()
+                                          : std::string(py::repr(file_).cast<std::string>());
+    py::object size = py::getattr(file_, "size", py::none());
+    if (py::isinstance<py::int_>(size)) size_ = size.cast<std::uint64_t>();
+  }
+
+  std::size_t read(char* s, std::size_t n) override {
+    py::gil_scoped_acquire gil;
+    const std::size_t got = readinto_.is_none() ? readCopy(s, n) : readInto(s, n);
+    if (got > n) throw std::runtime_error("'" + name_ + "' returned more bytes than asked for");
+    return got;
+  }
+
+  std::optional<std::uint64_t> size() const override { return size_; }
+  bool readableOffThread() const override { return false; }
+  const std::string& name() const override { return name_; }
+  bool isFile(const std::string&) const override { return false; }
+  // Python's own read runs the signal handlers while it waits.
+  void setWaitHook(WaitHook) override {}
+
+ private:
+  std::size_t readInto(char* s, std::size_t n) {
+    auto view = py::reinterpret_steal<py::object>(
+        PyMemoryView_FromMemory(s, static_cast<Py_ssize_t>(n), PyBUF_WRITE));
+    if (!view) throw py::error_already_set();
+    py::object got = readinto_(view);
+    // The buffer is the engine's: no export of it may outlive the call.
+    view.attr("release")();
+    if (got.is_none()) {
+      throw std::runtime_error("'" + name_ +
+                               "' has no data ready: a non-blocking file cannot "
+                               "be read");
+    }
+    return got.cast<std::size_t>();
+  }
+
+  std::size_t readCopy(char* s, std::size_t n) {
+    py::object got = read_(n);
+    if (!py::isinstance<py::bytes>(got)) {
+      throw py::type_error("'" + name_ + "' must be opened in binary mode: read() returned " +
+                           std::string(py::str(py::type::of(got).attr("__name__"))));
+    }
+    const std::string bytes = got.cast<std::string>();
+    std::memcpy(s, bytes.data(), std::min(bytes.size(), n));
+    return bytes.size();
+  }
+
+  py::object file_;
+  py::object readinto_;
+  py::object read_;
+  std::string name_;
+  std::optional<std::uint64_t> size_;
+};
+
+// An opened input for one pass, after the package has looked at its head.
+struct Input {
+  std::unique_ptr<quorvel::InputStream> stream;
+  bool used = false;
+
+  quorvel::InputStream& forPass() {
+    if (used) throw std::runtime_error("this input was read by a pass already");
+    used = true;
+    return *stream;
+  }
+};
+
+std::unique_ptr<quorvel::ByteSource> sourceOf(const py::object& source,
+                                              std::optional<std::uint64_t> start,
+                                              std::optional<std::uint64_t> end) {
+  const bool ranged = start || end;
+  if (py::isinstance<py::str>(source)) {
+    const auto path = source.cast<std::string>();
+    if (path.find('\0') != std::string::npos) {
+      throw py::value_error("the CSV file path contains a NUL byte");
+    }
+    if (!ranged) return quorvel::openPath(path);
+    return quorvel::openRange(path, start.value_or(0),
+                              end.value_or(std::numeric_limits<std::uint64_t>::max()));
+  }
+  if (ranged) throw py::value_error("a byte range needs a path");
+  if (py::isinstance<py::int_>(source)) return quorvel::openDescriptor(source.cast<int>());
+  return std::make_unique<PythonFileSource>(source);
+}
+
+std::unique_ptr<Input> openInput(const py::object& source, std::optional<std::uint64_t> start,
+                                 std::optional<std::uint64_t> end) {
+  auto input = std::make_unique<Input>();
+  input->stream = std::make_unique<quorvel::InputStream>(sourceOf(source, start, end));
+  // Reading the head may wait on a pipe too: Ctrl-C must reach the caller then.
+  input->stream->setReadHook([](const quorvel::InputStream&) { checkSignals(); });
+  return input;
+}
+
+const char* compressionName(quorvel::Compression compression) {
+  switch (compression) {
+    case quorvel::Compression::kGzip:
+      return "gzip";
+    case quorvel::Compression::kBzip2:
+      return "bzip2";
+    case quorvel::Compression::kXz:
+      return "xz";
+    case quorvel::Compression::kZstd:
+      return "zstd";
+    case quorvel::Compression::kNone:
+      break;
+  }
+  return "none";
+}
+
+void decodeAs(Input& input, const std::string& encoding, std::size_t skip) {
+  const std::optional<quorvel::Encoding> known = quorvel::encodingNamed(encoding);
+  if (!known) throw py::value_error("the engine does not decode '" + encoding + "' itself");
+  input.stream->decodeAs(*known, skip);
+}
+
+// The content as it comes, decompressed, for a decoder in Python: the input
+// is then no longer for a pass.
+std::size_t readContent(Input& input, py::buffer buffer) {
+  const py::buffer_info info = buffer.request(true);
+  if (info.ndim != 1 || info.itemsize != 1) throw py::value_error("a bytes-like buffer is needed");
+  input.used = true;
+  std::istream& stream = input.stream->stream();
+  stream.read(static_cast<char*>(info.ptr), info.size);
+  return static_cast<std::size_t>(stream.gcount());
+}
+
+void inferTypesReporting(Inf& inf, const std::optional<Progress>& progress, Input* input,
+                         const std::optional<std::vector<std::string>>& names, bool header) {
+  const auto hook = [&progress](const quorvel::PassProgress& done) {
     checkSignals();
     if (progress) (*progress)(done.bytesRead, done.totalBytes, done.rows);
-  });
+  };
+  if (names && names->empty()) throw py::value_error("names must name at least one column");
+  if (input == nullptr) {
+    if (names) throw py::value_error("names need an input");
+    inf.inferTypes(hook);
+  } else {
+    inf.inferTypes(input->forPass(), quorvel::ColumnLayout{names.value_or(Names{}), header}, hook);
+  }
   const std::string error = inf.getTypesFileError();
   if (error.empty()) return;
   // The message holds the path's bytes, which need not be valid UTF-8.
@@ -102,11 +258,7 @@ std::pair<std::uint64_t, std::uint64_t> raggedRows(const Inf& inf) {
   return {ragged.shorter, ragged.longer};
 }
 
-void inferTypes(Inf& inf) { inferTypesReporting(inf, std::nullopt); }
-
-py::bytes readHead(const std::string& path, std::size_t size) {
-  return py::bytes(quorvel::readHead(path, size));
-}
+void inferTypes(Inf& inf) { inferTypesReporting(inf, std::nullopt, nullptr, std::nullopt, true); }
 
 }  // namespace
 
@@ -139,8 +291,32 @@ PYBIND11_MODULE(quorvel_ext, m) {
       .def("get_col_type_candidates", &Inf::getColTypeCandidates)
       .def_property_readonly("num_rows", &Inf::getNumRows)
       .def_property_readonly("col_names", &Inf::getColNames);
-  m.def("_infer_types", &inferTypesReporting, py::arg("inf"), py::arg("progress"), py::pos_only());
-  m.def("_read_head", &readHead, py::arg("path"), py::arg("size"), py::pos_only());
+  // One input for one pass: a path (with an optional byte range), a file
+  // descriptor, or a binary file object. The package peeks at its head,
+  // says how to decode it, then hands it to _infer_types.
+  py::class_<Input>(m, "_Input")
+      .def(
+          "peek",
+          [](Input& input, std::size_t size) {
+            return py::bytes(std::string(input.stream->peek(size)));
+          },
+          py::arg("size"), py::pos_only())
+      .def("readinto", &readContent, py::arg("buffer"), py::pos_only())
+      .def("decode_as", &decodeAs, py::arg("encoding"), py::arg("skip"), py::pos_only())
+      .def_property_readonly(
+          "compression", [](Input& input) { return compressionName(input.stream->compression()); })
+      .def_property_readonly("name",
+                             [](const Input& input) { return input.stream->source().name(); })
+      .def_property_readonly("size", [](const Input& input) { return input.stream->totalBytes(); })
+      .def_property_readonly("bytes_read",
+                             [](const Input& input) { return input.stream->bytesRead(); })
+      .def_property_readonly("undecodable", [](const Input& input) {
+        return std::make_pair(input.stream->undecodable(), input.stream->firstUndecodableAt());
+      });
+  m.def("_open_input", &openInput, py::arg("source"), py::pos_only(), py::arg("start") = py::none(),
+        py::arg("end") = py::none());
+  m.def("_infer_types", &inferTypesReporting, py::arg("inf"), py::arg("progress"), py::pos_only(),
+        py::arg("input") = py::none(), py::arg("names") = py::none(), py::arg("header") = true);
   m.def("_pass_stats", &passStats, py::arg("inf"), py::pos_only());
   // Of the last pass: per column and type, its first cells as (text, data
   // row, whole length); and the data rows shorter and longer than the header.

@@ -84,10 +84,8 @@ def test_types_file_delimiter_and_standard_input(tmp_path):
      "quorvel: error: types file 'bad.json' is not valid JSON: Expecting property name enclosed "
      "in double quotes: line 1 column 2 (char 1)"),
     (["--encoding", "utf-8", "latin1.csv"], 1,
-     "quorvel: error: the header of 'latin1.csv' is not valid UTF-8: 'utf-8' codec can't decode "
-     "byte 0xe9 in position 0: unexpected end of data"),
-    (["--encoding", "ebcdic", "in.csv"], 2,
-     "quorvel: error: encoding must be one of utf-8, utf-8-sig, utf-16, latin-1, not 'ebcdic'"),
+     "quorvel: error: the header of 'latin1.csv' is not valid utf-8: cell 1 is '\\\\xe9'"),
+    (["--encoding", "ebcdic", "in.csv"], 2, "quorvel: error: encoding 'ebcdic' is not one Python knows"),
 ])
 def test_failures_are_one_line_with_their_exit_status(tmp_path, args, status, message):
     (tmp_path / "in.csv").write_text("a\n1\n")
@@ -134,16 +132,28 @@ def test_running_out_of_memory_is_one_line_with_status_1(tmp_path, args):
     assert many.stderr == f"quorvel: error: {endless}: {OUT_OF_MEMORY[len('quorvel: error: '):]}\n"
 
 
+POLL = 7  # the poll system call's number on x86-64
+
+
+def wait_until_polling(pid):
+    """Until the process waits in poll(), as the engine does in slices while a pipe is quiet:
+    by then the interpreter has started and the command reads its input."""
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        with open(f"/proc/{pid}/syscall") as f:
+            if f.read().split()[0] == str(POLL):
+                return
+        time.sleep(0.01)
+    raise AssertionError("the command never waited for its input")
+
+
 def test_ctrl_c_exits_130_with_one_line(tmp_path):
     with subprocess.Popen(COMMAND + ["-"], stdin=subprocess.PIPE, stderr=subprocess.PIPE,
                           stdout=subprocess.PIPE,
                           env=dict(os.environ, TMPDIR=str(tmp_path))) as child:
         child.stdin.write(b"a\n1\n")
         child.stdin.flush()
-        # The spool file appears once the command is reading standard input.
-        deadline = time.monotonic() + 60
-        while not list(tmp_path.glob("quorvel-stdin-*")) and time.monotonic() < deadline:
-            time.sleep(0.01)
+        wait_until_polling(child.pid)
         child.send_signal(signal.SIGINT)
         assert child.wait(timeout=60) == 130
         assert (child.stdout.read(), child.stderr.read()) == (b"", b"quorvel: interrupted\n")

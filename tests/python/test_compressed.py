@@ -178,7 +178,7 @@ def test_read_head_gives_the_first_bytes_of_the_content(tmp_path, contents, pack
     content = contents["generated"]
     path = tmp_path / "input.csv"
     path.write_bytes(packed["generated", compression] if compression else content)
-    assert quorvel_ext._read_head(str(path), size) == content[:size]
+    assert quorvel_ext._open_input(str(path)).peek(size) == content[:size]
 
 
 @pytest.mark.parametrize("content", [b"", b"\x1f\x8b", b"BZh9,a\n1,2\n", b"\x1f\x8b\x07,x\n"],
@@ -186,7 +186,7 @@ def test_read_head_gives_the_first_bytes_of_the_content(tmp_path, contents, pack
 def test_read_head_hands_on_what_is_no_compressed_stream(tmp_path, content):
     path = tmp_path / "input.csv"
     path.write_bytes(content)
-    assert quorvel_ext._read_head(str(path), 100) == content
+    assert quorvel_ext._open_input(str(path)).peek(100) == content
 
 
 @pytest.mark.parametrize("compression", sorted(COMPRESSORS))
@@ -196,6 +196,6 @@ def test_read_head_reports_a_damaged_stream_or_a_missing_file(tmp_path, packed, 
     with pytest.raises(RuntimeError, match=exactly(
             f"Cannot decompress input stream '{path}' ({compression}): "
             f"{DAMAGE[compression, 'truncated']}")):
-        quorvel_ext._read_head(str(path), 10**9)
+        quorvel_ext._open_input(str(path)).peek(10**9)
     with pytest.raises(RuntimeError, match=exactly("Something is wrong with input stream")):
-        quorvel_ext._read_head(str(tmp_path / "missing.csv"), 10)
+        quorvel_ext._open_input(str(tmp_path / "missing.csv")).peek(10)

@@ -3,6 +3,7 @@ import dataclasses
 import datetime as dt
 import json
 import pathlib
+import re
 import subprocess
 import sys
 import warnings
@@ -144,19 +145,22 @@ def test_given_encoding_overrides_the_detection(write):
     report = quorvel.describe(write("é\n1\n".encode("utf-8")), encoding="LATIN1")
     assert (report.encoding, report.encoding_detected) == ("latin-1", False)
     assert [c.name for c in report.columns] == ["Ã©"]
-    with pytest.raises(ValueError, match="encoding must be one of"):
-        quorvel.describe(write("a\n1\n"), encoding="cp1252")
+    with pytest.raises(ValueError, match=re.escape("encoding 'cp-nothing' is not one Python knows")):
+        quorvel.describe(write("a\n1\n"), encoding="cp-nothing")
+    with pytest.raises(ValueError, match=re.escape("encoding 'rot13' is not a text encoding")):
+        quorvel.describe(write("a\n1\n"), encoding="rot13")
 
 
-def test_a_feed_that_cannot_deliver_the_file_fails_the_pass(write):
-    # A truncated gzip stream reaches the pass through the FIFO only in part;
-    # random digits keep the cut well past the first block the sniffer reads.
+def test_a_truncated_stream_fails_the_pass_naming_it(write):
+    # Random digits keep the cut well past the head the sniffer reads; the repeated name once
+    # sent such a file through a second decompressor of the package's.
     import gzip
     import random
     rows = "".join(f"{random.random()},{random.random()}\n" for _ in range(100_000))
     packed = gzip.compress(("n,n\n" + rows).encode())
     path = write(packed[:len(packed) // 2], "cut.csv.gz")
-    with pytest.raises(RuntimeError, match="could not be handed to the pass in full"):
+    with pytest.raises(RuntimeError, match=re.escape(
+            f"Cannot decompress input stream '{path}' (gzip): the compressed data ends early")):
         quorvel.describe(path)
 
 
@@ -245,12 +249,12 @@ def test_command_prints_a_duckdb_statement_and_polars_options_that_load(write):
     assert options["truncate_ragged_lines"] is True
 
 
-def test_an_interrupted_pass_ends_the_process_that_feeds_it(write):
+def test_a_pass_starts_no_process_and_an_interrupt_ends_it(write):
     import psutil
     path = write("n,n\n" + "1,2\n" * 300_000)
 
     def interrupt(*_):
-        assert psutil.Process().children(), "the pass should read from a feeding child"
+        assert psutil.Process().children() == []
         raise KeyboardInterrupt
 
     with pytest.raises(KeyboardInterrupt):

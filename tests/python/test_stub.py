@@ -20,6 +20,10 @@ METHODS = {
     "get_col_type_candidates",
 }
 PROPERTIES = {"num_rows", "col_names"}
+INPUT_METHODS = {"peek", "readinto", "decode_as"}
+INPUT_PROPERTIES = {"compression", "name", "size", "bytes_read", "undecodable"}
+# pybind11's names for what no Python type names, and the stub's.
+PYBIND_TYPES = {"buffer": "Any"}
 
 
 @pytest.fixture(scope="module")
@@ -28,8 +32,9 @@ def stub():
     return source, ast.parse(source)
 
 
-def stub_defs(tree):
-    (cls,) = [node for node in tree.body if isinstance(node, ast.ClassDef)]
+def stub_defs(tree, class_name="Inf"):
+    (cls,) = [node for node in tree.body
+              if isinstance(node, ast.ClassDef) and node.name == class_name]
     return {node.name: node for node in cls.body if isinstance(node, ast.FunctionDef)}
 
 
@@ -49,18 +54,35 @@ def split_params(text):
 
 
 def doc_signature(name, doc):
-    """(parameters as (name, annotation) pairs, return annotation) of pybind11's signature line."""
+    """(parameters as (name, annotation) pairs, return annotation) of pybind11's signature line.
+
+    A parameter with a default is (name, annotation, default); pybind11 writes a pointer that
+    may be None without Optional, which the stub spells out."""
     first, *rest = doc.split("\n")
     match = re.fullmatch(re.escape(name) + r"\((.*)\) -> (.*)", first)
     assert match and not any(rest), f"not one plain signature: {doc!r}"
-    return [tuple(p.split(": ", 1)) for p in split_params(match[1])], match[2]
+    params = []
+    for text in split_params(match[1]):
+        if text == "/":
+            params.append(("/",))
+            continue
+        param, annotation = text.split(": ", 1)
+        annotation, _, default = annotation.partition(" = ")
+        annotation = PYBIND_TYPES.get(annotation, annotation)
+        if default == "None" and not annotation.startswith("Optional["):
+            annotation = f"Optional[{annotation}]"
+        params.append((param, annotation, default) if default else (param, annotation))
+    return params, match[2]
 
 
 def stub_signature(source, fn):
     args = fn.args
-    assert (args.vararg, args.kwonlyargs, args.kwarg, args.defaults) == (None, [], None, [])
+    assert (args.vararg, args.kwonlyargs, args.kwarg) == (None, [], None)
     spell = lambda node: None if node is None else ast.get_source_segment(source, node)
-    params = [(a.arg, spell(a.annotation)) for a in args.posonlyargs + args.args]
+    every = args.posonlyargs + args.args
+    defaults = [None] * (len(every) - len(args.defaults)) + [spell(d) for d in args.defaults]
+    params = [(a.arg, spell(a.annotation)) + ((d,) if d is not None else ())
+              for a, d in zip(every, defaults)]
     return params, [a.arg for a in args.posonlyargs], spell(fn.returns)
 
 
@@ -74,6 +96,30 @@ def test_stub_and_module_name_the_same_things(stub):
     names = [n.target.id if isinstance(n, ast.AnnAssign) else n.name for n in top]
     assert names == [n for n in dir(quorvel_ext) if not n.startswith("__")]
     assert ast.get_docstring(tree) == quorvel_ext.__doc__
+    private = {n for n in vars(quorvel_ext._Input) if not n.startswith("_")}
+    assert set(stub_defs(tree, "_Input")) - {"__init__"} == private == INPUT_METHODS | INPUT_PROPERTIES
+    assert {n for n, f in stub_defs(tree, "_Input").items() if is_property(f)} == INPUT_PROPERTIES
+
+
+@pytest.mark.parametrize("name", sorted(INPUT_METHODS))
+def test_each_input_method_matches_its_binding(stub, name):
+    source, tree = stub
+    params, posonly, returns = stub_signature(source, stub_defs(tree, "_Input")[name])
+    expected, expected_returns = doc_signature(name, getattr(quorvel_ext._Input, name).__doc__)
+    assert params[0] == ("self", None) and expected[0] == ("self", "quorvel_ext._Input")
+    assert expected[-1] == ("/",)
+    assert params[1:] == expected[1:-1] and posonly == [p for p, *_ in params]
+    assert returns == expected_returns
+
+
+@pytest.mark.parametrize("name", sorted(INPUT_PROPERTIES))
+def test_each_input_property_matches_its_getter(stub, name):
+    source, tree = stub
+    params, _, returns = stub_signature(source, stub_defs(tree, "_Input")[name])
+    doc = getattr(quorvel_ext._Input, name).fget.__doc__
+    match = re.fullmatch(r"\(arg0: quorvel_ext\._Input\) -> (.*)\n", doc)
+    assert match, doc
+    assert (params, returns) == ([("self", None)], match[1])
 
 
 @pytest.mark.parametrize("name", sorted(METHODS | {"__init__"}))
@@ -109,19 +155,21 @@ def test_stubtest_finds_no_difference(stub, tmp_path):
     run = subprocess.run([sys.executable, "-m", "mypy.stubtest", "--concise", "quorvel_ext"],
                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
     # A pybind11 class has pybind11's own metaclass, which no stub can name.
-    assert run.stdout.splitlines() == ["quorvel_ext.Inf is inconsistent, metaclass differs"], (
-        run.stdout + run.stderr)
+    assert run.stdout.splitlines() == [f"quorvel_ext.{name} is inconsistent, metaclass differs"
+                                       for name in ("Inf", "_Input")], run.stdout + run.stderr
 
 
 @pytest.mark.parametrize("name", ["_cell_examples", "_infer_types", "_overlaps", "_pass_stats",
-                                  "_ragged_rows", "_read_head", "_set_pass_threads"])
+                                  "_ragged_rows", "_open_input", "_set_pass_threads"])
 def test_each_private_function_matches_its_binding(stub, name):
     source, tree = stub
     (fn,) = [node for node in tree.body if isinstance(node, ast.FunctionDef) and node.name == name]
     params, posonly, returns = stub_signature(source, fn)
     expected, expected_returns = doc_signature(name, getattr(quorvel_ext, name).__doc__)
-    # pybind11 ends a positional-only signature with "/" and names the class with its module.
-    assert expected[-1] == ("/",)
-    assert params == [(p, a.replace("quorvel_ext.", "")) for p, a in expected[:-1]]
-    assert posonly == [p for p, _ in params]
-    assert returns == expected_returns
+    # pybind11 marks the end of the positional-only parameters with "/" and names the classes
+    # with their module; those after it have defaults.
+    slash = expected.index(("/",))
+    unqualified = [tuple(part.replace("quorvel_ext.", "") for part in p) for p in expected]
+    assert params == unqualified[:slash] + unqualified[slash + 1:]
+    assert posonly == [p for p, *_ in unqualified[:slash]]
+    assert returns == expected_returns.replace("quorvel_ext.", "")

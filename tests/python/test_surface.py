@@ -230,7 +230,8 @@ def test_a_missing_file_fails_the_pass_and_keeps_the_last_results(write, make_in
 
 def test_a_directory_is_not_an_input(make_inf, tmp_path):
     inf = make_inf(filepath=str(tmp_path))
-    with pytest.raises(RuntimeError, match=exactly("Cannot read input stream: Is a directory")):
+    with pytest.raises(RuntimeError, match=exactly(
+            f"Cannot read input stream '{tmp_path}' at byte 0: Is a directory")):
         inf.infer_types()
     assert (inf.col_names, inf.get_col_type_candidates()) == ([], {})
 
