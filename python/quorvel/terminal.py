@@ -78,9 +78,13 @@ def _wrap(text: str, width: int) -> List[str]:
 
 
 def _wrap_summary(text: str, width: int) -> List[str]:
-    """The summary broken only after its commas, unless a part is wider than the line."""
+    """The summary broken only after its path and its commas, unless a part is wider than the
+    line."""
     # textwrap breaks at ASCII whitespace only, so no-break spaces hold each part together.
-    kept = ", ".join(part.replace(" ", "\xa0") for part in text.split(", "))
+    path, _, rest = text.rpartition(": ")
+    parts = [path + ":"] + rest.split(", ")
+    kept = " ".join(part.replace(" ", "\xa0") + ("," if 0 < i < len(parts) - 1 else "")
+                    for i, part in enumerate(parts))
     return [line.replace("\xa0", " ") for line in _wrap(kept, width)]
 
 
@@ -162,7 +166,7 @@ def _example_lines(column: "Column", room: int) -> List[str]:
     lines = [_fitted(f"e.g. {kind}:", [example_text(t, r) for t, r in examples], room)
              for kind, _, examples in shown[:EXAMPLE_LINES]]
     if len(shown) > EXAMPLE_LINES:
-        lines.append(f"and {len(shown) - EXAMPLE_LINES} more types with examples")
+        lines.append(_clipped(f"and {len(shown) - EXAMPLE_LINES} more types", room))
     return lines
 
 
