@@ -144,8 +144,10 @@ def _bar(column: "Column", colours: Dict[str, str]) -> str:
         f'<span class="qv-segment" title="{_hover(column, kind, n, whole, examples)}" '
         f'style="flex:none;width:{px}px;background:{colours[kind]}"></span>'
         for (kind, n), px in zip(parts, widths_px([n for _, n in parts])) if px)
+    # The outline sits outside the bar's box: it bounds light parts on a light page without
+    # taking a pixel from the parts.
     return (f'<div class="qv-bar" style="display:flex;width:{BAR_PX}px;'
-            f'height:{BAR_HEIGHT_PX}px">{spans}</div>')
+            f'height:{BAR_HEIGHT_PX}px;outline:1px solid rgba(127,127,127,0.5)">{spans}</div>')
 
 
 def _hover(column: "Column", kind: str, n: int, whole: int,
