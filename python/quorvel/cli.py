@@ -95,7 +95,7 @@ def _profile_many(args: argparse.Namespace) -> int:
         blocks = [_render(r, args) for r in reports]
         if not args.schema:
             blocks += [_render(g.report, args) for g in many.groups if len(g.files) > 1]
-            blocks += _headers_note(many.groups) + _legend(reports, args)
+            blocks += _legend(reports, args) + _headers_note(many.groups)
         print("\n\n".join(blocks), flush=True)
     return max((_status_of(r.error) for r in many.failed if r.error), default=0)
 
