@@ -20,7 +20,8 @@ if TYPE_CHECKING:  # the report imports its views, so the views see it only when
 
 DEFAULT_WIDTH = 100  # of the lines when the output is no terminal, and of str(report)
 NARROWEST = 60  # a terminal narrower than this gets lines as wide, which it wraps itself
-SHORTEST_NAME = 8  # characters of a column's name kept however narrow the line
+SHORTEST_NAME = 8  # characters of a column's name or verdict kept however narrow the line
+INDENT_BELOW = 4  # of counts that go under the table's cells rather than beside them
 EXAMPLE_LINES = 3  # types of a column whose first texts are shown under its line
 GAP = "  "
 RIGHT_ALIGNED = (False, False, True, True, True)
@@ -57,14 +58,18 @@ def text_lines(report: "Report", width: int = DEFAULT_WIDTH, style: Style = PLAI
                 for line in _wrap_summary(summary(report) + " (the file is empty)", width)]
     head = [style.paint(line, "summary") for line in _wrap_summary(summary(report), width)]
     cells = [list(HEADINGS)] + [_fixed_cells(c) for c in report.columns]
-    widths = [max(len(row[i]) for row in cells) for i in range(len(HEADINGS) - 1)]
-    widths[0] = min(widths[0], _name_room(widths, width))
+    widths = _fitted_widths(cells, width)
     for row in cells:
-        row[0] = _clipped(row[0], widths[0])
+        row[0], row[1] = _clipped(row[0], widths[0]), _clipped(row[1], widths[1])
     counts_at = sum(widths) + len(GAP) * len(widths)
-    lines = head + ["", style.paint(_aligned(cells[0], widths) + cells[0][-1], "heading")]
+    # Counts go under the table's cells when a line leaves too little room beside them.
+    longest = max(len(text) for c in report.columns for text, _ in _count_entries(c))
+    indent = counts_at if width - counts_at > max(20, longest) else INDENT_BELOW
+    heading = _aligned(cells[0], widths) + (HEADINGS[-1] if indent != INDENT_BELOW else "")
+    lines = head + ["", style.paint(heading.rstrip(), "heading")]
     for column, row in zip(report.columns, cells[1:]):
-        lines += _column_lines(column, row, widths, counts_at, width, style)
+        lines += _column_lines(column, _aligned(row, widths, style.verdict(row[1], column.verdict)),
+                               indent, width, style)
     return lines + duplicate_name_notes(report)
 
 
@@ -94,34 +99,38 @@ def _fixed_cells(column: "Column") -> List[str]:
             str(column.missing)]
 
 
-def _name_room(widths: Sequence[int], width: int) -> int:
-    """How much of a name the line holds: a quarter of it, and less when the other cells leave
-    less, but never under SHORTEST_NAME."""
-    others = sum(widths[1:]) + len(GAP) * len(widths)
-    return max(SHORTEST_NAME, min(width // 4, width - others))
+def _fitted_widths(cells: Sequence[Sequence[str]], width: int) -> List[int]:
+    """The widths of the cells before the counts, the name and then the verdict cut so that
+    they fit the line beside the numbers: a name to a quarter of the line at most, neither
+    under SHORTEST_NAME."""
+    widths = [max(len(row[i]) for row in cells) for i in range(len(HEADINGS) - 1)]
+    room = width - len(GAP) * len(widths) - sum(widths[2:])  # for the name and the verdict
+    widths[0] = min(widths[0], max(SHORTEST_NAME, min(width // 4, room - widths[1])))
+    widths[1] = min(widths[1], max(SHORTEST_NAME, room - widths[0]))
+    return widths
 
 
-def _aligned(row: Sequence[str], widths: Sequence[int], painted: Sequence[str] = ()) -> str:
-    """The cells padded to their widths, each followed by the gap; `painted` replaces a cell's
-    text once it is padded, so that colour never counts towards a width."""
+def _aligned(row: Sequence[str], widths: Sequence[int], verdict: str = "") -> str:
+    """The cells padded to their widths, each followed by the gap; `verdict`, when given,
+    replaces the verdict's text once it is padded, so that colour never counts towards a
+    width."""
     out = ""
     for i, (cell, cell_width, right) in enumerate(zip(row, widths, RIGHT_ALIGNED)):
         pad = " " * (cell_width - len(cell))
-        shown = painted[i] if i < len(painted) else cell
+        shown = verdict if i == 1 and verdict else cell
         out += (pad + shown if right else shown + pad) + GAP
     return out
 
 
-def _column_lines(column: "Column", row: Sequence[str], widths: Sequence[int], counts_at: int,
-                  width: int, style: Style) -> List[str]:
-    fixed = _aligned(row, widths, [row[0], style.verdict(row[1], column.verdict)])
-    # A terminal too narrow for the counts beside the table gets them on the lines below.
-    indent = counts_at if width - counts_at >= 20 else 4
-    painted = _counts_lines(column, indent, width, style)
-    if indent == counts_at:
-        out = [(fixed + painted[0]).rstrip()] + [" " * indent + p for p in painted[1:]]
+def _column_lines(column: "Column", fixed: str, indent: int, width: int,
+                  style: Style) -> List[str]:
+    """The column's line after its `fixed` cells, its counts beside them or, when `indent` is
+    short of them, under them; then its examples."""
+    counts = _counts_lines(column, indent, width, style)
+    if indent != INDENT_BELOW:
+        out = [(fixed + counts[0]).rstrip()] + [" " * indent + p for p in counts[1:]]
     else:
-        out = [fixed.rstrip()] + [" " * indent + p for p in painted]
+        out = [fixed.rstrip()] + [" " * indent + p for p in counts]
     return out + [" " * (indent + 2) + style.paint(line, "example")
                   for line in _example_lines(column, width - indent - 2)]
 
@@ -129,7 +138,9 @@ def _column_lines(column: "Column", row: Sequence[str], widths: Sequence[int], c
 def _counts_lines(column: "Column", indent: int, width: int, style: Style) -> List[str]:
     """The counts from `indent` in as many lines as they need, those the verdict leaves out
     painted as misfits."""
-    lines = _wrapped(_count_entries(column), indent, width)
+    room = width - indent - 1  # a type's name too long for a line of its own is cut short
+    entries = [(_clipped(text, room), misfit) for text, misfit in _count_entries(column)]
+    lines = _wrapped(entries, indent, width)
     return [", ".join(style.paint(text, "misfit") if misfit else text for text, misfit in line)
             + ("," if i < len(lines) - 1 else "") for i, line in enumerate(lines)]
 

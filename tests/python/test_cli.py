@@ -232,12 +232,18 @@ def test_lines_fit_the_terminal_and_keep_every_count(columns, tmp_path):
     names = ["a_column_name_far_longer_than_any_terminal_would_give_it" * 2, "n"]
     cells = ["1", "x", "2.5", "NA", "true", "2024-01-02", "1,234", "50%", "$3", "0042"]
     wide.write_text(",".join(names) + "\n" + "".join(f"{c},{c}\n" for c in cells * 3))
-    for path in (MESSY, ORDERS, wide):
-        shown = ESCAPE.sub("", run_in_terminal(path, columns=columns))
+    # A type whose name alone leaves no room for the counts beside the table.
+    types = tmp_path / "types.json"
+    long_type = "a_type_whose_name_is_most_of_a_line"
+    types.write_text(json.dumps({long_type: "[0-9]+", "word": "[a-z]+"}))
+    for path, options in ((MESSY, {}), (ORDERS, {}), (wide, {}),
+                          (wide, {"types": {long_type: ["[0-9]+"], "word": ["[a-z]+"]}})):
+        args = ["--types", types] if options else []
+        shown = ESCAPE.sub("", run_in_terminal(*args, path, columns=columns))
         assert max(map(len, shown.splitlines())) <= columns
         # Wrapped or not, every column's line holds all its counts, in the order of the table.
         blocks = re.split(r"\n(?=\S)", shown.split("\n\n")[1])[1:]
-        report = quorvel.describe(path)
+        report = quorvel.describe(path, **options)
         assert len(blocks) == len(report.columns)
         for column, block in zip(report.columns, blocks):
             counts = re.findall(r"([a-z_]+)\*? ([0-9]+)", block.split("e.g.")[0])
