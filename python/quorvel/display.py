@@ -58,10 +58,6 @@ def example_text(text: str, row: int) -> str:
     return f"{printable(repr(text))} row {row}"
 
 
-def examples_text(examples: Sequence[Tuple[str, int]]) -> str:
-    return ", ".join(example_text(text, row) for text, row in examples)
-
-
 def duplicate_name_notes(report: "Report") -> List[str]:
     """One note per name that several header cells share, at the first of them."""
     first: Dict[str, int] = {}
