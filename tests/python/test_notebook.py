@@ -36,7 +36,14 @@ def chromium(*args):
     return subprocess.run([binary, "--headless", "--no-sandbox", "--disable-gpu",
                            "--hide-scrollbars", "--force-device-scale-factor=1",
                            f"--window-size={WINDOW[0]},{WINDOW[1]}", *map(str, args)],
-                          capture_output=True, text=True, timeout=120, check=True)
+                          capture_output=True, text=True, timeout=120, check=True,
+                          env=BROWSER_ENVIRONMENT)
+
+
+# The browser is a tool here, not under test: it runs without the sanitizer runtime that
+# scripts/asan_pytest.sh preloads into the tests' processes.
+BROWSER_ENVIRONMENT = {k: v for k, v in os.environ.items()
+                       if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
 
 
 def page(report, theme="light"):
