@@ -126,7 +126,9 @@ def _row(column: "Column", colours: Dict[str, str]) -> str:
     texts = (printable(column.name), column.verdict, share_text(column), str(column.cells),
              str(column.missing))
     cells = "".join(_cell("td", t, number) for t, number in zip(texts, _NUMBERS))
-    return f"<tr>{cells}<td>{_bar(column, colours)}</td><td>{_misfits(column)}</td></tr>"
+    # pre-wrap, so that a text of spaces shows as many as it has.
+    return (f"<tr>{cells}<td>{_bar(column, colours)}</td>"
+            f'<td style="white-space:pre-wrap">{_misfits(column)}</td></tr>')
 
 
 def _cell(tag: str, text: str, number: bool) -> str:
