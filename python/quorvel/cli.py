@@ -28,8 +28,9 @@ from typing import IO, Any, Dict, List, Optional, Sequence
 
 from . import terminal
 from .describe import ONE_THREAD_BELOW, HeaderError, describe
+from .display import printable
 from .many import Group, describe_many
-from .report import Report, json_document, printable
+from .report import Report, json_document
 from .terminal import Style
 
 SCHEMAS = ("pandas", "arrow", "polars", "duckdb", "sql", "frictionless")

@@ -11,9 +11,6 @@ from dataclasses import asdict, dataclass, field
 from typing import Any, Dict, List, Optional, Tuple
 
 from . import load, notebook, schema, terminal
-from .display import printable
-
-__all__ = ["Column", "Report", "json_document", "printable"]
 
 # The version of the JSON document; it changes whenever a field changes meaning or goes.
 JSON_VERSION = 2
