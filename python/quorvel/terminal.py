@@ -182,6 +182,8 @@ def _example_lines(column: "Column", room: int) -> List[str]:
 
 
 def _fitted(label: str, parts: Sequence[str], room: int) -> str:
+    """The label and as many whole parts as fit in `room`; the first part cut short if even it
+    does not."""
     line = label
     for i, part in enumerate(parts):
         candidate = f"{line} {part}" if i == 0 else f"{line}, {part}"
