@@ -14,6 +14,8 @@ DEBIAN_PACKAGES=(g++ cmake make libboost-regex-dev libboost-iostreams-dev libzst
 DEBIAN_PACKAGES+=(unicode-data)
 # patchelf: auditwheel rewrites the wheel's library paths with it.
 DEBIAN_PACKAGES+=(patchelf)
+# chromium: the notebook report's test draws the page in it, headless, and measures the bars.
+DEBIAN_PACKAGES+=(chromium)
 PYTHON_PACKAGES=(pybind11==2.7.1 scikit-build-core==0.10.7)
 mapfile -t TEST_PACKAGES < <(grep -v '^#' tests/python/requirements.txt)
 PYTHON_PACKAGES+=("${TEST_PACKAGES[@]}")

@@ -1,6 +1,7 @@
 """The `quorvel` command: a verdict per column of each CSV file, or its schema for a loader.
 
     quorvel orders.csv
+    quorvel --format markdown orders.csv > table.md
     quorvel --schema sql --table orders orders.csv | duckdb shop.db
     quorvel 'landing/*.csv.gz' --jobs 8
     quorvel --threads 1 orders.csv
@@ -19,13 +20,18 @@ import glob
 import json
 import os
 import re
+import shutil
 import sys
 import time
-from typing import IO, Any, Dict, List, Optional, Sequence, Union
+from typing import IO, Any, Dict, List, Optional, Sequence, Tuple, Union
 
+from . import terminal
+from . import urls
 from .describe import ONE_THREAD_BELOW, HeaderError, describe
+from .display import printable
 from .many import Group, describe_many
-from .report import Report, json_document, printable
+from .report import Report, json_document
+from .terminal import Style
 
 SCHEMAS = ("pandas", "arrow", "polars", "duckdb", "sql", "frictionless")
 
@@ -37,9 +43,11 @@ class UsageError(Exception):
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = _parse_args(sys.argv[1:] if argv is None else argv)
     try:
+        args.files = urls.expand(args.files, args.storage_options)
         if len(args.files) > 1:
             return _profile_many(args)
-        print(_render(_profile(args.files[0], args), args), flush=True)
+        report = _profile(args.files[0], args)
+        print("\n\n".join([_render(report, args)] + _legend([report], args)), flush=True)
     except KeyboardInterrupt:
         print("quorvel: interrupted", file=sys.stderr)
         return 130
@@ -85,10 +93,11 @@ def _profile_many(args: argparse.Namespace) -> int:
     if args.json:
         print(json_document([r.to_dict() for r in many.results]))
     else:
-        blocks = [_render(r.report, args) for r in many.results if r.report is not None]
+        reports = [r.report for r in many.results if r.report is not None]
+        blocks = [_render(r, args) for r in reports]
         if not args.schema:
-            blocks += [str(g.report) for g in many.groups if len(g.files) > 1]
-            blocks += _headers_note(many.groups)
+            blocks += [_render(g.report, args) for g in many.groups if len(g.files) > 1]
+            blocks += _legend(reports, args) + _headers_note(many.groups)
         print("\n\n".join(blocks), flush=True)
     return max((_status_of(r.error) for r in many.failed if r.error), default=0)
 
@@ -114,6 +123,9 @@ def _parse_args(argv: Sequence[str]) -> argparse.Namespace:
     out = parser.add_mutually_exclusive_group()
     out.add_argument("--json", action="store_true", help="print the report as JSON")
     out.add_argument("--schema", choices=SCHEMAS, help="print the schema for a loader")
+    out.add_argument("--format", choices=("text", "markdown"), default="text",
+                     help="the table as text for a terminal, or as Markdown for an issue or a "
+                     "pull request (default text)")
     parser.add_argument("--table", metavar="NAME", help="table name for --schema sql "
                         "(default: the file's name without its suffix)")
     parser.add_argument("--dialect", choices=("duckdb", "postgresql"), default="duckdb",
@@ -131,6 +143,13 @@ def _parse_args(argv: Sequence[str]) -> argparse.Namespace:
                         f"{ONE_THREAD_BELOW // 1_000_000} MB, every core otherwise)")
     parser.add_argument("--threshold", type=float, default=0.9,
                         help="share of the non-NA cells a verdict must cover (default 0.9)")
+    parser.add_argument("--color", choices=("auto", "always", "never"), default="auto",
+                        help="colour the table: auto, when standard output is a terminal and "
+                        "NO_COLOR is unset or empty (default); always; never")
+    parser.add_argument("--storage-option", action="append", type=_storage_option,
+                        metavar="KEY=VALUE", dest="storage_options",
+                        help="an option of the filesystem of URLs (s3://, gs://, https://), as "
+                        "fsspec takes it; VALUE is read as JSON when it is JSON; repeat for more")
     parser.add_argument("--jobs", type=int, metavar="N",
                         help="files profiled at once, each in its own process (default: one per "
                         "core)")
@@ -138,7 +157,18 @@ def _parse_args(argv: Sequence[str]) -> argparse.Namespace:
     if args.delimiter in ("\\t", "tab"):
         args.delimiter = "\t"
     args.files = _expanded(args.files)
+    args.storage_options = dict(args.storage_options or [])
     return args
+
+
+def _storage_option(text: str) -> Tuple[str, Any]:
+    key, equals, value = text.partition("=")
+    if not key or not equals:
+        raise argparse.ArgumentTypeError(f"expected KEY=VALUE, not {text!r}")
+    try:
+        return key, json.loads(value)
+    except ValueError:
+        return key, value
 
 
 def _bare_threads_as_all(argv: Sequence[str]) -> List[str]:
@@ -176,7 +206,8 @@ def _expanded(names: Sequence[str]) -> List[str]:
 def _options(args: argparse.Namespace) -> Dict[str, Any]:
     types = _load_types(args.types) if args.types else None
     return dict(types=types, na=args.na, delimiter=args.delimiter, encoding=args.encoding,
-                threads=args.threads, threshold=args.threshold)
+                threads=args.threads, threshold=args.threshold,
+                storage_options=args.storage_options or None)
 
 
 def _profile(path: str, args: argparse.Namespace) -> Report:
@@ -227,7 +258,36 @@ def _render(report: Report, args: argparse.Namespace) -> str:
         return report.to_sql(name, args.dialect)
     if args.schema == "frictionless":
         return json.dumps(report.to_frictionless(), indent=2, ensure_ascii=False)
-    return str(report)
+    if args.format == "markdown":
+        return terminal.markdown(report)
+    return "\n".join(terminal.text_lines(report, _width(sys.stdout), Style(_coloured(args.color))))
+
+
+def _legend(reports: Sequence[Report], args: argparse.Namespace) -> List[str]:
+    """The legend of the tables, once for the whole run; other outputs have none."""
+    if args.json or args.schema:
+        return []
+    if args.format == "markdown":
+        legend = terminal.markdown_legend(reports)
+    else:
+        legend = "\n".join(terminal.legend_text(reports, _width(sys.stdout)))
+    return [legend] if legend else []
+
+
+def _width(stream: IO[str]) -> int:
+    """The terminal's width when the output is one, else a fixed width that keeps a file's
+    output the same wherever it goes."""
+    if not stream.isatty():
+        return terminal.DEFAULT_WIDTH
+    return shutil.get_terminal_size((terminal.DEFAULT_WIDTH, 24)).columns
+
+
+def _coloured(choice: str) -> bool:
+    """Whether --color `choice` colours standard output; a choice given overrides NO_COLOR."""
+    if choice == "auto":
+        # NO_COLOR asks every program for plain output when it is set to anything but "".
+        return sys.stdout.isatty() and os.environ.get("NO_COLOR", "") == ""
+    return choice == "always"
 
 
 class ProgressBar:

@@ -13,6 +13,7 @@ from concurrent.futures import Executor, Future, ProcessPoolExecutor, as_complet
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
+from . import urls
 from .describe import (PathArg, _check_delimiter, _check_na, _check_path, _check_threads,
                        _check_threshold, _check_window, _make_inf, available_cores, check_types,
                        column_of, describe, limit_cores)
@@ -57,6 +58,8 @@ def describe_many(paths: Iterable[PathArg], executor: Optional[Executor] = None,
                   **options: Any) -> ManyReport:
     """Runs describe(path, **options) for every path on `executor` and adds up shared headers.
 
+    paths: local paths and URLs; a URL with a wildcard (`s3://bucket/dir/*.csv`) stands for
+        the objects it matches, found with the storage_options given.
     executor: any concurrent.futures.Executor whose workers can import
         quorvel (a process pool, a Dask client's get_executor(), ...); None
         makes a process pool of `jobs` workers (default: one per core) for
@@ -73,9 +76,9 @@ def describe_many(paths: Iterable[PathArg], executor: Optional[Executor] = None,
     interrupt is then raised again. An executor given keeps running what it
     had started.
     """
-    files = _check_paths(paths)
     _check_jobs(jobs, executor)
     checked = _checked_options(options)
+    files = urls.expand(_check_paths(paths), checked["storage_options"])
     if executor is not None:
         results = _gather(executor, files, checked, progress)
     else:

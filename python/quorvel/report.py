@@ -6,17 +6,14 @@ the loaders that read the file as it describes it.
     pandas.read_csv("orders.csv", **report.pandas_options())
 """
 
-import html
 import json
 from dataclasses import asdict, dataclass, field
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
-from . import load, schema
-from .types import EMPTY, MIXED
+from . import load, notebook, schema, terminal
 
 # The version of the JSON document; it changes whenever a field changes meaning or goes.
 JSON_VERSION = 2
-EXAMPLES_SHOWN = 3
 
 
 @dataclass(frozen=True)
@@ -118,81 +115,12 @@ class Report:
         return schema.table_schema(self)
 
     def __str__(self) -> str:
-        return "\n".join(_text_lines(self))
+        lines = terminal.text_lines(self)
+        legend = terminal.legend_text([self])
+        return "\n".join(lines + ([""] + legend if legend else []))
 
     def _repr_html_(self) -> str:
-        head = "".join(f"<th>{h}</th>" for h in HEADINGS)
-        rows = "".join("<tr>" + "".join(f"<td>{html.escape(c)}</td>" for c in cells) + "</tr>"
-                       for cells in _cells(self))
-        return (f"<p>{html.escape(_summary(self))}</p>"
-                f"<table><thead><tr>{head}</tr></thead><tbody>{rows}</tbody></table>")
-
-
-HEADINGS = ("column", "verdict", "share", "cells", "NA", "counts")
-RIGHT_ALIGNED = (False, False, True, True, True)
-
-
-def _summary(report: Report) -> str:
-    rows = f"{report.rows} data row" + ("" if report.rows == 1 else "s")
-    columns = f"{len(report.columns)} column" + ("" if len(report.columns) == 1 else "s")
-    how = "sniffed" if report.delimiter_sniffed else "given"
-    found = "detected" if report.encoding_detected else "given"
-    ragged = "".join(f", {n} {what} row" + ("" if n == 1 else "s")
-                     for n, what in ((report.short_rows, "short"), (report.long_rows, "long"))
-                     if n)
-    undecodable = "" if not report.undecodable else (
-        f", {report.undecodable} undecodable byte sequence"
-        + ("" if report.undecodable == 1 else "s")
-        + f" (first at byte {report.first_undecodable_at}, shown as \\x escapes)")
-    return (f"{report.path}: {rows}, {columns}, delimiter {report.delimiter!r} ({how}), "
-            f"{report.encoding} ({found}){ragged}{undecodable}")
-
-
-def _cells(report: Report) -> List[List[str]]:
-    return [[printable(c.name), c.verdict, "-" if c.share is None else f"{c.share:.1%}",
-             str(c.cells), str(c.missing), _counts_text(c)] for c in report.columns]
-
-
-def _counts_text(column: Column) -> str:
-    """Every type seen, largest first; those the verdict does not cover are starred and shown by
-    their first texts. Cells that short rows lacked come last."""
-    star = column.verdict not in (MIXED, EMPTY)
-    ranked = sorted(column.counts.items(), key=lambda item: -item[1])
-    parts = [f"{t}{'*' if star and t in column.misfits else ''} {n}"
-             + _examples_text(column.misfit_examples.get(t, ())) for t, n in ranked]
-    if column.absent:
-        parts.append(f"absent {column.absent}")
-    return ", ".join(parts) or "-"
-
-
-def _examples_text(examples: Sequence[Tuple[str, int]]) -> str:
-    shown = ", ".join(f"{printable(repr(text))} row {row}"
-                      for text, row in examples[:EXAMPLES_SHOWN])
-    return f" (e.g. {shown})" if shown else ""
-
-
-def _text_lines(report: Report) -> List[str]:
-    lines = [_summary(report)]
-    if not report.columns:
-        return [lines[0] + " (the file is empty)"]
-    table = [list(HEADINGS)] + _cells(report)
-    widths = [max(len(row[i]) for row in table) for i in range(len(HEADINGS) - 1)]
-    lines.append("")
-    for row in table:
-        cells = [c.rjust(w) if right else c.ljust(w)
-                 for c, w, right in zip(row, widths, RIGHT_ALIGNED)]
-        lines.append("  ".join(cells + [row[-1]]).rstrip())
-    lines += ["",
-              "share: of the non-NA cells, those the verdict covers; *: cells it does not cover "
-              "(missing values where a loader reads a number, boolean or date)",
-              f"mixed: no verdict covers {report.threshold * 100:g}% of them; "
-              "text: enough match no type (other)"]
-    if any(c.absent for c in report.columns):
-        lines.append("absent: cells that rows shorter than the header do not have")
-    lines += [f"note: {c.shared} columns are named '{printable(c.name)}'; their cells are "
-              "counted together" for c in report.columns if c.shared > 1 and c.position == min(
-                  d.position for d in report.columns if d.name == c.name)]
-    return lines
+        return notebook.html(self)
 
 
 def json_document(reports: List[Dict[str, Any]], indent: Optional[int] = 2) -> str:
@@ -200,11 +128,3 @@ def json_document(reports: List[Dict[str, Any]], indent: Optional[int] = 2) -> s
     file that failed has only its path and error."""
     return json.dumps({"version": JSON_VERSION, "files": reports}, indent=indent,
                       ensure_ascii=False)
-
-
-def printable(name: str) -> str:
-    """The name with line breaks and other invisible characters escaped."""
-    if name.isprintable():
-        return name
-    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii")
-                   for c in name)

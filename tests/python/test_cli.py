@@ -1,15 +1,24 @@
 """The quorvel command as a user runs it: output, options, exit statuses, pipes and Ctrl-C."""
+import contextlib
+import csv
+import fcntl
+import html.parser
 import io
 import json
 import os
 import pathlib
+import pty
+import re
 import resource
 import signal
+import struct
 import subprocess
 import sys
+import termios
 import time
 
 import pytest
+from markdown_it import MarkdownIt
 
 import quorvel
 from quorvel import cli
@@ -21,9 +30,13 @@ MESSY = REPO / "examples" / "messy.csv"
 COMMAND = [sys.executable, "-m", "quorvel"]
 
 
-def run(*args, **kwargs):
+# Without the variables that change the command's lines, which a test sets itself.
+ENVIRONMENT = {k: v for k, v in os.environ.items() if k not in ("COLUMNS", "NO_COLOR")}
+
+
+def run(*args, env=None, **kwargs):
     return subprocess.run(COMMAND + list(map(str, args)), capture_output=True, text=True,
-                          timeout=120, **kwargs)
+                          timeout=120, env=dict(ENVIRONMENT, **(env or {})), **kwargs)
 
 
 @pytest.mark.wheel
@@ -33,13 +46,15 @@ def test_the_wheel_installs_the_command():
     assert (result.returncode, result.stdout.split()[:2]) == (0, ["usage:", "quorvel"])
 
 
-def test_prints_the_report_of_each_file():
+def test_prints_the_report_of_each_file_and_the_legend_once():
     result = run(MESSY, MESSY)
     assert (result.returncode, result.stderr) == (0, "")
-    # Files that share a header are added up after their own reports.
+    # Files that share a header are added up after their own reports; the legend that ends a
+    # report's text comes once, after them all.
     [both] = quorvel.describe_many([MESSY, MESSY]).groups
-    one = quorvel.describe(MESSY)
-    assert result.stdout == f"{one}\n\n{one}\n\n{both.report}\n"
+    one, legend = str(quorvel.describe(MESSY)).split("\n\nshare: ")
+    total, _ = str(both.report).split("\n\nshare: ")
+    assert result.stdout == f"{one}\n\n{one}\n\n{total}\n\nshare: {legend}\n"
     many = json.loads(run("--json", MESSY, MESSY).stdout)
     # As JSON: the report's misfit examples are tuples, which JSON writes as lists.
     [alone] = json.loads(quorvel.describe(MESSY).to_json())["files"]
@@ -172,3 +187,134 @@ def test_progress_bar_draws_on_a_terminal_only():
     assert screen.getvalue() == "\r[" + "#" * 7 + "." * 23 + "]  25% 0.5 MB, 7 rows\x1b[K"
     draw.close()
     assert screen.getvalue().endswith("\r\x1b[K")
+
+
+ORDERS = REPO / "examples" / "orders.csv"
+ESCAPE = re.compile(r"\x1b\[[0-9;]*m")
+
+
+def run_in_terminal(*args, columns=100, env=None):
+    """The command's status and standard output when that is a terminal `columns` wide."""
+    screen, terminal = pty.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 40, columns, 0, 0))
+    with subprocess.Popen(COMMAND + list(map(str, args)), stdin=subprocess.DEVNULL,
+                          stdout=terminal, stderr=subprocess.PIPE,
+                          env=dict(ENVIRONMENT, **(env or {}))) as child:
+        os.close(terminal)
+        output = b""
+        # Linux ends the reads with EIO once the command has closed its end of the terminal.
+        with contextlib.suppress(OSError):
+            while chunk := os.read(screen, 65536):
+                output += chunk
+        assert (child.wait(timeout=120), child.stderr.read()) == (0, b"")
+    os.close(screen)
+    # The terminal turns each line feed into a carriage return and a line feed.
+    return output.decode().replace("\r\n", "\n")
+
+
+@pytest.mark.parametrize("terminal, args, no_color, coloured", [
+    (True, [], None, True),
+    (True, [], "1", False),
+    (True, [], "", True),  # NO_COLOR set to nothing asks for nothing
+    (True, ["--color", "never"], None, False),
+    (True, ["--color", "always"], "1", True),  # what the command line says comes first
+    (False, [], None, False),
+    (False, ["--color", "always"], None, True),
+    (False, ["--color", "auto"], None, False),
+])
+def test_colour_follows_the_terminal_no_color_and_the_option(terminal, args, no_color,
+                                                             coloured):
+    env = {} if no_color is None else {"NO_COLOR": no_color}
+    if terminal:
+        output = run_in_terminal(*args, ORDERS, env=env)
+    else:
+        result = run(*args, ORDERS, env=env)
+        assert (result.returncode, result.stderr) == (0, "")
+        output = result.stdout
+    assert bool(ESCAPE.search(output)) == coloured
+    # Colour changes nothing but the escapes: the text is the plain output's.
+    assert ESCAPE.sub("", output) == run(ORDERS).stdout
+
+
+@pytest.mark.parametrize("columns", [60, 80, 132])
+def test_lines_fit_the_terminal_and_keep_every_count(columns, tmp_path):
+    wide = tmp_path / "wide.csv"
+    names = ["a_column_name_far_longer_than_any_terminal_would_give_it" * 2, "n"]
+    cells = ["1", "x", "2.5", "NA", "true", "2024-01-02", "1,234", "50%", "$3", "0042"]
+    wide.write_text(",".join(names) + "\n" + "".join(f"{c},{c}\n" for c in cells * 3))
+    # A type whose name alone leaves no room for the counts beside the table.
+    types = tmp_path / "types.json"
+    long_type = "a_type_whose_name_is_most_of_a_line"
+    types.write_text(json.dumps({long_type: "[0-9]+", "word": "[a-z]+"}))
+    for path, options in ((MESSY, {}), (ORDERS, {}), (wide, {}),
+                          (wide, {"types": {long_type: ["[0-9]+"], "word": ["[a-z]+"]}})):
+        args = ["--types", types] if options else []
+        shown = ESCAPE.sub("", run_in_terminal(*args, path, columns=columns))
+        assert max(map(len, shown.splitlines())) <= columns
+        # Wrapped or not, every column's line holds all its counts, in the order of the table.
+        blocks = re.split(r"\n(?=\S)", shown.split("\n\n")[1])[1:]
+        report = quorvel.describe(path, **options)
+        assert len(blocks) == len(report.columns)
+        for column, block in zip(report.columns, blocks):
+            counts = re.findall(r"([a-z_]+)\*? ([0-9]+)", block.split("e.g.")[0])
+            expected = sorted(column.counts.items(), key=lambda kv: -kv[1])
+            assert counts[-len(expected) - bool(column.absent):] == [
+                (kind, str(n)) for kind, n in expected] + (
+                [("absent", str(column.absent))] if column.absent else [])
+
+
+def test_a_mixed_column_shows_the_examples_of_its_largest_types_under_its_line():
+    lines = run(ORDERS).stdout.splitlines()
+    at = next(i for i, line in enumerate(lines) if line.startswith("postal_code"))
+    assert lines[at].endswith("  integer 33, other 7")
+    assert [line.strip() for line in lines[at + 1:at + 3]] == [
+        "e.g. integer: '52445' row 1, '80239' row 2",
+        "e.g. other: 'SW1A 1AA' row 3, 'SW1A 1AA' row 9"]
+    assert lines[at + 3].startswith("qty ")
+
+
+def test_markdown_renders_as_github_shows_tables(tmp_path):
+    probe = tmp_path / "probe.csv"
+    names = ["a|b", "*not bold*", "<i>x</i>", "`tick`", "-5"]
+    rows = [[str(i)] * len(names) for i in range(20)] + [["x | `y`", "&amp;", "<b>", "``", "_"]]
+    with open(probe, "w", newline="", encoding="utf-8") as f:
+        csv.writer(f).writerows([names] + rows)
+    result = run("--format", "markdown", probe, probe)
+    assert (result.returncode, result.stderr) == (0, "")
+    tables = Cells(MarkdownIt("commonmark").enable("table").render(result.stdout)).tables
+    report = quorvel.describe(probe)
+    assert len(tables) == 3  # each file, then the two added up
+    heading, *rows = tables[0]
+    assert heading == ["column", "verdict", "share", "cells", "NA", "counts"]
+    for column, row in zip(report.columns, rows):
+        [(kind, found)] = column.misfit_examples.items()
+        assert row == [column.name, column.verdict, f"{column.share:.1%}", str(column.cells),
+                       str(column.missing),
+                       f"integer 20, {kind}* 1 (e.g. {found[0][0]!r} row {found[0][1]})"]
+    assert result.stdout.count("share: of the non-NA cells") == 1
+
+
+class Cells(html.parser.HTMLParser):
+    """The text of each cell of each table of an HTML page."""
+
+    def __init__(self, page):
+        super().__init__()
+        self.tables, self.cell = [], None
+        self.feed(page)
+
+    def handle_starttag(self, tag, attrs):
+        if tag == "table":
+            self.tables.append([])
+        elif tag == "tr":
+            self.tables[-1].append([])
+        elif tag in ("td", "th"):
+            self.cell = ""
+
+    def handle_endtag(self, tag):
+        if tag in ("td", "th"):
+            self.tables[-1][-1].append(self.cell)
+            self.cell = None
+
+    def handle_data(self, data):
+        if self.cell is not None:
+            self.cell += data

@@ -136,14 +136,16 @@ def test_header_that_is_not_utf8_is_read_as_latin1_unless_utf8_is_given(write):
         quorvel.describe(path, encoding="utf-8")
 
 
-def test_report_shows_as_a_table_and_as_html(write):
-    report = quorvel.describe(write('id,"<b>"\n1,x\n2,NA\n'))
+def test_report_shows_as_a_table_and_as_html(write, monkeypatch, tmp_path):
+    monkeypatch.chdir(tmp_path)  # a short path, which the summary line holds whole
+    write('id,"<b>"\n1,x\n2,NA\n')
+    report = quorvel.describe("in.csv")
     assert str(report).splitlines()[:4] == [
-        f"{report.path}: 2 data rows, 2 columns, delimiter ',' (sniffed), utf-8 (detected)", "",
+        "in.csv: 2 data rows, 2 columns, delimiter ',' (sniffed), utf-8 (detected)", "",
         "column  verdict   share  cells  NA  counts",
         "id      integer  100.0%      2   0  integer 2"]
-    assert "<td>&lt;b&gt;</td><td>text</td><td>100.0%</td><td>1</td><td>1</td>" in (
-        report._repr_html_())
+    assert ('<td>&lt;b&gt;</td><td>text</td><td class="qv-number">100.0%</td>'
+            '<td class="qv-number">1</td><td class="qv-number">1</td>') in report._repr_html_()
 
 
 @pytest.mark.wheel

@@ -126,7 +126,8 @@ def test_repeated_names_get_a_verdict_each_from_a_rewritten_header(write):
 def test_short_rows_are_shown_as_absent_cells(write):
     report = quorvel.describe(write("a,b,c\n1,2,3\n4,5\n6\n"))
     assert [c.absent for c in report.columns] == [0, 1, 2]
-    assert str(report).splitlines()[5].endswith("integer 1, absent 2")
+    [c_line] = [line for line in str(report).splitlines() if line.startswith("c ")]
+    assert c_line.endswith("integer 1, absent 2")
 
 
 @pytest.mark.parametrize("content, encoding, names", [
@@ -181,8 +182,10 @@ def test_misfit_examples_from_the_pass_show_in_table_and_html(write):
     column = dataclasses.replace(report.columns[0],
                                  misfit_examples={"other": [("x1", 96), ("n.a.", 97)]})
     shown = dataclasses.replace(report, columns=[column], short_rows=2, long_rows=0)
-    assert "other* 3 (e.g. 'x1' row 96, 'n.a.' row 97)" in str(shown)
-    assert "2 short rows" in str(shown).splitlines()[0]
+    lines = str(shown).splitlines()
+    assert lines[lines.index(next(line for line in lines if "other* 3" in line)) + 1].strip() == (
+        "e.g. other: 'x1' row 96, 'n.a.' row 97")
+    assert "2 short rows" in " ".join(str(shown).splitlines()[:2])
     assert "&#x27;x1&#x27; row 96" in shown._repr_html_()
 
 
