@@ -17,6 +17,7 @@ import io
 import os
 import re
 import stat
+import sys
 from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Set, Tuple
 
 if TYPE_CHECKING:
@@ -243,6 +244,18 @@ def _real_failure(error: Exception) -> BaseException:
     if cause is None or not isinstance(error, FileNotFoundError):
         return error
     return cause if type(cause).__module__.startswith("aiohttp") else error
+
+
+def _forget_fsspec_loop() -> None:
+    """fsspec's async filesystems (S3, HTTP) send their requests from an event loop on a thread of
+    the process that started it; a forked child (a worker of a process pool) has the loop but not
+    the thread, and would wait on it forever. Forgotten, the loop starts anew in the child."""
+    asyn = sys.modules.get("fsspec.asyn")
+    if asyn is not None:
+        asyn.reset_lock()
+
+
+os.register_at_fork(after_in_child=_forget_fsspec_loop)
 
 
 def _is_pattern(text: str) -> bool:

@@ -3,6 +3,7 @@ request (loopback.MODES). What a URL delivers is checked against the local file 
 from; every failure against the class and message a caller gets."""
 import importlib
 import io
+import multiprocessing
 import os
 import pickle
 import signal
@@ -153,6 +154,23 @@ def test_ctrl_c_stops_a_stalled_read_at_once(remote_folder, http_server, small_b
     assert stopped.type is KeyboardInterrupt
     assert 0 < reader.bytes_read < reader.size
     assert latency < 0.5
+
+
+def _read_in_child(url):
+    with open_url(url) as reader:
+        return reader.read()
+
+
+def test_a_forked_child_reads_urls_too(remote_folder, http_server):
+    """A process pool forks after the parent has read URLs, as describe_many does after
+    expanding a glob; the child must not wait on the parent's fsspec loop."""
+    url = http_server.url(REMOTE_CSV)
+    with open_url(url) as reader:
+        reader.read(10)
+    # Leaving the pool terminates its worker, also one that hangs.
+    with multiprocessing.get_context("fork").Pool(1) as pool:
+        delivered = pool.apply_async(_read_in_child, (url,)).get(timeout=20)
+    assert delivered == (remote_folder / REMOTE_CSV).read_bytes()
 
 
 @pytest.mark.parametrize("error, message", [
