@@ -82,30 +82,39 @@ def test_a_url_delivers_the_bytes_of_the_local_file(request, remote_folder, smal
         assert reader.readinto(bytearray(BUFFER)) == 0
 
 
+def ranges_asked(server, url, read):
+    """The Range headers of the GETs of `url` that `read`(url) makes."""
+    path = url[url.index("/files/"):]
+    before = len(server.requests)
+    read(url)
+    return [r.range for r in server.requests[before:] if r.method == "GET" and r.path == path]
+
+
 def test_a_url_is_read_in_ranges_never_whole(remote_folder, http_server, small_blocks):
     """read() of everything still asks for one block at a time, each byte once: fsspec's HTTP
     file would fetch the whole object in one request for a bare read()."""
     local = (remote_folder / REMOTE_CSV).read_bytes()
-    url = http_server.url(REMOTE_CSV)
-    path = url[url.index("/files/"):]
-    before = len(http_server.requests)
-    with open_url(url) as reader:
-        assert reader.read() == local
-    gets = [r for r in http_server.requests[before:] if r.method == "GET" and r.path == path]
-    spans = [tuple(int(n) for n in r.range[len("bytes="):].split("-")) for r in gets]
+    delivered = []
+
+    def read_all(url):
+        with open_url(url) as reader:
+            delivered.append(reader.read())
+
+    ranges = ranges_asked(http_server, http_server.url(REMOTE_CSV), read_all)
+    spans = [tuple(int(n) for n in text[len("bytes="):].split("-")) for text in ranges]
+    assert delivered == [local]
     assert len(spans) > 2
     assert max(end + 1 - start for start, end in spans) <= urls.READ_BLOCK + io.DEFAULT_BUFFER_SIZE
     assert sum(end + 1 - start for start, end in spans) == len(local)
 
 
-def test_a_url_is_not_read_before_it_is_asked_for(remote_folder, http_server, small_blocks):
-    url = http_server.url(REMOTE_CSV)
-    path = url[url.index("/files/"):]
-    before = len(http_server.requests)
-    with open_url(url) as reader:
-        reader.readinto(bytearray(BUFFER))
-    gets = [r for r in http_server.requests[before:] if r.method == "GET" and r.path == path]
-    assert [r.range for r in gets] == [f"bytes=0-{BUFFER + urls.READ_BLOCK - 1}"]
+def test_the_first_read_asks_for_one_block_not_the_object(http_server, small_blocks):
+    def read_once(url):
+        with open_url(url) as reader:
+            reader.readinto(bytearray(BUFFER))
+
+    assert ranges_asked(http_server, http_server.url(REMOTE_CSV), read_once) == [
+        f"bytes=0-{BUFFER + urls.READ_BLOCK - 1}"]
 
 
 @pytest.mark.parametrize("mode, cause", [
