@@ -9,6 +9,13 @@ protocol; a URL whose package is missing raises ImportError naming the extra
 to install. SourceReader also wraps the binary file objects that callers hand
 in, so that every source fails alike: a read that breaks raises
 SourceReadError, naming the source and the byte it broke at.
+
+Ctrl-C needs nothing here: fsspec's S3 and HTTP filesystems send requests from
+an event loop on a thread of their own, and the calling thread waits for each
+on a lock, in slices of a second, which a signal interrupts at once; so
+KeyboardInterrupt leaves a stalled read within milliseconds (test_urls.py
+holds it to that). The request itself goes on in the background until the
+server answers or drops it.
 """
 
 import errno
@@ -17,6 +24,7 @@ import io
 import os
 import re
 import stat
+import sys
 from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Set, Tuple
 
 if TYPE_CHECKING:
@@ -25,10 +33,11 @@ if TYPE_CHECKING:
 # The extra of quorvel_ext (pyproject.toml) that installs each protocol's filesystem.
 EXTRAS = {"s3": "s3", "s3a": "s3", "gs": "gcs", "gcs": "gcs", "http": "http", "https": "http"}
 
-# The bytes that a read past the cached block asks of the store, beyond those it needs: one
+# The bytes that a read past the cached block asks of the store beyond those it needs: one
 # request per 8 MiB keeps its latency small beside its transfer, and a pass holds about one
-# block, so memory stays flat however large the object. fsspec's readahead cache drops a block
-# for the next, which is all a pass reading from start to end needs (s3fs would hold 50 MiB).
+# block, so memory stays flat however large the object. fsspec's readahead cache keeps only the
+# last block, all that a pass from start to end needs. The filesystems' own defaults differ:
+# s3fs asks for 50 MiB at a time, fsspec's HTTP for 5 MiB.
 READ_BLOCK = 8 << 20
 
 _SCHEME = re.compile(r"([A-Za-z][A-Za-z0-9+.-]*)://")
@@ -243,6 +252,18 @@ def _real_failure(error: Exception) -> BaseException:
     if cause is None or not isinstance(error, FileNotFoundError):
         return error
     return cause if type(cause).__module__.startswith("aiohttp") else error
+
+
+def _forget_fsspec_loop() -> None:
+    """fsspec's async filesystems (S3, HTTP) send their requests from an event loop on a thread of
+    the process that started it; a forked child (a worker of a process pool) has the loop but not
+    the thread, and would wait on it forever. Forgotten, the loop starts anew in the child."""
+    asyn = sys.modules.get("fsspec.asyn")
+    if asyn is not None:
+        asyn.reset_lock()
+
+
+os.register_at_fork(after_in_child=_forget_fsspec_loop)
 
 
 def _is_pattern(text: str) -> bool:

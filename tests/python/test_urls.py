@@ -3,6 +3,7 @@ request (loopback.MODES). What a URL delivers is checked against the local file 
 from; every failure against the class and message a caller gets."""
 import importlib
 import io
+import multiprocessing
 import os
 import pickle
 import signal
@@ -81,30 +82,39 @@ def test_a_url_delivers_the_bytes_of_the_local_file(request, remote_folder, smal
         assert reader.readinto(bytearray(BUFFER)) == 0
 
 
+def ranges_asked(server, url, read):
+    """The Range headers of the GETs of `url` that `read`(url) makes."""
+    path = url[url.index("/files/"):]
+    before = len(server.requests)
+    read(url)
+    return [r.range for r in server.requests[before:] if r.method == "GET" and r.path == path]
+
+
 def test_a_url_is_read_in_ranges_never_whole(remote_folder, http_server, small_blocks):
     """read() of everything still asks for one block at a time, each byte once: fsspec's HTTP
     file would fetch the whole object in one request for a bare read()."""
     local = (remote_folder / REMOTE_CSV).read_bytes()
-    url = http_server.url(REMOTE_CSV)
-    path = url[url.index("/files/"):]
-    before = len(http_server.requests)
-    with open_url(url) as reader:
-        assert reader.read() == local
-    gets = [r for r in http_server.requests[before:] if r.method == "GET" and r.path == path]
-    spans = [tuple(int(n) for n in r.range[len("bytes="):].split("-")) for r in gets]
+    delivered = []
+
+    def read_all(url):
+        with open_url(url) as reader:
+            delivered.append(reader.read())
+
+    ranges = ranges_asked(http_server, http_server.url(REMOTE_CSV), read_all)
+    spans = [tuple(int(n) for n in text[len("bytes="):].split("-")) for text in ranges]
+    assert delivered == [local]
     assert len(spans) > 2
     assert max(end + 1 - start for start, end in spans) <= urls.READ_BLOCK + io.DEFAULT_BUFFER_SIZE
     assert sum(end + 1 - start for start, end in spans) == len(local)
 
 
-def test_a_url_is_not_read_before_it_is_asked_for(remote_folder, http_server, small_blocks):
-    url = http_server.url(REMOTE_CSV)
-    path = url[url.index("/files/"):]
-    before = len(http_server.requests)
-    with open_url(url) as reader:
-        reader.readinto(bytearray(BUFFER))
-    gets = [r for r in http_server.requests[before:] if r.method == "GET" and r.path == path]
-    assert [r.range for r in gets] == [f"bytes=0-{BUFFER + urls.READ_BLOCK - 1}"]
+def test_the_first_read_asks_for_one_block_not_the_object(http_server, small_blocks):
+    def read_once(url):
+        with open_url(url) as reader:
+            reader.readinto(bytearray(BUFFER))
+
+    assert ranges_asked(http_server, http_server.url(REMOTE_CSV), read_once) == [
+        f"bytes=0-{BUFFER + urls.READ_BLOCK - 1}"]
 
 
 @pytest.mark.parametrize("mode, cause", [
@@ -153,6 +163,23 @@ def test_ctrl_c_stops_a_stalled_read_at_once(remote_folder, http_server, small_b
     assert stopped.type is KeyboardInterrupt
     assert 0 < reader.bytes_read < reader.size
     assert latency < 0.5
+
+
+def _read_in_child(url):
+    with open_url(url) as reader:
+        return reader.read()
+
+
+def test_a_forked_child_reads_urls_too(remote_folder, http_server):
+    """A process pool forks after the parent has read URLs, as describe_many does after
+    expanding a glob; the child must not wait on the parent's fsspec loop."""
+    url = http_server.url(REMOTE_CSV)
+    with open_url(url) as reader:
+        reader.read(10)
+    # Leaving the pool terminates its worker, also one that hangs.
+    with multiprocessing.get_context("fork").Pool(1) as pool:
+        delivered = pool.apply_async(_read_in_child, (url,)).get(timeout=20)
+    assert delivered == (remote_folder / REMOTE_CSV).read_bytes()
 
 
 @pytest.mark.parametrize("error, message", [
