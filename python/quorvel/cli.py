@@ -56,7 +56,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         # the interpreter's own flush at exit stays quiet too.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 0
-    except (UsageError, OSError, TypeError, ValueError, RuntimeError, MemoryError) as e:
+    except (UsageError, OSError, TypeError, ValueError, RuntimeError, MemoryError,
+            ImportError) as e:
         print(f"quorvel: error: {_message_of(e)}", file=sys.stderr)
         return _status_of(e)
     return 0
@@ -70,10 +71,12 @@ def _message_of(error: Optional[Exception]) -> str:
 
 
 def _status_of(error: Exception) -> int:
-    """2 for bad arguments or input; 1 for a pass that failed or ran out of memory, a header not
-    UTF-8 or the rest."""
-    bad_input = isinstance(error, (UsageError, OSError, TypeError, ValueError))
-    return 2 if bad_input and not isinstance(error, HeaderError) else 1
+    """2 for bad arguments or input, or a missing extra; 1 for a pass that failed (a source
+    that broke off while read included) or ran out of memory, a header that does not decode,
+    or the rest."""
+    bad_input = isinstance(error, (UsageError, OSError, TypeError, ValueError, ImportError))
+    failed = isinstance(error, (HeaderError, urls.SourceReadError))
+    return 2 if bad_input and not failed else 1
 
 
 def _profile_many(args: argparse.Namespace) -> int:

@@ -101,6 +101,9 @@ def test_types_file_delimiter_and_standard_input(tmp_path):
     (["--encoding", "utf-8", "latin1.csv"], 1,
      "quorvel: error: the header of 'latin1.csv' is not valid utf-8: cell 1 is '\\\\xe9'"),
     (["--encoding", "ebcdic", "in.csv"], 2, "quorvel: error: encoding 'ebcdic' is not one Python knows"),
+    (["gs://bucket/in.csv"], 2, "quorvel: error: reading 'gs://bucket/in.csv' needs the gcs extra: "
+                                "pip install 'quorvel_ext[gcs]' (Please install gcsfs to access "
+                                "Google Storage)"),
 ])
 def test_failures_are_one_line_with_their_exit_status(tmp_path, args, status, message):
     (tmp_path / "in.csv").write_text("a\n1\n")

@@ -60,3 +60,18 @@ def test_describe_an_object_cut_short(http_server):
     with pytest.raises(SourceReadError,
                        match="^" + re.escape(f"reading {url!r} failed at byte ") + "[0-9]+: "):
         quorvel.describe(url)
+
+
+def test_the_command_reads_an_s3_glob_with_its_storage_options(remote_folder, s3_server):
+    import json
+    import subprocess
+    import sys
+    options = s3_server.storage_options
+    flags = [arg for key, value in options.items()
+             for arg in ("--storage-option", f"{key}={json.dumps(value)}")]
+    done = subprocess.run([sys.executable, "-m", "quorvel", "--json", f"s3://{BUCKET}/dir/*.csv",
+                           *flags], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    many = quorvel.describe_many([f"s3://{BUCKET}/dir/*.csv"], storage_options=options)
+    assert json.loads(done.stdout) == json.loads(
+        quorvel.report.json_document([r.report.to_dict() for r in many.results]))
