@@ -228,7 +228,7 @@ struct InputStream::Impl : std::streambuf {
   std::string peeked;
   std::size_t peekedUsed = 0;
   bool peekedAll = false;  // the peek met the end of the content
-  std::size_t skip = 0;  // content bytes to drop first
+  std::size_t skip = 0;    // content bytes to drop first
 
   // Transcoding: content bytes read and not yet transcoded, at most a few.
   std::optional<Transcoder> transcoder;
