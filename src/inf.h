@@ -134,7 +134,7 @@ class Inf {
   void runPass(InputStream& input, const ColumnLayout& layout, const PassHook& hook);
   void checkTypesFile(const InputStream& input) const;
   void classifyRows(CsvParser& parser, std::istream& input, TypesFile& typesFile);
-  std::vector<std::string> nameColumns(const std::vector<std::string>& header);
+  std::vector<std::string> nameColumns(std::vector<std::string> header);
   unsigned passThreadCount() const;
   void classifyOnPipeline(const CsvParser& parser, std::istream& input, unsigned threads,
                           TypesFile& typesFile);
