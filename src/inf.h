@@ -101,7 +101,8 @@ class Inf {
   // Number of fields in the first row of the file at the current path.
   int getNumCols() const;
   std::uint64_t getNumRows() const { return classifier.rows(); }
-  std::vector<std::string> getColNames() const { return classifier.columnNames(); }
+  // A reference, so that the binding copies a huge header's names once, into Python.
+  const std::vector<std::string>& getColNames() const { return classifier.columnNames(); }
   CandidateCounts getColTypeCandidates() const { return classifier.counts(); }
   // Per column name, the order in which its types are tried next; for the
   // tests, which check that both kinds of pass leave the same orders.
