@@ -82,10 +82,11 @@ FEEDER = textwrap.dedent("""
     source, fifo, pid, answers, parts = sys.argv[1:]
     pid, answers, parts = int(pid), int(answers), int(parts)
     data = open(source, "rb").read()
-    with open(fifo, "wb", buffering=0) as out:
+    with open(fifo, "wb") as out:  # buffered: its write() writes all, a raw one may not
         for k in range(parts):
             os.kill(pid, signal.SIGUSR1)
             out.write(data[len(data) * k // parts:len(data) * (k + 1) // parts])
+            out.flush()
             if not select.select([answers], [], [], 120)[0]:
                 sys.exit(f"no handler answered signal {k + 1} in 120 s")
             os.read(answers, 1)
