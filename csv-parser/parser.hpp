@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -147,7 +148,8 @@ class CsvScanner {
 //  - A read that fails (not end of data) throws std::runtime_error with the
 //    OS reason; it is never taken for the end of the data.
 //  - begin() does not rewind: a second call reads on from where the stream is.
-//  - The row iterator reuses one vector, so finish with a row before ++.
+//  - The row iterator reuses one vector, so finish with a row before ++, or
+//    take() it to keep it.
 //  - unread() holds the bytes taken from the stream but not consumed yet; the
 //    rest of the input is those bytes, then what the stream still holds.
 class CsvParser {
@@ -230,6 +232,15 @@ class CsvParser::iterator {
 
   reference operator*() const { return m_row; }
   pointer operator->() const { return &m_row; }
+
+  // Hands the row over to a caller that keeps it (the header, whose cells
+  // become column names), so that no field is copied; the iterator holds an
+  // empty row until ++.
+  value_type take() {
+    value_type row;
+    row.swap(m_row);
+    return row;
+  }
 
   iterator& operator++() {
     next();
@@ -435,12 +446,14 @@ inline void CsvParser::iterator::next() {
   std::size_t num_fields = 0;
   for (;;) {
     // A field beyond the width of the rows before goes through the parser's
-    // buffer, and so does the read that finds the row's end.
+    // buffer, and so does the read that finds the row's end. The buffer is
+    // moved into the row, not copied: a field as long as the input is then
+    // held once.
     const bool fits = num_fields < m_row.size();
     std::string& text = fits ? m_row[num_fields] : m_parser->m_fieldbuf;
     switch (m_parser->read_field(text)) {
       case FieldType::DATA:
-        if (!fits) m_row.push_back(text);
+        if (!fits) m_row.push_back(std::move(text));
         ++num_fields;
         break;
       case FieldType::ROW_END:

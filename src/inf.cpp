@@ -141,7 +141,7 @@ void Inf::runPass(InputStream& input, const ColumnLayout& layout, const PassHook
   std::vector<std::string> names = layout.names;
   if (headerRow) {
     auto row = parser.begin();
-    if (names.empty() && row != parser.end()) names = nameColumns(*row);
+    if (names.empty() && row != parser.end()) names = nameColumns(row.take());
   } else {
     input.peek(1);
   }
@@ -149,7 +149,7 @@ void Inf::runPass(InputStream& input, const ColumnLayout& layout, const PassHook
   if (names.empty()) {
     classifier.forgetColumns();
   } else {
-    classifier.startColumns(names, typesFile);
+    classifier.startColumns(std::move(names), typesFile);
     classifier.headerDone();
     classifyRows(parser, input.stream(), typesFile);
     classifier.endRows();
@@ -181,13 +181,13 @@ void Inf::classifyRows(CsvParser& parser, std::istream& input, TypesFile& typesF
   }
 }
 
-// Empty header cells are named "Unitled_" and a number.
-std::vector<std::string> Inf::nameColumns(const std::vector<std::string>& header) {
-  std::vector<std::string> names(header.size());
-  for (std::size_t c = 0; c < header.size(); ++c) {
-    names[c] = header[c].empty() ? "Unitled_" + std::to_string(++untitledCols) : header[c];
+// Empty header cells are named "Unitled_" and a number. The cells become the
+// names in place, so that a header as long as the input is not copied.
+std::vector<std::string> Inf::nameColumns(std::vector<std::string> header) {
+  for (std::string& cell : header) {
+    if (cell.empty()) cell = "Unitled_" + std::to_string(++untitledCols);
   }
-  return names;
+  return header;
 }
 
 unsigned Inf::passThreadCount() const {

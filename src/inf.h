@@ -101,7 +101,8 @@ class Inf {
   // Number of fields in the first row of the file at the current path.
   int getNumCols() const;
   std::uint64_t getNumRows() const { return classifier.rows(); }
-  std::vector<std::string> getColNames() const { return classifier.columnNames(); }
+  // A reference, so that the binding copies a huge header's names once, into Python.
+  const std::vector<std::string>& getColNames() const { return classifier.columnNames(); }
   CandidateCounts getColTypeCandidates() const { return classifier.counts(); }
   // Per column name, the order in which its types are tried next; for the
   // tests, which check that both kinds of pass leave the same orders.
@@ -134,7 +135,7 @@ class Inf {
   void runPass(InputStream& input, const ColumnLayout& layout, const PassHook& hook);
   void checkTypesFile(const InputStream& input) const;
   void classifyRows(CsvParser& parser, std::istream& input, TypesFile& typesFile);
-  std::vector<std::string> nameColumns(const std::vector<std::string>& header);
+  std::vector<std::string> nameColumns(std::vector<std::string> header);
   unsigned passThreadCount() const;
   void classifyOnPipeline(const CsvParser& parser, std::istream& input, unsigned threads,
                           TypesFile& typesFile);

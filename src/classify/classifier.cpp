@@ -93,9 +93,11 @@ TypeId Classifier::cacheable(TypeId type) const {
 }
 
 Classifier::ColumnTables& Classifier::tablesFor(const std::string& columnName) {
-  auto [it, inserted] = columnIndex_.emplace(columnName, columnTables_.size());
-  if (inserted) columnTables_.push_back(ColumnTables{columnName, {}, {}, {}, {}});
-  return columnTables_[it->second];
+  const auto found = columnIndex_.find(columnName);
+  if (found != columnIndex_.end()) return columnTables_[found->second];
+  ColumnTables& added = columnTables_.emplace_back(ColumnTables{columnName, {}, {}, {}, {}});
+  columnIndex_.emplace(added.name, columnTables_.size() - 1);
+  return added;
 }
 
 void Classifier::classifyField(const std::vector<std::string>& fields, int c,
@@ -120,9 +122,9 @@ void Classifier::startRows(int window) {
   rowsToWindowEnd_ = window_;
 }
 
-void Classifier::startColumns(const std::vector<std::string>& names, TypesFile& typesFile) {
+void Classifier::startColumns(std::vector<std::string> names, TypesFile& typesFile) {
   const std::size_t width = names.size();
-  columns_ = names;
+  columns_ = std::move(names);
   rowColumns_.assign(width, nullptr);
   rowTypes_.assign(width, kOther);
   rowHashes_.assign(width, 0);
@@ -130,9 +132,7 @@ void Classifier::startColumns(const std::vector<std::string>& names, TypesFile& 
   someTypeUncached_ = false;
   for (const std::string& name : table_.names()) someTypeUncached_ |= name.empty();
   for (std::size_t c = 0; c < width; ++c) rowColumns_[c] = &resetColumn(columns_[c]);
-  line_.clear();
-  appendTypesLine(line_, columns_);
-  typesFile.write(line_);
+  typesFile.writeNames(columns_);
 }
 
 Classifier::ColumnTables& Classifier::resetColumn(const std::string& name) {

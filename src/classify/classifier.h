@@ -66,8 +66,10 @@ class Classifier {
   // Where the rows find the clock of the running pass, if any (see PassClock).
   PassClock*& clock() { return clock_; }
   // Names the pass's columns, starts their trial orders and counts afresh,
-  // and writes the header line.
-  void startColumns(const std::vector<std::string>& names, TypesFile& typesFile);
+  // and writes the header line. The names are kept as given, and each name
+  // once more in its column's tables: a header as long as the input is held
+  // twice, never more.
+  void startColumns(std::vector<std::string> names, TypesFile& typesFile);
   // The header is a row too.
   void headerDone() { finishRow(); }
 
@@ -153,8 +155,9 @@ class Classifier {
   MissingValues missing_;
   TextCache cache_;
   std::deque<ColumnTables> columnTables_;  // a deque, so that references stay valid
-  std::unordered_map<std::string, std::size_t> columnIndex_;  // name -> columnTables_ slot
-  std::vector<std::string> columns_;                          // of the last pass
+  // ColumnTables::name -> its columnTables_ slot; the keys view the names there.
+  std::unordered_map<std::string_view, std::size_t> columnIndex_;
+  std::vector<std::string> columns_;  // of the last pass
 
   std::uint64_t rows_ = 0;
   RaggedRows ragged_;

@@ -6,14 +6,6 @@
 
 namespace quorvel {
 
-void appendTypesLine(std::string& line, const std::vector<std::string>& names) {
-  for (std::size_t c = 0; c < names.size(); ++c) {
-    if (c > 0) line += ',';
-    line += names[c];
-  }
-  line += '\n';
-}
-
 TypesFile::TypesFile(bool enabled, const std::string& path) : enabled_(enabled), path_(path) {
   if (!enabled_) return;
   errno = 0;
@@ -21,10 +13,20 @@ TypesFile::TypesFile(bool enabled, const std::string& path) : enabled_(enabled),
   if (!out_) fail("cannot open");
 }
 
-void TypesFile::write(const std::string& lines) {
+void TypesFile::write(const std::string& lines) { write(lines.data(), lines.size()); }
+
+void TypesFile::writeNames(const std::vector<std::string>& names) {
+  for (std::size_t c = 0; c < names.size(); ++c) {
+    if (c > 0) write(",", 1);
+    write(names[c].data(), names[c].size());
+  }
+  write("\n", 1);
+}
+
+void TypesFile::write(const char* data, std::size_t size) {
   if (!out_.is_open()) return;
   errno = 0;
-  out_.write(lines.data(), static_cast<std::streamsize>(lines.size()));
+  out_.write(data, static_cast<std::streamsize>(size));
   if (!out_) fail("cannot write");
 }
 

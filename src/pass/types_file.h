@@ -15,8 +15,7 @@
 
 namespace quorvel {
 
-// Appends a line: `names` (or the names of `types`, by id) by commas, and a line feed.
-void appendTypesLine(std::string& line, const std::vector<std::string>& names);
+// Appends a line: the names of `types`, by id, by commas, and a line feed.
 inline void appendTypesLine(std::string& line, const TypeId* types, std::size_t width,
                             const std::vector<std::string>& names) {
   for (std::size_t c = 0; c < width; ++c) {
@@ -37,11 +36,15 @@ class TypesFile {
 
   // Writes lines that end with their line feed.
   void write(const std::string& lines);
+  // Writes the header line: `names` by commas, and a line feed. Each name goes
+  // out from its own string, so that a huge one is not copied into a line.
+  void writeNames(const std::vector<std::string>& names);
   void close();
 
   const std::string& error() const { return error_; }
 
  private:
+  void write(const char* data, std::size_t size);
   void fail(const char* what);
 
   std::ofstream out_;

@@ -339,6 +339,27 @@ TEST(CsvParserIterator, WalksRowsInOneVectorAndStaysAtEnd) {
   for (int i = 0; i < 3; ++i, ++it) EXPECT_TRUE(it == parser.end());
 }
 
+// The header is taken out of the iterator: its cells leave without a copy,
+// and the rows after it, wider or narrower, are read into a fresh vector.
+TEST(CsvParserIterator, TakeHandsOverTheRowAndReadsOnIntoAnEmptyOne) {
+  const std::string huge(3 * CsvParser::INPUTBUF_CAP + 1, 'h');
+  std::istringstream in(huge + ",b\n1,2,3\n4\n");
+  CsvParser parser(in);
+  auto it = parser.begin();
+  const std::vector<std::string> header = it.take();
+  EXPECT_EQ(header, (std::vector<std::string>{huge, "b"}));
+  EXPECT_TRUE(it->empty());
+  const std::pair<std::string, std::streamoff> expected[] = {{"[1][2][3]", 6}, {"[4]", 8}};
+  for (const auto& [text, position] : expected) {
+    ++it;
+    ASSERT_TRUE(it != parser.end()) << text;
+    EXPECT_EQ(Render(Rows{*it}), text);
+    EXPECT_EQ(parser.position(), static_cast<std::streamoff>(huge.size() + 3) + position) << text;
+  }
+  ++it;
+  EXPECT_TRUE(it == parser.end());
+}
+
 // Reads to the end; `max_rows` as in ReadRows.
 void ReadAll(std::istream& in, std::size_t max_rows) {
   CsvParser parser(in);

@@ -5,6 +5,13 @@ interpreter lock) tries to change the object or start a second pass. Each try mu
 with RuntimeError, getters must keep answering, and the pass must count exactly what an
 undisturbed pass over the same file counts. Each case runs in a child process, since the fault it
 guards against is a crash.
+
+Every try must happen while the pass runs: one made before it starts or after it ends is rightly
+accepted, and proves nothing. A callback only runs inside the pass. A signal's handler runs
+wherever the interpreter meets the signal, which may be a bytecode before or after the call, so
+the signal case reads a FIFO that a child process feeds: the child signals only after the pass
+has opened the FIFO, and waits for the handler's answer before it feeds more, so the pass cannot
+reach the end of its input before the handler has run.
 """
 import json
 import subprocess
@@ -14,7 +21,7 @@ import textwrap
 import pytest
 
 PRELUDE = textwrap.dedent("""
-    import json, signal, sys, threading, time
+    import json, os, signal, subprocess, sys, threading, time
     import quorvel_ext as q
     path, rows, mt = sys.argv[1], int(sys.argv[2]), sys.argv[3] == "mt"
     with open(path, "w") as f:
@@ -22,14 +29,13 @@ PRELUDE = textwrap.dedent("""
         f.writelines(f"{i},x{i % 100},{i % 3},y,{i % 11}\\n" for i in range(rows))
     TYPES = {"int": ["(?=\\\\d)\\\\d+"], "w": ["(?=x)x\\\\d+"]}
 
-    def make():
-        o = q.Inf(path, ",", TYPES, {"1", "y"}, mt, True, path + ".types", 1)
+    def make(source=path):
+        o = q.Inf(source, ",", TYPES, {"1", "y"}, mt, True, path + ".types", 1)
         q._set_pass_threads(o, 3 if mt else 1)
         return o
 
     undisturbed = make()
     undisturbed.infer_types()
-    o = make()
     tries = {"refused": 0, "other": []}
 
     def attempt(change):
@@ -67,14 +73,46 @@ EPILOGUE = textwrap.dedent("""
                       "rows": o.num_rows}))
 """)
 
+# Feeds the file to the FIFO in PARTS pieces. Before each piece it sends SIGUSR1 to the pass's
+# process; after it, it waits for the handler's byte on the answer pipe. Opening the FIFO returns
+# only once the pass has opened it, and the pass meets the end of its input only when this closes
+# it, after the last answer: so every handler runs inside the pass.
+FEEDER = textwrap.dedent("""
+    import os, select, signal, sys
+    source, fifo, pid, answers, parts = sys.argv[1:]
+    pid, answers, parts = int(pid), int(answers), int(parts)
+    data = open(source, "rb").read()
+    with open(fifo, "wb") as out:  # buffered: its write() writes all, a raw one may not
+        for k in range(parts):
+            os.kill(pid, signal.SIGUSR1)
+            out.write(data[len(data) * k // parts:len(data) * (k + 1) // parts])
+            out.flush()
+            if not select.select([answers], [], [], 120)[0]:
+                sys.exit(f"no handler answered signal {k + 1} in 120 s")
+            os.read(answers, 1)
+""")
+
 CASES = {  # how the disturbing code gets to run during o's pass
     "signal-handler": """
-        signal.signal(signal.SIGALRM, lambda *a: changes(0))
-        signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+        PARTS = 8
+        fifo = path + ".fifo"
+        os.mkfifo(fifo)
+        answers, answer = os.pipe()
+        handled = [0]
+        def on_signal(*a):
+            handled[0] += 1
+            changes(handled[0])
+            os.write(answer, b".")
+        signal.signal(signal.SIGUSR1, on_signal)
+        o = make(fifo)
+        feeder = subprocess.Popen([sys.executable, "-c", sys.argv[4], path, fifo, str(os.getpid()),
+                                   str(answers), str(PARTS)], pass_fds=(answers,))
         o.infer_types()
-        signal.setitimer(signal.ITIMER_REAL, 0)
+        if feeder.wait() != 0 or handled[0] != PARTS:
+            tries["other"].append(f"{handled[0]} of {PARTS} handled, feeder {feeder.returncode}")
     """,
     "progress-callback": """
+        o = make()
         calls = [0]
         def progress(*a):
             calls[0] += 1
@@ -82,6 +120,7 @@ CASES = {  # how the disturbing code gets to run during o's pass
         q._infer_types(o, progress)
     """,
     "other-thread": """
+        o = make()
         running = threading.Event()
         done = threading.Event()
         def other():
@@ -105,8 +144,8 @@ CASES = {  # how the disturbing code gets to run during o's pass
 @pytest.mark.parametrize("case", CASES.values(), ids=CASES)
 def test_changes_during_a_pass_are_refused_and_the_pass_counts_exactly(tmp_path, case, mode):
     script = PRELUDE + textwrap.dedent(case) + EPILOGUE
-    done = subprocess.run([sys.executable, "-c", script, str(tmp_path / "r.csv"), "300000", mode],
-                          capture_output=True, text=True, timeout=300)
+    done = subprocess.run([sys.executable, "-c", script, str(tmp_path / "r.csv"), "300000", mode,
+                           FEEDER], capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr[-2000:]
     result = json.loads(done.stdout)
     assert result["other"] == []
