@@ -36,22 +36,6 @@ namespace {
 // like one: bzip2 needs its level digit and the magic of its first block.
 constexpr std::size_t kMagicBytes = 10;
 
-const char* nameOf(Compression compression) {
-  switch (compression) {
-    case Compression::kNone:
-      return "plain";
-    case Compression::kGzip:
-      return "gzip";
-    case Compression::kBzip2:
-      return "bzip2";
-    case Compression::kXz:
-      return "xz";
-    case Compression::kZstd:
-      return "zstd";
-  }
-  return "unknown";
-}
-
 // Thrown by the thread that decompresses ahead when its reader has gone.
 struct Stopped {};
 
@@ -139,6 +123,22 @@ std::string xzReason(const io::lzma_error& e) {
 }
 
 }  // namespace
+
+const char* compressionName(Compression compression) {
+  switch (compression) {
+    case Compression::kNone:
+      return "none";
+    case Compression::kGzip:
+      return "gzip";
+    case Compression::kBzip2:
+      return "bzip2";
+    case Compression::kXz:
+      return "xz";
+    case Compression::kZstd:
+      return "zstd";
+  }
+  return "unknown";
+}
 
 Compression compressionOf(const char* head, std::size_t size) {
   const auto startsWith = [&](std::string_view magic, std::size_t at = 0) {
@@ -451,7 +451,7 @@ void InputStream::Impl::rethrowDescribed() {
     reason = e.what();
   }
   throw std::runtime_error("Cannot decompress input stream '" + raw.source->name() + "' (" +
-                           nameOf(compression) + "): " + reason);
+                           compressionName(compression) + "): " + reason);
 }
 
 void InputStream::Impl::decompressAhead() {

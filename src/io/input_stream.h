@@ -26,6 +26,9 @@ namespace quorvel {
 
 enum class Compression { kNone, kGzip, kBzip2, kXz, kZstd };
 
+// "none", "gzip", "bzip2", "xz" or "zstd".
+const char* compressionName(Compression compression);
+
 // The compression whose magic `head` starts with; kNone when it matches none
 // or is too short to tell.
 Compression compressionOf(const char* head, std::size_t size);

@@ -152,22 +152,6 @@ std::unique_ptr<Input> openInput(const py::object& source, std::optional<std::ui
   return input;
 }
 
-const char* compressionName(quorvel::Compression compression) {
-  switch (compression) {
-    case quorvel::Compression::kGzip:
-      return "gzip";
-    case quorvel::Compression::kBzip2:
-      return "bzip2";
-    case quorvel::Compression::kXz:
-      return "xz";
-    case quorvel::Compression::kZstd:
-      return "zstd";
-    case quorvel::Compression::kNone:
-      break;
-  }
-  return "none";
-}
-
 void decodeAs(Input& input, const std::string& encoding, std::size_t skip) {
   const std::optional<quorvel::Encoding> known = quorvel::encodingNamed(encoding);
   if (!known) throw py::value_error("the engine does not decode '" + encoding + "' itself");
@@ -304,7 +288,8 @@ PYBIND11_MODULE(quorvel_ext, m) {
       .def("readinto", &readContent, py::arg("buffer"), py::pos_only())
       .def("decode_as", &decodeAs, py::arg("encoding"), py::arg("skip"), py::pos_only())
       .def_property_readonly(
-          "compression", [](Input& input) { return compressionName(input.stream->compression()); })
+          "compression",
+          [](Input& input) { return quorvel::compressionName(input.stream->compression()); })
       .def_property_readonly("name",
                              [](const Input& input) { return input.stream->source().name(); })
       .def_property_readonly("size", [](const Input& input) { return input.stream->totalBytes(); })
