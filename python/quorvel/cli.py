@@ -15,6 +15,7 @@ with Ctrl-C.
 """
 
 import argparse
+import csv
 import dataclasses
 import glob
 import json
@@ -140,6 +141,14 @@ def _parse_args(argv: Sequence[str]) -> argparse.Namespace:
                         help="one ASCII character, '\\t' or 'tab' (default: sniffed)")
     parser.add_argument("--encoding", help="any text encoding Python knows, such as utf-8, "
                         "utf-16, cp1252 or shift_jis (default: detected from the first block)")
+    parser.add_argument("--skip-rows", type=int, metavar="N",
+                        help="lines before the table, comment lines included (default: sniffed)")
+    parser.add_argument("--comment", metavar="MARKER",
+                        help="the marker of comment lines before the table (default: sniffed)")
+    parser.add_argument("--no-header", dest="header", action="store_const", const=False,
+                        help="the first row is data (default: sniffed)")
+    parser.add_argument("--names", type=_names, metavar="A,B,...",
+                        help="the columns' names, comma-separated, in place of the header's")
     parser.add_argument("--threads", type=_thread_count, metavar="N",
                         help="threads for each pass: a number, or 'all' for every core, which a "
                         "bare --threads also means (default: one thread for a plain file below "
@@ -189,6 +198,11 @@ def _bare_threads_as_all(argv: Sequence[str]) -> List[str]:
 _COUNT = re.compile(r"[0-9]+|all")
 
 
+def _names(text: str) -> List[str]:
+    """The names of a comma-separated list, quotes as in a CSV row."""
+    return next(csv.reader([text]), [""])
+
+
 def _thread_count(text: str) -> object:
     """A count of threads, or True for every core."""
     if not _COUNT.fullmatch(text) or text.strip("0") == "":
@@ -209,7 +223,8 @@ def _expanded(names: Sequence[str]) -> List[str]:
 def _options(args: argparse.Namespace) -> Dict[str, Any]:
     types = _load_types(args.types) if args.types else None
     return dict(types=types, na=args.na, delimiter=args.delimiter, encoding=args.encoding,
-                threads=args.threads, threshold=args.threshold,
+                skip_rows=args.skip_rows, comment=args.comment, header=args.header,
+                names=args.names, threads=args.threads, threshold=args.threshold,
                 storage_options=args.storage_options or None)
 
 

@@ -13,16 +13,15 @@ from typing import (Any, Callable, Dict, FrozenSet, Iterable, List, Mapping, Nam
 import quorvel_ext
 
 from .report import Column, Report
-from .sniff import BLOCK_SIZE, sniff_delimiter
-from .source import (Head, Source, check_encoding, decoded, opened, show_text, undecodable_of,
-                     unique_names)
+from .source import Head, Source, check_encoding, decoded, opened, show_text, undecodable_of
+from .table import (BLOCK_SIZE, CANDIDATES, Layout, TableOptions, check_table_options,
+                    find_table, type_classifier)
 from .types import DEFAULT_NA, DEFAULT_TYPES, WIDENS_TO
 from .verdict import RESERVED, choose
 
 Progress = Callable[[int, Optional[int], int], None]
 PathArg = Union[str, "os.PathLike[str]"]
 Threads = Union[None, bool, int]
-BOM = "\ufeff"
 
 # The most of a file's head read to find the end of its header row: a longer header is named
 # by the engine from its first row, as it finds it.
@@ -76,7 +75,9 @@ def _cell_text(raw: bytes, size: int) -> str:
 
 def describe(source: Source, *, types: Optional[Mapping[str, Sequence[str]]] = None,
              na: Optional[Iterable[str]] = None, delimiter: Optional[str] = None,
-             encoding: Optional[str] = None, threads: Threads = None, threshold: float = 0.9,
+             encoding: Optional[str] = None, skip_rows: Optional[int] = None,
+             comment: Optional[str] = None, header: Optional[bool] = None,
+             names: Optional[Sequence[str]] = None, threads: Threads = None, threshold: float = 0.9,
              window: int = 100_000, progress: Optional[Progress] = None,
              storage_options: Optional[Mapping[str, Any]] = None) -> Report:
     """Reads a CSV file once and gives each column a verdict.
@@ -92,6 +93,14 @@ def describe(source: Source, *, types: Optional[Mapping[str, Sequence[str]]] = N
         order mark, else UTF-8 when the head is valid UTF-8, else UTF-16 or UTF-32 told by
         their zero bytes, else charset-normalizer's guess. Bytes that do not decode are
         counted in the report, never replaced.
+    skip_rows: the lines before the table (a title, notes), comment lines included; None
+        sniffs them: the lines that start with a comment marker, then the rows narrower than
+        the body's (see quorvel.table).
+    comment: the marker that starts the comment lines before the table ('#'); None sniffs
+        '#', '%' and '//'. Comment lines within the table are read as rows.
+    header: whether the table's first row names the columns; None sniffs it from the types
+        of its cells against the cells below.
+    names: the columns' names, which replace the header's; made unique as the header's are.
     threads: how many threads the pass runs on (same results on any
         number). None picks: one for a plain file below ONE_THREAD_BELOW
         bytes, every core the process may use for larger ones and for input
@@ -116,26 +125,30 @@ def describe(source: Source, *, types: Optional[Mapping[str, Sequence[str]]] = N
     _check_window(window)
     if progress is not None and not callable(progress):
         raise TypeError(f"progress must be callable, not {type(progress).__name__}")
-    sniffed = delimiter is None
     if delimiter is not None:
         delimiter = _check_delimiter(delimiter)
+    check_table_options(skip_rows, comment, header, names)
+    options = TableOptions(delimiter, skip_rows, comment, header,
+                           None if names is None else list(names))
     given_encoding = None if encoding is None else check_encoding(encoding)
     # The table compiles before the source is touched, so that every argument is judged first.
     inf = _make_inf(delimiter or ",", table, na_texts, window)
     with opened(source, storage_options) as found:
-        head = Head.read(found.input, BLOCK_SIZE, given_encoding, HEADER_LIMIT)
+        head = Head.read(found.input, BLOCK_SIZE, given_encoding, HEADER_LIMIT,
+                         delimiter or "".join(CANDIDATES))
         _set_threads(inf, thread_count(threads, _text_size(found.input)))
-        if delimiter is None:
-            delimiter = sniff_delimiter(head.text.encode("utf-8", "surrogatepass"), head.complete)
-            inf.set_delimiter(delimiter)
-        header = head.header(delimiter)
-        if header is not None:
-            _check_header(header, found.name, head.encoding)
-        engine_input, python = decoded(found.input, head)
-        _run(inf, engine_input, None if header is None else unique_names(header), progress)
+        layout = head_layout(head, options, table, na_texts)
+        inf.set_delimiter(layout.delimiter)
+        if layout.header_cells is not None:
+            _check_header(layout.header_cells, found.name, head.encoding)
+        engine_input, python = decoded(found.input, head, layout.start)
+        _run(inf, engine_input, layout, progress)
         undecodable, first_undecodable = undecodable_of(engine_input, python)
-    columns, extras = _columns(inf, found.name, header, list(table), threshold)
-    return Report(path=found.name, delimiter=delimiter, delimiter_sniffed=sniffed,
+    columns, extras = _columns(inf, found.name, layout, list(table), threshold)
+    return Report(path=found.name, delimiter=layout.delimiter, delimiter_sniffed=delimiter is None,
+                  skip_rows=layout.skip_rows, skip_rows_sniffed=skip_rows is None,
+                  comment=layout.comment, header=layout.header, header_sniffed=header is None,
+                  row_names=layout.row_names,
                   rows=inf.num_rows, threshold=threshold, na=sorted(na_texts), columns=columns,
                   encoding=head.encoding, encoding_detected=given_encoding is None,
                   short_rows=extras.short_rows, long_rows=extras.long_rows,
@@ -293,34 +306,41 @@ def raise_for_bad_pattern(table: Dict[str, List[str]]) -> None:
                                  f"{e}") from None
 
 
-def _run(inf: quorvel_ext.Inf, source: quorvel_ext._Input, names: Optional[List[str]],
+def head_layout(head: Head, options: TableOptions, table: Dict[str, List[str]],
+                na: FrozenSet[str]) -> Layout:
+    """Where the table starts and what its columns are called. A first row longer than the head
+    stays the engine's to name: its layout has no names, and the table starts at the top."""
+    if head.header_end is None:
+        return Layout(options.delimiter or ",", 0, 0, None, True, False, [], None)
+    has_type = type_classifier((p for patterns in table.values() for p in patterns), na)
+    return find_table(head.text, head.complete, options, has_type)
+
+
+def _run(inf: quorvel_ext.Inf, source: quorvel_ext._Input, layout: Layout,
          progress: Optional[Progress]) -> None:
-    """The pass over `source`, counting the columns by `names`; the engine names them from the
-    first row when the head holds no whole header."""
-    quorvel_ext._infer_types(inf, progress, input=source, names=names)
+    """The pass over `source`, counting the columns by the layout's names."""
+    quorvel_ext._infer_types(inf, progress, input=source, names=layout.names or None,
+                             header=layout.header)
 
 
-def _columns(inf: quorvel_ext.Inf, name: str, header: Optional[List[str]], order: List[str],
+def _columns(inf: quorvel_ext.Inf, name: str, layout: Layout, order: List[str],
              threshold: float) -> Tuple[List[Column], EngineExtras]:
-    """One column per header cell, named by the header as decoded, counted by the engine's name;
-    and what the engine tells beyond the counts."""
+    """One column per name, and what the engine tells beyond the counts."""
     try:
         names = inf.col_names
         candidates = inf.get_col_type_candidates()
         extras = engine_extras(inf)
     except UnicodeDecodeError as e:
         raise HeaderError(f"the header of '{name}' is not valid UTF-8: {e}") from None
-    if header is None or len(header) != len(names):
-        header = [cell[len(BOM):] if i == 0 and cell.startswith(BOM) else cell
-                  for i, cell in enumerate(names)]
     sharing = collections.Counter(names)
     columns = []
-    for position, (key, text) in enumerate(zip(names, header)):
+    for position, key in enumerate(names):
         shared = sharing[key]
-        column = column_of(text or key, candidates[key], order, threshold, shared,
+        column = column_of(key, candidates[key], order, threshold, shared,
                            extras.misfit_examples.get(key, {}))
         counted = column.cells + column.missing
-        columns.append(dataclasses.replace(column, position=position, unnamed=not text,
+        unnamed = layout.unnamed(position) if layout.names else key.startswith("Unitled_")
+        columns.append(dataclasses.replace(column, position=position, unnamed=unnamed,
                                            absent=max(inf.num_rows * shared - counted, 0)))
     return columns, extras
 

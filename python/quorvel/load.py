@@ -29,7 +29,7 @@ import shutil
 import tempfile
 import warnings
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple
+from typing import IO, TYPE_CHECKING, Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 from .source import content
 from .types import FALSE_TEXTS, TRUE_TEXTS
@@ -117,58 +117,51 @@ def _warn(loader: str, misfits: List[Tuple[str, int, List[Misfit]]]) -> None:
         warnings.warn(MisfitWarning(loader, counts, examples), stacklevel=4)
 
 
-# Column names, as each loader names the header's cells.
+# The table: every loader reads the report's names, and rows from the first data row on.
 
-def loader_names(report: "Report", loader: str) -> List[str]:
-    """The columns' names as `loader` gives them for this header: repeated and empty names too."""
-    header = ["" if c.unnamed else c.name for c in report.columns]
-    return _NAMERS[loader](header)
-
-
-def _pandas_names(header: List[str]) -> List[str]:
-    names = [h or f"Unnamed: {i}" for i, h in enumerate(header)]
-    taken: Dict[str, int] = {}
-    result = []
-    for name in names:
-        unique = name
-        while unique in taken:
-            taken[name] = taken.get(name, 0) + 1
-            unique = f"{name}.{taken[name]}"
-        taken.setdefault(unique, 0)
-        result.append(unique)
-    return result
+def column_names(report: "Report") -> List[str]:
+    """The columns' names, the same in the report and in every loader."""
+    return [c.name for c in report.columns]
 
 
-def _polars_names(header: List[str]) -> List[str]:
-    seen: Dict[str, int] = {}
-    result = []
-    for name in header:
-        if name in seen:
-            result.append(f"{name}_duplicated_{seen[name]}")
-            seen[name] += 1
-        else:
-            seen[name] = 0
-            result.append(name)
-    return result
+def lines_before_data(report: "Report") -> int:
+    """The lines before the first data row: those before the table, and the header's."""
+    return report.skip_rows + report.header
 
 
-def _duckdb_names(header: List[str]) -> List[str]:
-    width = len(str(max(len(header) - 1, 0)))
-    names = [h or f"column{i:0{width}d}" for i, h in enumerate(header)]
-    seen: Dict[str, int] = {}
-    result = []
-    for name in names:
-        if name in seen:
-            seen[name] += 1
-            result.append(f"{name}_{seen[name]}")
-        else:
-            seen[name] = 0
-            result.append(name)
-    return result
+def data_rows(text: IO[str], report: "Report") -> Iterator[List[str]]:
+    """The data rows of the report's file, split as the pass splits them."""
+    for _ in range(report.skip_rows):
+        text.readline()
+    rows = csv.reader(text, delimiter=report.delimiter)
+    if report.header:
+        next(rows, None)
+    return rows
 
 
-_NAMERS: Dict[str, Callable[[List[str]], List[str]]] = {
-    "pandas": _pandas_names, "arrow": list, "polars": _polars_names, "duckdb": _duckdb_names}
+class LongRowsWarning(UserWarning):
+    """Rows longer than the header, whose cells beyond the last column no loader reads."""
+
+    def __init__(self, loader: str, count: int, rows: List[int], width: int) -> None:
+        self.loader = loader
+        self.count = count  # rows longer than the header
+        self.rows = rows  # the first few, numbered from 1 at the first data row
+        shown = ", ".join(map(str, rows))
+        super().__init__(f"{loader}: {count} rows have cells beyond the {width} columns of the "
+                         f"header, which were not loaded (rows {shown}"
+                         f"{', ...' if count > len(rows) else ''})")
+
+
+def _warn_long_rows(report: "Report", loader: str) -> None:
+    if not report.long_rows:
+        return
+    width = len(report.columns)
+    with content(loadable_path(report)) as raw:
+        text = io.TextIOWrapper(raw, encoding=report.encoding, newline="")
+        long_rows = (number for number, row in enumerate(data_rows(text, report), 1)
+                     if len(row) > width)
+        rows = list(itertools.islice(long_rows, EXAMPLES))
+    warnings.warn(LongRowsWarning(loader, report.long_rows, rows, width), stacklevel=4)
 
 
 def loadable_path(report: "Report") -> str:
@@ -203,7 +196,7 @@ PANDAS_DTYPES = {"integer": "Int64", "decimal": "float64", "boolean": "boolean",
 
 
 def pandas_options(report: "Report") -> Dict[str, Any]:
-    names = loader_names(report, "pandas")
+    names = column_names(report)
     typed = [(n, c, target(c)) for n, c in zip(names, report.columns)]
     dtype = {}
     dates: Dict[str, str] = {}
@@ -216,6 +209,7 @@ def pandas_options(report: "Report") -> Dict[str, Any]:
             dates[name] = wanted.date_format or "ISO8601"
     options: Dict[str, Any] = {
         "sep": report.delimiter, "encoding": report.encoding, "dtype": dtype,
+        "header": None, "names": names, "skiprows": lines_before_data(report),
         "na_values": list(report.na), "keep_default_na": False,
         "true_values": list(TRUE_TEXTS), "false_values": list(FALSE_TEXTS),
         # Extra cells of long rows are left out, as the profile left them out;
@@ -242,6 +236,7 @@ def read_pandas(report: "Report", **overrides: Any) -> Any:
             frame.isetitem(position, _pandas_value(raw, target(column)))
             found.append(_pandas_misfits(frame.columns[position], raw, frame.iloc[:, position]))
     _warn("pandas", found)
+    _warn_long_rows(report, "pandas")
     return frame
 
 
@@ -282,12 +277,13 @@ def arrow_options(report: "Report") -> Dict[str, Any]:
     import pyarrow.csv  # type: ignore[import-untyped]
 
     types: Dict[str, Any] = {}
-    for name, column in zip(loader_names(report, "arrow"), report.columns):
-        wanted = _arrow_type(target(column)) if _reads_typed(column, "arrow") else pyarrow.string()
-        # pyarrow keys types by name: a name that repeats stays text unless all agree.
-        types[name] = wanted if types.get(name, wanted) == wanted else pyarrow.string()
+    for name, column in zip(column_names(report), report.columns):
+        types[name] = (_arrow_type(target(column)) if _reads_typed(column, "arrow")
+                       else pyarrow.string())
     return {
-        "read_options": pyarrow.csv.ReadOptions(encoding=report.encoding),
+        "read_options": pyarrow.csv.ReadOptions(encoding=report.encoding,
+                                                skip_rows=lines_before_data(report),
+                                                column_names=column_names(report)),
         "parse_options": pyarrow.csv.ParseOptions(delimiter=report.delimiter),
         "convert_options": pyarrow.csv.ConvertOptions(
             column_types=types, null_values=list(report.na), strings_can_be_null=True,
@@ -308,13 +304,14 @@ def read_arrow(report: "Report") -> Any:
     table = _arrow_table(report)
     found = []
     for position, column in enumerate(report.columns):
-        # A repeated name, or a ragged file, may have left a typed column as text.
+        # A ragged file may have left a typed column as text.
         if target(column).kind != "text" and table.field(position).type == "string":
             raw = table.column(position)
             value = _arrow_value(raw, target(column))
             table = table.set_column(position, table.field(position).with_type(value.type), value)
             found.append(_arrow_misfits(table.column_names[position], raw, value))
     _warn("pyarrow", found)
+    _warn_long_rows(report, "pyarrow")
     return table
 
 
@@ -348,8 +345,7 @@ def _arrow_text_table(report: "Report") -> Any:
     batches = []
     with content(loadable_path(report)) as raw:
         text = io.TextIOWrapper(raw, encoding=report.encoding, newline="")
-        rows = csv.reader(text, delimiter=report.delimiter)
-        next(rows, None)
+        rows = data_rows(text, report)
         while True:
             batch = [row for row in itertools.islice(rows, ARROW_BATCH_ROWS) if row]
             if not batch:
@@ -359,7 +355,7 @@ def _arrow_text_table(report: "Report") -> Any:
             batches.append(pyarrow.record_batch(
                 [pyarrow.array([None if c in na else c for c in column], pyarrow.string())
                  for column in columns], names=[str(i) for i in range(width)]))
-    names = loader_names(report, "arrow")
+    names = column_names(report)
     if not batches:
         return pyarrow.table([pyarrow.array([], pyarrow.string())] * width, names=names)
     return pyarrow.Table.from_batches(batches).rename_columns(names)
@@ -417,8 +413,10 @@ def _polars_options(report: "Report") -> Dict[str, Any]:
 
     dtypes = {"integer": polars.Int64, "decimal": polars.Float64, "date": polars.Date}
     overrides = {name: dtypes[target(c).kind] if _reads_typed(c, "polars") else polars.String
-                 for name, c in zip(loader_names(report, "polars"), report.columns)}
+                 for name, c in zip(column_names(report), report.columns)}
     return {"separator": report.delimiter, "schema_overrides": overrides,
+            "has_header": False, "new_columns": column_names(report),
+            "skip_rows": lines_before_data(report),
             "null_values": list(report.na), "missing_utf8_is_empty_string": False,
             "truncate_ragged_lines": True, "infer_schema_length": 0}
 
@@ -436,6 +434,7 @@ def read_polars(report: "Report") -> Any:
             frame = frame.with_columns(value.alias(name))
             found.append(_polars_misfits(name, raw, value))
     _warn("polars", found)
+    _warn_long_rows(report, "polars")
     return frame
 
 
@@ -485,7 +484,7 @@ def _polars_misfits(name: str, raw: Any, value: Any) -> Tuple[str, int, List[Mis
 def duckdb_sql(report: "Report", table_name: str) -> str:
     if not isinstance(table_name, str) or not table_name:
         raise TypeError(f"table_name must be a non-empty str, not {table_name!r}")
-    names = loader_names(report, "duckdb")
+    names = column_names(report)
     values = ",\n  ".join(f"{_duckdb_value(_quoted(n), target(c))} AS {_quoted(n)}"
                           for n, c in zip(names, report.columns))
     return f"CREATE TABLE {_quoted(table_name)} AS SELECT\n  {values}\nFROM {_duckdb_read(report)};"
@@ -496,10 +495,11 @@ def _duckdb_read(report: "Report") -> str:
     if report.encoding not in DUCKDB_ENCODINGS:
         raise ValueError(f"DuckDB's read_csv reads {', '.join(DUCKDB_ENCODINGS)}, and "
                          f"'{report.path}' is {report.encoding}: read_duckdb transcodes it first")
-    columns = ", ".join(f"{_literal(n)}: 'VARCHAR'" for n in loader_names(report, "duckdb"))
+    columns = ", ".join(f"{_literal(n)}: 'VARCHAR'" for n in column_names(report))
     encoding = "utf-8" if report.encoding == "utf-8-sig" else report.encoding
     nulls = ", ".join(_literal(t) for t in report.na)
-    return (f"read_csv({_literal(loadable_path(report))}, header = true, auto_detect = false, "
+    return (f"read_csv({_literal(loadable_path(report))}, header = false, "
+            f"skip = {lines_before_data(report)}, auto_detect = false, "
             f"delim = {_literal(report.delimiter)}, quote = '\"', escape = '\"', "
             f"columns = {{{columns}}}, nullstr = [{nulls}], encoding = {_literal(encoding)}, "
             "null_padding = true, strict_mode = false)")
@@ -532,11 +532,12 @@ def read_duckdb(report: "Report", connection: Any, table_name: str) -> None:
     with _in_encodings(report, DUCKDB_ENCODINGS) as path:
         _read_duckdb(dataclasses.replace(report, local_path=path, encoding=(
             report.encoding if path == report.local_path else "utf-8")), connection, table_name)
+    _warn_long_rows(report, "duckdb")
 
 
 def _read_duckdb(report: "Report", connection: Any, table_name: str) -> None:
     connection.execute(duckdb_sql(report, table_name))
-    names = loader_names(report, "duckdb")
+    names = column_names(report)
     typed = [(n, c) for n, c in zip(names, report.columns) if target(c).kind != "text"]
     if not typed:
         return

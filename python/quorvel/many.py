@@ -19,6 +19,7 @@ from .describe import (PathArg, _check_delimiter, _check_na, _check_path, _check
                        column_of, describe, limit_cores)
 from .report import Column, Report
 from .source import check_encoding
+from .table import check_table_options
 from .types import DEFAULT_NA, DEFAULT_TYPES
 
 Progress = Callable[[int, int], None]
@@ -92,10 +93,12 @@ def describe_many(paths: Iterable[PathArg], executor: Optional[Executor] = None,
 
 
 def combine(reports: Sequence[Report], order: List[str]) -> List[Group]:
-    """One group per header line (delimiter and column names), counts added per column name."""
+    """One group per table shape (delimiter, lines before the table, column names), counts added
+    per column name."""
     by_header: Dict[Tuple[Any, ...], List[Report]] = {}
     for report in reports:
-        header = (report.delimiter, tuple((c.name, c.shared) for c in report.columns))
+        header = (report.delimiter, report.skip_rows, report.header, report.row_names,
+                  tuple((c.name, c.shared) for c in report.columns))
         by_header.setdefault(header, []).append(report)
     return [Group([r.path for r in same], _added(same, order)) for same in by_header.values()]
 
@@ -115,7 +118,18 @@ def _added(reports: List[Report], order: List[str]) -> Report:
                   long_rows=_added_count([r.long_rows for r in reports]),
                   undecodable=sum(r.undecodable for r in reports),
                   first_undecodable_at=first.first_undecodable_at if len(reports) == 1 else None,
-                  local_path=first.local_path if len(reports) == 1 else None)
+                  local_path=first.local_path if len(reports) == 1 else None,
+                  **_same_table(reports))
+
+
+def _same_table(reports: List[Report]) -> Dict[str, Any]:
+    """Where the table starts, as the files of a group share it; the sniffed parts said sniffed
+    when sniffed in any of them."""
+    first = reports[0]
+    return dict(skip_rows=first.skip_rows, comment=first.comment, header=first.header,
+                row_names=first.row_names,
+                skip_rows_sniffed=any(r.skip_rows_sniffed for r in reports),
+                header_sniffed=any(r.header_sniffed for r in reports))
 
 
 def _added_count(counts: List[Optional[int]]) -> Optional[int]:
@@ -207,6 +221,7 @@ def _checked_options(options: Mapping[str, Any]) -> Dict[str, Any]:
     if unknown is not None:
         raise TypeError(f"describe_many() got an unexpected keyword argument '{unknown}'")
     given = {name: options.get(name, default) for name, default in _OPTIONS.items()}
+    check_table_options(given["skip_rows"], given["comment"], given["header"], given["names"])
     table = check_types(DEFAULT_TYPES if given["types"] is None else given["types"])
     na_texts = _check_na(DEFAULT_NA if given["na"] is None else given["na"])
     _check_threads(given["threads"])
@@ -217,7 +232,9 @@ def _checked_options(options: Mapping[str, Any]) -> Dict[str, Any]:
     delimiter = given["delimiter"]
     _make_inf("," if delimiter is None else _check_delimiter(delimiter), table, na_texts,
               given["window"])
-    return {**given, "types": table, "na": sorted(na_texts)}
+    names = given["names"]
+    return {**given, "types": table, "na": sorted(na_texts),
+            "names": None if names is None else list(names)}
 
 
 # describe's keywords and their defaults, less the per-file progress callback.

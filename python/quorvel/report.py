@@ -13,12 +13,12 @@ from typing import Any, Dict, List, Optional, Tuple
 from . import load, notebook, schema, terminal
 
 # The version of the JSON document; it changes whenever a field changes meaning or goes.
-JSON_VERSION = 2
+JSON_VERSION = 3
 
 
 @dataclass(frozen=True)
 class Column:
-    name: str  # as the header gives it, without a byte order mark
+    name: str  # the column's one name, unique in the file (see quorvel.table), in every loader
     verdict: str  # a type of the table, or "mixed", "text" or "empty"
     share: Optional[float]  # of the non-missing cells the verdict covers; None when empty
     cells: int  # non-missing cells
@@ -27,7 +27,7 @@ class Column:
     misfits: Dict[str, int]  # the part of counts that the verdict does not cover
     shared: int = 1  # header cells whose cells are counted together under this name
     position: int = 0  # from 0, in the header
-    unnamed: bool = False  # the header cell is empty, and name is the one the pass made up
+    unnamed: bool = False  # no header cell names it, and name is made up
     absent: int = 0  # rows too short to reach this column
     # Per type of misfits, the first texts met and their data rows (1 is the row after the header).
     misfit_examples: Dict[str, List[Tuple[str, int]]] = field(default_factory=dict)
@@ -55,6 +55,15 @@ class Report:
     # The regular file the loaders read again; None for what could be read only once (a pipe,
     # standard input, a file object, a URL).
     local_path: Optional[str] = None
+    # The lines before the table (comment lines, a title), which no loader reads as rows.
+    skip_rows: int = 0
+    skip_rows_sniffed: bool = True
+    comment: Optional[str] = None  # the marker of the comment lines among them
+    header: bool = True  # whether the table's first row names the columns
+    header_sniffed: bool = True
+    # The header is one cell shorter than the rows, whose first cells name them: the first
+    # column is that of the row names.
+    row_names: bool = False
 
     def to_dict(self) -> Dict[str, Any]:
         """Every field but local_path, which is this process's business."""
@@ -63,7 +72,7 @@ class Report:
         return fields
 
     def to_json(self, indent: Optional[int] = 2) -> str:
-        """The JSON document of this one report: {"version": 2, "files": [report]}."""
+        """The JSON document of this one report: {"version": 3, "files": [report]}."""
         return json_document([self.to_dict()], indent)
 
     def read_pandas(self, **overrides: Any) -> Any:

@@ -65,7 +65,7 @@ def arrow_schema(report: "Report") -> Any:
             return pyarrow.timestamp("us", tz="UTC")
         return getattr(pyarrow, name)()
 
-    names = load.loader_names(report, "arrow")
+    names = load.column_names(report)
     return pyarrow.schema([(name, arrow_type(kind(c.verdict).arrow))
                            for name, c in zip(names, report.columns)])
 
@@ -75,7 +75,7 @@ def create_table(report: "Report", table_name: str, dialect: str) -> str:
         raise TypeError(f"table_name must be a non-empty str, not {table_name!r}")
     if dialect not in DIALECTS:
         raise ValueError(f"dialect must be one of {', '.join(DIALECTS)}, not {dialect!r}")
-    names = load.loader_names(report, "duckdb")
+    names = load.column_names(report)
     lines = [f"  {_quoted(name)} {getattr(kind(c.verdict), dialect)}"
              for name, c in zip(names, report.columns)]
     return f"CREATE TABLE {_quoted(table_name)} (\n" + ",\n".join(lines) + "\n);"
@@ -83,8 +83,7 @@ def create_table(report: "Report", table_name: str, dialect: str) -> str:
 
 def table_schema(report: "Report") -> Dict[str, Any]:
     fields: List[Dict[str, Any]] = []
-    # Field names must differ: repeated and empty names take DuckDB's form.
-    for name, column in zip(load.loader_names(report, "duckdb"), report.columns):
+    for name, column in zip(load.column_names(report), report.columns):
         k = kind(column.verdict)
         entry: Dict[str, Any] = {"name": name, "type": k.frictionless}
         if k.frictionless == "boolean":

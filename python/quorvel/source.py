@@ -1,10 +1,9 @@
-"""What the pass reads: one input opened once, its encoding, its header as text, and the names
-the pass counts the columns by.
+"""What the pass reads: one input opened once, its encoding and its head as text.
 
     with opened("orders.csv") as source:
-        head = Head.read(source.input, BLOCK_SIZE, encoding=None)
-        head.encoding, head.header(",")  # ('cp1252', ['café', 'n'])
-        engine_input = decoded(source.input, head)
+        head = Head.read(source.input, BLOCK_SIZE, None, HEADER_LIMIT, ",")
+        head.encoding, head.text  # ('cp1252', 'café,n\r\n...')
+        engine_input, _ = decoded(source.input, head)
 
 The engine reads every kind of source itself (a path, a FIFO or standard input, a byte range,
 any binary file object such as a URL's), decompresses it, and turns UTF-16, UTF-32, Latin-1
@@ -14,13 +13,12 @@ decoded here, in an incremental decoder that the engine reads as a file object.
 """
 
 import codecs
-import csv
 import io
 import os
 import stat
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import IO, Any, Dict, Iterator, List, Mapping, Optional, Set, Tuple, Union
+from typing import IO, Any, Iterator, List, Mapping, Optional, Tuple, Union
 
 import quorvel_ext
 
@@ -192,18 +190,18 @@ def check_readable(path: str) -> None:
         pass
 
 
-# A noncharacter, which no text holds, stands for NUL while csv splits the header.
-_NUL_STAND_IN = "\ufdd0"
-
-
-def first_row_end(text: str) -> Optional[int]:
-    """The index just past the first row's line end, quotes respected; None if the row is open."""
+def first_row_end(text: str, delimiters: str) -> Optional[int]:
+    """The index just past the first row's line end; None if the row is open. As in the pass, a
+    quote opens a quoted field only as the field's first character: at the row's start or
+    after one of `delimiters`."""
     quoted = False
+    previous = "\n"
     for i, char in enumerate(text):
-        if char == '"':
+        if char == '"' and (quoted or previous in delimiters or previous == "\n"):
             quoted = not quoted
         elif char in "\r\n" and not quoted:
             return i + (2 if text.startswith("\r\n", i) else 1)
+        previous = char
     return None
 
 
@@ -214,22 +212,23 @@ class Head:
     bom: int  # bytes of byte order mark
     text: str  # the head decoded, without a byte order mark
     complete: bool  # whether the head is the whole input
-    header_end: Optional[int]  # index in text just past the header row; None if beyond the head
+    header_end: Optional[int]  # index in text just past the first row; None if beyond the head
 
     @classmethod
     def read(cls, source: quorvel_ext._Input, size: int, encoding: Optional[str],
-             limit: int) -> "Head":
+             limit: int, delimiters: str) -> "Head":
         """The first `size` bytes of the input's content, and more, doubling up to `limit`,
-        until the header row ends in them."""
+        until the first row, split by any of `delimiters`, ends in them."""
         while True:
             raw = source.peek(size)
-            head = cls._of(raw, len(raw) < size, encoding)
+            head = cls._of(raw, len(raw) < size, encoding, delimiters)
             if head.header_end is not None or head.complete or size >= limit:
                 return head
             size = min(2 * size, limit)
 
     @classmethod
-    def _of(cls, raw: bytes, complete: bool, encoding: Optional[str]) -> "Head":
+    def _of(cls, raw: bytes, complete: bool, encoding: Optional[str],
+            delimiters: str) -> "Head":
         marked, bom = bom_of(raw)
         if encoding is None:
             codec = detect_encoding(raw, complete)
@@ -239,19 +238,14 @@ class Head:
         named = _WITH_BOM.get(codec, codec) if bom else codec
         decoder = codecs.getincrementaldecoder(codec)(errors=UNDECODABLE)
         text = decoder.decode(raw[bom:], final=complete)
-        end = first_row_end(text)
+        end = first_row_end(text, delimiters)
         if end is None and complete and text:
             end = len(text)
         return cls(named, codec, bom, text, complete, end)
 
-    def header(self, delimiter: str) -> Optional[List[str]]:
-        """The header row's cells, or None when the header does not end in the head."""
-        if self.header_end is None:
-            return None
-        # Python 3.8's csv refuses a NUL, which the engine reads as any other byte.
-        line = self.text[:self.header_end].replace("\0", _NUL_STAND_IN)
-        rows = csv.reader(io.StringIO(line, newline=""), delimiter=delimiter)
-        return [cell.replace(_NUL_STAND_IN, "\0") for cell in next(rows, [""])]
+    def content_bytes(self, index: int) -> int:
+        """The bytes of content, byte order mark included, before the text's `index`."""
+        return self.bom + len(self.text[:index].encode(self.codec, _UNDONE))
 
 
 def _codec_of(encoding: str, marked: Optional[str], bom: int) -> Tuple[str, int]:
@@ -265,15 +259,16 @@ def _codec_of(encoding: str, marked: Optional[str], bom: int) -> Tuple[str, int]
     return encoding, bom if marked == encoding else 0
 
 
-def decoded(source: quorvel_ext._Input,
-            head: Head) -> Tuple[quorvel_ext._Input, Optional["PythonDecoded"]]:
-    """The input the pass reads as UTF-8: the engine decodes what it can, Python the rest, in
-    the decoder given second."""
+def decoded(source: quorvel_ext._Input, head: Head,
+            start: int = 0) -> Tuple[quorvel_ext._Input, Optional["PythonDecoded"]]:
+    """The input the pass reads as UTF-8, from the head text's index `start` on: the engine
+    decodes what it can, Python the rest, in the decoder given second."""
+    skip = head.content_bytes(start)
     engine_codec = _ENGINE_CODECS.get(head.codec)
     if engine_codec is not None:
-        source.decode_as(engine_codec, head.bom)
+        source.decode_as(engine_codec, skip)
         return source, None
-    python = PythonDecoded(source, head.codec, head.bom)
+    python = PythonDecoded(source, head.codec, skip)
     return quorvel_ext._open_input(python), python
 
 
@@ -342,6 +337,17 @@ def _escape_undecodable(error: UnicodeError) -> Tuple[str, int]:
 
 codecs.register_error(UNDECODABLE, _escape_undecodable)
 
+_UNDONE = "quorvel-undone"
+
+
+def _undo_undecodable(error: UnicodeError) -> Tuple[bytes, int]:
+    """Encodes the stand-in of an undecodable byte as that byte again."""
+    assert isinstance(error, UnicodeEncodeError)
+    return bytes(ord(c) - 0xDC00 for c in error.object[error.start:error.end]), error.end
+
+
+codecs.register_error(_UNDONE, _undo_undecodable)
+
 
 def undecodable_of(engine_input: quorvel_ext._Input,
                    python: Optional[PythonDecoded]) -> Tuple[int, Optional[int]]:
@@ -378,35 +384,6 @@ def _show_undecodable(error: UnicodeError) -> Tuple[str, int]:
 
 
 codecs.register_error(_SHOWN, _show_undecodable)
-
-
-def unique_names(header: List[str]) -> List[str]:
-    """One name per column: an empty cell is 'Unitled_' and its number among the empty ones,
-    and a name met again gets '.1', '.2', ... as pandas does ('a', 'a.1'), never one the
-    header holds; linear in the columns."""
-    filled = []
-    untitled = 0
-    for name in header:
-        if not name:
-            untitled += 1
-            name = f"Unitled_{untitled}"
-        filled.append(name)
-    taken = set(filled)
-    seen: Set[str] = set()
-    next_suffix: Dict[str, int] = {}
-    names = []
-    for name in filled:
-        unique = name
-        if name in seen:
-            k = next_suffix.get(name, 1)
-            while f"{name}.{k}" in taken:
-                k += 1
-            unique = f"{name}.{k}"
-            next_suffix[name] = k + 1
-            taken.add(unique)
-        seen.add(name)
-        names.append(unique)
-    return names
 
 
 class EngineContent(io.RawIOBase):

@@ -58,7 +58,7 @@ def test_prints_the_report_of_each_file_and_the_legend_once():
     many = json.loads(run("--json", MESSY, MESSY).stdout)
     # As JSON: the report's misfit examples are tuples, which JSON writes as lists.
     [alone] = json.loads(quorvel.describe(MESSY).to_json())["files"]
-    assert many == {"version": 2, "files": [alone] * 2}
+    assert many == {"version": 3, "files": [alone] * 2}
 
 
 @pytest.mark.parametrize("args, output", [

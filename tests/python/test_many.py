@@ -145,7 +145,7 @@ def test_command_prints_one_json_object_per_file_and_the_worst_status(landing, n
                          capture_output=True, text=True, timeout=120)
     assert run.returncode == status, run.stderr
     document = json.loads(run.stdout)
-    assert document["version"] == 2
+    assert document["version"] == 3
     objects = document["files"]
     assert [o["path"] for o in objects] == names
     assert ["error" in o for o in objects] == [n in FAILURES for n in names]

@@ -130,4 +130,4 @@ def test_frictionless_schema_and_json_round_trip(generated):
         ("eu_day", "date", "%d/%m/%Y"), ("note", "string", None)]
     assert fields[3]["trueValues"] == list(quorvel.TRUE_TEXTS)
     assert report.to_frictionless()["missingValues"] == report.na
-    assert json.loads(report.to_json()) == {"version": 2, "files": [report.to_dict()]}
+    assert json.loads(report.to_json()) == {"version": 3, "files": [report.to_dict()]}
