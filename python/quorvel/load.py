@@ -62,7 +62,9 @@ TARGETS: Dict[str, Target] = {
     "date_mdy": Target("date", "%m/%d/%Y"),
     "date_slash": Target("date", "%m/%d/%Y"),
     "date_dmy": Target("date", "%d/%m/%Y"),
+    "date_ymd": Target("date", "%Y/%m/%d"),
     "datetime_slash": Target("datetime", "%Y/%m/%d %H:%M:%S"),
+    "datetime_slash_hm": Target("datetime", "%Y/%m/%d %H:%M"),
 }
 TEXT = Target("text")
 INTEGER_TEXT = r"[-+]?[0-9]+"

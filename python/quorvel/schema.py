@@ -46,7 +46,9 @@ KINDS: Dict[str, Kind] = {
     "date_mdy": TEXT._replace(date_format="%m/%d/%Y", frictionless="date"),
     "date_slash": TEXT._replace(date_format="%m/%d/%Y", frictionless="date"),
     "date_dmy": TEXT._replace(date_format="%d/%m/%Y", frictionless="date"),
+    "date_ymd": TEXT._replace(date_format="%Y/%m/%d", frictionless="date"),
     "datetime_slash": TEXT._replace(date_format="%Y/%m/%d %H:%M:%S", frictionless="datetime"),
+    "datetime_slash_hm": TEXT._replace(date_format="%Y/%m/%d %H:%M", frictionless="datetime"),
 }
 DIALECTS = ("duckdb", "postgresql")
 

@@ -101,8 +101,7 @@ def find_table(text: str, complete: bool, options: TableOptions,
     delimiter = options.delimiter or _sniffed_delimiter(_sniffed_text(text, lines, first))
     widths, rows = _widths(_sniffed_text(text, lines, first), delimiter)
     if options.comment is None and first > skipped and \
-            _width_of(lines[skipped][1], delimiter) == _body_width(widths) > 1:
-        # The marker starts a header row of the body's width ('#,name'): no comment there.
+            _names_a_column(lines[skipped][1], delimiter, _body_width(widths)):
         comment, first = None, skipped
         widths, rows = _widths(_sniffed_text(text, lines, first), delimiter)
     preamble = 0 if options.skip_rows is not None else _preamble(widths)
@@ -173,9 +172,11 @@ def _widths(text: str, delimiter: str) -> Tuple[List[int], List[List[str]]]:
     return [len(row) for row in rows], rows
 
 
-def _width_of(line: str, delimiter: str) -> int:
+def _names_a_column(line: str, delimiter: str, width: int) -> bool:
+    """Whether a line that starts with a comment marker is rather a header whose first name
+    starts with it ('#id,name'): a row of the body's width whose first cell is one word."""
     rows = _rows(line, delimiter)
-    return len(rows[0]) if rows else 0
+    return width > 1 and bool(rows) and len(rows[0]) == width and not any(c.isspace() for c in rows[0][0])
 
 
 def _body_width(widths: Sequence[int]) -> int:

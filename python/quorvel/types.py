@@ -53,7 +53,10 @@ DEFAULT_TYPES: Dict[str, List[str]] = {
     "datetime": [_YEAR + "-" + _MONTH + "-" + _DAY + "[T ]" + _CLOCK],
     "datetime_tz": [_YEAR + "-" + _MONTH + "-" + _DAY + "[T ]" + _CLOCK
                     + r"(?:Z|[-+](?:[01][0-9]|2[0-3]):?[0-5][0-9])"],
+    "date_ymd": [_YEAR + "/" + _MONTH + "/" + _DAY],
     "datetime_slash": [_YEAR + "/" + _MONTH + "/" + _DAY + " [0-9]{2}:[0-5][0-9]:[0-5][0-9]"],
+    # Without seconds: a loader's layout has them or not, so the two are types apart.
+    "datetime_slash_hm": [_YEAR + "/" + _MONTH + "/" + _DAY + " [0-9]{2}:[0-5][0-9]"],
     "time": [r"(?:[01]?[0-9]|2[0-3]):[0-5][0-9](?::[0-5][0-9](?:\.[0-9]{1,9})?)?",
              r"(?:0?[1-9]|1[0-2]):[0-5][0-9](?::[0-5][0-9])? ?(?:AM|PM|am|pm)"],
     "email": [r"[A-Za-z0-9._%+-]+@[A-Za-z0-9-]+(?:\.[A-Za-z0-9-]+)*\.[A-Za-z]{2,}"],

@@ -57,6 +57,11 @@ CAUSES = {  # cause: (file text, expected verdicts, expected values of the last 
                                     [100000.0, 999.0, 1234567.0]),
     "slashed dates": ("d\n03/22/2013\n1/13/2013\n", ["date_mdy"],
                       [dt.date(2013, 3, 22), dt.date(2013, 1, 13)]),
+    "slashed ISO dates": ("d\n2012/01/31\n2012/02/03\n", ["date_ymd"],
+                          [dt.date(2012, 1, 31), dt.date(2012, 2, 3)]),
+    "slashed date-times without seconds": (
+        "t\n2010/01/01 00:30\n2010/12/31 23:59\n", ["datetime_slash_hm"],
+        [dt.datetime(2010, 1, 1, 0, 30), dt.datetime(2010, 12, 31, 23, 59)]),
     "short rows": ("a,b,n\n1,2,3\n4,5\n6\n", ["integer"] * 3, [3, None, None]),
     "long rows": ("a,b,n\n1,2,3\n4,5,6,E\n7,8,9\n", ["integer"] * 3, [3, 6, 9]),
     "repeated names": ("n,x,n\n1,a,7\n2,b,8\n", ["integer", "text", "integer"], [7, 8]),
