@@ -7,7 +7,8 @@ the loaders that read the file as it describes it.
 """
 
 import json
-from dataclasses import asdict, dataclass, field
+import dataclasses
+from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Tuple
 
 from . import load, notebook, schema, terminal
@@ -66,9 +67,14 @@ class Report:
     row_names: bool = False
 
     def to_dict(self) -> Dict[str, Any]:
-        """Every field but local_path, which is this process's business."""
-        fields = asdict(self)
-        del fields["local_path"]
+        """Every field but local_path, which is this process's business, as fresh containers.
+
+        Built field by field: dataclasses.asdict deep-copies every value, which costs a
+        hundred-odd microseconds a column."""
+        fields = {f.name: getattr(self, f.name) for f in dataclasses.fields(self)
+                  if f.name != "local_path"}
+        fields["na"] = list(self.na)
+        fields["columns"] = [_column_dict(c) for c in self.columns]
         return fields
 
     def to_json(self, indent: Optional[int] = 2) -> str:
@@ -130,6 +136,15 @@ class Report:
 
     def _repr_html_(self) -> str:
         return notebook.html(self)
+
+
+def _column_dict(column: Column) -> Dict[str, Any]:
+    fields = dict(column.__dict__)
+    fields["counts"] = dict(column.counts)
+    fields["misfits"] = dict(column.misfits)
+    fields["misfit_examples"] = {kind: list(texts)
+                                 for kind, texts in column.misfit_examples.items()}
+    return fields
 
 
 def json_document(reports: List[Dict[str, Any]], indent: Optional[int] = 2) -> str:

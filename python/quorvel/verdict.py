@@ -4,6 +4,7 @@
     fit.name, fit.share  # ('decimal', 1.0)
 """
 
+import functools
 from typing import Dict, FrozenSet, Mapping, NamedTuple, Optional, Sequence, Tuple
 
 from .types import EMPTY, MIXED, TEXT, widenings
@@ -17,6 +18,14 @@ class Fit(NamedTuple):
     misfits: Dict[str, int]  # the cells the verdict does not cover, by type and "other"
 
 
+class Lattice(NamedTuple):
+    """The widening lattice of a table, worked out once for all its columns."""
+    up: Dict[str, FrozenSet[str]]  # each type and every type it widens to
+    narrowness: Dict[str, int]  # how many types widen to each (itself included)
+    rank: Dict[str, int]  # position in the table, which breaks the last ties
+    fallback: str  # the verdict when no type covers a cell: the broadest, then the first
+
+
 def choose(counts: Mapping[str, int], order: Sequence[str],
            widens_to: Mapping[str, Sequence[str]], threshold: float) -> Fit:
     """The verdict for one column; `order` (the table's types) breaks ties."""
@@ -24,8 +33,9 @@ def choose(counts: Mapping[str, int], order: Sequence[str],
     cells = sum(seen.values())
     if cells == 0:
         return Fit(EMPTY, None, {})
-    up = {name: widenings(widens_to, name) for name in order}
-    best = _widest_cover(seen, order, up)
+    types = lattice(tuple(order), _frozen(widens_to))
+    up = types.up
+    best = _widest_cover(seen, types)
     other = seen.get("other", 0)
     covered = sum(n for name, n in seen.items() if best in up.get(name, ()))
     if other > covered:
@@ -37,14 +47,26 @@ def choose(counts: Mapping[str, int], order: Sequence[str],
     return Fit(best, covered / cells, misfits)
 
 
-def _widest_cover(seen: Mapping[str, int], order: Sequence[str],
-                  up: Mapping[str, FrozenSet[str]]) -> str:
+def _frozen(widens_to: Mapping[str, Sequence[str]]) -> Tuple[Tuple[str, Tuple[str, ...]], ...]:
+    return tuple((name, tuple(wider)) for name, wider in widens_to.items())
+
+
+@functools.lru_cache(maxsize=8)
+def lattice(order: Tuple[str, ...], widens_to: Tuple[Tuple[str, Tuple[str, ...]], ...]) -> Lattice:
+    up = {name: widenings(dict(widens_to), name) for name in order}
+    narrowness = {candidate: sum(candidate in up[name] for name in order) for candidate in order}
+    rank = {name: index for index, name in enumerate(order)}
+    fallback = min(order, key=lambda name: (narrowness[name], rank[name])) if order else TEXT
+    return Lattice(up, narrowness, rank, fallback)
+
+
+def _widest_cover(seen: Mapping[str, int], types: Lattice) -> str:
     """The type covering the most cells; among equals the narrowest, then the first listed."""
-
-    def rank(index_and_name: Tuple[int, str]) -> Tuple[int, int, int]:
-        index, candidate = index_and_name
-        covered = sum(n for name, n in seen.items() if candidate in up.get(name, ()))
-        narrowness = sum(candidate in up[name] for name in order)
-        return (-covered, narrowness, index)
-
-    return min(enumerate(order), key=rank)[1] if order else TEXT
+    covered: Dict[str, int] = {}
+    for name, n in seen.items():
+        for candidate in types.up.get(name, ()):
+            if candidate in types.rank:
+                covered[candidate] = covered.get(candidate, 0) + n
+    if not covered:
+        return types.fallback
+    return min(covered, key=lambda c: (-covered[c], types.narrowness[c], types.rank[c]))
