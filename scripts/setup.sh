@@ -88,6 +88,14 @@ REAL_WORLD=(r-cran-readr:$READR/challenge.csv
             python3-statsmodels:$STATSMODELS/star98/star98.csv
             python3-statsmodels:$STATSMODELS/statecrime/statecrime.csv
             python3-statsmodels:$STATSMODELS/randhie/randhie.csv)
+# Tables that do not start on the first line, or start without a header: a comment line
+# before the header (Stocks.csv), a row of counts before headerless data (breast_cancer.csv),
+# a headerless table (gee_poisson_1.csv), and a header one cell shorter than the rows, over
+# R's row names (dietox.csv).
+REAL_WORLD+=(python-matplotlib-data:usr/share/matplotlib/mpl-data/sample_data/Stocks.csv
+             python3-sklearn:usr/lib/python3/dist-packages/sklearn/datasets/data/breast_cancer.csv
+             python3-statsmodels:$STATSMODELS/../genmod/tests/results/gee_poisson_1.csv
+             python3-statsmodels:$STATSMODELS/../regression/tests/results/dietox.csv)
 
 fetch_real_world_files() {
   local dir=build/real-world entry package file

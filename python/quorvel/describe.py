@@ -41,11 +41,13 @@ class HeaderError(ValueError):
 
 
 Examples = Dict[str, List[Tuple[str, int]]]
+# The engine's examples of one column: {type or "other": [(UTF-8 it read, data row, size)]}
+RawExamples = Mapping[str, List[Tuple[bytes, int, int]]]
 
 
 class EngineExtras(NamedTuple):
     """What the pass can tell beyond its counts, keyed by the engine's column names."""
-    misfit_examples: Dict[str, Examples]  # column: {type or "other": [(text, data row)]}
+    raw_examples: Dict[str, RawExamples]  # column: its first cells by type, see examples_of
     short_rows: Optional[int]  # None when not counted
     long_rows: Optional[int]
 
@@ -54,18 +56,21 @@ CUT_MARK = "\u2026"
 
 
 def engine_extras(inf: quorvel_ext.Inf) -> EngineExtras:
-    """The one place where the engine's misfit texts and ragged-row counts enter the report.
+    """The one place where the engine's misfit texts and ragged-row counts enter the report."""
+    short_rows, long_rows = quorvel_ext._ragged_rows(inf)
+    return EngineExtras(quorvel_ext._cell_examples(inf), short_rows, long_rows)
+
+
+def examples_of(raw: RawExamples, kinds: Iterable[str]) -> Examples:
+    """The texts of a column's examples of `kinds` (types, "other").
 
     Per column and type (or "other", "NA"), the engine keeps the first few cells of its last
     pass in file order, with their rows, numbered from 1 at the first data row, as the UTF-8
     it read. Bytes that did not decode show as backslash escapes, and a text the engine cut
-    short ends in CUT_MARK.
+    short ends in CUT_MARK. Only the kinds shown are decoded: a wide file has many columns.
     """
-    examples = {column: {type_name: [(_cell_text(raw, size), row) for raw, row, size in cells]
-                         for type_name, cells in by_type.items()}
-                for column, by_type in quorvel_ext._cell_examples(inf).items()}
-    short_rows, long_rows = quorvel_ext._ragged_rows(inf)
-    return EngineExtras(examples, short_rows, long_rows)
+    return {kind: [(_cell_text(text, size), row) for text, row, size in raw[kind]]
+            for kind in kinds if kind in raw}
 
 
 def _cell_text(raw: bytes, size: int) -> str:
@@ -336,21 +341,22 @@ def _columns(inf: quorvel_ext.Inf, name: str, layout: Layout, order: List[str],
     columns = []
     for position, key in enumerate(names):
         shared = sharing[key]
-        column = column_of(key, candidates[key], order, threshold, shared,
-                           extras.misfit_examples.get(key, {}))
-        counted = column.cells + column.missing
+        counts = candidates[key]
+        counted = sum(counts.values())
         unnamed = layout.unnamed(position) if layout.names else key.startswith("Unitled_")
-        columns.append(dataclasses.replace(column, position=position, unnamed=unnamed,
-                                           absent=max(inf.num_rows * shared - counted, 0)))
+        columns.append(column_of(key, counts, order, threshold, shared,
+                                 extras.raw_examples.get(key, {}), position=position,
+                                 unnamed=unnamed,
+                                 absent=max(inf.num_rows * shared - counted, 0)))
     return columns, extras
 
 
 def column_of(name: str, counts: Mapping[str, int], order: List[str], threshold: float,
-              shared: int, examples: Optional[Examples] = None) -> Column:
-    """The column's verdict and counts, from its cells' counts by type with "other" and "NA"."""
+              shared: int, examples: Optional[RawExamples] = None, **place: Any) -> Column:
+    """The column's verdict and counts, from its cells' counts by type with "other" and "NA";
+    `place` holds Column's position, unnamed and absent."""
     fit = choose(counts, order, WIDENS_TO, threshold)
     seen = {t: counts[t] for t in order + ["other"] if counts.get(t, 0) > 0}
-    shown = {t: list(texts) for t, texts in (examples or {}).items() if t in fit.misfits}
     return Column(name=name, verdict=fit.name, share=fit.share, cells=sum(seen.values()),
                   missing=counts.get("NA", 0), counts=seen, misfits=fit.misfits, shared=shared,
-                  misfit_examples=shown)
+                  misfit_examples=examples_of(examples or {}, fit.misfits), **place)

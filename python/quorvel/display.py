@@ -32,7 +32,22 @@ def summary(report: "Report") -> str:
         + ("" if report.undecodable == 1 else "s")
         + f" (the first at byte {report.first_undecodable_at}; shown as \\x escapes)")
     return (f"{printable(report.path)}: {rows}, {columns}, delimiter {report.delimiter!r} "
-            f"({how}), {report.encoding} ({found}){ragged}{undecodable}")
+            f"({how}), {report.encoding} ({found}){_table_text(report)}{ragged}{undecodable}")
+
+
+def _table_text(report: "Report") -> str:
+    """Where the table starts and whether it has a header, when it is not a plain table."""
+    parts = []
+    if report.skip_rows:
+        how = "sniffed" if report.skip_rows_sniffed else "given"
+        lines = f"{report.skip_rows} line" + ("" if report.skip_rows == 1 else "s")
+        comment = "" if report.comment is None else f", comment {printable(report.comment)!r}"
+        parts.append(f"{lines} skipped ({how}){comment}")
+    if not report.header:
+        parts.append("no header (" + ("sniffed" if report.header_sniffed else "given") + ")")
+    if report.row_names:
+        parts.append("row names in the first column")
+    return "".join(", " + part for part in parts)
 
 
 def share_text(column: "Column") -> str:

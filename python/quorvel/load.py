@@ -19,7 +19,6 @@ numbers in Polars, slashed dates in pyarrow) is given to it as text, and the
 read_ functions convert that text afterwards.
 """
 
-import codecs
 import csv
 import dataclasses
 import io
@@ -133,12 +132,8 @@ def lines_before_data(report: "Report") -> int:
 
 def data_rows(text: IO[str], report: "Report") -> Iterator[List[str]]:
     """The data rows of the report's file, split as the pass splits them."""
-    for _ in range(report.skip_rows):
-        text.readline()
-    rows = csv.reader(text, delimiter=report.delimiter)
-    if report.header:
-        next(rows, None)
-    return rows
+    _skip_to_data(text, report)
+    return csv.reader(text, delimiter=report.delimiter)
 
 
 class LongRowsWarning(UserWarning):
@@ -158,8 +153,7 @@ def _warn_long_rows(report: "Report", loader: str) -> None:
     if not report.long_rows:
         return
     width = len(report.columns)
-    with content(loadable_path(report)) as raw:
-        text = io.TextIOWrapper(raw, encoding=report.encoding, newline="")
+    with _text(report) as text:
         long_rows = (number for number, row in enumerate(data_rows(text, report), 1)
                      if len(row) > width)
         rows = list(itertools.islice(long_rows, EXAMPLES))
@@ -175,20 +169,42 @@ def loadable_path(report: "Report") -> str:
 
 
 @contextmanager
-def _in_encodings(report: "Report", readable: Tuple[str, ...]) -> Iterator[str]:
-    """The report's file, or a UTF-8 copy of it in a temporary folder when a library reads
-    none of its encoding: decompressed and transcoded as it streams, in flat memory."""
+def _readable(report: "Report", encodings: Tuple[str, ...],
+              skips_quotes: bool = True) -> Iterator["Report"]:
+    """The report, or when the library reads none of the file's encoding, or (`skips_quotes`
+    False) would take a quote in a line before the data rows for one that opens a field, the
+    report of a UTF-8 copy of the data rows alone in a temporary folder: decompressed and
+    transcoded as it streams, in flat memory."""
     path = loadable_path(report)
-    if report.encoding in readable:
-        yield path
+    if report.encoding in encodings and (skips_quotes or not _quote_before_data(report)):
+        yield report
         return
     with tempfile.TemporaryDirectory(prefix="quorvel-") as folder:
         copy = os.path.join(folder, os.path.basename(path) or "copy.csv")
-        with content(path) as raw, open(copy, "wb") as out:
-            text = codecs.getreader(report.encoding)(raw)
-            writer = codecs.getwriter("utf-8")(out)
-            shutil.copyfileobj(text, writer, 1 << 20)
-        yield copy
+        with _text(report) as text, open(copy, "w", encoding="utf-8", newline="") as out:
+            _skip_to_data(text, report)
+            shutil.copyfileobj(text, out, 1 << 20)
+        yield dataclasses.replace(report, local_path=copy, encoding="utf-8", skip_rows=0,
+                                  header=False)
+
+
+@contextmanager
+def _text(report: "Report") -> Iterator[IO[str]]:
+    with content(loadable_path(report)) as raw:
+        yield io.TextIOWrapper(raw, encoding=report.encoding, newline="")
+
+
+def _skip_to_data(text: IO[str], report: "Report") -> None:
+    """Reads `text` up to the first data row."""
+    for _ in range(report.skip_rows):
+        text.readline()
+    if report.header:
+        next(csv.reader(text, delimiter=report.delimiter), None)
+
+
+def _quote_before_data(report: "Report") -> bool:
+    with _text(report) as text:
+        return any('"' in text.readline() for _ in range(lines_before_data(report)))
 
 
 # pandas
@@ -345,8 +361,7 @@ def _arrow_text_table(report: "Report") -> Any:
     width = len(report.columns)
     na = frozenset(report.na)
     batches = []
-    with content(loadable_path(report)) as raw:
-        text = io.TextIOWrapper(raw, encoding=report.encoding, newline="")
+    with _text(report) as text:
         rows = data_rows(text, report)
         while True:
             batch = [row for row in itertools.islice(rows, ARROW_BATCH_ROWS) if row]
@@ -426,8 +441,9 @@ def _polars_options(report: "Report") -> Dict[str, Any]:
 def read_polars(report: "Report") -> Any:
     import polars
 
-    with _in_encodings(report, UTF8) as path:
-        frame = polars.read_csv(path, **_polars_options(report))
+    # Polars skips rows as it reads them, quotes and all.
+    with _readable(report, UTF8, skips_quotes=False) as readable:
+        frame = polars.read_csv(readable.local_path, **_polars_options(readable))
     found = []
     for name, column in zip(frame.columns, report.columns):
         if target(column).kind != "text" and not _reads_typed(column, "polars"):
@@ -531,9 +547,8 @@ def _duckdb_value(cell: str, wanted: Target) -> str:
 
 
 def read_duckdb(report: "Report", connection: Any, table_name: str) -> None:
-    with _in_encodings(report, DUCKDB_ENCODINGS) as path:
-        _read_duckdb(dataclasses.replace(report, local_path=path, encoding=(
-            report.encoding if path == report.local_path else "utf-8")), connection, table_name)
+    with _readable(report, DUCKDB_ENCODINGS) as readable:
+        _read_duckdb(readable, connection, table_name)
     _warn_long_rows(report, "duckdb")
 
 

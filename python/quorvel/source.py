@@ -15,6 +15,7 @@ decoded here, in an incremental decoder that the engine reads as a file object.
 import codecs
 import io
 import os
+import re
 import stat
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -190,18 +191,21 @@ def check_readable(path: str) -> None:
         pass
 
 
+_QUOTE_OR_LINE_END = re.compile(r'["\r\n]')
+
+
 def first_row_end(text: str, delimiters: str) -> Optional[int]:
     """The index just past the first row's line end; None if the row is open. As in the pass, a
     quote opens a quoted field only as the field's first character: at the row's start or
     after one of `delimiters`."""
     quoted = False
-    previous = "\n"
-    for i, char in enumerate(text):
-        if char == '"' and (quoted or previous in delimiters or previous == "\n"):
-            quoted = not quoted
-        elif char in "\r\n" and not quoted:
+    for found in _QUOTE_OR_LINE_END.finditer(text):
+        i = found.start()
+        if text[i] == '"':
+            if quoted or i == 0 or text[i - 1] in delimiters or text[i - 1] in "\r\n":
+                quoted = not quoted
+        elif not quoted:
             return i + (2 if text.startswith("\r\n", i) else 1)
-        previous = char
     return None
 
 
