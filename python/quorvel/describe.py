@@ -47,7 +47,7 @@ RawExamples = Mapping[str, List[Tuple[bytes, int, int]]]
 
 class EngineExtras(NamedTuple):
     """What the pass can tell beyond its counts, keyed by the engine's column names."""
-    raw_examples: Dict[str, RawExamples]  # column: its first cells by type, see examples_of
+    raw_examples: Mapping[str, RawExamples]  # column: its first cells by type, see examples_of
     short_rows: Optional[int]  # None when not counted
     long_rows: Optional[int]
 

@@ -143,10 +143,11 @@ class LongRowsWarning(UserWarning):
         self.loader = loader
         self.count = count  # rows longer than the header
         self.rows = rows  # the first few, numbered from 1 at the first data row
-        shown = ", ".join(map(str, rows))
-        super().__init__(f"{loader}: {count} rows have cells beyond the {width} columns of the "
-                         f"header, which were not loaded (rows {shown}"
-                         f"{', ...' if count > len(rows) else ''})")
+        shown = ", ".join(map(str, rows)) + (", ..." if count > len(rows) else "")
+        rows_have = f"{count} rows have" if count != 1 else "1 row has"
+        super().__init__(f"{loader}: {rows_have} cells beyond the {width} columns of the "
+                         f"header, which were not loaded (row{'s' if count != 1 else ''} "
+                         f"{shown})")
 
 
 def _warn_long_rows(report: "Report", loader: str) -> None:
@@ -443,7 +444,7 @@ def read_polars(report: "Report") -> Any:
 
     # Polars skips rows as it reads them, quotes and all.
     with _readable(report, UTF8, skips_quotes=False) as readable:
-        frame = polars.read_csv(readable.local_path, **_polars_options(readable))
+        frame = polars.read_csv(loadable_path(readable), **_polars_options(readable))
     found = []
     for name, column in zip(frame.columns, report.columns):
         if target(column).kind != "text" and not _reads_typed(column, "polars"):

@@ -86,7 +86,8 @@ def check_table_options(skip_rows: object, comment: object, header: object,
     if header is not None and not isinstance(header, bool):
         raise TypeError(f"header must be True, False or None, not {type(header).__name__}")
     if names is not None:
-        if isinstance(names, str) or not all(isinstance(n, str) for n in names):
+        if isinstance(names, str) or not isinstance(names, Sequence) or \
+                not all(isinstance(n, str) for n in names):
             raise TypeError("names must be a list of str")
         if not names:
             raise ValueError("names must name at least one column")
