@@ -16,7 +16,9 @@ import pytest
 
 import quorvel
 from conftest import exactly
-from quorvel.table import TableOptions, find_table, type_classifier
+from quorvel.describe import HEADER_LIMIT
+from quorvel.source import Head, first_row_end, opened
+from quorvel.table import BLOCK_SIZE, TableOptions, find_table, type_classifier
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 REAL = REPO / "build" / "real-world"
@@ -281,3 +283,23 @@ def test_real_tables_load_whole_under_the_reports_names(name, library):
         names, columns = load(report, library)
     assert names == [c.name for c in report.columns]
     assert [len(c) for c in columns] == [report.rows] * len(names)
+
+
+@pytest.mark.parametrize("text, delimiters, end", [
+    ('a,a,b"c\n1,2,3\n', ",", 8),
+    ('a,"b\nc",d\n1', ",", 10),
+    ('a;"b\nc";d\n1', ",;", 10),
+    ('a;"b\nc";d\n1', ",", 5),  # after a character that delimits nothing, the quote is data
+    ('"a""b"\r\n1', ",", 8),
+    ('"a\nb', ",", None),
+])
+def test_the_first_row_ends_where_the_pass_ends_it(text, delimiters, end):
+    assert first_row_end(text, delimiters) == end
+
+
+def test_a_stray_quote_does_not_make_the_head_read_on_to_its_limit(tmp_path):
+    path = tmp_path / "in.csv"
+    path.write_text('a,a,b"c\n' + "1,2,3\n" * (BLOCK_SIZE // 3))
+    with opened(str(path)) as found:
+        head = Head.read(found.input, BLOCK_SIZE, None, HEADER_LIMIT, ",\t;|")
+    assert (head.header_end, len(head.text), head.complete) == (8, BLOCK_SIZE, False)
