@@ -98,10 +98,13 @@ def find_table(text: str, complete: bool, options: TableOptions,
     """The table in the head `text` (the whole input when `complete`)."""
     lines = _lines(text, complete)
     skipped = min(options.skip_rows or 0, len(lines))
-    comment, first = _comment_lines(lines, skipped, options.comment)
-    delimiter = options.delimiter or _sniffed_delimiter(_sniffed_text(text, lines, first))
-    widths, rows = _widths(_sniffed_text(text, lines, first), delimiter)
-    if options.comment is None and first > skipped and \
+    # Lines given to skip are all there is before the table, unless a comment marker is given.
+    sniffs = options.skip_rows is None and options.comment is None
+    comment, first = _comment_lines(lines, skipped, options.comment, sniffs)
+    sample = _sniffed_text(text, lines, first)
+    delimiter = options.delimiter or _sniffed_delimiter(sample)
+    widths, rows = _widths(sample, delimiter)
+    if sniffs and first > skipped and \
             _names_a_column(lines[skipped][1], delimiter, _body_width(widths)):
         comment, first = None, skipped
         widths, rows = _widths(_sniffed_text(text, lines, first), delimiter)
@@ -133,10 +136,10 @@ def _lines(text: str, complete: bool) -> List[Tuple[int, str]]:
     return lines
 
 
-def _comment_lines(lines: List[Tuple[int, str]], first: int,
-                   given: Optional[str]) -> Tuple[Optional[str], int]:
+def _comment_lines(lines: List[Tuple[int, str]], first: int, given: Optional[str],
+                   sniffs: bool) -> Tuple[Optional[str], int]:
     """The marker of the comment lines from line `first` on, and the line after them."""
-    markers = (given,) if given is not None else COMMENT_MARKERS
+    markers = (given,) if given is not None else COMMENT_MARKERS if sniffs else ()
     marker = next((m for m in markers if first < len(lines) and lines[first][1].startswith(m)),
                   given)
     if marker is None:

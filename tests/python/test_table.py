@@ -58,6 +58,9 @@ CASES = {
         "k,v\nx,y\nz,w\n", {}, (",", 0, None, True, False, ["k", "v"])),
     "skip_rows given": ("title\nsub,title\na,b\n1,2\n", {"skip_rows": 2},
                         (",", 2, None, True, False, ["a", "b"])),
+    "skip_rows given sniffs no comment after them": (
+        "title\n# a,b\n1,2\n3,4\n", {"skip_rows": 1},
+        (",", 1, None, True, False, ["# a", "b"])),
     "comment given": ("! note\n! more\na,b\n1,2\n", {"comment": "!"},
                       (",", 2, "!", True, False, ["a", "b"])),
     "header=False keeps a text first row as data": (
@@ -303,3 +306,14 @@ def test_a_stray_quote_does_not_make_the_head_read_on_to_its_limit(tmp_path):
     with opened(str(path)) as found:
         head = Head.read(found.input, BLOCK_SIZE, None, HEADER_LIMIT, ",\t;|")
     assert (head.header_end, len(head.text), head.complete) == (8, BLOCK_SIZE, False)
+
+
+def test_polars_reads_a_copy_of_the_data_rows_when_a_quote_comes_before_them(tmp_path):
+    path = tmp_path / "in.csv"
+    path.write_text('a,b"c\n1,2\n3,4\n')
+    report = quorvel.describe(path)
+    # Polars' own skipping opens a field at the quote and finds no rows...
+    with pytest.raises(polars.exceptions.NoDataError):
+        polars.read_csv(path, **report.polars_options())
+    # ...which the copy of the data rows alone has no quote to open.
+    assert report.read_polars().rows() == [(1, 2), (3, 4)]
