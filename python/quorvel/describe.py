@@ -5,7 +5,7 @@
 """
 
 import collections
-import dataclasses
+import functools
 import os
 from typing import (Any, Callable, Dict, FrozenSet, Iterable, List, Mapping, NamedTuple, Optional,
                     Sequence, Tuple, Union)
@@ -17,7 +17,7 @@ from .source import Head, Source, check_encoding, decoded, opened, show_text, un
 from .table import (BLOCK_SIZE, CANDIDATES, Layout, TableOptions, check_table_options,
                     find_table, type_classifier)
 from .types import DEFAULT_NA, DEFAULT_TYPES, WIDENS_TO
-from .verdict import RESERVED, choose
+from .verdict import RESERVED, Lattice, choose_in, frozen, lattice
 
 Progress = Callable[[int, Optional[int], int], None]
 PathArg = Union[str, "os.PathLike[str]"]
@@ -351,11 +351,16 @@ def _columns(inf: quorvel_ext.Inf, name: str, layout: Layout, order: List[str],
     return columns, extras
 
 
+@functools.lru_cache(maxsize=8)
+def _default_lattice(order: Tuple[str, ...]) -> Lattice:
+    return lattice(order, frozen(WIDENS_TO))
+
+
 def column_of(name: str, counts: Mapping[str, int], order: List[str], threshold: float,
               shared: int, examples: Optional[RawExamples] = None, **place: Any) -> Column:
     """The column's verdict and counts, from its cells' counts by type with "other" and "NA";
     `place` holds Column's position, unnamed and absent."""
-    fit = choose(counts, order, WIDENS_TO, threshold)
+    fit = choose_in(counts, _default_lattice(tuple(order)), threshold)
     seen = {t: counts[t] for t in order + ["other"] if counts.get(t, 0) > 0}
     return Column(name=name, verdict=fit.name, share=fit.share, cells=sum(seen.values()),
                   missing=counts.get("NA", 0), counts=seen, misfits=fit.misfits, shared=shared,

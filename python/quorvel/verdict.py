@@ -29,11 +29,15 @@ class Lattice(NamedTuple):
 def choose(counts: Mapping[str, int], order: Sequence[str],
            widens_to: Mapping[str, Sequence[str]], threshold: float) -> Fit:
     """The verdict for one column; `order` (the table's types) breaks ties."""
+    return choose_in(counts, lattice(tuple(order), frozen(widens_to)), threshold)
+
+
+def choose_in(counts: Mapping[str, int], types: Lattice, threshold: float) -> Fit:
+    """choose() with the table's lattice worked out already, for a caller with many columns."""
     seen = {name: n for name, n in counts.items() if n > 0 and name != "NA"}
     cells = sum(seen.values())
     if cells == 0:
         return Fit(EMPTY, None, {})
-    types = lattice(tuple(order), _frozen(widens_to))
     up = types.up
     best = _widest_cover(seen, types)
     other = seen.get("other", 0)
@@ -47,7 +51,7 @@ def choose(counts: Mapping[str, int], order: Sequence[str],
     return Fit(best, covered / cells, misfits)
 
 
-def _frozen(widens_to: Mapping[str, Sequence[str]]) -> Tuple[Tuple[str, Tuple[str, ...]], ...]:
+def frozen(widens_to: Mapping[str, Sequence[str]]) -> Tuple[Tuple[str, Tuple[str, ...]], ...]:
     return tuple((name, tuple(wider)) for name, wider in widens_to.items())
 
 
