@@ -173,9 +173,9 @@ def loadable_path(report: "Report") -> str:
 def _readable(report: "Report", encodings: Tuple[str, ...],
               skips_quotes: bool = True) -> Iterator["Report"]:
     """The report, or when the library reads none of the file's encoding, or (`skips_quotes`
-    False) would take a quote in a line before the data rows for one that opens a field, the
-    report of a UTF-8 copy of the data rows alone in a temporary folder: decompressed and
-    transcoded as it streams, in flat memory."""
+    False) would take a quote left open in a line before the data rows for one that opens a
+    field, the report of a UTF-8 copy of the data rows alone in a temporary folder:
+    decompressed and transcoded as it streams, in flat memory."""
     path = loadable_path(report)
     if report.encoding in encodings and (skips_quotes or not _quote_before_data(report)):
         yield report
@@ -204,8 +204,10 @@ def _skip_to_data(text: IO[str], report: "Report") -> None:
 
 
 def _quote_before_data(report: "Report") -> bool:
+    """Whether a line before the data rows leaves a quote open, as a comment line may, which a
+    reader that skips rows would take for the start of a quoted field."""
     with _text(report) as text:
-        return any('"' in text.readline() for _ in range(lines_before_data(report)))
+        return any(text.readline().count('"') % 2 for _ in range(lines_before_data(report)))
 
 
 # pandas

@@ -317,3 +317,15 @@ def test_polars_reads_a_copy_of_the_data_rows_when_a_quote_comes_before_them(tmp
         polars.read_csv(path, **report.polars_options())
     # ...which the copy of the data rows alone has no quote to open.
     assert report.read_polars().rows() == [(1, 2), (3, 4)]
+
+
+def test_polars_reads_the_file_itself_when_the_header_is_quoted(tmp_path, monkeypatch):
+    path = tmp_path / "in.csv"
+    path.write_text('"a","b"\n1,2\n3,4\n')
+    report = quorvel.describe(path)
+    read = []
+    read_csv = polars.read_csv
+    monkeypatch.setattr(polars, "read_csv", lambda source, **k: read.append(source) or read_csv(
+        source, **k))
+    assert report.read_polars().rows() == [(1, 2), (3, 4)]
+    assert read == [str(path)]
