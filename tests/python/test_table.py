@@ -329,3 +329,15 @@ def test_polars_reads_the_file_itself_when_the_header_is_quoted(tmp_path, monkey
         source, **k))
     assert report.read_polars().rows() == [(1, 2), (3, 4)]
     assert read == [str(path)]
+
+
+@pytest.mark.parametrize("encoding", ["utf-8", "utf-16", "cp1252", "shift_jis"])
+def test_the_table_starts_after_comment_lines_in_any_encoding(tmp_path, encoding):
+    # The comment's characters take more bytes than one each in most of these encodings, so
+    # the start is found in bytes, by the engine's decoder or by Python's.
+    comment = "# é ß ü, " if encoding != "shift_jis" else "# 日本語, "
+    path = tmp_path / "in.csv"
+    path.write_bytes((comment * 3 + "\nname,n\nab,1\ncd,2\n").encode(encoding))
+    report = quorvel.describe(path)
+    assert (report.skip_rows, report.comment, report.rows) == (1, "#", 2)
+    assert [(c.name, c.verdict) for c in report.columns] == [("name", "text"), ("n", "integer")]
