@@ -40,7 +40,8 @@ BLOCK_SIZE = 1 << 16
 # A noncharacter, which no text holds, stands for NUL while csv splits the rows.
 _NUL_STAND_IN = "\ufdd0"
 
-Classifier = Callable[[str], bool]  # whether a cell's text has a type (a missing value is False)
+# Whether a cell's text has a type of the table; None for a missing value.
+Classifier = Callable[[str], Optional[bool]]
 
 
 @dataclass(frozen=True)
@@ -230,19 +231,20 @@ def _lines_of(rows: Iterable[List[str]]) -> int:
 
 
 def _looks_like_header(body: List[List[str]], has_type: Classifier) -> bool:
-    """A first row is a header when a cell of it has no type above a column whose cells all
-    have one; a file whose first row fits its columns' types, or whose columns are all text,
-    keeps the old reading: first row a header, unless every column is typed."""
+    """Whether the first row is a header: a cell of it is text above a column whose cells all
+    have a type. A first row that fits the types of the columns below is data; where no column
+    has a type, nothing tells them apart, and the first row is taken for a header."""
     if len(body) < 2:
         return True
     first, rest = body[0], body[1:1 + TYPED_ROWS]
     any_typed = False
     for position, cell in enumerate(first):
-        below = [row[position] for row in rest if position < len(row) and row[position]]
-        if not below or not all(has_type(c) for c in below):
+        below = [has_type(row[position]) for row in rest if position < len(row)]
+        kinds = [kind for kind in below if kind is not None]
+        if not kinds or not all(kinds):
             continue
         any_typed = True
-        if cell and not has_type(cell):
+        if has_type(cell) is False:
             return True
     return not any_typed
 
@@ -283,8 +285,9 @@ def unique_names(header: List[str]) -> List[str]:
 
 
 def type_classifier(patterns: Iterable[str], na: Iterable[str]) -> Classifier:
-    """Whether a cell matches a pattern of the table and is not a missing value; patterns that
-    Python's re does not read are left out of the guess."""
+    """Whether a cell matches a pattern of the table, None for a missing value; patterns that
+    Python's re does not read are left out of this guess, which only tells a header from
+    data."""
     readable = []
     for pattern in patterns:
         try:
@@ -292,8 +295,12 @@ def type_classifier(patterns: Iterable[str], na: Iterable[str]) -> Classifier:
             readable.append(f"(?:{pattern})")
         except re.error:
             pass
-    if not readable:
-        return lambda cell: False
-    matcher = re.compile("|".join(readable))
+    matcher = re.compile("|".join(readable)) if readable else None
     missing = frozenset(na)
-    return lambda cell: cell not in missing and matcher.fullmatch(cell) is not None
+
+    def has_type(cell: str) -> Optional[bool]:
+        if cell in missing:
+            return None
+        return matcher is not None and matcher.fullmatch(cell) is not None
+
+    return has_type

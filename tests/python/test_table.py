@@ -54,6 +54,10 @@ CASES = {
         "#id,name\n1,x\n2,y\n", {}, (",", 0, None, True, False, ["#id", "name"])),
     "a quote within a header cell": (
         'a,a,b"c\n1,2,3\n4,5,6\n', {}, (",", 0, None, True, False, ["a", "a.1", 'b"c'])),
+    "missing values under a header": (
+        "a,b\n1,NA\n,2\n3,4\n", {}, (",", 0, None, True, False, ["a", "b"])),
+    "missing values in headerless data": (
+        "NA,1\n2,\n3,4\n", {}, (",", 0, None, False, False, ["Unitled_1", "Unitled_2"])),
     "all text keeps its first row as the header": (
         "k,v\nx,y\nz,w\n", {}, (",", 0, None, True, False, ["k", "v"])),
     "skip_rows given": ("title\nsub,title\na,b\n1,2\n", {"skip_rows": 2},
