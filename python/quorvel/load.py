@@ -170,14 +170,15 @@ def loadable_path(report: "Report") -> str:
 
 
 @contextmanager
-def _readable(report: "Report", encodings: Tuple[str, ...],
-              skips_quotes: bool = True) -> Iterator["Report"]:
-    """The report, or when the library reads none of the file's encoding, or (`skips_quotes`
-    False) would take a quote left open in a line before the data rows for one that opens a
-    field, the report of a UTF-8 copy of the data rows alone in a temporary folder:
-    decompressed and transcoded as it streams, in flat memory."""
+def _readable(report: "Report",
+              encodings: Optional[Tuple[str, ...]] = None) -> Iterator["Report"]:
+    """The report, or the report of a UTF-8 copy of its data rows alone in a temporary folder
+    (decompressed and transcoded as it streams, in flat memory) when the library reads none of
+    the file's encoding (`encodings`; None: it reads them all), or when a line before the data
+    rows leaves a quote open (a comment line, a header cell with a line break): the libraries
+    skip lines, or rows, or rows with quotes of their own, and would part from the pass."""
     path = loadable_path(report)
-    if report.encoding in encodings and (skips_quotes or not _quote_before_data(report)):
+    if (encodings is None or report.encoding in encodings) and not _quote_before_data(report):
         yield report
         return
     with tempfile.TemporaryDirectory(prefix="quorvel-") as folder:
@@ -249,7 +250,9 @@ def pandas_options(report: "Report") -> Dict[str, Any]:
 def read_pandas(report: "Report", **overrides: Any) -> Any:
     import pandas  # type: ignore[import-untyped]
 
-    frame = pandas.read_csv(loadable_path(report), **{**pandas_options(report), **overrides})
+    with _readable(report) as readable:
+        frame = pandas.read_csv(loadable_path(readable),
+                                **{**pandas_options(readable), **overrides})
     found = []
     for position, column in enumerate(report.columns):
         if target(column).kind != "text" and not _reads_typed(column, "pandas"):
@@ -322,7 +325,8 @@ def _arrow_type(wanted: Target) -> Any:
 
 
 def read_arrow(report: "Report") -> Any:
-    table = _arrow_table(report)
+    with _readable(report) as readable:
+        table = _arrow_table(readable)
     found = []
     for position, column in enumerate(report.columns):
         # A ragged file may have left a typed column as text.
@@ -444,8 +448,7 @@ def _polars_options(report: "Report") -> Dict[str, Any]:
 def read_polars(report: "Report") -> Any:
     import polars
 
-    # Polars skips rows as it reads them, quotes and all.
-    with _readable(report, UTF8, skips_quotes=False) as readable:
+    with _readable(report, UTF8) as readable:
         frame = polars.read_csv(loadable_path(readable), **_polars_options(readable))
     found = []
     for name, column in zip(frame.columns, report.columns):
