@@ -14,8 +14,8 @@ import quorvel_ext
 
 from .report import Column, Report
 from .sniff import BLOCK_SIZE, sniff_delimiter
-from .source import (Head, Source, check_encoding, decoded, opened, show_text, undecodable_of,
-                     unique_names)
+from .source import (Head, Opened, Source, check_encoding, decoded, opened, show_text,
+                     undecodable_of, unique_names)
 from .types import DEFAULT_NA, DEFAULT_TYPES, WIDENS_TO
 from .verdict import RESERVED, choose
 
@@ -78,7 +78,8 @@ def describe(source: Source, *, types: Optional[Mapping[str, Sequence[str]]] = N
              na: Optional[Iterable[str]] = None, delimiter: Optional[str] = None,
              encoding: Optional[str] = None, threads: Threads = None, threshold: float = 0.9,
              window: int = 100_000, progress: Optional[Progress] = None,
-             storage_options: Optional[Mapping[str, Any]] = None) -> Report:
+             storage_options: Optional[Mapping[str, Any]] = None,
+             cluster: Optional[Any] = None) -> Report:
     """Reads a CSV file once and gives each column a verdict.
 
     source: a path; a URL (s3://, gs://, https://, file://, through fsspec, with
@@ -101,7 +102,11 @@ def describe(source: Source, *, types: Optional[Mapping[str, Sequence[str]]] = N
         cover, above 0 and at most 1; below it the verdict is "mixed".
     window: forget the remembered types every `window` rows; 0 never.
     progress: called with (bytes read, total bytes or None, rows read)
-        during the pass and once at its end.
+        during the pass and once at its end; on a cluster, as each range ends.
+    cluster: a distributed.Client: the file (a path every worker can read, or a URL) is
+        counted in byte ranges on the cluster's workers, with the same report as one
+        machine's, which also tells how it was split (see quorvel.cluster). The table must
+        have no two types that match one text.
 
     Every argument is checked before the pass: a file that cannot be read
     raises FileNotFoundError, IsADirectoryError or PermissionError, a bad
@@ -122,25 +127,59 @@ def describe(source: Source, *, types: Optional[Mapping[str, Sequence[str]]] = N
     given_encoding = None if encoding is None else check_encoding(encoding)
     # The table compiles before the source is touched, so that every argument is judged first.
     inf = _make_inf(delimiter or ",", table, na_texts, window)
+    if cluster is not None:
+        from .cluster import describe_on_cluster
+        settings = Settings(table, na_texts, delimiter, given_encoding, threads, threshold,
+                            window, storage_options)
+        return describe_on_cluster(source, cluster, settings, progress)
     with opened(source, storage_options) as found:
-        head = Head.read(found.input, BLOCK_SIZE, given_encoding, HEADER_LIMIT)
+        start = find_table(found, given_encoding, delimiter)
         _set_threads(inf, thread_count(threads, _text_size(found.input)))
-        if delimiter is None:
-            delimiter = sniff_delimiter(head.text.encode("utf-8", "surrogatepass"), head.complete)
-            inf.set_delimiter(delimiter)
-        header = head.header(delimiter)
-        if header is not None:
-            _check_header(header, found.name, head.encoding)
-        engine_input, python = decoded(found.input, head)
-        _run(inf, engine_input, None if header is None else unique_names(header), progress)
+        inf.set_delimiter(start.delimiter)
+        engine_input, python = decoded(found.input, start.head)
+        _run(inf, engine_input, start.names, progress)
         undecodable, first_undecodable = undecodable_of(engine_input, python)
-    columns, extras = _columns(inf, found.name, header, list(table), threshold)
-    return Report(path=found.name, delimiter=delimiter, delimiter_sniffed=sniffed,
+    columns, extras = _columns(pass_result(inf, found.name), start.header, list(table),
+                               threshold)
+    return Report(path=found.name, delimiter=start.delimiter, delimiter_sniffed=sniffed,
                   rows=inf.num_rows, threshold=threshold, na=sorted(na_texts), columns=columns,
-                  encoding=head.encoding, encoding_detected=given_encoding is None,
+                  encoding=start.head.encoding, encoding_detected=given_encoding is None,
                   short_rows=extras.short_rows, long_rows=extras.long_rows,
                   undecodable=undecodable, first_undecodable_at=first_undecodable,
                   local_path=found.local_path)
+
+
+class Settings(NamedTuple):
+    """describe's arguments as checked, for a pass run elsewhere than in describe()."""
+    table: Dict[str, List[str]]
+    na: FrozenSet[str]
+    delimiter: Optional[str]  # None: sniffed
+    encoding: Optional[str]  # Python's name; None: detected
+    threads: Threads
+    threshold: float
+    window: int
+    storage_options: Optional[Mapping[str, Any]]
+
+
+class TableStart(NamedTuple):
+    """Where a file's table starts and what its columns are called."""
+    head: Head
+    delimiter: str
+    header: Optional[List[str]]  # the header row's cells as decoded; None if beyond the head
+    names: Optional[List[str]]  # what the pass counts the columns by; None: the engine names them
+
+
+def find_table(found: Opened, encoding: Optional[str], delimiter: Optional[str]) -> TableStart:
+    """Reads the head of `found` (peeked: the pass reads it again), sniffs the delimiter when
+    none is given, and reads the header row. Raises HeaderError for a header that does not
+    decode."""
+    head = Head.read(found.input, BLOCK_SIZE, encoding, HEADER_LIMIT)
+    if delimiter is None:
+        delimiter = sniff_delimiter(head.text.encode("utf-8", "surrogatepass"), head.complete)
+    header = head.header(delimiter)
+    if header is not None:
+        _check_header(header, found.name, head.encoding)
+    return TableStart(head, delimiter, header, None if header is None else unique_names(header))
 
 
 def _check_header(header: List[str], name: str, encoding: str) -> None:
@@ -300,16 +339,30 @@ def _run(inf: quorvel_ext.Inf, source: quorvel_ext._Input, names: Optional[List[
     quorvel_ext._infer_types(inf, progress, input=source, names=names)
 
 
-def _columns(inf: quorvel_ext.Inf, name: str, header: Optional[List[str]], order: List[str],
-             threshold: float) -> Tuple[List[Column], EngineExtras]:
-    """One column per header cell, named by the header as decoded, counted by the engine's name;
-    and what the engine tells beyond the counts."""
+class PassResult(NamedTuple):
+    """What a pass counted, by the engine's column names."""
+    names: List[str]
+    candidates: Dict[str, Dict[str, int]]  # column: {type, "other" or "NA": cells}
+    rows: int
+    extras: EngineExtras
+
+
+def pass_result(inf: quorvel_ext.Inf, name: str) -> PassResult:
+    """The counts of the last pass of `inf` over the file called `name`."""
     try:
         names = inf.col_names
         candidates = inf.get_col_type_candidates()
         extras = engine_extras(inf)
     except UnicodeDecodeError as e:
         raise HeaderError(f"the header of '{name}' is not valid UTF-8: {e}") from None
+    return PassResult(names, candidates, inf.num_rows, extras)
+
+
+def _columns(counted: PassResult, header: Optional[List[str]], order: List[str],
+             threshold: float) -> Tuple[List[Column], EngineExtras]:
+    """One column per header cell, named by the header as decoded, counted by the engine's name;
+    and what the engine tells beyond the counts."""
+    names, extras = counted.names, counted.extras
     if header is None or len(header) != len(names):
         header = [cell[len(BOM):] if i == 0 and cell.startswith(BOM) else cell
                   for i, cell in enumerate(names)]
@@ -317,11 +370,11 @@ def _columns(inf: quorvel_ext.Inf, name: str, header: Optional[List[str]], order
     columns = []
     for position, (key, text) in enumerate(zip(names, header)):
         shared = sharing[key]
-        column = column_of(text or key, candidates[key], order, threshold, shared,
+        column = column_of(text or key, counted.candidates[key], order, threshold, shared,
                            extras.misfit_examples.get(key, {}))
-        counted = column.cells + column.missing
+        cells = column.cells + column.missing
         columns.append(dataclasses.replace(column, position=position, unnamed=not text,
-                                           absent=max(inf.num_rows * shared - counted, 0)))
+                                           absent=max(counted.rows * shared - cells, 0)))
     return columns, extras
 
 
