@@ -32,7 +32,16 @@ def summary(report: "Report") -> str:
         + ("" if report.undecodable == 1 else "s")
         + f" (the first at byte {report.first_undecodable_at}; shown as \\x escapes)")
     return (f"{printable(report.path)}: {rows}, {columns}, delimiter {report.delimiter!r} "
-            f"({how}), {report.encoding} ({found}){ragged}{undecodable}")
+            f"({how}), {report.encoding} ({found}){ragged}{undecodable}{_split_text(report)}")
+
+
+def _split_text(report: "Report") -> str:
+    if report.unsplit is not None:
+        return f"; counted on a cluster as one task: {report.unsplit}"
+    if report.ranges is not None:
+        return f"; counted on a cluster in {report.ranges} byte range" + (
+            "" if report.ranges == 1 else "s")
+    return ""
 
 
 def share_text(column: "Column") -> str:

@@ -55,6 +55,11 @@ class Report:
     # The regular file the loaders read again; None for what could be read only once (a pipe,
     # standard input, a file object, a URL).
     local_path: Optional[str] = None
+    # How a cluster counted the file (describe(..., cluster=client)): the byte ranges it was
+    # counted in, and why it went as one task when it could not be split; both None when one
+    # machine counted it.
+    ranges: Optional[int] = None
+    unsplit: Optional[str] = None
 
     def to_dict(self) -> Dict[str, Any]:
         """Every field but local_path, which is this process's business."""
