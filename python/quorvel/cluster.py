@@ -30,7 +30,7 @@ replaced by Dask, which runs its task again elsewhere.
 import dataclasses
 import io
 import os
-from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple
+from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 import quorvel_ext
 
@@ -90,8 +90,8 @@ def describe_on_cluster(source: Any, client: Any, settings: Settings,
         start = find_table(found, settings.encoding, settings.delimiter)
         reason, data_start = _unsplittable(found, start)
         size = found.input.size
-    if reason is not None:
-        return _one_task(client, name, settings, reason)
+    if reason is not None or size is None:
+        return _one_task(client, name, settings, reason or "its size is not known beforehand")
     layout = Layout(name, options, settings, start.delimiter, start.names or [],
                     _SPLITTABLE[start.head.codec], size, before_counting)
     counts, starts = _count(client, layout, cuts_of(data_start, size, RANGE_SIZE), progress)
@@ -161,7 +161,8 @@ def _one_task(client: Any, name: str, settings: Settings, reason: str) -> Report
                            threads=settings.threads, threshold=settings.threshold,
                            window=settings.window, storage_options=settings.storage_options,
                            pure=False)
-    return dataclasses.replace(future.result(), ranges=1, unsplit=reason)
+    report: Report = future.result()
+    return dataclasses.replace(report, ranges=1, unsplit=reason)
 
 
 def _count(client: Any, layout: Layout, cuts: List[int], progress: Optional[Progress]
@@ -201,7 +202,7 @@ def _report_progress(futures: List[Any], starts: List[int], ends: List[int],
 
     index = {future.key: i for i, future in enumerate(futures)}
     done = rows = 0
-    for future in as_completed(futures):
+    for future in as_completed(futures):  # type: ignore[no-untyped-call]
         i = index[future.key]
         done += ends[i] - starts[i]
         rows += future.result().counted.rows
@@ -257,7 +258,7 @@ class _Checked(io.RawIOBase):
         return len(data)
 
 
-def _blocks(reader: Any, length: int):
+def _blocks(reader: Any, length: int) -> Iterator[bytes]:
     while length > 0:
         block = reader.read(min(READ_SIZE, length))
         if not block:
@@ -335,8 +336,8 @@ def _report(found: Opened, start: TableStart, settings: Settings, counts: List[R
 def _added(counts: List[RangeCount]) -> PassResult:
     """The passes over the stretches as one pass over them all, in order."""
     first = counts[0].counted
-    candidates = {name: {} for name in first.names}  # type: Dict[str, Dict[str, int]]
-    examples = {}  # type: Dict[str, Examples]
+    candidates: Dict[str, Dict[str, int]] = {name: {} for name in first.names}
+    examples: Dict[str, Examples] = {}
     rows = 0
     short = long = 0
     for count in counts:
@@ -344,8 +345,8 @@ def _added(counts: List[RangeCount]) -> PassResult:
         for name, by_type in counted.candidates.items():
             for type_name, n in by_type.items():
                 candidates[name][type_name] = candidates[name].get(type_name, 0) + n
-        for name, by_type in counted.extras.misfit_examples.items():
-            for type_name, cells in by_type.items():
+        for name, cells_by_type in counted.extras.misfit_examples.items():
+            for type_name, cells in cells_by_type.items():
                 kept = examples.setdefault(name, {}).setdefault(type_name, [])
                 kept += [(text, rows + row) for text, row in cells][:EXAMPLES_KEPT - len(kept)]
         short += counted.extras.short_rows or 0

@@ -29,6 +29,8 @@ class QuoteScan:
     """The quotes of the byte range [start, end), and its first row start for either state it
     may start in: found[0] outside quotes, found[1] inside, each None when no row starts in
     (start, end]. A row start is the byte after a line end, and never the LF of a CR LF.
+    line_end: whether the range's last byte ends a line, which ends a row where it is outside
+    quotes.
 
     Fed the range's bytes in order; a CR that ends a block waits for the next block, and one
     that ends the range for `after`, the byte that follows the range (b"" at the file's end).
@@ -38,8 +40,10 @@ class QuoteScan:
         self.quotes = 0
         self.found: List[Optional[int]] = [None, None]
         self._offset = start  # of the first byte not yet fed
-        self._end = end
+        self.end = end
         self._held = b""
+        self._last = b""
+        self.line_end = False
 
     def feed(self, block: bytes) -> None:
         data = self._held + block
@@ -50,6 +54,7 @@ class QuoteScan:
         """Settles a CR at the range's end by the byte that follows the range."""
         if self._held:
             self._scan(self._held, lookahead=after[:1])
+        self.line_end = self._last == b"\n" or (self._last == b"\r" and after[:1] != b"\n")
 
     def _scan(self, data: bytes, lookahead: bytes = b"") -> None:
         counted = 0
@@ -65,19 +70,23 @@ class QuoteScan:
                 self.found[parity] = self._offset + line_end.end()
         self.quotes += data.count(QUOTE, counted)
         self._offset += len(data)
+        self._last = data[-1:] or self._last
 
 
 def row_starts(scans: List[QuoteScan], data_start: int, size: int) -> List[int]:
-    """The row starts that parity gives the ranges of `scans`, which cover [data_start, size) in
-    order, from data_start on: each range starts outside quotes when the quotes before it are
-    even, and its first row start is the one found for that state."""
+    """The first row start in each range of `scans`, which cover [data_start, size) in order,
+    at or after the range's first byte, by parity: a range starts outside quotes when the
+    quotes before it are even. A range's first byte is a row start when the range before ends
+    a line outside quotes; else its first row start is the one it found for its state. Ranges
+    with no row start give none, and the rows that cross them belong to the range before."""
     starts = [data_start]
     quotes = 0
-    for scan in scans:
-        found = scan.found[quotes % 2]
+    for before, scan in zip(scans, scans[1:]):
+        quotes += before.quotes
+        ends_row = before.line_end and quotes % 2 == 0
+        found = before.end if ends_row else scan.found[quotes % 2]
         if found is not None and starts[-1] < found < size:
             starts.append(found)
-        quotes += scan.quotes
     return starts
 
 
@@ -126,15 +135,22 @@ class RowEndCheck:
         at = 1  # text[0] was fed before, and is there for the look-behind
         while at < len(text):
             if self._quoted:
-                at = _QUOTED_REST.match(text, at).end()
+                at = _end_of(_QUOTED_REST, text, at)
                 if at < len(text):
                     at += 1  # the closing quote
                     self._quoted = False
             else:
-                at = self._run.match(text, at).end()
+                at = _end_of(self._run, text, at)
                 if at < len(text):
                     at += 1  # a quote that opens a field going on past these bytes
                     self._quoted = True
+
+
+def _end_of(pattern: Pattern[bytes], text: bytes, at: int) -> int:
+    """Where a match of `pattern`, which matches an empty text too, ends from `at`."""
+    match = pattern.match(text, at)
+    assert match is not None
+    return match.end()
 
 
 def first_row_end(raw: bytes, delimiter: str, complete: bool) -> Optional[int]:

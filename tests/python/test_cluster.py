@@ -1,11 +1,13 @@
 """describe(path, cluster=client) on a LocalCluster of three worker processes: the report one
 machine gives, field for field, however the ranges fall, and the files it refuses to split."""
-import csv
 import dataclasses
 import gzip
 import io
+import json
 import os
 import random
+import subprocess
+import sys
 
 import pytest
 
@@ -81,15 +83,16 @@ def test_one_range_per_row(client, write, monkeypatch):
 
 
 def test_a_range_with_no_row_start_goes_to_the_row_before(client, write, monkeypatch):
-    # The second range lies inside the quoted field of row 2, with line breaks and a quote
-    # count of its own; the third starts in quotes too.
+    # The second and third ranges lie inside the quoted field of row 2, with line breaks and
+    # quotes of their own, the third up to its closing quote; the fourth starts with the LF
+    # that ends row 2. Rows 1 and 2 are one stretch, row 3 another.
     data = b'n,word\n1,x\n2,"' + b'a\n""b\n' * 20 + b'"\n3,y\n'
     inside = data.index(b'a\n""b')
     cuts = [data.index(b"1,"), inside + 3, inside + 40, data.index(b"3,") - 1, len(data)]
     monkeypatch.setattr(quorvel.cluster, "cuts_of", lambda start, size, _: cuts)
     path = write(data)
     report = quorvel.describe(path, cluster=client)
-    assert (report.ranges, one_machine(report)) == (3, quorvel.describe(path))
+    assert (report.ranges, one_machine(report)) == (2, quorvel.describe(path))
 
 
 def test_misfit_examples_keep_file_order_with_rows_counted_across_ranges(described, write):
@@ -200,3 +203,31 @@ def test_a_worker_killed_in_a_task_is_replaced_and_its_range_counted_again(
     assert report.ranges > 3
     assert sorted(set(starts), key=int) == [str(i) for i in range(report.ranges)]
     assert one_machine(report) == quorvel.describe(path)
+
+
+def command(*args):
+    return subprocess.run([sys.executable, "-m", "quorvel", *map(str, args)], capture_output=True,
+                          text=True, timeout=120)
+
+
+def test_the_command_counts_one_file_on_the_scheduler_given(client, write):
+    path = write(random_csv(3))
+    result = command(path, "--json", "--scheduler", client.scheduler.address)
+    assert (result.returncode, result.stderr) == (0, "")
+    expected = dataclasses.replace(quorvel.describe(path), ranges=1)
+    assert json.loads(result.stdout) == json.loads(expected.to_json())
+
+
+def test_the_command_spreads_several_files_over_the_scheduler_given(client, write):
+    paths = [write(random_csv(seed), f"{seed}.csv") for seed in range(3)]
+    result = command(*paths, "--json", "--scheduler", client.scheduler.address)
+    assert (result.returncode, result.stderr) == (0, "")
+    expected = [quorvel.describe(path).to_dict() for path in paths]
+    assert json.loads(result.stdout)["files"] == json.loads(json.dumps(expected))
+
+
+def test_the_command_refuses_jobs_beside_a_scheduler(write):
+    result = command(write("n\n1\n"), "--jobs", "2", "--scheduler", "tcp://127.0.0.1:1")
+    assert result.returncode == 2
+    assert result.stderr.endswith("quorvel: error: --jobs sizes a pool on this machine: with "
+                                  "--scheduler the cluster's workers count the files\n")
