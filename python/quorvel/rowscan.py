@@ -132,6 +132,8 @@ class RowEndCheck:
         return not self._quoted and not self._held and self._before in (b"\r", b"\n")
 
     def _follow(self, text: bytes) -> None:
+        if not self._quoted and QUOTE not in text:
+            return  # most blocks: nothing to follow, and memchr tells it at memory speed
         at = 1  # text[0] was fed before, and is there for the look-behind
         while at < len(text):
             if self._quoted:
