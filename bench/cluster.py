@@ -25,6 +25,7 @@ import psutil
 import gen_csv
 import quorvel
 import quorvel.cluster
+from quorvel.describe import Settings
 
 BUILD_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build-bench")
 MIB = 1 << 20
@@ -91,7 +92,7 @@ def range_costs(path: str, range_size: int) -> Tuple[float, float]:
     """Seconds of the first round's task and of the second round's over one range of the file,
     run in this process."""
     start = quorvel.describe(path)  # the columns' names
-    settings = quorvel.describe.__globals__["Settings"](
+    settings = Settings(
         quorvel.DEFAULT_TYPES, frozenset(quorvel.DEFAULT_NA), ",", None, 1, 0.9, 100_000, None)
     layout = quorvel.cluster.Layout(path, None, settings, start.delimiter,
                                     [c.name for c in start.columns], "utf-8",

@@ -105,8 +105,7 @@ def cuts_of(data_start: int, size: int, range_size: int) -> List[int]:
 
 
 def _check_table(table: Dict[str, List[str]]) -> None:
-    found = quorvel_ext._overlaps(table)
-    pairs, unchecked = found
+    pairs, unchecked = quorvel_ext._overlaps(table)
     if pairs:
         first, second, witness = pairs[0]
         why = (f"types '{first}' and '{second}' both match "
@@ -189,9 +188,11 @@ def _count_stretches(client: Any, layout: Layout, starts: List[int],
     if progress is not None:
         _report_progress(futures, starts, ends, progress)
     counts = []
-    for count in client.gather(futures):
-        counts.append(count)
-        if not count.exact:
+    for future in futures:
+        counts.append(future.result())
+        if not counts[-1].exact:
+            # What follows is counted again from this stretch's start.
+            client.cancel(futures[len(counts):])
             break
     return counts
 
@@ -224,7 +225,10 @@ def count_stretch(layout: Layout, index: int, start: int, end: int) -> RangeCoun
     """The second round's task: the rows in [start, end) counted under the header's names."""
     settings = layout.settings
     inf = _make_inf(layout.delimiter, settings.table, settings.na, settings.window)
-    _set_threads(inf, thread_count(settings.threads, end - start))
+    # A worker runs as many tasks at once as it has threads: those are the parallelism the
+    # cluster was given, so a pass takes one thread unless told otherwise.
+    threads = 1 if settings.threads is None else thread_count(settings.threads, end - start)
+    _set_threads(inf, threads)
     check = RowEndCheck(layout.delimiter)
     if layout.before_counting is not None:
         layout.before_counting(index)
@@ -306,14 +310,13 @@ class _RangeReader(io.RawIOBase):
 
 
 def _range_reader(layout: Layout, start: int, end: int) -> _RangeReader:
-    if urls.is_url(layout.source) and not layout.source.startswith("file://"):
-        filesystem, path = urls._filesystem(layout.source, layout.storage_options)
-        # No cache: each read is one request for exactly the bytes asked, none past the range.
-        raw = filesystem.open(path, "rb", block_size=READ_SIZE, cache_type="none")
+    source = layout.source
+    if urls.is_url(source) and not source.startswith("file://"):
+        raw = urls.open_url_at(source, layout.storage_options)
     else:
-        raw = open(layout.source[len("file://"):] if layout.source.startswith("file://")
-                   else layout.source, "rb", buffering=0)
-    return _RangeReader(raw, layout.source, start, end)
+        raw = open(source[len("file://"):] if source.startswith("file://") else source, "rb",
+                   buffering=0)
+    return _RangeReader(raw, source, start, end)
 
 
 def _report(found: Opened, start: TableStart, settings: Settings, counts: List[RangeCount],

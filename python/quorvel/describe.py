@@ -106,7 +106,8 @@ def describe(source: Source, *, types: Optional[Mapping[str, Sequence[str]]] = N
     cluster: a distributed.Client: the file (a path every worker can read, or a URL) is
         counted in byte ranges on the cluster's workers, with the same report as one
         machine's, which also tells how it was split (see quorvel.cluster). The table must
-        have no two types that match one text.
+        have no two types that match one text. `threads` None counts each range on one
+        thread: the workers' threads are the parallelism.
 
     Every argument is checked before the pass: a file that cannot be read
     raises FileNotFoundError, IsADirectoryError or PermissionError, a bad

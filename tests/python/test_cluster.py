@@ -231,3 +231,12 @@ def test_the_command_refuses_jobs_beside_a_scheduler(write):
     assert result.returncode == 2
     assert result.stderr.endswith("quorvel: error: --jobs sizes a pool on this machine: with "
                                   "--scheduler the cluster's workers count the files\n")
+
+
+def test_progress_is_told_as_each_stretch_ends(described, write):
+    path = write(b"n\n" + b"1\n" * 500)
+    calls = []
+    report = described(path, 100, progress=lambda *told: calls.append(told))
+    assert len(calls) == report.ranges > 5
+    assert sorted(calls)[-1] == (1000, 1000, 500)
+    assert all(total == 1000 for _, total, _ in calls)
