@@ -6,6 +6,7 @@ import io
 import json
 import os
 import random
+import re
 import subprocess
 import sys
 
@@ -240,3 +241,22 @@ def test_progress_is_told_as_each_stretch_ends(described, write):
     assert len(calls) == report.ranges > 5
     assert sorted(calls)[-1] == (1000, 1000, 500)
     assert all(total == 1000 for _, total, _ in calls)
+
+
+def test_each_task_reads_only_its_range_of_a_url(described, remote_folder, http_server):
+    url = http_server.url(REMOTE_CSV)
+    size = os.path.getsize(remote_folder / REMOTE_CSV)
+    before = len(http_server.requests)
+    report = described(url, 100_000)
+    local = quorvel.describe(str(remote_folder / REMOTE_CSV))
+    assert one_machine(report).to_dict() == {**local.to_dict(), "path": url}
+    gets = [r.range for r in http_server.requests[before:] if r.method == "GET"]
+    spans = [(int(first), int(last) + 1) for first, last in
+             (re.fullmatch(r"bytes=([0-9]+)-([0-9]+)", text).groups() for text in gets)]
+    # The first read is the head that the calling process reads; the tasks' reads follow, each
+    # within its range (a row of this file is under 100 bytes), and each byte read about twice:
+    # once by each round.
+    workers = spans[1:]
+    assert len(workers) >= 2 * report.ranges
+    assert max(end - start for start, end in workers) <= 100_000 + 100
+    assert sum(end - start for start, end in workers) <= 2 * size + len(workers)
