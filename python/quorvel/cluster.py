@@ -237,7 +237,6 @@ def count_stretch(layout: Layout, index: int, start: int, end: int) -> RangeCoun
         engine_input.decode_as(layout.codec, 0)
         quorvel_ext._infer_types(inf, None, input=engine_input, names=layout.names, header=False)
         undecodable, first = engine_input.undecodable
-    check.feed(b"", final=True)
     return RangeCount(pass_result(inf, layout.source), undecodable, first if undecodable else None,
                       end == layout.size or check.ends_at_row_end())
 
