@@ -2,6 +2,8 @@
 ends at a row end, fed whole and cut at every byte."""
 import pytest
 
+import quorvel_ext
+
 from quorvel.rowscan import QuoteScan, RowEndCheck, first_row_end, row_starts
 
 # (name, bytes from a row start, whether they end where the tokenizer ends a row), with ";" as
@@ -80,3 +82,8 @@ def test_parity_gives_each_range_its_first_row_start():
     # The ranges starting at 5, 7 and 9 are inside the quoted field: none of its line ends
     # starts a row, and the range at 12 starts at a row start, as the one before ends a row.
     assert row_starts(scans, 2, len(data)) == [2, 12]
+
+
+def test_a_state_the_scan_never_gives_is_refused():
+    with pytest.raises(ValueError, match="^not a state of the row scan: 7$"):
+        quorvel_ext._follow_rows(b"a\n", ",", 7)
