@@ -83,6 +83,8 @@ class RangeCount(NamedTuple):
 def describe_on_cluster(source: Any, client: Any, settings: Settings,
                         progress: Optional[Progress]) -> Report:
     """describe(source, cluster=client) for arguments describe() has checked."""
+    if not all(callable(getattr(client, name, None)) for name in ("submit", "map", "cancel")):
+        raise TypeError(f"cluster must be a distributed.Client, not {type(client).__name__}")
     _check_table(settings.table)
     name = _source_name(source)
     options = None if settings.storage_options is None else dict(settings.storage_options)

@@ -163,6 +163,12 @@ def test_a_table_whose_types_share_a_text_is_refused(client, write):
         quorvel.describe(path, types={"a": ["[0-9]"], "b": ["0"]}, cluster=client)
 
 
+def test_a_cluster_that_is_no_client_is_refused(write):
+    with pytest.raises(TypeError, match=exactly(
+            "cluster must be a distributed.Client, not str")):
+        quorvel.describe(write("n\n1\n"), cluster="tcp://127.0.0.1:8786")
+
+
 def test_a_file_object_is_refused(client):
     with pytest.raises(TypeError, match=exactly(
             "a cluster reads a path that every worker can open or a URL, not BytesIO")):
