@@ -299,11 +299,6 @@ class _RangeReader(io.RawIOBase):
         self._at += len(data)
         return data
 
-    def readinto(self, buffer: Any) -> int:
-        data = self.read(len(memoryview(buffer)))
-        memoryview(buffer).cast("B")[:len(data)] = data
-        return len(data)
-
     def close(self) -> None:
         if not self.closed:
             self._raw.close()
