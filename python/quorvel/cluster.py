@@ -263,11 +263,9 @@ class _Checked(io.RawIOBase):
         return len(data)
 
 
-def _blocks(reader: Any, length: int) -> Iterator[bytes]:
+def _blocks(reader: "_RangeReader", length: int) -> Iterator[bytes]:
     while length > 0:
         block = reader.read(min(READ_SIZE, length))
-        if not block:
-            raise urls.SourceReadError(reader.name, reader.tell(), "it ended before the range")
         length -= len(block)
         yield block
 
@@ -287,15 +285,16 @@ class _RangeReader(io.RawIOBase):
     def readable(self) -> bool:
         return True
 
-    def tell(self) -> int:
-        return self._at
-
     def read(self, size: int = -1) -> bytes:
         wanted = self._end - self._at if size < 0 else min(size, self._end - self._at)
         try:
             data = self._raw.read(wanted) if wanted > 0 else b""
         except Exception as e:
             raise urls.SourceReadError(self.name, self._at, f"{type(e).__name__}: {e}") from e
+        if wanted > 0 and not data:
+            # A file cut short since the plan was made: never taken for the range's end.
+            raise urls.SourceReadError(self.name, self._at,
+                                       f"it ended {self._end - self._at} bytes short of the range's end")
         self._at += len(data)
         return data
 

@@ -16,6 +16,7 @@ import quorvel
 import quorvel.cluster
 from conftest import BUCKET, REMOTE_CSV, exactly
 from quorvel.display import summary
+from quorvel.urls import SourceReadError
 
 
 @pytest.fixture(scope="module")
@@ -161,6 +162,22 @@ def test_a_table_whose_types_share_a_text_is_refused(client, write):
             "types, and types 'a' and 'b' both match '0': count the file on one machine with "
             "describe(path) without cluster")):
         quorvel.describe(path, types={"a": ["[0-9]"], "b": ["0"]}, cluster=client)
+
+
+def test_a_file_cut_short_after_the_ranges_were_planned_fails_naming_the_byte(
+        described, write, monkeypatch):
+    path = write(b"n\n" + b"1\n" * 500)
+    row_starts = quorvel.cluster.row_starts
+
+    def planned_then_cut(*args):
+        starts = row_starts(*args)
+        os.truncate(path, 1002 - 5)
+        return starts
+
+    monkeypatch.setattr(quorvel.cluster, "row_starts", planned_then_cut)
+    with pytest.raises(SourceReadError, match=exactly(
+            f"reading {path!r} failed at byte 997: it ended 5 bytes short of the range's end")):
+        described(path, 100)
 
 
 def test_a_cluster_that_is_no_client_is_refused(write):
