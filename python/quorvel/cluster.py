@@ -39,8 +39,7 @@ from .describe import (HEADER_LIMIT, EngineExtras, Examples, PassResult, Progres
                        TableStart, _columns, _make_inf, _set_threads, describe, find_table,
                        pass_result, thread_count)
 from .report import Report
-from .rowscan import QuoteScan, RowEndCheck, first_row_end, row_starts
-from .sniff import BLOCK_SIZE
+from .rowscan import QuoteScan, RowEndCheck, row_starts
 from .source import Opened, opened
 
 # Bytes per range of the first round: large enough that a task's overhead on the scheduler
@@ -52,7 +51,7 @@ READ_SIZE = 1 << 20
 # The cells per column and type the engine keeps as examples (ColumnExamples::kKept).
 EXAMPLES_KEPT = 5
 # Codecs (source.Head.codec) whose bytes the engine reads as they are or byte for byte, where a
-# quote, a delimiter and a line end are the ASCII bytes at any offset.
+# quote, a delimiter and a line end are the ASCII bytes at any offset, by the engine's name.
 _SPLITTABLE = {"utf-8": "utf-8", "ascii": "utf-8", "latin-1": "latin-1", "cp1252": "cp1252"}
 
 # Called by each task of the second round with its stretch's index before it counts, on the
@@ -137,23 +136,9 @@ def _unsplittable(found: Opened, start: TableStart) -> Tuple[Optional[str], int]
         return f"{source.compression} input cannot be split", 0
     if start.head.codec not in _SPLITTABLE:
         return f"{start.head.encoding} text is decoded as one stream", 0
-    bom = start.head.bom
-    end = _header_end(source, start.delimiter, bom)
-    if end is None or start.names is None:
+    if start.data_start is None or start.names is None:
         return f"the header row does not end in the first {HEADER_LIMIT} bytes", 0
-    return None, bom + end
-
-
-def _header_end(source: quorvel_ext._Input, delimiter: str, bom: int) -> Optional[int]:
-    """Where the engine's first row ends, after the byte order mark, as the tokenizer reads it."""
-    size = BLOCK_SIZE
-    while True:
-        raw = source.peek(size)
-        complete = len(raw) < size
-        end = first_row_end(raw[bom:], delimiter, complete)
-        if end is not None or complete or size >= HEADER_LIMIT:
-            return end if end is not None else (len(raw) - bom if complete else None)
-        size = min(2 * size, HEADER_LIMIT)
+    return None, start.data_start
 
 
 def _one_task(client: Any, name: str, settings: Settings, reason: str) -> Report:

@@ -13,6 +13,7 @@ from typing import (Any, Callable, Dict, FrozenSet, Iterable, List, Mapping, Nam
 import quorvel_ext
 
 from .report import Column, Report
+from .rowscan import first_row_end
 from .sniff import BLOCK_SIZE, sniff_delimiter
 from .source import (Head, Opened, Source, check_encoding, decoded, opened, show_text,
                      undecodable_of, unique_names)
@@ -168,6 +169,10 @@ class TableStart(NamedTuple):
     delimiter: str
     header: Optional[List[str]]  # the header row's cells as decoded; None if beyond the head
     names: Optional[List[str]]  # what the pass counts the columns by; None: the engine names them
+    # The byte of the content where the data rows start, just past the header row as the
+    # tokenizer reads its bytes; None when that row goes on past HEADER_LIMIT bytes. Meaningful
+    # for text whose quotes and line ends are single ASCII bytes.
+    data_start: Optional[int]
 
 
 def find_table(found: Opened, encoding: Optional[str], delimiter: Optional[str]) -> TableStart:
@@ -180,7 +185,22 @@ def find_table(found: Opened, encoding: Optional[str], delimiter: Optional[str])
     header = head.header(delimiter)
     if header is not None:
         _check_header(header, found.name, head.encoding)
-    return TableStart(head, delimiter, header, None if header is None else unique_names(header))
+    end = _header_end(found.input, delimiter, head.bom)
+    return TableStart(head, delimiter, header, None if header is None else unique_names(header),
+                      None if end is None else head.bom + end)
+
+
+def _header_end(source: quorvel_ext._Input, delimiter: str, bom: int) -> Optional[int]:
+    """Where the tokenizer ends the first row, from the end of the byte order mark; at the end
+    of an input of one row without a line end."""
+    size = BLOCK_SIZE
+    while True:
+        raw = source.peek(size)
+        complete = len(raw) < size
+        end = first_row_end(raw[bom:], delimiter, complete)
+        if end is not None or complete or size >= HEADER_LIMIT:
+            return end if end is not None else (len(raw) - bom if complete else None)
+        size = min(2 * size, HEADER_LIMIT)
 
 
 def _check_header(header: List[str], name: str, encoding: str) -> None:
