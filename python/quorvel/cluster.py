@@ -82,7 +82,7 @@ class RangeCount(NamedTuple):
 def describe_on_cluster(source: Any, client: Any, settings: Settings,
                         progress: Optional[Progress]) -> Report:
     """describe(source, cluster=client) for arguments describe() has checked."""
-    if not all(callable(getattr(client, name, None)) for name in ("submit", "map", "cancel")):
+    if not all(callable(getattr(client, name, None)) for name in ("submit", "map", "gather")):
         raise TypeError(f"cluster must be a distributed.Client, not {type(client).__name__}")
     _check_table(settings.table)
     name = _source_name(source)
@@ -168,33 +168,26 @@ def _count(client: Any, layout: Layout, cuts: List[int], progress: Optional[Prog
 
 def _count_stretches(client: Any, layout: Layout, starts: List[int],
                      progress: Optional[Progress]) -> List[RangeCount]:
-    """The stretches' counts up to the first that is not exact, which comes last."""
+    """The stretches' counts up to the first that is not exact, which comes last; told to
+    `progress` as each ends."""
+    from distributed import as_completed
+
     ends = starts[1:] + [layout.size]
     futures = client.map(count_stretch, [layout] * len(starts), range(len(starts)), starts, ends,
                          pure=False)
-    if progress is not None:
-        _report_progress(futures, starts, ends, progress)
-    counts = []
-    for future in futures:
-        counts.append(future.result())
-        if not counts[-1].exact:
-            # What follows is counted again from this stretch's start.
-            client.cancel(futures[len(counts):])
-            break
-    return counts
-
-
-def _report_progress(futures: List[Any], starts: List[int], ends: List[int],
-                     progress: Progress) -> None:
-    from distributed import as_completed
-
     index = {future.key: i for i, future in enumerate(futures)}
+    counts: Dict[int, RangeCount] = {}
     done = rows = 0
-    for future in as_completed(futures):  # type: ignore[no-untyped-call]
+    for future, count in as_completed(futures, with_results=True):  # type: ignore[no-untyped-call]
         i = index[future.key]
-        done += ends[i] - starts[i]
-        rows += future.result().counted.rows
-        progress(done, ends[-1] - starts[0], rows)
+        counts[i] = count
+        if progress is not None:
+            done += ends[i] - starts[i]
+            rows += count.counted.rows
+            progress(done, layout.size - starts[0], rows)
+    ordered = [counts[i] for i in range(len(futures))]
+    last = next((i for i, count in enumerate(ordered) if not count.exact), len(ordered) - 1)
+    return ordered[:last + 1]
 
 
 def scan_range(layout: Layout, bounds: Tuple[int, int]) -> QuoteScan:
