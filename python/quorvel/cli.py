@@ -4,6 +4,7 @@
     quorvel --format markdown orders.csv > table.md
     quorvel --schema sql --table orders orders.csv | duckdb shop.db
     quorvel 'landing/*.csv.gz' --jobs 8
+    quorvel s3://bucket/huge.csv --scheduler tcp://scheduler:8786
     quorvel --threads 1 orders.csv
 
 Exit status: 0 when every file was profiled (also when the reader of the
@@ -15,6 +16,7 @@ with Ctrl-C.
 """
 
 import argparse
+import contextlib
 import csv
 import dataclasses
 import glob
@@ -24,7 +26,7 @@ import re
 import shutil
 import sys
 import time
-from typing import IO, Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import IO, Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 from . import terminal
 from . import urls
@@ -45,9 +47,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = _parse_args(sys.argv[1:] if argv is None else argv)
     try:
         args.files = urls.expand(args.files, args.storage_options)
-        if len(args.files) > 1:
-            return _profile_many(args)
-        report = _profile(args.files[0], args)
+        with _connected(args.scheduler) as cluster:
+            if len(args.files) > 1:
+                return _profile_many(args, cluster)
+            report = _profile(args.files[0], args, cluster)
         print("\n\n".join([_render(report, args)] + _legend([report], args)), flush=True)
     except KeyboardInterrupt:
         print("quorvel: interrupted", file=sys.stderr)
@@ -80,13 +83,29 @@ def _status_of(error: Exception) -> int:
     return 2 if bad_input and not failed else 1
 
 
-def _profile_many(args: argparse.Namespace) -> int:
+@contextlib.contextmanager
+def _connected(scheduler: Optional[str]) -> Iterator[Any]:
+    """A client of the Dask scheduler at `scheduler`, or None without one."""
+    if scheduler is None:
+        yield None
+        return
+    try:
+        import distributed
+    except ImportError as e:
+        raise ImportError(f"--scheduler needs Dask's distributed: pip install distributed ({e})")
+    with distributed.Client(scheduler) as client:  # type: ignore[no-untyped-call]
+        yield client
+
+
+def _profile_many(args: argparse.Namespace, cluster: Any) -> int:
     if "-" in args.files:
         raise UsageError("standard input (-) cannot be read beside other files")
     bar = _progress_bar(sys.stderr, delay=0)
+    # On a cluster, the files are spread over its workers, each file a task.
+    executor = None if cluster is None else cluster.get_executor()
     try:
-        many = describe_many(args.files, jobs=args.jobs, progress=bar.files_done if bar else None,
-                             **_options(args))
+        many = describe_many(args.files, executor, jobs=args.jobs,
+                             progress=bar.files_done if bar else None, **_options(args))
     finally:
         if bar is not None:
             bar.close()
@@ -165,7 +184,13 @@ def _parse_args(argv: Sequence[str]) -> argparse.Namespace:
     parser.add_argument("--jobs", type=int, metavar="N",
                         help="files profiled at once, each in its own process (default: one per "
                         "core)")
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="a Dask scheduler (tcp://host:8786): one file is counted in byte "
+                        "ranges on its workers, several files are spread over them")
     args = parser.parse_args(_bare_threads_as_all(argv))
+    if args.scheduler is not None and args.jobs is not None:
+        parser.error("--jobs sizes a pool on this machine: with --scheduler the cluster's "
+                     "workers count the files")
     if args.delimiter in ("\\t", "tab"):
         args.delimiter = "\t"
     args.files = _expanded(args.files)
@@ -228,8 +253,10 @@ def _options(args: argparse.Namespace) -> Dict[str, Any]:
                 storage_options=args.storage_options or None)
 
 
-def _profile(path: str, args: argparse.Namespace) -> Report:
+def _profile(path: str, args: argparse.Namespace, cluster: Any) -> Report:
     options = _options(args)
+    if cluster is not None:
+        options["cluster"] = cluster
     if path != "-":
         return _describe_with_bar(path, options)
     # The engine reads standard input's descriptor itself, once, as it comes.

@@ -13,7 +13,9 @@ from typing import (Any, Callable, Dict, FrozenSet, Iterable, List, Mapping, Nam
 import quorvel_ext
 
 from .report import Column, Report
-from .source import Head, Source, check_encoding, decoded, opened, show_text, undecodable_of
+from .rowscan import first_row_end
+from .source import (Head, Opened, Source, check_encoding, decoded, opened, show_text,
+                     undecodable_of)
 from .table import (BLOCK_SIZE, CANDIDATES, Layout, TableOptions, check_table_options,
                     find_table, type_classifier)
 from .types import DEFAULT_NA, DEFAULT_TYPES, WIDENS_TO
@@ -84,7 +86,8 @@ def describe(source: Source, *, types: Optional[Mapping[str, Sequence[str]]] = N
              comment: Optional[str] = None, header: Optional[bool] = None,
              names: Optional[Sequence[str]] = None, threads: Threads = None, threshold: float = 0.9,
              window: int = 100_000, progress: Optional[Progress] = None,
-             storage_options: Optional[Mapping[str, Any]] = None) -> Report:
+             storage_options: Optional[Mapping[str, Any]] = None,
+             cluster: Optional[Any] = None) -> Report:
     """Reads a CSV file once and gives each column a verdict.
 
     source: a path; a URL (s3://, gs://, https://, file://, through fsspec, with
@@ -115,7 +118,12 @@ def describe(source: Source, *, types: Optional[Mapping[str, Sequence[str]]] = N
         cover, above 0 and at most 1; below it the verdict is "mixed".
     window: forget the remembered types every `window` rows; 0 never.
     progress: called with (bytes read, total bytes or None, rows read)
-        during the pass and once at its end.
+        during the pass and once at its end; on a cluster, as each range ends.
+    cluster: a distributed.Client: the file (a path every worker can read, or a URL) is
+        counted in byte ranges on the cluster's workers, with the same report as one
+        machine's, which also tells how it was split (see quorvel.cluster). The table must
+        have no two types that match one text. `threads` None counts each range on one
+        thread: the workers' threads are the parallelism.
 
     Every argument is checked before the pass: a file that cannot be read
     raises FileNotFoundError, IsADirectoryError or PermissionError, a bad
@@ -138,27 +146,88 @@ def describe(source: Source, *, types: Optional[Mapping[str, Sequence[str]]] = N
     given_encoding = None if encoding is None else check_encoding(encoding)
     # The table compiles before the source is touched, so that every argument is judged first.
     inf = _make_inf(delimiter or ",", table, na_texts, window)
+    if cluster is not None:
+        from .cluster import describe_on_cluster
+        settings = Settings(table, na_texts, options, given_encoding, threads, threshold,
+                            window, storage_options)
+        return describe_on_cluster(source, cluster, settings, progress)
     with opened(source, storage_options) as found:
-        head = Head.read(found.input, BLOCK_SIZE, given_encoding, HEADER_LIMIT,
-                         delimiter or "".join(CANDIDATES))
+        start = read_table(found, given_encoding, options, table, na_texts)
         _set_threads(inf, thread_count(threads, _text_size(found.input)))
-        layout = head_layout(head, options, table, na_texts)
+        layout = start.layout
         inf.set_delimiter(layout.delimiter)
-        if layout.header_cells is not None:
-            _check_header(layout.header_cells, found.name, head.encoding)
-        engine_input, python = decoded(found.input, head, layout.start)
+        engine_input, python = decoded(found.input, start.head, layout.start)
         _run(inf, engine_input, layout, progress)
         undecodable, first_undecodable = undecodable_of(engine_input, python)
-    columns, extras = _columns(inf, found.name, layout, list(table), threshold)
+    columns, extras = _columns(pass_result(inf, found.name), layout, list(table), threshold)
     return Report(path=found.name, delimiter=layout.delimiter, delimiter_sniffed=delimiter is None,
-                  skip_rows=layout.skip_rows, skip_rows_sniffed=skip_rows is None,
-                  comment=layout.comment, header=layout.header, header_sniffed=header is None,
-                  row_names=layout.row_names,
+                  **table_fields(layout, options),
                   rows=inf.num_rows, threshold=threshold, na=sorted(na_texts), columns=columns,
-                  encoding=head.encoding, encoding_detected=given_encoding is None,
+                  encoding=start.head.encoding, encoding_detected=given_encoding is None,
                   short_rows=extras.short_rows, long_rows=extras.long_rows,
                   undecodable=undecodable, first_undecodable_at=first_undecodable,
                   local_path=found.local_path)
+
+
+class Settings(NamedTuple):
+    """describe's arguments as checked, for a pass run elsewhere than in describe()."""
+    table: Dict[str, List[str]]
+    na: FrozenSet[str]
+    options: TableOptions  # the delimiter and the table's options given; None: sniffed
+    encoding: Optional[str]  # Python's name; None: detected
+    threads: Threads
+    threshold: float
+    window: int
+    storage_options: Optional[Mapping[str, Any]]
+
+
+class TableStart(NamedTuple):
+    """Where a file's table starts and what its columns are called, as its head tells."""
+    head: Head
+    layout: Layout
+
+    def data_start(self, source: quorvel_ext._Input) -> Optional[int]:
+        """The byte of the content where the data rows start: past the lines before the table
+        and its header row, as the tokenizer reads their bytes; None when the header row goes
+        on past HEADER_LIMIT bytes. Meaningful for text whose quotes and line ends are single
+        ASCII bytes."""
+        start = self.head.content_bytes(self.layout.start)
+        if not self.layout.header:
+            return start
+        end = _first_row_end(source, self.layout.delimiter, start)
+        return None if end is None else start + end
+
+
+def read_table(found: Opened, encoding: Optional[str], options: TableOptions,
+               table: Dict[str, List[str]], na: FrozenSet[str]) -> TableStart:
+    """Reads the head of `found` (peeked: the pass reads it again) and finds the table in it.
+    Raises HeaderError for a header that does not decode."""
+    head = Head.read(found.input, BLOCK_SIZE, encoding, HEADER_LIMIT,
+                     options.delimiter or "".join(CANDIDATES))
+    layout = head_layout(head, options, table, na)
+    if layout.header_cells is not None:
+        _check_header(layout.header_cells, found.name, head.encoding)
+    return TableStart(head, layout)
+
+
+def table_fields(layout: Layout, options: TableOptions) -> Dict[str, Any]:
+    """The report's account of where the table starts, and of what was sniffed or given."""
+    return dict(skip_rows=layout.skip_rows, skip_rows_sniffed=options.skip_rows is None,
+                comment=layout.comment, header=layout.header,
+                header_sniffed=options.header is None, row_names=layout.row_names)
+
+
+def _first_row_end(source: quorvel_ext._Input, delimiter: str, start: int) -> Optional[int]:
+    """Where the tokenizer ends the row that starts at byte `start`, counted from there; at the
+    end of an input whose last row has no line end."""
+    size = BLOCK_SIZE
+    while True:
+        raw = source.peek(start + size)
+        complete = len(raw) < start + size
+        end = first_row_end(raw[start:], delimiter, complete)
+        if end is not None or complete or size >= HEADER_LIMIT:
+            return end if end is not None else (len(raw) - start if complete else None)
+        size = min(2 * size, HEADER_LIMIT)
 
 
 def _check_header(header: List[str], name: str, encoding: str) -> None:
@@ -328,26 +397,40 @@ def _run(inf: quorvel_ext.Inf, source: quorvel_ext._Input, layout: Layout,
                              header=layout.header)
 
 
-def _columns(inf: quorvel_ext.Inf, name: str, layout: Layout, order: List[str],
-             threshold: float) -> Tuple[List[Column], EngineExtras]:
-    """One column per name, and what the engine tells beyond the counts."""
+class PassResult(NamedTuple):
+    """What a pass counted, by the engine's column names."""
+    names: List[str]
+    candidates: Dict[str, Dict[str, int]]  # column: {type, "other" or "NA": cells}
+    rows: int
+    extras: EngineExtras
+
+
+def pass_result(inf: quorvel_ext.Inf, name: str) -> PassResult:
+    """The counts of the last pass of `inf` over the file called `name`."""
     try:
         names = inf.col_names
         candidates = inf.get_col_type_candidates()
         extras = engine_extras(inf)
     except UnicodeDecodeError as e:
         raise HeaderError(f"the header of '{name}' is not valid UTF-8: {e}") from None
+    return PassResult(names, candidates, inf.num_rows, extras)
+
+
+def _columns(counted: PassResult, layout: Layout, order: List[str],
+             threshold: float) -> Tuple[List[Column], EngineExtras]:
+    """One column per name, and what the engine tells beyond the counts."""
+    names, extras = counted.names, counted.extras
     sharing = collections.Counter(names)
     columns = []
     for position, key in enumerate(names):
         shared = sharing[key]
-        counts = candidates[key]
-        counted = sum(counts.values())
+        counts = counted.candidates[key]
+        cells = sum(counts.values())
         unnamed = layout.unnamed(position) if layout.names else key.startswith("Unitled_")
         columns.append(column_of(key, counts, order, threshold, shared,
                                  extras.raw_examples.get(key, {}), position=position,
                                  unnamed=unnamed,
-                                 absent=max(inf.num_rows * shared - counted, 0)))
+                                 absent=max(counted.rows * shared - cells, 0)))
     return columns, extras
 
 

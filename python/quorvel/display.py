@@ -32,7 +32,8 @@ def summary(report: "Report") -> str:
         + ("" if report.undecodable == 1 else "s")
         + f" (the first at byte {report.first_undecodable_at}; shown as \\x escapes)")
     return (f"{printable(report.path)}: {rows}, {columns}, delimiter {report.delimiter!r} "
-            f"({how}), {report.encoding} ({found}){_table_text(report)}{ragged}{undecodable}")
+            f"({how}), {report.encoding} ({found}){_table_text(report)}{ragged}{undecodable}"
+            f"{_split_text(report)}")
 
 
 def _table_text(report: "Report") -> str:
@@ -48,6 +49,15 @@ def _table_text(report: "Report") -> str:
     if report.row_names:
         parts.append("row names in the first column")
     return "".join(", " + part for part in parts)
+
+
+def _split_text(report: "Report") -> str:
+    if report.unsplit is not None:
+        return f"; counted on a cluster as one task: {report.unsplit}"
+    if report.ranges is not None:
+        return f"; counted on a cluster in {report.ranges} byte range" + (
+            "" if report.ranges == 1 else "s")
+    return ""
 
 
 def share_text(column: "Column") -> str:

@@ -237,6 +237,7 @@ def _checked_options(options: Mapping[str, Any]) -> Dict[str, Any]:
             "names": None if names is None else list(names)}
 
 
-# describe's keywords and their defaults, less the per-file progress callback.
+# describe's keywords and their defaults, less the per-file progress callback and the cluster
+# that one file's ranges would be spread over (the files are spread instead).
 _OPTIONS = {name: p.default for name, p in inspect.signature(describe).parameters.items()
-            if p.kind is p.KEYWORD_ONLY and name != "progress"}
+            if p.kind is p.KEYWORD_ONLY and name not in ("progress", "cluster")}

@@ -65,6 +65,11 @@ class Report:
     # The header is one cell shorter than the rows, whose first cells name them: the first
     # column is that of the row names.
     row_names: bool = False
+    # How a cluster counted the file (describe(..., cluster=client)): the byte ranges it was
+    # counted in, and why it went as one task when it could not be split; both None when one
+    # machine counted it.
+    ranges: Optional[int] = None
+    unsplit: Optional[str] = None
 
     def to_dict(self) -> Dict[str, Any]:
         """Every field but local_path, which is this process's business, as fresh containers.

@@ -77,13 +77,22 @@ def open_url(url: str, storage_options: Optional[Mapping[str, Any]] = None) -> "
     a protocol whose package is missing raises ImportError naming the extra that brings it; any
     other failure to reach the object raises SourceReadError at byte 0.
     """
+    return SourceReader(_opened(url, storage_options, "readahead"), url, owned=True)
+
+
+def open_url_at(url: str, storage_options: Optional[Mapping[str, Any]] = None) -> Any:
+    """Opens the object at `url` for reads anywhere in it: the fsspec file, seekable, whose
+    every read is one request for exactly the bytes asked, none beyond. Fails as open_url."""
+    return _opened(url, storage_options, "none")
+
+
+def _opened(url: str, storage_options: Optional[Mapping[str, Any]], cache: str) -> Any:
     filesystem, path = _filesystem(url, storage_options)
     try:
-        raw = filesystem.open(path, "rb", block_size=READ_BLOCK, cache_type="readahead")
+        return filesystem.open(path, "rb", block_size=READ_BLOCK, cache_type=cache)
     except Exception as e:
         reason = _real_failure(e)
         raise _open_failure(url, reason) from reason
-    return SourceReader(raw, url, owned=True)
 
 
 def expand(patterns: Sequence[str], storage_options: Optional[Mapping[str, Any]] = None

@@ -28,6 +28,7 @@
 #include "inf.h"
 #include "io/byte_source.h"
 #include "io/input_stream.h"
+#include "io/row_scan.h"
 #include "match/pattern_table.h"
 
 namespace py = pybind11;
@@ -207,6 +208,26 @@ std::map<std::string, double> passStats(const Inf& inf) {
 
 using OverlapPairs = std::vector<std::tuple<std::string, std::string, py::bytes>>;
 
+// The bytes of `data`, which the caller keeps alive while the view is used.
+std::string_view viewOf(const py::bytes& data) {
+  return {PyBytes_AS_STRING(data.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(data.ptr()))};
+}
+
+// A piece's quotes and its first row starts after an even and an odd number of them.
+std::tuple<std::size_t, std::optional<std::size_t>, std::optional<std::size_t>> scanQuotes(
+    const py::bytes& data) {
+  const std::string_view bytes = viewOf(data);
+  py::gil_scoped_release unlocked;
+  const quorvel::QuoteParity found = quorvel::scanQuotes(bytes.data(), bytes.size());
+  return {found.quotes, found.afterEven, found.afterOdd};
+}
+
+int followRows(const py::bytes& data, char delimiter, int state) {
+  const std::string_view bytes = viewOf(data);
+  py::gil_scoped_release unlocked;
+  return quorvel::followRows(bytes.data(), bytes.size(), delimiter, state);
+}
+
 std::pair<OverlapPairs, std::vector<std::string>> overlaps(
     const quorvel::PatternStrings& patterns) {
   quorvel::TableOverlaps found = quorvel::tableOverlaps(patterns);
@@ -309,6 +330,12 @@ PYBIND11_MODULE(quorvel_ext, m) {
   m.def("_ragged_rows", &raggedRows, py::arg("inf"), py::pos_only());
   // The threads of a multithreaded pass: 0 one per core, 1 the single-threaded pass.
   m.def("_set_pass_threads", &Inf::setPassThreads, py::arg("inf"), py::arg("threads"),
+        py::pos_only());
+  // For the byte ranges of one file counted apart: where rows start by quote
+  // parity, and the tokenizer's state after a piece (0 at a row start, 4 just
+  // past a row's end, 12 past a CR whose LF may follow; see io/row_scan.h).
+  m.def("_scan_quotes", &scanQuotes, py::arg("data"), py::pos_only());
+  m.def("_follow_rows", &followRows, py::arg("data"), py::arg("delimiter"), py::arg("state"),
         py::pos_only());
   // Boost.Regex defines what a pattern means, so the tests compare the
   // version each build carries.

@@ -1,0 +1,89 @@
+"""quorvel.rowscan: the quotes and first row starts of a range, and the check that a stretch
+ends at a row end, fed whole and cut at every byte."""
+import pytest
+
+import quorvel_ext
+
+from quorvel.rowscan import QuoteScan, RowEndCheck, first_row_end, row_starts
+
+# (name, bytes from a row start, whether they end where the tokenizer ends a row), with ";" as
+# the delimiter.
+ROW_ENDS = [
+    ("plain rows", b"a;b\nc;d\n", True),
+    ("CR LF", b"a;b\r\n", True),
+    ("a lone CR", b"a;b\r", True),
+    ("no line end", b"a;b", False),
+    ("a quoted LF", b'"a\nb";c\n', True),
+    ("cut in a quoted LF", b'"a\n', False),
+    ("a doubled quote before the LF", b'"a""\nb"\n', True),
+    ("an odd run closes", b'"a"""\n', True),
+    ("an even run stays quoted", b'"a""""\n', False),
+    ("text after the closing quote, then a quote that is data", b'"a"b"\nc\n', True),
+    ("a quote inside an unquoted field", b'x;y"\n', True),
+    ("a quote after the delimiter opens", b'x;"y\n', False),
+    ("a quoted delimiter", b'";";"\n";x\n', True),
+    ("an empty quoted field", b'"";x\n', True),
+    ("a quote after a quoted field's delimiter", b'"a";"b\n', False),
+]
+
+
+def check_of(data, cuts):
+    check = RowEndCheck(";")
+    for start, end in zip([0] + cuts, cuts + [len(data)]):
+        check.feed(data[start:end])
+    return check.ends_at_row_end()
+
+
+@pytest.mark.parametrize("name, data, ends", ROW_ENDS, ids=[case[0] for case in ROW_ENDS])
+def test_a_row_end_is_told_whole_and_cut_at_any_byte(name, data, ends):
+    assert check_of(data, []) == ends
+    for cut in range(1, len(data)):
+        assert check_of(data, [cut]) == ends, cut
+    assert check_of(data, list(range(1, len(data)))) == ends
+
+
+@pytest.mark.parametrize("raw, complete, end", [
+    (b"a,b\n1\n", True, 4),
+    (b'a,"b\nc"\r\n1', True, 9),
+    (b"a,b\r", False, None),  # its LF may follow
+    (b"a,b\r", True, 4),
+    (b"a,b\r1", False, 4),
+    (b'a,"b\n', False, None),
+    (b'a,b"c\n1,"d\n', True, 6),  # a quote inside a field is data
+])
+def test_the_first_row_ends_as_the_tokenizer_ends_it(raw, complete, end):
+    assert first_row_end(raw, ",", complete) == end
+
+
+def scanned(data, start, end, piece):
+    scan = QuoteScan(start, end)
+    for at in range(start, end, piece):
+        scan.feed(data[at:min(at + piece, end)])
+    scan.finish(data[end:end + 1])
+    return scan
+
+
+@pytest.mark.parametrize("piece", [1, 2, 3, 100])
+def test_a_range_finds_its_first_row_start_for_either_state(piece):
+    data = b'x\n"a\r\nb"\r\nc\r'
+    whole = scanned(data, 0, len(data), piece)
+    # Outside quotes the first line end is at byte 1; inside, the quoted CR LF is the first
+    # one after an odd count of quotes.
+    assert (whole.quotes, whole.found, whole.line_end) == (2, [2, 6], True)
+    # A CR that ends the range waits for the byte after it.
+    assert scanned(data, 0, 5, piece).found == [2, 6]
+    assert scanned(data, 7, 8, piece).found == [None, None]
+
+
+def test_parity_gives_each_range_its_first_row_start():
+    data = b'n\n1\n"a\nb\nc"\n2\n'
+    cuts = [2, 5, 7, 9, 12, len(data)]
+    scans = [scanned(data, a, b, 1) for a, b in zip(cuts, cuts[1:])]
+    # The ranges starting at 5, 7 and 9 are inside the quoted field: none of its line ends
+    # starts a row, and the range at 12 starts at a row start, as the one before ends a row.
+    assert row_starts(scans, 2, len(data)) == [2, 12]
+
+
+def test_a_state_the_scan_never_gives_is_refused():
+    with pytest.raises(ValueError, match="^not a state of the row scan: 7$"):
+        quorvel_ext._follow_rows(b"a\n", ",", 7)
