@@ -22,6 +22,7 @@ read_ functions convert that text afterwards.
 import codecs
 import csv
 import dataclasses
+import inspect
 import io
 import itertools
 import os
@@ -419,8 +420,16 @@ def _polars_options(report: "Report") -> Dict[str, Any]:
     overrides = {name: dtypes[target(c).kind] if _reads_typed(c, "polars") else polars.String
                  for name, c in zip(loader_names(report, "polars"), report.columns)}
     return {"separator": report.delimiter, "schema_overrides": overrides,
-            "null_values": list(report.na), "missing_utf8_is_empty_string": False,
+            "null_values": list(report.na), **_polars_empty_is_null(polars),
             "truncate_ragged_lines": True, "infer_schema_length": 0}
+
+
+def _polars_empty_is_null(polars: Any) -> Dict[str, bool]:
+    """The option that loads an empty text cell as null, under the name of the polars at hand:
+    polars 2 renamed it and refuses the old name."""
+    if "empty_string_is_null" in inspect.signature(polars.read_csv).parameters:
+        return {"empty_string_is_null": True}
+    return {"missing_utf8_is_empty_string": False}
 
 
 def read_polars(report: "Report") -> Any:
@@ -535,13 +544,15 @@ def read_duckdb(report: "Report", connection: Any, table_name: str) -> None:
 
 
 def _read_duckdb(report: "Report", connection: Any, table_name: str) -> None:
-    connection.execute(duckdb_sql(report, table_name))
+    # Every result is fetched whole: DuckDB 2 keeps the connection busy until a fetch comes
+    # back empty, and the caller's next query would fail.
+    connection.execute(duckdb_sql(report, table_name)).fetchall()
     names = loader_names(report, "duckdb")
     typed = [(n, c) for n, c in zip(names, report.columns) if target(c).kind != "text"]
     if not typed:
         return
     nulls = ", ".join(f"count(*) - count({_quoted(n)})" for n, _ in typed)
-    counted = connection.execute(f"SELECT {nulls} FROM {_quoted(table_name)}").fetchone()
+    [counted] = connection.execute(f"SELECT {nulls} FROM {_quoted(table_name)}").fetchall()
     found = []
     for (name, column), missing in zip(typed, counted):
         lost = missing - column.missing - column.absent
