@@ -508,10 +508,12 @@ def _duckdb_read(report: "Report") -> str:
     columns = ", ".join(f"{_literal(n)}: 'VARCHAR'" for n in loader_names(report, "duckdb"))
     encoding = "utf-8" if report.encoding == "utf-8-sig" else report.encoding
     nulls = ", ".join(_literal(t) for t in report.na)
+    # One reader thread: DuckDB 2's parallel reader refuses null_padding on a file with a
+    # quoted line break.
     return (f"read_csv({_literal(loadable_path(report))}, header = true, auto_detect = false, "
             f"delim = {_literal(report.delimiter)}, quote = '\"', escape = '\"', "
             f"columns = {{{columns}}}, nullstr = [{nulls}], encoding = {_literal(encoding)}, "
-            "null_padding = true, strict_mode = false)")
+            "null_padding = true, strict_mode = false, parallel = false)")
 
 
 _DUCKDB_TYPES = {"decimal": "DOUBLE", "date": "DATE", "datetime": "TIMESTAMP",
