@@ -10,7 +10,7 @@ import zipfile
 import pytest
 
 from wheel_support import ROOT, VERSIONS, assert_suite_passes, clean_env, fresh_venv, \
-    pyenv_python, run
+    interpreter, run
 
 MESSY = ROOT / "examples" / "messy.csv"
 SMOKED = ("3.9", "3.10", "3.11", "3.13")
@@ -94,7 +94,7 @@ def test_a_module_refuses_any_other_python_naming_both_versions(modules, built, 
     with that function stubbed in, the module's own check must still refuse."""
     missing = []
     for _ in range(32):
-        result = import_into(pyenv_python(other), modules[built],
+        result = import_into(interpreter(other), modules[built],
                              stub_library(missing, tmp_path) if missing else None)
         assert result.returncode != 0, result.stdout
         undefined = re.search(r"ImportError: .*: undefined symbol: (\w+)$", result.stderr, re.M)

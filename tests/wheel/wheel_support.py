@@ -1,7 +1,8 @@
-"""What the wheel tests share: the Pythons the wheels serve, fresh venvs of pyenv's interpreters,
+"""What the wheel tests share: the Pythons the wheels serve, fresh venvs of their interpreters,
 the Python suite run from one of them, and commands run to their end."""
 import os
 import re
+import shutil
 import subprocess
 from pathlib import Path
 
@@ -22,17 +23,18 @@ def clean_env():
     return {k: v for k, v in os.environ.items() if k not in ("LD_LIBRARY_PATH", "PYTHONPATH")}
 
 
-def pyenv_python(version):
-    """pyenv's interpreter of `version`, where scripts/setup.sh finds it too."""
+def interpreter(version):
+    """The interpreter of `version` that scripts/setup.sh finds: pyenv's, else one on PATH."""
     root = Path(os.environ.get("PYENV_ROOT", Path.home() / ".pyenv"))
     found = sorted(root.glob(f"versions/{version}.*/bin/python{version}"))
-    assert found, f"no Python {version} in {root}/versions"
-    return found[0]
+    on_path = shutil.which(f"python{version}")
+    assert found or on_path, f"no Python {version} in {root}/versions nor on PATH"
+    return found[0] if found else Path(on_path)
 
 
 def fresh_venv(version, where, *to_install):
     """A venv of pyenv's Python `version` at `where`, with `to_install` (pip's arguments) in it."""
-    run(pyenv_python(version), "-m", "venv", where)
+    run(interpreter(version), "-m", "venv", where)
     run(where / "bin" / "python", "-m", "pip", "install", "-q", *to_install, timeout=1200)
     return where
 
