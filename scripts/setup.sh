@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Brings a machine to the point where the project builds and its tests run:
 # Debian packages, a Python 3.8 virtual environment in .venv with the pinned
-# Python tools, and the CSV files of Debian packages that the tests profile.
+# Python tools, one in .venv-build/3.N for each other Python the wheels serve
+# with what building the wheel for it takes, and the CSV files of Debian
+# packages that the tests profile.
 # Safe to run again: each step is skipped when already done.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,15 +16,20 @@ DEBIAN_PACKAGES=(g++ cmake make libboost-regex-dev libboost-iostreams-dev libzst
 DEBIAN_PACKAGES+=(unicode-data)
 # patchelf: auditwheel rewrites the wheel's library paths with it.
 DEBIAN_PACKAGES+=(patchelf)
+# patch: cmake/pybind11.cmake patches pybind11's headers for Python 3.11 and later.
+DEBIAN_PACKAGES+=(patch)
 # chromium: the notebook report's test draws the page in it, headless, and measures the bars.
 DEBIAN_PACKAGES+=(chromium)
-PYTHON_PACKAGES=(pybind11==2.7.1 scikit-build-core==0.10.7)
+BUILD_PACKAGES=(pybind11==2.7.1 scikit-build-core==0.10.7)
+PYTHON_PACKAGES=("${BUILD_PACKAGES[@]}")
 mapfile -t TEST_PACKAGES < <(grep -v '^#' tests/python/requirements.txt)
 PYTHON_PACKAGES+=("${TEST_PACKAGES[@]}")
 # auditwheel builds the self-contained wheel; 6.1.0 is the last for Python 3.8.
 PYTHON_PACKAGES+=(auditwheel==6.1.0)
 # zig compiles the wheel's module and the libraries it carries for glibc 2.17.
 PYTHON_PACKAGES+=(ziglang==0.13.0)
+# The Pythons other than 3.8 that the wheels serve (scripts/build_wheel.sh).
+WHEEL_PYTHONS=(3.9 3.10 3.11 3.12 3.13)
 
 install_debian_packages() {
   local missing=()
@@ -38,36 +45,51 @@ install_debian_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
-# The pyenv shim for python3.8 may refuse when 3.8 is not the selected
+# is_python VERSION COMMAND: whether COMMAND runs a Python of that version.
+is_python() {
+  "$2" -c 'import sys; sys.exit("%d.%d" % sys.version_info[:2] != sys.argv[1])' "$1" 2>/dev/null
+}
+
+# The pyenv shim for python3.N may refuse when 3.N is not the selected
 # version, so look in pyenv's versions folder before trusting PATH.
-find_python38() {
-  local root candidate
+find_python() {
+  local version=$1 root candidate
   root="$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"
-  for candidate in "$root"/versions/3.8*/bin/python3.8; do
+  for candidate in "$root"/versions/"$version".*/bin/python"$version"; do
     [ -x "$candidate" ] && { echo "$candidate"; return; }
   done
-  for candidate in python3.8 /usr/bin/python3.8 /usr/local/bin/python3.8; do
-    if "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 8)' 2>/dev/null; then
+  for candidate in python"$version" /usr/bin/python"$version" /usr/local/bin/python"$version"; do
+    if is_python "$version" "$candidate"; then
       command -v "$candidate"
       return
     fi
   done
-  echo "setup: no Python 3.8 found (looked in pyenv's versions folder and on PATH)" >&2
+  echo "setup: no Python $version found (looked in pyenv's versions folder and on PATH)" >&2
   exit 1
 }
 
+# make_venv FOLDER VERSION PACKAGE...: a venv of that Python holding those
+# packages, made again when its Python differs and refilled when the list does.
 make_venv() {
-  if [ ! -x .venv/bin/python ] ||
-     ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 8)' 2>/dev/null; then
-    rm -rf .venv
-    "$(find_python38)" -m venv .venv
+  local dir=$1 version=$2
+  shift 2
+  if [ ! -x "$dir"/bin/python ] || ! is_python "$version" "$dir"/bin/python; then
+    rm -rf "$dir"
+    "$(find_python "$version")" -m venv "$dir"
   fi
-  local stamp=.venv/.packages
-  if [ "$(cat "$stamp" 2>/dev/null)" != "${PYTHON_PACKAGES[*]}" ]; then
-    .venv/bin/python -m pip install -q --upgrade pip
-    .venv/bin/python -m pip install -q "${PYTHON_PACKAGES[@]}"
-    echo "${PYTHON_PACKAGES[*]}" > "$stamp"
+  local stamp=$dir/.packages
+  if [ "$(cat "$stamp" 2>/dev/null)" != "$*" ]; then
+    "$dir"/bin/python -m pip install -q --upgrade pip
+    "$dir"/bin/python -m pip install -q "$@"
+    echo "$*" > "$stamp"
   fi
+}
+
+make_wheel_build_venvs() {
+  local version
+  for version in "${WHEEL_PYTHONS[@]}"; do
+    make_venv .venv-build/"$version" "$version" "${BUILD_PACKAGES[@]}"
+  done
 }
 
 # CSV files that Debian packages ship, for the verdict and loading tests:
@@ -118,5 +140,6 @@ fetch_real_world_files() {
 }
 
 install_debian_packages
-make_venv
+make_venv .venv 3.8 "${PYTHON_PACKAGES[@]}"
+make_wheel_build_venvs
 fetch_real_world_files

@@ -4,14 +4,26 @@
 # and under ThreadSanitizer;
 # a minute of fuzzing for each fuzz target (FUZZ_SECONDS); the Python tests
 # against a sanitized build of the module; the module built by pip and its
-# Python tests; last, the self-contained manylinux2014 wheel installed into a
-# fresh venv, and the Python tests again against it.
-# Sets up what it needs first.
+# Python tests; last, the self-contained manylinux2014 wheels of CPython 3.8
+# to 3.13, each installed into a fresh venv: the Python tests against 3.8's
+# and 3.12's, a smoke test of the others, and each module refused by every
+# other Python. Sets up what it needs first, and ends with the time of each
+# stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
 
-step() { printf '\n== %s\n' "$*"; }
+STAGES=()
+stage_started=$SECONDS
+stage_name="Setup"
+# Closes the running stage, and opens the next one if named.
+step() {
+  STAGES+=("$(printf '%5ds  %s' $((SECONDS - stage_started)) "$stage_name")")
+  stage_started=$SECONDS
+  stage_name=$*
+  [ $# -eq 0 ] || printf '\n== %s\n' "$*"
+}
+
+scripts/setup.sh
 
 ctest_build() {
   local dir=$1
@@ -47,5 +59,11 @@ step "Python module and tests"
 .venv/bin/python -m pip install -q --no-build-isolation .
 .venv/bin/python -m pytest tests/python
 
-step "The self-contained wheel, installed into a fresh venv, and the Python tests against it"
-.venv/bin/python -m pytest tests/wheel
+step "The self-contained wheels, each installed into a fresh venv, and the Python tests against them"
+# The slowest phases: each wheel's build is the setup of the first test that needs it.
+.venv/bin/python -m pytest tests/wheel --durations=12
+
+step
+printf '\n== Time per stage\n'
+printf '%s\n' "${STAGES[@]}"
+printf '%5ds  in all\n' "$SECONDS"

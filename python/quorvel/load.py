@@ -21,6 +21,7 @@ read_ functions convert that text afterwards.
 
 import csv
 import dataclasses
+import inspect
 import io
 import itertools
 import os
@@ -441,8 +442,16 @@ def _polars_options(report: "Report") -> Dict[str, Any]:
     return {"separator": report.delimiter, "schema_overrides": overrides,
             "has_header": False, "new_columns": column_names(report),
             "skip_rows": lines_before_data(report),
-            "null_values": list(report.na), "missing_utf8_is_empty_string": False,
+            "null_values": list(report.na), **_polars_empty_is_null(polars),
             "truncate_ragged_lines": True, "infer_schema_length": 0}
+
+
+def _polars_empty_is_null(polars: Any) -> Dict[str, bool]:
+    """The option that loads an empty text cell as null, under the name of the polars at hand:
+    polars 2 renamed it and refuses the old name."""
+    if "empty_string_is_null" in inspect.signature(polars.read_csv).parameters:
+        return {"empty_string_is_null": True}
+    return {"missing_utf8_is_empty_string": False}
 
 
 def read_polars(report: "Report") -> Any:
@@ -522,11 +531,13 @@ def _duckdb_read(report: "Report") -> str:
     columns = ", ".join(f"{_literal(n)}: 'VARCHAR'" for n in column_names(report))
     encoding = "utf-8" if report.encoding == "utf-8-sig" else report.encoding
     nulls = ", ".join(_literal(t) for t in report.na)
+    # One reader thread: DuckDB 2's parallel reader refuses null_padding on a file with a
+    # quoted line break.
     return (f"read_csv({_literal(loadable_path(report))}, header = false, "
             f"skip = {lines_before_data(report)}, auto_detect = false, "
             f"delim = {_literal(report.delimiter)}, quote = '\"', escape = '\"', "
             f"columns = {{{columns}}}, nullstr = [{nulls}], encoding = {_literal(encoding)}, "
-            "null_padding = true, strict_mode = false)")
+            "null_padding = true, strict_mode = false, parallel = false)")
 
 
 _DUCKDB_TYPES = {"decimal": "DOUBLE", "date": "DATE", "datetime": "TIMESTAMP",
@@ -559,13 +570,15 @@ def read_duckdb(report: "Report", connection: Any, table_name: str) -> None:
 
 
 def _read_duckdb(report: "Report", connection: Any, table_name: str) -> None:
-    connection.execute(duckdb_sql(report, table_name))
+    # Every result is fetched whole: DuckDB 2 keeps the connection busy until a fetch comes
+    # back empty, and the caller's next query would fail.
+    connection.execute(duckdb_sql(report, table_name)).fetchall()
     names = column_names(report)
     typed = [(n, c) for n, c in zip(names, report.columns) if target(c).kind != "text"]
     if not typed:
         return
     nulls = ", ".join(f"count(*) - count({_quoted(n)})" for n, _ in typed)
-    counted = connection.execute(f"SELECT {nulls} FROM {_quoted(table_name)}").fetchone()
+    [counted] = connection.execute(f"SELECT {nulls} FROM {_quoted(table_name)}").fetchall()
     found = []
     for (name, column), missing in zip(typed, counted):
         lost = missing - column.missing - column.absent

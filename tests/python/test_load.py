@@ -64,6 +64,8 @@ CAUSES = {  # cause: (file text, expected verdicts, expected values of the last 
         [dt.datetime(2010, 1, 1, 0, 30), dt.datetime(2010, 12, 31, 23, 59)]),
     "short rows": ("a,b,n\n1,2,3\n4,5\n6\n", ["integer"] * 3, [3, None, None]),
     "long rows": ("a,b,n\n1,2,3\n4,5,6,E\n7,8,9\n", ["integer"] * 3, [3, 6, 9]),
+    "short rows after a quoted line break": ('a,t,n\n1,"x\ny",3\n4,z\n',
+                                             ["integer", "text", "integer"], [3, None]),
     "repeated names": ("n,x,n\n1,a,7\n2,b,8\n", ["integer", "text", "integer"], [7, 8]),
     "unnamed columns": ("a,,n\n1,x,5\n2,y,6\n", ["integer", "text", "integer"], [5, 6]),
     "latin-1 header and body": ("café,n\n\u00ae,1\nb,2\n".encode("latin-1"),
@@ -226,6 +228,8 @@ def ready_load(report, library):
 # rows, and Polars reads UTF-8 only.
 REFUSED = {("arrow", "short rows"): (pyarrow.ArrowInvalid, "Expected 3 columns, got 2"),
            ("arrow", "long rows"): (pyarrow.ArrowInvalid, "Expected 3 columns, got 4"),
+           ("arrow", "short rows after a quoted line break"): (pyarrow.ArrowInvalid,
+                                                               "Expected 3 columns, got 2"),
            ("polars", "latin-1 header and body"): (ValueError, "reads UTF-8 only"),
            ("polars", "utf-16 with its BOM"): (ValueError, "reads UTF-8 only")}
 

@@ -5,6 +5,7 @@ import pathlib
 import re
 import shutil
 import subprocess
+import sys
 
 import pytest
 
@@ -144,12 +145,18 @@ def test_methods_take_one_positional_argument_at_most(method, annotation, args, 
     assert settings(inf) == ARGS
 
 
+# Python's own messages for a property without a setter or deleter, which 3.11 reworded.
+READ_ONLY = (("property of 'Inf' object has no setter", "property of 'Inf' object has no deleter")
+             if sys.version_info >= (3, 11) else ("can't set attribute", "can't delete attribute"))
+
+
 @pytest.mark.parametrize("prop", ["num_rows", "col_names"])
 def test_result_properties_are_read_only(prop):
     inf = quorvel_ext.Inf(*ARGS)
-    with pytest.raises(AttributeError, match=exactly("can't set attribute")):
+    no_setter, no_deleter = READ_ONLY
+    with pytest.raises(AttributeError, match=exactly(no_setter)):
         setattr(inf, prop, 3)
-    with pytest.raises(AttributeError, match=exactly("can't delete attribute")):
+    with pytest.raises(AttributeError, match=exactly(no_deleter)):
         delattr(inf, prop)
     assert getattr(quorvel_ext.Inf, prop).__doc__ == ""
 
@@ -248,22 +255,29 @@ def test_a_path_with_a_nul_byte_is_refused(make_inf, write, tmp_path, name, mess
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv"]
 
 
+RUNNING = f"{sys.version_info[0]}.{sys.version_info[1]}"
+
+
 def other_interpreter():
-    """A Python that is not 3.8 from pyenv's versions folder, if the machine has one."""
+    """A Python other than this one from pyenv's versions folder, if the machine has one.
+    3.8 and 3.13 are left out: the loader turns a module of another version away before its
+    check runs, for want of a function that 3.8 does not yet have or 3.13 no longer has."""
     root = pathlib.Path(os.environ.get("PYENV_ROOT", pathlib.Path.home() / ".pyenv"))
     for version in ("3.9", "3.10", "3.11", "3.12"):
         for python in sorted(root.glob(f"versions/{version}.*/bin/python{version}")):
-            return python
+            if version != RUNNING:
+                return python
     return None
 
 
 def test_import_into_another_python_names_both_versions(tmp_path):
     python = other_interpreter()
     if python is None:
-        pytest.skip("no Python other than 3.8 under pyenv")
+        pytest.skip(f"no Python other than {RUNNING} under pyenv")
     shutil.copy(quorvel_ext.__file__, tmp_path / "quorvel_ext.so")
     result = subprocess.run([str(python), "-c", "import quorvel_ext"], cwd=tmp_path,
                             capture_output=True, text=True)
     assert result.returncode != 0
-    assert re.search(r"ImportError: Python version mismatch: module was compiled for Python 3\.8, "
-                     r"but the interpreter version is incompatible: 3\.\d+\.\d+ ", result.stderr)
+    assert re.search(rf"ImportError: Python version mismatch: module was compiled for Python "
+                     rf"{re.escape(RUNNING)}, but the interpreter version is incompatible: "
+                     r"3\.\d+\.\d+ ", result.stderr)

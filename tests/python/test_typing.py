@@ -23,11 +23,15 @@ def mypy(*args, cwd):
                           cwd=cwd, capture_output=True, text=True, timeout=300)
 
 
+# How mypy writes an optional type: in the syntax of the Python it checks for.
+OPTIONAL_FLOAT = "float | None" if sys.version_info >= (3, 10) else "Optional[float]"
+
+
 def test_mypy_reads_the_installed_types(tmp_path):
     (tmp_path / "user.py").write_text(USER_SCRIPT)
     # Each error comes from a stub: without them mypy would report the modules untyped.
     assert mypy("user.py", cwd=tmp_path).stdout.splitlines() == [
-        'user.py:5: error: Incompatible types in assignment (expression has type "Optional[float]",'
+        f'user.py:5: error: Incompatible types in assignment (expression has type "{OPTIONAL_FLOAT}",'
         ' variable has type "float")  [assignment]',
         'user.py:6: error: Argument "filepath" to "Inf" has incompatible type "int"; expected "str"'
         "  [arg-type]",

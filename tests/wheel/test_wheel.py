@@ -1,12 +1,11 @@
-"""The wheel scripts/build_wheel.sh makes, installed into a fresh venv as a user installs it.
+"""The wheels scripts/build_wheel.sh makes: what each holds, and the 3.8 one installed into a
+fresh venv as a user installs it.
 
 Outside tests/python, so that the default run leaves it out: scripts/test.sh runs it on its own
 with `pytest tests/wheel`, after the source build is installed into .venv, which the comparisons
 here take as the reference.
 """
-import os
 import re
-import subprocess
 import sys
 import zipfile
 from pathlib import Path
@@ -14,8 +13,8 @@ from pathlib import Path
 import pytest
 
 import quorvel_ext as source_build
+from wheel_support import ROOT, VERSIONS, assert_suite_passes, clean_env, fresh_venv, run
 
-ROOT = Path(__file__).resolve().parents[2]
 MESSY = ROOT / "examples" / "messy.csv"
 MISFITS = ROOT / "examples" / "misfits.py"
 TAG = "manylinux_2_17_x86_64"
@@ -26,48 +25,39 @@ MAX_WHEEL_BYTES = 5 * 1000 * 1000
 LOADER = "ld-linux-x86-64.so.2"
 
 
-def run(*args, timeout=600, **kwargs):
-    """Runs a command to its end; a failure shows the end of what it wrote."""
-    done = subprocess.run([str(a) for a in args], capture_output=True, text=True,
-                          timeout=timeout, **kwargs)
-    assert done.returncode == 0, f"{args[0]} failed:\n{done.stdout[-3000:]}{done.stderr[-10000:]}"
-    return done
-
-
 @pytest.fixture(scope="module")
-def wheel(tmp_path_factory):
-    built = run(ROOT / "scripts" / "build_wheel.sh", tmp_path_factory.mktemp("dist"), timeout=3000)
-    return Path(built.stdout.splitlines()[-1])
+def wheel(wheels):
+    return wheels["3.8"]
+
+
+@pytest.fixture(params=VERSIONS)
+def any_wheel(request, wheels):
+    return wheels[request.param]
+
+
+@pytest.fixture
+def unpacked(any_wheel, tmp_path):
+    """Every file of the wheel, unpacked."""
+    with zipfile.ZipFile(any_wheel) as archive:
+        archive.extractall(tmp_path)
+    return [p for p in tmp_path.rglob("*") if p.is_file()]
 
 
 @pytest.fixture(scope="module")
 def venv(wheel, tmp_path_factory):
-    """A venv made from the base interpreter, with nothing in it but the wheel and the
-    pure-Python packages it requires (its encoding detector), which come from the index."""
-    where = tmp_path_factory.mktemp("venv")
-    base = Path(sys.base_prefix) / "bin" / f"python{sys.version_info[0]}.{sys.version_info[1]}"
-    run(base, "-m", "venv", where)
-    run(where / "bin" / "python", "-m", "pip", "install", "-q", wheel)
-    return where
-
-
-@pytest.fixture(scope="module")
-def installed(venv):
-    """Every file the wheel put into the venv, from the record pip keeps."""
-    site = next((venv / "lib").glob("python*/site-packages"))
-    [record] = site.glob("quorvel_ext-*.dist-info/RECORD")
-    paths = (line.split(",")[0] for line in record.read_text().splitlines())
-    return [p for p in (site / path for path in paths) if p.is_file()]
-
-
-def clean_env():
-    """The environment without anything that could lead the loader or Python elsewhere."""
-    return {k: v for k, v in os.environ.items() if k not in ("LD_LIBRARY_PATH", "PYTHONPATH")}
+    """A venv of Python 3.8, with nothing in it but the wheel and the pure-Python packages it
+    requires (its encoding detector), which come from the index."""
+    return fresh_venv("3.8", tmp_path_factory.mktemp("venv"), wheel)
 
 
 def is_elf(path):
     with open(path, "rb") as f:
         return f.read(4) == b"\x7fELF"
+
+
+def the_module(files):
+    [module] = [p for p in files if is_elf(p)]
+    return module
 
 
 def glibc_versions_imported(path):
@@ -82,12 +72,12 @@ def needed_libraries(path):
     return set(re.findall(r"^\s*NEEDED\s+(\S+)", dynamic, re.M))
 
 
-def test_auditwheel_tags_the_wheel_manylinux2014_with_nothing_outside_the_policy(wheel):
+def test_auditwheel_tags_the_wheel_manylinux2014_with_nothing_outside_the_policy(any_wheel):
     from auditwheel.policy import WheelPolicies
     from auditwheel.wheel_abi import analyze_wheel_abi
 
-    assert wheel.name.endswith(f"-{TAG}.manylinux2014_x86_64.whl")
-    abi = analyze_wheel_abi(WheelPolicies(), str(wheel), frozenset())
+    assert any_wheel.name.endswith(f"-{TAG}.manylinux2014_x86_64.whl")
+    abi = analyze_wheel_abi(WheelPolicies(), str(any_wheel), frozenset())
     assert (abi.overall_tag, abi.sym_tag) == (TAG, TAG)
     assert abi.external_refs[TAG]["libs"] == {}
 
@@ -98,38 +88,39 @@ def test_the_source_build_imports_glibc_symbols_that_the_check_finds():
     assert newest > GLIBC_FLOOR
 
 
-def test_no_installed_file_imports_a_glibc_symbol_above_2_17(installed):
-    binaries = [p for p in installed if is_elf(p)]
-    assert [p.name for p in binaries] == [Path(source_build.__file__).name]
-    for path in binaries:
-        versions = glibc_versions_imported(path)
-        assert versions, f"{path.name} imports no versioned glibc symbol: the check read nothing"
-        assert max(versions) <= GLIBC_FLOOR, path.name
+def test_the_one_binary_is_the_module_of_its_python_and_imports_no_glibc_symbol_above_2_17(
+        any_wheel, unpacked):
+    module = the_module(unpacked)
+    tag = re.search(r"-cp(3\d+)-cp3\d+-", any_wheel.name).group(1)
+    assert module.name == f"quorvel_ext.cpython-{tag}-x86_64-linux-gnu.so"
+    versions = glibc_versions_imported(module)
+    assert versions, f"{module.name} imports no versioned glibc symbol: the check read nothing"
+    assert max(versions) <= GLIBC_FLOOR, module.name
 
 
-def test_the_module_loads_only_what_the_policy_promises_and_no_icu(wheel, installed):
+def test_the_module_loads_only_what_the_policy_promises_and_no_icu(any_wheel, unpacked):
     from auditwheel.policy import WheelPolicies
 
     allowed = set(WheelPolicies().get_policy_by_name(TAG)["lib_whitelist"])
-    [module] = [p for p in installed if is_elf(p)]
+    module = the_module(unpacked)
     assert needed_libraries(module) <= allowed | {LOADER}
     # Nothing copied in: every library the module calls is linked into it.
-    with zipfile.ZipFile(wheel) as archive:
+    with zipfile.ZipFile(any_wheel) as archive:
         names = archive.namelist()
     assert not [n for n in names if ".libs/" in n or "icu" in n.lower()]
     assert "libicu" not in run("ldd", module, env=clean_env()).stdout
 
 
-def test_the_wheel_carries_the_notices_of_everything_linked_into_it(wheel):
-    with zipfile.ZipFile(wheel) as archive:
+def test_the_wheel_carries_the_notices_of_everything_linked_into_it(any_wheel):
+    with zipfile.ZipFile(any_wheel) as archive:
         notices = {Path(n).parent.name for n in archive.namelist()
                    if "/licenses/bundled/" in n and not n.endswith("/")}
     sources = {"boost1.74", "re2", "libzstd", "xz-utils", "bzip2", "zlib"}
     assert notices == sources | {"libcxx", "libcxxabi", "libunwind"}
 
 
-def test_the_wheel_is_at_most_5_megabytes(wheel):
-    assert wheel.stat().st_size <= MAX_WHEEL_BYTES
+def test_the_wheel_is_at_most_5_megabytes(any_wheel):
+    assert any_wheel.stat().st_size <= MAX_WHEEL_BYTES
 
 
 def test_the_wheel_carries_the_boost_of_the_source_build(venv, tmp_path):
@@ -140,20 +131,9 @@ def test_the_wheel_carries_the_boost_of_the_source_build(venv, tmp_path):
 
 
 def test_the_whole_python_suite_passes_against_the_installed_wheel(venv, tmp_path):
-    python = venv / "bin" / "python"
-    run(python, "-m", "pip", "install", "-q", "-r", ROOT / "tests" / "python" / "requirements.txt")
-    env = clean_env()
-    where = run(python, "-c", "import quorvel, quorvel_ext; "
-                "print(quorvel.__file__); print(quorvel_ext.__file__)", cwd=tmp_path, env=env).stdout
-    site = next((venv / "lib").glob("python*/site-packages"))
-    assert [site in Path(line).parents for line in where.splitlines()] == [True, True]
-    # From a folder outside the checkout, so that nothing of it comes before the venv's copy.
-    suite = subprocess.run(
-        [str(python), "-m", "pytest", "-q", "-p", "no:cacheprovider", "--rootdir", str(ROOT),
-         "-c", str(ROOT / "pyproject.toml"), str(ROOT / "tests" / "python")],
-        capture_output=True, text=True, timeout=2400, cwd=tmp_path, env=env)
-    assert suite.returncode == 0, suite.stdout[-20000:] + suite.stderr[-5000:]
-    assert re.search(r"\d+ passed", suite.stdout), suite.stdout[-2000:]
+    run(venv / "bin" / "python", "-m", "pip", "install", "-q", "-r",
+        ROOT / "tests" / "python" / "requirements.txt", timeout=1200)
+    assert_suite_passes(venv, tmp_path)
 
 
 @pytest.mark.parametrize("fresh_command, source_command", [
