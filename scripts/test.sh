@@ -3,8 +3,8 @@
 # tests in a warnings-as-errors build, under AddressSanitizer+UndefinedBehaviorSanitizer
 # and under ThreadSanitizer;
 # a minute of fuzzing for each fuzz target (FUZZ_SECONDS); the Python tests
-# against a sanitized build of the module; the module built by pip and its
-# Python tests; last, the self-contained manylinux2014 wheels of CPython 3.8
+# against a sanitized build of the module; the module built by pip and a few
+# tests of what it installs; last, the self-contained manylinux2014 wheels of CPython 3.8
 # to 3.13, each installed into a fresh venv: the Python tests against 3.8's
 # and 3.12's, a smoke test of the others, and each module refused by every
 # other Python. Sets up what it needs first, and ends with the time of each
@@ -55,9 +55,13 @@ scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
 step "Python tests against the module under AddressSanitizer and UndefinedBehaviorSanitizer"
 scripts/asan_pytest.sh -q
 
-step "Python module and tests"
+step "The module built by pip: its stub, its example and describe() on it"
+# The whole suite runs under AddressSanitizer above and against the 3.8 and 3.12 wheels below,
+# which the same sources build; here what pip itself installs is checked, and the wheel tests
+# compare against it.
 .venv/bin/python -m pip install -q --no-build-isolation .
-.venv/bin/python -m pytest tests/python
+.venv/bin/python -m pytest tests/python/test_stub.py tests/python/test_example.py \
+  tests/python/test_describe.py
 
 step "The self-contained wheels, each installed into a fresh venv, and the Python tests against them"
 # The slowest phases: each wheel's build is the setup of the first test that needs it.
