@@ -113,7 +113,10 @@ def loaded_text(report, library):
         return table.column_names, [list(r.values()) for r in table.to_pylist()]
     if library == "polars":
         options = report.polars_options()
-        options.update(null_values=None, missing_utf8_is_empty_string=True,
+        # Empty cells stay empty text, under the option's name in the polars at hand.
+        options.update({"empty_string_is_null": False} if "empty_string_is_null" in options
+                       else {"missing_utf8_is_empty_string": True})
+        options.update(null_values=None,
                        schema_overrides={c.name: polars.String for c in report.columns})
         frame = polars.read_csv(report.path, **options)
         return frame.columns, [list(r) for r in frame.rows()]
