@@ -26,6 +26,7 @@ import gen_csv
 import quorvel
 import quorvel.cluster
 from quorvel.describe import Settings
+from quorvel.table import TableOptions
 
 BUILD_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build-bench")
 MIB = 1 << 20
@@ -92,11 +93,11 @@ def range_costs(path: str, range_size: int) -> Tuple[float, float]:
     """Seconds of the first round's task and of the second round's over one range of the file,
     run in this process."""
     start = quorvel.describe(path)  # the columns' names
-    settings = Settings(
-        quorvel.DEFAULT_TYPES, frozenset(quorvel.DEFAULT_NA), ",", None, 1, 0.9, 100_000, None)
-    layout = quorvel.cluster.Layout(path, None, settings, start.delimiter,
-                                    [c.name for c in start.columns], "utf-8",
-                                    os.path.getsize(path), None)
+    settings = Settings(quorvel.DEFAULT_TYPES, frozenset(quorvel.DEFAULT_NA),
+                        TableOptions(delimiter=","), None, 1, 0.9, 100_000, None)
+    layout = quorvel.cluster.FileJob(path, None, settings, start.delimiter,
+                                     [c.name for c in start.columns], "utf-8",
+                                     os.path.getsize(path), None)
     end = min(range_size, layout.size)
     scan, scan_seconds = timed(lambda: quorvel.cluster.scan_range(layout, (0, end)))
     first_row = scan.found[0] or 0
