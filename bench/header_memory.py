@@ -25,15 +25,18 @@ import tempfile
 
 MIB = 1 << 20
 
-CHILD = """
-import json, sys, quorvel_ext
-
+# The peak resident memory of the process so far, for the child scripts of the benchmarks.
+PEAK_MIB = """
 def peak_mib():
     with open("/proc/self/status") as status:
         for line in status:
             if line.startswith("VmHWM:"):
                 return int(line.split()[1]) / 1024
+"""
 
+CHILD = """
+import json, sys, quorvel_ext
+""" + PEAK_MIB + """
 path, mt = sys.argv[1], sys.argv[2] == "mt"
 inf = quorvel_ext.Inf(path, ",", {"int": ["[0-9]+"]}, set(), mt, False, "", 1000)
 before = peak_mib()

@@ -16,15 +16,11 @@ import subprocess
 import sys
 import tempfile
 
+from header_memory import PEAK_MIB
+
 CHILD = """
 import json, sys, time, quorvel
-
-def peak_mib():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) / 1024
-
+""" + PEAK_MIB + """
 start = time.perf_counter()
 report = quorvel.describe(sys.argv[1])
 described = time.perf_counter()

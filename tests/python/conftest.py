@@ -3,6 +3,8 @@ servers on loopback that the URL tests read from."""
 import gzip
 import re
 
+import duckdb
+import pandas
 import pytest
 
 import quorvel_ext
@@ -109,3 +111,21 @@ def s3_server(remote_folder):
         for path in sorted(p for p in remote_folder.rglob("*") if p.is_file()):
             server.upload(path, f"{BUCKET}/{path.relative_to(remote_folder).as_posix()}")
         yield server
+
+
+def loaded(report, library):
+    """(column names, {name: list of Python values}) as the library loaded the file."""
+    if library == "pandas":
+        frame = report.read_pandas()
+        return list(frame.columns), [[None if pandas.isna(v) else v for v in frame.iloc[:, i]]
+                                     for i in range(frame.shape[1])]
+    if library == "arrow":
+        table = report.read_arrow()
+        return table.column_names, [c.to_pylist() for c in table.columns]
+    if library == "polars":
+        frame = report.read_polars()
+        return frame.columns, [s.to_list() for s in frame.get_columns()]
+    con = duckdb.connect()
+    report.read_duckdb(con, "t")
+    cursor = con.execute("SELECT * FROM t")
+    return [d[0] for d in cursor.description], [list(c) for c in zip(*cursor.fetchall())]

@@ -15,28 +15,11 @@ import pyarrow.csv
 import pytest
 
 import quorvel
+from conftest import loaded
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 REAL_FILES = sorted((REPO / "build" / "real-world").glob("*.csv"))
 LIBRARIES = ("pandas", "arrow", "polars", "duckdb")
-
-
-def load(report, library):
-    """(column names, {name: list of Python values}) as the library loaded the file."""
-    if library == "pandas":
-        frame = report.read_pandas()
-        return list(frame.columns), [[None if pandas.isna(v) else v for v in frame.iloc[:, i]]
-                                     for i in range(frame.shape[1])]
-    if library == "arrow":
-        table = report.read_arrow()
-        return table.column_names, [c.to_pylist() for c in table.columns]
-    if library == "polars":
-        frame = report.read_polars()
-        return frame.columns, [s.to_list() for s in frame.get_columns()]
-    con = duckdb.connect()
-    report.read_duckdb(con, "t")
-    cursor = con.execute("SELECT * FROM t")
-    return [d[0] for d in cursor.description], [list(c) for c in zip(*cursor.fetchall())]
 
 
 def plain(value):
@@ -85,7 +68,7 @@ def test_each_cause_loads_typed_with_every_row(write, cause, library):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", quorvel.MisfitWarning)
         warnings.simplefilter("ignore", quorvel.LongRowsWarning)
-        names, columns = load(report, library)
+        names, columns = loaded(report, library)
     assert names == [c.name for c in report.columns]
     assert [plain(v) for v in columns[-1]] == values
     assert all(len(column) == report.rows for column in columns)
@@ -96,7 +79,7 @@ def test_misfits_arrive_missing_and_the_load_warns_with_their_texts(write, libra
     report = quorvel.describe(write(CAUSES["misfits pass the threshold"][0]))
     assert report.columns[0].misfits == {"other": 3}
     with pytest.warns(quorvel.MisfitWarning) as caught:
-        load(report, library)
+        loaded(report, library)
     [warning] = [w.message for w in caught]
     assert list(warning.counts.values()) == [3]
     assert [m.text for m in warning.examples] == ["x1", "n.a.", "    "]
@@ -116,8 +99,8 @@ def test_every_library_loads_the_reports_one_name_per_column(write, header, name
     path = write(header + "\n" + ",".join(str(i) for i in range(width)) + "\n")
     report = quorvel.describe(path)
     assert [c.name for c in report.columns] == names
-    loaded, columns = load(report, library)
-    assert loaded == names
+    loaded_names, columns = loaded(report, library)
+    assert loaded_names == names
     # Each column holds its own cell: the names reach the right columns.
     assert [plain(c[0]) for c in columns] == list(range(width))
 
@@ -201,7 +184,7 @@ def test_real_files_load_with_every_row(path, library):
     report = quorvel.describe(path)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", quorvel.MisfitWarning)
-        names, columns = load(report, library)
+        names, columns = loaded(report, library)
     assert len(names) == len(report.columns)
     assert all(len(column) == report.rows for column in columns)
 

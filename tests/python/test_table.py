@@ -15,7 +15,7 @@ import pyarrow.csv
 import pytest
 
 import quorvel
-from conftest import exactly
+from conftest import exactly, loaded
 from quorvel.describe import HEADER_LIMIT
 from quorvel.source import Head, first_row_end, opened
 from quorvel.table import BLOCK_SIZE, TableOptions, find_table, type_classifier
@@ -132,15 +132,20 @@ READY_OPTIONS_PART = {("a quote within a header cell", "polars"),
                       ("a header cell with a line break", "polars")}
 
 
+def described_case(tmp_path, case):
+    """(the case's text, its report) with the case's options."""
+    text, options, _ = CASES[case]
+    path = tmp_path / "in.csv"
+    path.write_text(text, encoding="utf-8")
+    return text, quorvel.describe(path, **options)
+
+
 @pytest.mark.parametrize("library", LIBRARIES[:3])
 @pytest.mark.parametrize("case", CASES)
 def test_each_library_reads_the_rows_csv_reads_under_the_reports_names(tmp_path, case, library):
     if (case, library) in READY_OPTIONS_PART:
         pytest.skip("read_ reads a copy of the data rows of this file; see READY_OPTIONS_PART")
-    text, options, _ = CASES[case]
-    path = tmp_path / "in.csv"
-    path.write_text(text, encoding="utf-8")
-    report = quorvel.describe(path, **options)
+    text, report = described_case(tmp_path, case)
     names, rows = loaded_text(report, library)
     assert names == [c.name for c in report.columns]
     assert rows == body_rows(text, report)
@@ -150,10 +155,7 @@ def test_each_library_reads_the_rows_csv_reads_under_the_reports_names(tmp_path,
 @pytest.mark.parametrize("library", LIBRARIES)
 @pytest.mark.parametrize("case", CASES)
 def test_each_library_loads_every_row_under_the_reports_names(tmp_path, case, library):
-    text, options, _ = CASES[case]
-    path = tmp_path / "in.csv"
-    path.write_text(text, encoding="utf-8")
-    report = quorvel.describe(path, **options)
+    text, report = described_case(tmp_path, case)
     names, columns = load(report, library)
     assert names == [c.name for c in report.columns]
     assert [len(c) for c in columns] == [report.rows] * len(names)
@@ -163,19 +165,7 @@ def test_each_library_loads_every_row_under_the_reports_names(tmp_path, case, li
 def load(report, library):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", quorvel.MisfitWarning)
-        if library == "pandas":
-            frame = report.read_pandas()
-            return list(frame.columns), [list(frame.iloc[:, i]) for i in range(frame.shape[1])]
-        if library == "arrow":
-            table = report.read_arrow()
-            return table.column_names, [c.to_pylist() for c in table.columns]
-        if library == "polars":
-            frame = report.read_polars()
-            return frame.columns, [s.to_list() for s in frame.get_columns()]
-        connection = duckdb.connect()
-        report.read_duckdb(connection, "t")
-        cursor = connection.execute("SELECT * FROM t")
-        return [d[0] for d in cursor.description], [list(c) for c in zip(*cursor.fetchall())]
+        return loaded(report, library)
 
 
 @pytest.mark.parametrize("library", LIBRARIES)
