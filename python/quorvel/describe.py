@@ -107,7 +107,8 @@ def describe(source: Source, *, types: Optional[Mapping[str, Sequence[str]]] = N
     comment: the marker that starts the comment lines before the table ('#'); None sniffs
         '#', '%' and '//'. Comment lines within the table are read as rows.
     header: whether the table's first row names the columns; None sniffs it from the types
-        of its cells against the cells below.
+        of its cells against the cells below. Where every column is text, nothing tells a
+        header from data: the first row is taken for the header, and the report says so.
     names: the columns' names, which replace the header's; made unique as the header's are.
     threads: how many threads the pass runs on (same results on any
         number). None picks: one for a plain file below ONE_THREAD_BELOW

@@ -46,6 +46,9 @@ def _table_text(report: "Report") -> str:
         parts.append(f"{lines} skipped ({how}){comment}")
     if not report.header:
         parts.append("no header (" + ("sniffed" if report.header_sniffed else "given") + ")")
+    elif report.header_sniffed and all(c.verdict in ("text", "empty") for c in report.columns):
+        # No type sets a header apart from data here, so the guess could cost a data row.
+        parts.append("first row taken for the header, as every column is text")
     if report.row_names:
         parts.append("row names in the first column")
     return "".join(", " + part for part in parts)

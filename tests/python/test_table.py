@@ -211,6 +211,24 @@ def test_the_report_says_what_it_sniffed_and_what_it_was_given(tmp_path):
     assert "1 line skipped (sniffed), comment '#'" in str(sniffed)
 
 
+GUESS = "first row taken for the header, as every column is text"
+
+
+@pytest.mark.parametrize("text, options, guessed", [
+    ("abandon;verlassen\nabbey;Abtei\nabide;bleiben\n", {}, True),
+    ("abandon;verlassen\nabbey;Abtei\nabide;bleiben\n", {"header": True}, False),
+    ("abandon;verlassen\nabbey;Abtei\nabide;bleiben\n", {"header": False}, False),
+    ("word;count\nabbey;3\nabide;4\n", {}, False),
+    ("1;2\n3;4\n", {}, False)])
+def test_the_report_says_when_only_a_guess_took_the_first_row_for_the_header(
+        tmp_path, text, options, guessed):
+    path = tmp_path / "in.csv"
+    path.write_text(text)
+    report = quorvel.describe(path, **options)
+    assert (GUESS in str(report)) == guessed
+    assert report.rows == len(body_rows(text, report))
+
+
 @pytest.mark.parametrize("options, error", [
     ({"skip_rows": -1}, (ValueError, "skip_rows must be 0 or more, not -1")),
     ({"skip_rows": "1"}, (TypeError, "skip_rows must be an int, not str")),
