@@ -11,9 +11,9 @@ tasks:
   2. each stretch from one row start to the next is counted by the engine, as data rows under
      the header's names, reading the bytes itself where the file is local; its tokenizer then
      tells whether the stretch ended where a row ends. A stretch that starts at a row start
-     and ends at one was counted exactly; since the first starts where the header ends, every stretch
-     before the first that fails was. When one fails (a quote inside an unquoted field breaks
-     the parity), the rest of the file from its start is counted as one more task.
+     and ends at one was counted exactly; since the first starts where the header ends, every
+     stretch before the first that fails was. When one fails (a quote inside an unquoted field
+     breaks the parity), the rest of the file from its start is counted as one more task.
 The counts are added, the misfit examples kept in file order with their rows moved past the
 rows of the stretches before, and the report drawn from them as describe() draws it.
 

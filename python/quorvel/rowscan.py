@@ -10,11 +10,12 @@ after the closing quote the field goes on unquoted, and a quote anywhere but at 
 is data. Whether a byte is inside quotes is then, for files whose every quote opens, closes or
 doubles (RFC 4180's rule), the parity of the quotes before it: QuoteScan counts them range by
 range, so that the ranges' states follow from their counts alone. A quote in the middle of an
-unquoted field, or text after a closing quote, breaks that parity, which the engine's pass
-over a range tells (quorvel_ext._ended_at_row_end). RowEndCheck follows the tokenizer's own
-rules from a known row start over bytes fed in order, and first_row_end finds with it where
-the first row of a head ends. Both run in the module (quorvel_ext._scan_quotes,
-_follow_rows), at the speed of a memchr, over blocks the caller reads.
+unquoted field, or text after a closing quote, breaks that parity: whether a range as parity
+cut it ends where a row ends, the engine's pass over it tells (quorvel_ext._ended_at_row_end).
+RowEndCheck follows the tokenizer's own rules from a known row start over bytes fed in order,
+and first_row_end finds with it where the first row of a head ends. Both run in the module
+(quorvel_ext._scan_quotes, _follow_rows), at the speed of a memchr, over blocks the caller
+reads.
 """
 
 import re
