@@ -241,8 +241,8 @@ def test_each_stretch_of_a_local_file_is_read_by_the_engine_itself(in_process, w
     monkeypatch.setattr(quorvel.cluster, "RANGE_SIZE", 300)
     source = "file://" + path if as_url else path
     report = quorvel.describe(source, cluster=in_process, threads=threads)
-    size = os.path.getsize(path)
-    assert sorted(ranges) == [(path, start, end) for start, end in zip(starts, starts[1:] + [size])]
+    ends = starts[1:] + [os.path.getsize(path)]
+    assert sorted(ranges) == [(path, start, end) for start, end in zip(starts, ends)]
     assert report.ranges == len(starts) > 5
     assert one_machine(report) == quorvel.describe(path)
 
@@ -259,8 +259,9 @@ def test_a_file_cut_before_a_stretch_starts_fails_too(in_process, write, monkeyp
     monkeypatch.setattr(quorvel.cluster, "row_starts", planned_then_cut)
     monkeypatch.setattr(quorvel.cluster, "RANGE_SIZE", 100)
     # Whichever of the stretches past the cut ends first is the one told.
-    with pytest.raises(SourceReadError, match=r"^reading '.*' failed at byte [0-9]+: it ended "
-                                              r"[0-9]+ bytes short of the range's end\Z") as failed:
+    short = (r"^reading '.*' failed at byte [0-9]+: "
+             r"it ended [0-9]+ bytes short of the range's end\Z")
+    with pytest.raises(SourceReadError, match=short) as failed:
         quorvel.describe(path, cluster=in_process)
     assert failed.value.offset >= os.path.getsize(path)
 
