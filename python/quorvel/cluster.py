@@ -186,7 +186,10 @@ def _count_stretches(client: Any, job: FileJob, starts: List[int],
     index = {future.key: i for i, future in enumerate(futures)}
     counts: Dict[int, RangeCount] = {}
     done = rows = 0
-    for future, count in as_completed(futures, with_results=True):  # type: ignore[no-untyped-call]
+    # On the loop of the client given: as_completed would otherwise take the default client's,
+    # which need not be this one, and wait on these futures from a loop that never sees them.
+    for future, count in as_completed(futures, loop=client.loop,  # type: ignore[no-untyped-call]
+                                      with_results=True):
         i = index[future.key]
         counts[i] = count
         if progress is not None:

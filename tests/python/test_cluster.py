@@ -31,12 +31,13 @@ def client():
 
 @pytest.fixture(scope="module")
 def in_process():
-    """A cluster whose worker runs in this process, where the tests' patches reach its tasks."""
+    """A cluster whose worker runs in this process, where the tests' patches reach its tasks. Its
+    client is not the default one, as a caller's second client would not be."""
     import distributed
     # Its scheduler's web server on a port of its own: the other cluster's holds the usual one.
     cluster = distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
                                        dashboard_address=":0")
-    with cluster, distributed.Client(cluster) as client:
+    with cluster, distributed.Client(cluster, set_as_default=False) as client:
         yield client
 
 
