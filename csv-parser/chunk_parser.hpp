@@ -93,17 +93,21 @@ class ChunkTokenizer {
 
   // The end of the input: the open field and row end as CsvParser ends them.
   void finish() {
-    if (m_scanner.finish(m_texts.size() - m_field_start)) end_field();
+    if (m_scanner.finish(m_texts.size() - m_field_start, untouched())) end_field();
     if (m_row_fields > 0) end_row();
   }
+
+  // After finish(): whether the input ended where a row ends, as
+  // CsvScanner::ended_at_row_end() tells. Tokenizing that started at a row
+  // start, or went on from a chunk that ended at one, answers for the whole
+  // input.
+  bool ended_at_row_end() const { return m_scanner.ended_at_row_end(); }
 
   // Whether the next chunk, whose first byte is `next` (null when it is
   // empty), starts at a row start: right after a row's terminator, or with
   // nothing read at all since one.
   bool ends_at_row_start(const char* next) const {
-    const bool untouched = m_scanner.state() == CsvScanner::State::START_OF_FIELD &&
-                           m_row_fields == 0 && m_texts.size() == m_field_start;
-    return untouched || m_scanner.at_row_start(next);
+    return untouched() || m_scanner.at_row_start(next);
   }
 
   // The rows that ended: widths() gives each row's kept fields, text(f) the
@@ -121,6 +125,12 @@ class ChunkTokenizer {
 
  private:
   std::size_t field_start(std::size_t f) const { return f == 0 ? 0 : m_field_ends[f - 1]; }
+
+  // Nothing read since a row start.
+  bool untouched() const {
+    return m_scanner.state() == CsvScanner::State::START_OF_FIELD && m_row_fields == 0 &&
+           m_texts.size() == m_field_start;
+  }
 
   // Fields beyond the kept width are dropped as soon as they end.
   void end_field() {

@@ -129,11 +129,20 @@ class CsvScanner {
   }
 
   // The end of the input, with `pending` bytes of a field read: only a field
-  // with text is delivered there. Returns whether one is.
-  bool finish(std::size_t pending) {
+  // with text is delivered there. Returns whether one is. `row_untouched`
+  // says that nothing was read since the scanner started at a row start,
+  // which its state alone cannot tell from the state after a delimiter.
+  bool finish(std::size_t pending, bool row_untouched) {
+    m_ended_at_row_end =
+        m_state == State::END_OF_ROW || (m_state == State::START_OF_FIELD && row_untouched);
     m_state = State::EMPTY;
     return pending != 0;
   }
+
+  // After finish(): whether the input ended where a row ends, outside quotes
+  // just past a row's terminator (a last CR too, whose LF never came), or
+  // with nothing read since a row start (an empty input).
+  bool ended_at_row_end() const { return m_ended_at_row_end; }
 
  private:
   void end_row(char c, const char* data, std::size_t& cursor, std::size_t size);
@@ -141,6 +150,7 @@ class CsvScanner {
 
   State m_state = State::START_OF_FIELD;
   bool m_after_cr = false;  // a CR ended the row at a buffer's end; an LF next is part of it
+  bool m_ended_at_row_end = false;
 };
 
 // Contracts:
@@ -180,6 +190,10 @@ class CsvParser {
   }
 
   bool empty() const { return m_scanner.state() == State::EMPTY; }
+
+  // Once empty(): whether the input ended where a row ends, as
+  // CsvScanner::ended_at_row_end() tells.
+  bool ended_at_row_end() const { return m_scanner.ended_at_row_end(); }
 
   // Offset in the stream of the next byte not yet consumed.
   std::streamoff position() const { return m_scanposition + static_cast<std::streamoff>(m_cursor); }
@@ -438,7 +452,9 @@ inline FieldType CsvParser::read_field(std::string& out) {
         return FieldType::ROW_END;
       case CsvScanner::Step::MORE:
         if (more_input()) break;
-        return m_scanner.finish(out.size()) ? FieldType::DATA : FieldType::CSV_END;
+        // The parser starts at the input's start, where a row starts: the
+        // row is untouched only when the input is empty.
+        return m_scanner.finish(out.size(), position() == 0) ? FieldType::DATA : FieldType::CSV_END;
     }
   }
 }

@@ -119,6 +119,7 @@ void Inf::inferTypes(InputStream& input, const ColumnLayout& layout, const PassH
 void Inf::startPass() {
   classifier.startRows(rollingCacheWindow);
   typesFileError.clear();
+  endedAtRowEnd = false;
   passStats = PassStats();
 }
 
@@ -147,11 +148,13 @@ void Inf::runPass(InputStream& input, const ColumnLayout& layout, const PassHook
   }
   TypesFile typesFile(saveTypesFile, typesFilepath);
   if (names.empty()) {
+    // Only an empty input leaves no names: the header's read ended it.
     classifier.forgetColumns();
+    endedAtRowEnd = parser.ended_at_row_end();
   } else {
     classifier.startColumns(std::move(names), typesFile);
     classifier.headerDone();
-    classifyRows(parser, input.stream(), typesFile);
+    endedAtRowEnd = classifyRows(parser, input.stream(), typesFile);
     classifier.endRows();
   }
   typesFile.close();
@@ -159,26 +162,28 @@ void Inf::runPass(InputStream& input, const ColumnLayout& layout, const PassHook
   if (hook) hook(PassProgress{input.bytesRead(), input.totalBytes(), classifier.rows()});
 }
 
-// The data rows: what `parser` has not yet read of `input`.
-void Inf::classifyRows(CsvParser& parser, std::istream& input, TypesFile& typesFile) {
+// The data rows: what `parser` has not yet read of `input`. Returns whether
+// the input ended where a row ends.
+bool Inf::classifyRows(CsvParser& parser, std::istream& input, TypesFile& typesFile) {
   const unsigned threads = multithreading ? passThreadCount() : 1;
   // Where a cell's type follows from its text alone, one thread counts as
   // the workers do, without the cache: the pipeline then runs on the
   // calling thread only.
   if (threads > 1 || colTypePatterns.typesOfTextIfNoneShared() != nullptr) {
-    if (parser.empty()) return;
-    classifyOnPipeline(parser, input, threads, typesFile);
+    if (parser.empty()) return parser.ended_at_row_end();
+    const bool rowEnded = classifyOnPipeline(parser, input, threads, typesFile);
     // A huge cell leaves freed chunk buffers in the threads' heaps, which
     // glibc would keep: give them back, once a pass.
 #ifdef __GLIBC__
     ::malloc_trim(0);
 #endif
-    return;
+    return rowEnded;
   }
   // begin() reads on from where the parser stands: past the header, if any.
   for (auto row = parser.begin(); row != parser.end(); ++row) {
     classifier.classifyRow(*row, typesFile);
   }
+  return parser.ended_at_row_end();
 }
 
 // Empty header cells are named "Unitled_" and a number. The cells become the
@@ -197,7 +202,8 @@ unsigned Inf::passThreadCount() const {
 // The rest of the input goes through the pipeline, which hands over its rows
 // chunk by chunk in file order, with each text's hash and match set, or,
 // where a cell's type follows from its text alone, counted by the workers.
-void Inf::classifyOnPipeline(const CsvParser& parser, std::istream& input, unsigned threads,
+// Returns whether the input ended where a row ends.
+bool Inf::classifyOnPipeline(const CsvParser& parser, std::istream& input, unsigned threads,
                              TypesFile& typesFile) {
   const TypeAutomaton* countApart = colTypePatterns.typesOfTextIfNoneShared();
   PassPipeline::Setup setup{parser.dialect(),
@@ -221,6 +227,7 @@ void Inf::classifyOnPipeline(const CsvParser& parser, std::istream& input, unsig
     passStats.repeatsInChunks = classifier.repeatsInChunks() - repeatsBefore;
     passStats.missesOutsideCache = classifier.missesOutsideCache() - missesBefore;
   }
+  return pipeline.endedAtRowEnd();
 }
 
 // ---- Queries ---------------------------------------------------------------

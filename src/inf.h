@@ -118,6 +118,13 @@ class Inf {
   // The first failure to open, write or close the types file in the last
   // pass, with the OS reason; empty when there was none.
   std::string getTypesFileError() const { return typesFileError; }
+  // Whether the input of the last pass ended where a row ends as the
+  // tokenizer reads it: outside quotes right after a row's terminator (a
+  // last CR too), or with no byte at all. A caller that counts pieces of one
+  // input apart learns from it whether its piece ended with a whole row. On
+  // every thread count the answer is about the end of the whole input; false
+  // after a pass that failed before that end.
+  bool getEndedAtRowEnd() const { return endedAtRowEnd; }
 
   // For tests and benchmarks: the threads of a multithreaded pass (0: one
   // per core; 1: single-threaded), the bytes read for each of its chunks,
@@ -134,10 +141,10 @@ class Inf {
   void startPass();
   void runPass(InputStream& input, const ColumnLayout& layout, const PassHook& hook);
   void checkTypesFile(const InputStream& input) const;
-  void classifyRows(CsvParser& parser, std::istream& input, TypesFile& typesFile);
+  bool classifyRows(CsvParser& parser, std::istream& input, TypesFile& typesFile);
   std::vector<std::string> nameColumns(std::vector<std::string> header);
   unsigned passThreadCount() const;
-  void classifyOnPipeline(const CsvParser& parser, std::istream& input, unsigned threads,
+  bool classifyOnPipeline(const CsvParser& parser, std::istream& input, unsigned threads,
                           TypesFile& typesFile);
 
   // Settings.
@@ -153,6 +160,7 @@ class Inf {
   Classifier classifier;
   int untitledCols = 0;  // numbers "Unitled_" columns across passes
   std::string typesFileError;
+  bool endedAtRowEnd = false;
   bool passRunning = false;
 
   // Tuning of multithreaded passes and what the last one did.

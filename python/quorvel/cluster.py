@@ -9,11 +9,11 @@ tasks:
      in (rowscan.QuoteScan); the parity of the quotes before a range gives its state, and so
      where its rows start;
   2. each stretch from one row start to the next is counted by the engine, as data rows under
-     the header's names, while rowscan.RowEndCheck follows the tokenizer's quoting over it to
-     tell whether it ends where a row ends. A stretch that starts at a row start and ends at
-     one was counted exactly; since the first starts where the header ends, every stretch
-     before the first that fails was. When one fails (a quote inside an unquoted field breaks
-     the parity), the rest of the file from its start is counted as one more task.
+     the header's names, reading the bytes itself where the file is local; its tokenizer then
+     tells whether the stretch ended where a row ends. A stretch that starts at a row start
+     and ends at one was counted exactly; since the first starts where the header ends, every
+     stretch before the first that fails was. When one fails (a quote inside an unquoted field
+     breaks the parity), the rest of the file from its start is counted as one more task.
 The counts are added, the misfit examples kept in file order with their rows moved past the
 rows of the stretches before, and the report drawn from them as describe() draws it.
 
@@ -27,6 +27,7 @@ Failures: a task that raises makes describe() raise the same exception; a worker
 replaced by Dask, which runs its task again elsewhere.
 """
 
+import contextlib
 import dataclasses
 import io
 import os
@@ -39,14 +40,16 @@ from .describe import (HEADER_LIMIT, EngineExtras, PassResult, Progress, Setting
                        TableStart, _columns, _make_inf, _set_threads, describe, pass_result,
                        read_table, table_fields, thread_count)
 from .report import Report
-from .rowscan import QuoteScan, RowEndCheck, row_starts
+from .rowscan import QuoteScan, row_starts
 from .source import Opened, opened
 
 # Bytes per range of the first round: large enough that a task's overhead on the scheduler
 # (about a millisecond) is small beside its pass, small enough to spread a few GB over dozens
 # of workers.
 RANGE_SIZE = 64 << 20
-# What a task reads at a time: its memory, with the engine's own buffers, whatever the range.
+# What a task reads through Python at a time (every range of the first round, and of a URL in
+# the second, where the engine does not read the range itself): its memory, with the engine's
+# own buffers, whatever the range.
 READ_SIZE = 1 << 20
 # The cells per column and type the engine keeps as examples (ColumnExamples::kKept).
 EXAMPLES_KEPT = 5
@@ -183,7 +186,10 @@ def _count_stretches(client: Any, job: FileJob, starts: List[int],
     index = {future.key: i for i, future in enumerate(futures)}
     counts: Dict[int, RangeCount] = {}
     done = rows = 0
-    for future, count in as_completed(futures, with_results=True):  # type: ignore[no-untyped-call]
+    # On the loop of the client given: as_completed would otherwise take the default client's,
+    # which need not be this one, and wait on these futures from a loop that never sees them.
+    for future, count in as_completed(futures, loop=client.loop,  # type: ignore[no-untyped-call]
+                                      with_results=True):
         i = index[future.key]
         counts[i] = count
         if progress is not None:
@@ -214,48 +220,43 @@ def count_stretch(job: FileJob, index: int, start: int, end: int) -> RangeCount:
     # cluster was given, so a pass takes one thread unless told otherwise.
     threads = 1 if settings.threads is None else thread_count(settings.threads, end - start)
     _set_threads(inf, threads)
-    check = RowEndCheck(job.delimiter)
     if job.before_counting is not None:
         job.before_counting(index)
-    with _range_reader(job, start, end) as reader:
-        engine_input = quorvel_ext._open_input(_Checked(reader, check))
+    with _stretch_input(job, start, end) as engine_input:
         engine_input.decode_as(job.codec, 0)
         quorvel_ext._infer_types(inf, None, input=engine_input, names=job.names, header=False)
+        read = engine_input.bytes_read
+        if read < end - start:
+            # The engine's range of a local file stops where the file ends.
+            raise _cut_short(job.source, start + read, end)
         undecodable, first = engine_input.undecodable
     return RangeCount(pass_result(inf, job.source), undecodable, first if undecodable else None,
-                      end == job.size or check.ends_at_row_end())
+                      end == job.size or quorvel_ext._ended_at_row_end(inf))
 
 
-class _Checked(io.RawIOBase):
-    """A range's bytes on their way to the engine, followed by a RowEndCheck as they pass."""
-
-    def __init__(self, reader: io.RawIOBase, check: RowEndCheck) -> None:
-        super().__init__()
-        self.name = getattr(reader, "name", "range")
-        self._reader = reader
-        self._check = check
-
-    def readable(self) -> bool:
-        return True
-
-    def readinto(self, buffer: Any) -> int:
-        view = memoryview(buffer).cast("B")
-        data = self._reader.read(min(len(view), READ_SIZE))
-        view[:len(data)] = data
-        self._check.feed(data)
-        return len(data)
+@contextlib.contextmanager
+def _stretch_input(job: FileJob, start: int, end: int) -> Iterator[quorvel_ext._Input]:
+    """The bytes [start, end) as the engine's input: a local file's read by the engine's own
+    range source, a URL's through a _RangeReader."""
+    path = _local_path(job.source)
+    if path is not None:
+        yield quorvel_ext._open_input(path, start=start, end=end)
+        return
+    with _range_reader(job, start, end) as reader:
+        yield quorvel_ext._open_input(reader)
 
 
 def _blocks(reader: "_RangeReader", length: int) -> Iterator[bytes]:
     while length > 0:
-        block = reader.read(min(READ_SIZE, length))
+        block = reader.read(length)
         length -= len(block)
         yield block
 
 
 class _RangeReader(io.RawIOBase):
     """The bytes [start, end) of a local file or of an object behind a URL, read in requests of
-    at most READ_SIZE bytes each and no further than `end`."""
+    at most READ_SIZE bytes each and no further than `end`. A source that ends before `end`
+    raises urls.SourceReadError."""
 
     def __init__(self, raw: Any, name: str, start: int, end: int) -> None:
         super().__init__()
@@ -269,17 +270,22 @@ class _RangeReader(io.RawIOBase):
         return True
 
     def read(self, size: int = -1) -> bytes:
-        wanted = self._end - self._at if size < 0 else min(size, self._end - self._at)
+        left = self._end - self._at
+        wanted = min(left if size < 0 else min(size, left), READ_SIZE)
         try:
             data = self._raw.read(wanted) if wanted > 0 else b""
         except Exception as e:
             raise urls.SourceReadError(self.name, self._at, f"{type(e).__name__}: {e}") from e
         if wanted > 0 and not data:
-            # A file cut short since the plan was made: never taken for the range's end.
-            raise urls.SourceReadError(self.name, self._at,
-                                       f"it ended {self._end - self._at} bytes short of the range's end")
+            raise _cut_short(self.name, self._at, self._end)
         self._at += len(data)
         return data
+
+    def readinto(self, buffer: Any) -> int:
+        view = memoryview(buffer).cast("B")
+        data = self.read(len(view))
+        view[:len(data)] = data
+        return len(data)
 
     def close(self) -> None:
         if not self.closed:
@@ -288,13 +294,24 @@ class _RangeReader(io.RawIOBase):
 
 
 def _range_reader(job: FileJob, start: int, end: int) -> _RangeReader:
-    source = job.source
-    if urls.is_url(source) and not source.startswith("file://"):
-        raw = urls.open_url_at(source, job.storage_options)
+    path = _local_path(job.source)
+    if path is None:
+        raw = urls.open_url_at(job.source, job.storage_options)
     else:
-        raw = open(source[len("file://"):] if source.startswith("file://") else source, "rb",
-                   buffering=0)
-    return _RangeReader(raw, source, start, end)
+        raw = open(path, "rb", buffering=0)
+    return _RangeReader(raw, job.source, start, end)
+
+
+def _local_path(source: str) -> Optional[str]:
+    """The path of a local file or of a file:// URL; None for other URLs."""
+    if source.startswith("file://"):
+        return source[len("file://"):]
+    return None if urls.is_url(source) else source
+
+
+def _cut_short(source: str, at: int, end: int) -> urls.SourceReadError:
+    # A file cut short since the plan was made: never taken for the range's end.
+    return urls.SourceReadError(source, at, f"it ended {end - at} bytes short of the range's end")
 
 
 def _report(found: Opened, start: TableStart, settings: Settings, counts: List[RangeCount],

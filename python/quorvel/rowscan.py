@@ -2,9 +2,7 @@
 
     scan = QuoteScan(start, end)            # a range's quotes, and its first row start for
     for block in blocks: scan.feed(block)   # each state the range may start in
-    check = RowEndCheck(",")                # the tokenizer's quoting from a row start on
-    for block in blocks: check.feed(block)
-    check.ends_at_row_end()
+    first_row_end(head, ",", complete)      # where the first row of some bytes ends
 
 The tokenizer (csv-parser/parser.hpp) ends rows at CR, LF or CR LF outside quotes. A quote
 opens a quoted field only as a field's first byte; inside, a doubled quote is a literal quote;
@@ -12,10 +10,12 @@ after the closing quote the field goes on unquoted, and a quote anywhere but at 
 is data. Whether a byte is inside quotes is then, for files whose every quote opens, closes or
 doubles (RFC 4180's rule), the parity of the quotes before it: QuoteScan counts them range by
 range, so that the ranges' states follow from their counts alone. A quote in the middle of an
-unquoted field, or text after a closing quote, breaks that parity; RowEndCheck follows the
-tokenizer's own rules from a known row start and tells whether a range, as parity cut it, ends
-where a row ends. Both run in the module (quorvel_ext._scan_quotes, _follow_rows), at the
-speed of a memchr, over blocks the caller reads.
+unquoted field, or text after a closing quote, breaks that parity: whether a range as parity
+cut it ends where a row ends, the engine's pass over it tells (quorvel_ext._ended_at_row_end).
+RowEndCheck follows the tokenizer's own rules from a known row start over bytes fed in order,
+and first_row_end finds with it where the first row of a head ends. Both run in the module
+(quorvel_ext._scan_quotes, _follow_rows), at the speed of a memchr, over blocks the caller
+reads.
 """
 
 import re

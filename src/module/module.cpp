@@ -3,7 +3,8 @@
 // opened from a path, a byte range, a file descriptor or a Python file
 // object; the pass over it with progress and given column names; the
 // overlaps of a table, what the last multithreaded pass did, the first cells
-// of each column and type and the ragged rows of the last pass). The shims
+// of each column and type, the ragged rows of the last pass and whether its
+// input ended at a row end). The shims
 // are the pass, which checks for signals while it reads and turns a failure
 // to write the requested types file into a RuntimeWarning instead of leaving
 // it unsaid, _overlaps and _cell_examples, which hand texts over as bytes,
@@ -324,6 +325,10 @@ PYBIND11_MODULE(quorvel_ext, m) {
   m.def("_infer_types", &inferTypesReporting, py::arg("inf"), py::arg("progress"), py::pos_only(),
         py::arg("input") = py::none(), py::arg("names") = py::none(), py::arg("header") = true);
   m.def("_pass_stats", &passStats, py::arg("inf"), py::pos_only());
+  // Whether the input of the last pass ended where a row ends, outside
+  // quotes (see Inf::getEndedAtRowEnd): a byte range counted apart held
+  // whole rows only.
+  m.def("_ended_at_row_end", &Inf::getEndedAtRowEnd, py::arg("inf"), py::pos_only());
   // Of the last pass: per column and type, its first cells as (text, data
   // row, whole length); and the data rows shorter and longer than the header.
   m.def("_cell_examples", &cellExamples, py::arg("inf"), py::pos_only());

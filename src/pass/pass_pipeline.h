@@ -130,6 +130,11 @@ class PassPipeline {
   // lines of the types file; the consumer adds them up.
   void count(const TypeAutomaton& typesOfText, bool writeLines, const Consumer& consume);
 
+  // After resolve() or count() returned: whether the input ended where a row
+  // ends (ChunkTokenizer::ended_at_row_end()), whichever thread tokenized its
+  // last chunk.
+  bool endedAtRowEnd() const { return confirmed_.ended_at_row_end(); }
+
  private:
   struct Chunk;
   struct Round {

@@ -34,6 +34,8 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "inf.h"
+#include "io/byte_source.h"
+#include "io/row_scan.h"
 
 namespace {
 
@@ -1016,6 +1018,138 @@ TEST_F(InfThreads, OverlappingTypesAgreeWithSingleThreaded) {
   }
   EXPECT_GT(repeatsInChunks, 0u);
   EXPECT_GT(missesOutsideCache, 0u);
+}
+
+// ---- Where the input ended -------------------------------------------------
+
+using InfRowEnd = InfFiles;
+
+// The tables of the four paths, as in InfExamples.SameOnEveryPath.
+PatternStrings RowEndTable(PassPath path) {
+  PatternStrings table = {{"int", {"[0-9]+"}}, {"word", {"[a-z]+"}}};
+  if (path == PassPath::kSingleCached || path == PassPath::kResolving) {
+    table["tilde"] = {"~"};
+    table["also_tilde"] = {"~+"};
+  }
+  return table;
+}
+
+bool Threaded(PassPath path) { return path == PassPath::kResolving || path == PassPath::kCounting; }
+
+// Whether a pass over `inf`'s file ended at a row end. Without `names` the
+// file's first row is the header; with them every row is data, as a caller
+// that counts a byte range of a file reads it.
+bool EndedAtRowEnd(Inf& inf, const Names& names) {
+  if (names.empty()) {
+    inf.inferTypes();
+  } else {
+    quorvel::InputStream input(quorvel::openPath(inf.getFilepath()));
+    inf.inferTypes(input, quorvel::ColumnLayout{names, false});
+  }
+  return inf.getEndedAtRowEnd();
+}
+
+const PassPath kPassPaths[] = {PassPath::kSingleCached, PassPath::kSingleCounting,
+                               PassPath::kResolving, PassPath::kCounting};
+
+// Each ending comes after rows with quoted line breaks that the 16-byte
+// chunks of the multithreaded passes are cut inside, so that the last chunk
+// is often tokenized again from the state the chunk before left.
+TEST_F(InfRowEnd, EveryPathTellsWhetherTheInputEndedAtARowEnd) {
+  std::string rows;
+  for (int row = 0; row < 30; ++row) rows += "1,\"a\nb\"\n22,\"x\r\n\"\"y\"\"\"\r\n";
+  const struct {
+    const char* name;
+    std::string ending;
+    bool atRowEnd;
+  } cases[] = {
+      {"LF", "1,2\n", true},
+      {"CR LF", "1,2\r\n", true},
+      {"a lone CR last", "1,2\r", true},
+      {"rows ended by lone CRs", "1\r2\r", true},
+      {"an empty line", "1,2\n\n", true},
+      {"mid-row", "1,2", false},
+      {"after a delimiter", "1,", false},
+      {"a quoted LF, then the row's end", "1,\"a\nb\"\n", true},
+      {"a quoted CR LF, then the row's end", "1,\"a\r\nb\"\r\n", true},
+      {"mid-quote, after a quoted LF", "1,\"a\n", false},
+      {"mid-quote, after a quoted CR", "1,\"a\r", false},
+      {"mid-quote, after a quoted CR LF", "1,\"a\r\n", false},
+      {"a doubled quote keeps the field open", "1,\"a\"\"\n", false},
+      {"a doubled quote, then the closing one", "1,\"a\"\"\"\n", true},
+      {"just past the closing quote", "1,\"a\"", false},
+      {"a quote inside an unquoted field is data", "1,5\"\n", true},
+      {"text after the closing quote", "1,\"a\"b\"\n", true},
+  };
+  std::uint64_t reparsed = 0;
+  for (const auto& c : cases) {
+    for (const PassPath path : kPassPaths) {
+      for (const bool header : {true, false}) {
+        SCOPED_TRACE(std::string(c.name) + ", path " + std::to_string(static_cast<int>(path)) +
+                     (header ? ", header row" : ", names given"));
+        auto inf =
+            Make((header ? "n,t\n" : "") + rows + c.ending, RowEndTable(path), Threaded(path));
+        EXPECT_EQ(EndedAtRowEnd(*inf, header ? Names{} : Names{"n", "t"}), c.atRowEnd);
+        const quorvel::PassStats& stats = inf->getPassStats();
+        EXPECT_EQ(stats.chunks == 0, path == PassPath::kSingleCached);
+        if (stats.chunks > 0) {
+          EXPECT_EQ(stats.threads, Threaded(path) ? 3u : 1u);
+        }
+        reparsed += stats.reparsed;
+      }
+    }
+  }
+  EXPECT_GT(reparsed, 0u);
+}
+
+// Inputs that end with the header, or with no byte at all, which the
+// multithreaded passes never hand to their chunks.
+TEST_F(InfRowEnd, InputsWithNoDataRows) {
+  const struct {
+    const char* name;
+    std::string csv;
+    Names names;
+    bool atRowEnd;
+  } cases[] = {
+      {"an empty file", "", {}, true},
+      {"an empty input under given names", "", {"n"}, true},
+      {"the header row", "n,t\n", {}, true},
+      {"the header row ended by a lone CR", "n,t\r", {}, true},
+      {"an unterminated header row", "n,t", {}, false},
+      {"a header row that never leaves its quotes", "n,\"t\n", {}, false},
+  };
+  for (const auto& c : cases) {
+    for (const PassPath path : kPassPaths) {
+      SCOPED_TRACE(std::string(c.name) + ", path " + std::to_string(static_cast<int>(path)));
+      auto inf = Make(c.csv, RowEndTable(path), Threaded(path));
+      EXPECT_EQ(EndedAtRowEnd(*inf, c.names), c.atRowEnd);
+    }
+  }
+}
+
+// Random inputs of the bytes that shape rows agree with the tokenizer fed
+// each whole input at once (followRows from a row start), on every path.
+TEST_F(InfRowEnd, RandomInputsAgreeWithTheTokenizerFedAtOnce) {
+  const std::string alphabet = "a1,\"\r\n";
+  for (std::uint32_t seed = 1; seed <= 60; ++seed) {
+    std::mt19937 rng(seed);
+    std::string data;
+    for (std::size_t i = 0, length = rng() % 120; i < length; ++i) {
+      data += alphabet[rng() % alphabet.size()];
+    }
+    for (const bool header : {true, false}) {
+      const std::string csv = (header ? "n,t\n" : "") + data;
+      const int state = quorvel::followRows(csv.data(), csv.size(), ',', quorvel::kRowStart);
+      const bool expected = csv.empty() || state == quorvel::kRowEnd ||
+                            state == (quorvel::kRowEnd | quorvel::kAfterCr);
+      for (const PassPath path : kPassPaths) {
+        SCOPED_TRACE("seed " + std::to_string(seed) + ", path " +
+                     std::to_string(static_cast<int>(path)) + (header ? ", header row" : ""));
+        auto inf = Make(csv, RowEndTable(path), Threaded(path));
+        EXPECT_EQ(EndedAtRowEnd(*inf, header ? Names{} : Names{"n", "t"}), expected);
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -14,6 +14,7 @@ import pytest
 
 import quorvel
 import quorvel.cluster
+import quorvel_ext
 from conftest import BUCKET, REMOTE_CSV, exactly
 from quorvel.display import summary
 from quorvel.urls import SourceReadError
@@ -25,6 +26,18 @@ def client():
     cluster = distributed.LocalCluster(n_workers=3, threads_per_worker=1, processes=True,
                                        dashboard_address=None)
     with cluster, distributed.Client(cluster) as client:
+        yield client
+
+
+@pytest.fixture(scope="module")
+def in_process():
+    """A cluster whose worker runs in this process, where the tests' patches reach its tasks. Its
+    client is not the default one, as a caller's second client would not be."""
+    import distributed
+    # Its scheduler's web server on a port of its own: the other cluster's holds the usual one.
+    cluster = distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
+                                       dashboard_address=":0")
+    with cluster, distributed.Client(cluster, set_as_default=False) as client:
         yield client
 
 
@@ -204,6 +217,54 @@ def test_a_file_cut_short_after_the_ranges_were_planned_fails_naming_the_byte(
     with pytest.raises(SourceReadError, match=exactly(
             f"reading {path!r} failed at byte 997: it ended 5 bytes short of the range's end")):
         described(path, 100)
+
+
+@pytest.mark.parametrize("threads", [None, 2])
+@pytest.mark.parametrize("as_url", [False, True], ids=["path", "file URL"])
+def test_each_stretch_of_a_local_file_is_read_by_the_engine_itself(in_process, write, monkeypatch,
+                                                                   as_url, threads):
+    # Quoted line breaks and doubled quotes, each quote opening, closing or doubled: every
+    # stretch ends at a row end, and none is counted again.
+    path = write(b"n,t\r\n" + b"".join(b'%d,"a\r\n""b"""\r\n' % i for i in range(200)))
+    ranges = []
+    open_input = quorvel_ext._open_input
+
+    def noted(source, start=None, end=None):
+        if end is not None:
+            ranges.append((source, start, end))
+        return open_input(source, start=start, end=end)
+
+    starts = []
+    row_starts = quorvel.cluster.row_starts
+    monkeypatch.setattr(quorvel.cluster, "row_starts",
+                        lambda *args: starts.extend(row_starts(*args)) or starts)
+    monkeypatch.setattr(quorvel_ext, "_open_input", noted)
+    monkeypatch.setattr(quorvel.cluster, "RANGE_SIZE", 300)
+    source = "file://" + path if as_url else path
+    report = quorvel.describe(source, cluster=in_process, threads=threads)
+    ends = starts[1:] + [os.path.getsize(path)]
+    assert sorted(ranges) == [(path, start, end) for start, end in zip(starts, ends)]
+    assert report.ranges == len(starts) > 5
+    assert one_machine(report) == quorvel.describe(path)
+
+
+def test_a_file_cut_before_a_stretch_starts_fails_too(in_process, write, monkeypatch):
+    path = write(b"n\n" + b"1\n" * 500)
+    row_starts = quorvel.cluster.row_starts
+
+    def planned_then_cut(*args):
+        starts = row_starts(*args)
+        os.truncate(path, starts[-1] - 10)
+        return starts
+
+    monkeypatch.setattr(quorvel.cluster, "row_starts", planned_then_cut)
+    monkeypatch.setattr(quorvel.cluster, "RANGE_SIZE", 100)
+    # Whichever of the stretches past the cut ends first is the one told.
+    short = (r"^reading '.*' failed at byte [0-9]+: "
+             r"it ended [0-9]+ bytes short of the range's end\Z")
+    with pytest.raises(SourceReadError, match=short) as failed:
+        quorvel.describe(path, cluster=in_process)
+    assert failed.value.offset >= os.path.getsize(path)
 
 
 def test_a_cluster_that_is_no_client_is_refused(write):

@@ -1,5 +1,7 @@
 """quorvel.rowscan: the quotes and first row starts of a range, and the check that a stretch
-ends at a row end, fed whole and cut at every byte."""
+ends at a row end, fed whole and cut at every byte, which the engine's pass tells alike."""
+import io
+
 import pytest
 
 import quorvel_ext
@@ -40,6 +42,21 @@ def test_a_row_end_is_told_whole_and_cut_at_any_byte(name, data, ends):
     for cut in range(1, len(data)):
         assert check_of(data, [cut]) == ends, cut
     assert check_of(data, list(range(1, len(data)))) == ends
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+@pytest.mark.parametrize("name, data, ends", ROW_ENDS + [("empty", b"", True)],
+                         ids=[case[0] for case in ROW_ENDS] + ["empty"])
+def test_a_pass_tells_the_row_end_the_check_tells(name, data, ends, threads):
+    # Given names, every row is data, as in the second round of a cluster's count.
+    inf = quorvel_ext.Inf(filepath="", delimiter=";", col_type_patterns={"int": ["[0-9]+"]},
+                          na_values=set(), multithreading=threads > 1, save_types_file=False,
+                          types_filepath="", rolling_cache_window=1000)
+    quorvel_ext._set_pass_threads(inf, threads)
+    quorvel_ext._infer_types(inf, None, input=quorvel_ext._open_input(io.BytesIO(data)),
+                             names=["a", "b"], header=False)
+    assert quorvel_ext._pass_stats(inf)["threads"] == threads
+    assert quorvel_ext._ended_at_row_end(inf) is ends
 
 
 @pytest.mark.parametrize("raw, complete, end", [

@@ -161,7 +161,7 @@ def test_stubtest_finds_no_difference(stub, tmp_path):
 
 @pytest.mark.parametrize("name", ["_cell_examples", "_infer_types", "_overlaps", "_pass_stats",
                                   "_ragged_rows", "_open_input", "_set_pass_threads",
-                                  "_scan_quotes", "_follow_rows"])
+                                  "_scan_quotes", "_follow_rows", "_ended_at_row_end"])
 def test_each_private_function_matches_its_binding(stub, name):
     source, tree = stub
     (fn,) = [node for node in tree.body if isinstance(node, ast.FunctionDef) and node.name == name]
