@@ -1,4 +1,5 @@
 """Each cause of a failed load, generated, then loaded with the report in all four libraries."""
+import csv
 import dataclasses
 import datetime as dt
 import json
@@ -256,3 +257,34 @@ def test_a_pass_starts_no_process_and_an_interrupt_ends_it(write):
     with pytest.raises(KeyboardInterrupt):
         quorvel.describe(path, progress=interrupt)
     assert psutil.Process().children() == before
+
+
+# Columns of every kind beside their null texts: a DNA strand's gaps, Namibia's code, R's NA in
+# a text column, a column of null texts alone, and typed columns that hold the same texts.
+WRITTEN = ("strand,country,note,nothing,n,when,ok\n"
+           "A,NA,NA,NA,1,2020-01-02,true\n"
+           "-,DE,,-,NA,NA,-\n"
+           "-,NA,\"\",null,-,,false\n"
+           "C,--,x,,,2020-01-03,NA\n") + "G,FR,y,NA,7,2020-01-04,true\n" * 20
+WRITTEN_VERDICTS = ["text", "text", "text", "empty", "integer", "date", "boolean"]
+
+
+@pytest.mark.parametrize("library", LIBRARIES)
+@pytest.mark.parametrize("tail", ["", "T,\n"], ids=["even rows", "a short row"])
+def test_text_columns_keep_their_null_texts_and_typed_columns_miss_them(write, library, tail):
+    path = write(WRITTEN + tail)
+    report = quorvel.describe(path)
+    assert [c.verdict for c in report.columns] == WRITTEN_VERDICTS
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", quorvel.LongRowsWarning)
+        _, columns = loaded(report, library)
+    with open(path, newline="") as text:
+        rows = list(csv.reader(text))[1:]
+    width = len(WRITTEN_VERDICTS)
+    cells = zip(*[row + [None] * (width - len(row)) for row in rows])
+    for verdict, column, written in zip(WRITTEN_VERDICTS, columns, cells):
+        if verdict in ("text", "empty"):
+            # Every written cell as written; an empty cell holds nothing, as an absent one.
+            assert column == [c or None for c in written], verdict
+        else:
+            assert [v is None for v in column] == [c is None or c in report.na for c in written]
