@@ -104,33 +104,63 @@ class Misfit(NamedTuple):
     column: str  # as the loader names it
     row: Optional[int]  # data row from 1; None where the loader cannot tell
     text: str
+    position: Optional[int] = None  # the column's, from 0 as in report.columns
 
 
-class MisfitWarning(UserWarning):
+class MisfitColumn(NamedTuple):
+    position: int  # from 0, as in report.columns
+    name: str  # as the loader names it
+    cells: int  # read as missing
+
+
+class _LoadWarning(UserWarning):
+    """A load's warning, made again from the values it was made of: it pickles whole, as a
+    process pool sends it back to the caller, and equals a warning made of the same values."""
+
+    def __init__(self, message: str, *made_of: Any) -> None:
+        super().__init__(message)
+        self._made_of = made_of
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return type(self), self._made_of
+
+    def __eq__(self, other: object) -> bool:
+        return type(other) is type(self) and self._made_of == getattr(other, "_made_of")
+
+    def __hash__(self) -> int:
+        return hash((type(self), str(self)))
+
+
+class MisfitWarning(_LoadWarning):
     """Cells the loader read as missing because they are not of their column's type."""
 
-    def __init__(self, loader: str, counts: Dict[str, int], examples: List[Misfit]) -> None:
+    def __init__(self, loader: str, columns: List[MisfitColumn], examples: List[Misfit]) -> None:
+        super().__init__(_warning_text(loader, columns, examples), loader, columns, examples)
         self.loader = loader
-        self.counts = counts  # column: cells read as missing
+        self.columns = columns  # each column with cells read as missing, by position
+        self.positions = {c.position: c.cells for c in columns}
+        # By name, the columns that share one (none the report made) summed.
+        self.counts: Dict[str, int] = {}
+        for column in columns:
+            self.counts[column.name] = self.counts.get(column.name, 0) + column.cells
         self.examples = examples  # the first few of each column
-        super().__init__(_warning_text(loader, counts, examples))
 
 
-def _warning_text(loader: str, counts: Dict[str, int], examples: List[Misfit]) -> str:
+def _warning_text(loader: str, columns: List[MisfitColumn], examples: List[Misfit]) -> str:
     parts = []
-    for name, n in counts.items():
+    for position, name, n in columns:
         shown = ", ".join(repr(m.text) + ("" if m.row is None else f" row {m.row}")
-                          for m in examples if m.column == name)
-        parts.append(f"'{name}' {n}" + (f" (e.g. {shown})" if shown else ""))
+                          for m in examples if m.position == position)
+        parts.append(f"position {position} '{name}' {n}" + (f" (e.g. {shown})" if shown else ""))
     return (f"{loader}: cells not of their column's type were read as missing: "
             + "; ".join(parts))
 
 
-def _warn(loader: str, misfits: List[Tuple[str, int, List[Misfit]]]) -> None:
-    counts = {name: n for name, n, _ in misfits if n}
-    if counts:
-        examples = [m for _, n, shown in misfits if n for m in shown]
-        warnings.warn(MisfitWarning(loader, counts, examples), stacklevel=4)
+def _warn(loader: str, found: List[Tuple[MisfitColumn, List[Misfit]]]) -> None:
+    columns = [column for column, _ in found if column.cells]
+    if columns:
+        examples = [m for column, shown in found if column.cells for m in shown]
+        warnings.warn(MisfitWarning(loader, columns, examples), stacklevel=4)
 
 
 # The table: every loader reads the report's names, and rows from the first data row on.
@@ -151,18 +181,19 @@ def data_rows(text: IO[str], report: "Report") -> Iterator[List[str]]:
     return csv.reader(text, delimiter=report.delimiter)
 
 
-class LongRowsWarning(UserWarning):
+class LongRowsWarning(_LoadWarning):
     """Rows longer than the header, whose cells beyond the last column no loader reads."""
 
     def __init__(self, loader: str, count: int, rows: List[int], width: int) -> None:
-        self.loader = loader
-        self.count = count  # rows longer than the header
-        self.rows = rows  # the first few, numbered from 1 at the first data row
         shown = ", ".join(map(str, rows)) + (", ..." if count > len(rows) else "")
         rows_have = f"{count} rows have" if count != 1 else "1 row has"
         super().__init__(f"{loader}: {rows_have} cells beyond the {width} columns of the "
                          f"header, which were not loaded (row{'s' if count != 1 else ''} "
-                         f"{shown})")
+                         f"{shown})", loader, count, rows, width)
+        self.loader = loader
+        self.count = count  # rows longer than the header
+        self.rows = rows  # the first few, numbered from 1 at the first data row
+        self.width = width  # the header's columns
 
 
 def _warn_long_rows(report: "Report", loader: str) -> None:
@@ -274,7 +305,8 @@ def read_pandas(report: "Report", **overrides: Any) -> Any:
         if target(column).kind != "text" and not _reads_typed(column, "pandas"):
             raw = frame.iloc[:, position]
             frame.isetitem(position, _pandas_value(raw, target(column)))
-            found.append(_pandas_misfits(frame.columns[position], raw, frame.iloc[:, position]))
+            found.append(_pandas_misfits(position, frame.columns[position], raw,
+                                         frame.iloc[:, position]))
     _warn("pandas", found)
     _warn_long_rows(report, "pandas")
     return frame
@@ -300,10 +332,12 @@ def _cleaned(raw: Any, wanted: Target) -> Any:
     return text.str.replace(",", "", regex=False) if wanted.grouped else text
 
 
-def _pandas_misfits(name: str, raw: Any, value: Any) -> Tuple[str, int, List[Misfit]]:
+def _pandas_misfits(position: int, name: str, raw: Any,
+                    value: Any) -> Tuple[MisfitColumn, List[Misfit]]:
     lost = raw.notna() & value.isna()
     rows = lost[lost].index[:EXAMPLES]
-    return name, int(lost.sum()), [Misfit(name, int(r) + 1, raw[r]) for r in rows]
+    return (MisfitColumn(position, name, int(lost.sum())),
+            [Misfit(name, int(r) + 1, raw[r], position) for r in rows])
 
 
 def _truth_table() -> List[Tuple[str, bool]]:
@@ -356,7 +390,7 @@ def read_arrow(report: "Report") -> Any:
         value = raw if target(column).kind == "text" else _arrow_value(raw, target(column))
         table = table.set_column(position, table.field(position).with_type(value.type), value)
         if target(column).kind != "text":
-            found.append(_arrow_misfits(table.column_names[position], raw, value))
+            found.append(_arrow_misfits(position, table.column_names[position], raw, value))
     _warn("pyarrow", found)
     _warn_long_rows(report, "pyarrow")
     return table
@@ -440,12 +474,14 @@ ISO_CLOCK = r"[T ][0-9]{2}:[0-9]{2}(?::[0-9]{2}(?:\.[0-9]{1,9})?)?"
 ISO_ZONE = r"(?:Z|[-+][0-9]{2}:?[0-9]{2})"
 
 
-def _arrow_misfits(name: str, raw: Any, value: Any) -> Tuple[str, int, List[Misfit]]:
+def _arrow_misfits(position: int, name: str, raw: Any,
+                   value: Any) -> Tuple[MisfitColumn, List[Misfit]]:
     import pyarrow.compute as pc
 
     lost = pc.and_(pc.is_valid(raw), pc.is_null(value))
     rows = pc.indices_nonzero(lost).to_pylist()
-    return name, len(rows), [Misfit(name, r + 1, raw[r].as_py()) for r in rows[:EXAMPLES]]
+    return (MisfitColumn(position, name, len(rows)),
+            [Misfit(name, r + 1, raw[r].as_py(), position) for r in rows[:EXAMPLES]])
 
 
 # Polars
@@ -497,7 +533,7 @@ def read_polars(report: "Report") -> Any:
     with _readable(report, UTF8) as readable:
         frame = polars.read_csv(loadable_path(readable), **_polars_options(readable))
     found = []
-    for name, column in zip(frame.columns, report.columns):
+    for position, (name, column) in enumerate(zip(frame.columns, report.columns)):
         # Text columns, and the typed columns left as text, hold their cells as written (a
         # quoted empty cell too): their null texts become missing here.
         if _polars_reads_typed(report, column):
@@ -506,7 +542,7 @@ def read_polars(report: "Report") -> Any:
         value = raw if target(column).kind == "text" else _polars_value(raw, target(column))
         frame = frame.with_columns(value.alias(name))
         if target(column).kind != "text":
-            found.append(_polars_misfits(name, raw, value))
+            found.append(_polars_misfits(position, name, raw, value))
     _warn("polars", found)
     _warn_long_rows(report, "polars")
     return frame
@@ -555,10 +591,12 @@ def _polars_datetime(text: Any, wanted: Target) -> Any:
     return value.dt.convert_time_zone("UTC") if zone else value
 
 
-def _polars_misfits(name: str, raw: Any, value: Any) -> Tuple[str, int, List[Misfit]]:
+def _polars_misfits(position: int, name: str, raw: Any,
+                    value: Any) -> Tuple[MisfitColumn, List[Misfit]]:
     lost = raw.is_not_null() & value.is_null()
     rows = lost.arg_true().to_list()
-    return name, len(rows), [Misfit(name, r + 1, raw[r]) for r in rows[:EXAMPLES]]
+    return (MisfitColumn(position, name, len(rows)),
+            [Misfit(name, r + 1, raw[r], position) for r in rows[:EXAMPLES]])
 
 
 # DuckDB
@@ -634,28 +672,31 @@ def _read_duckdb(report: "Report", connection: Any, table_name: str) -> None:
     # back empty, and the caller's next query would fail.
     connection.execute(duckdb_sql(report, table_name)).fetchall()
     names = column_names(report)
-    typed = [(n, c) for n, c in zip(names, report.columns) if target(c).kind != "text"]
+    typed = [(p, n, c) for p, (n, c) in enumerate(zip(names, report.columns))
+             if target(c).kind != "text"]
     if not typed:
         return
-    nulls = ", ".join(f"count(*) - count({_quoted(n)})" for n, _ in typed)
+    nulls = ", ".join(f"count(*) - count({_quoted(n)})" for _, n, _ in typed)
     [counted] = connection.execute(f"SELECT {nulls} FROM {_quoted(table_name)}").fetchall()
     found = []
-    for (name, column), missing in zip(typed, counted):
+    for (position, name, column), missing in zip(typed, counted):
         lost = missing - column.missing - column.absent
         if lost > 0:
-            found.append((name, lost, _duckdb_misfits(report, connection, name, column)))
+            found.append((MisfitColumn(position, name, lost),
+                          _duckdb_misfits(report, connection, position, column)))
     _warn("duckdb", found)
 
 
-def _duckdb_misfits(report: "Report", connection: Any, name: str,
+def _duckdb_misfits(report: "Report", connection: Any, position: int,
                     column: "Column") -> List[Misfit]:
     """The first texts of the column that became NULL, read again from the file."""
+    name = column_names(report)[position]
     cell = _quoted(name)
     rows = connection.execute(
         f"SELECT {cell} FROM {_duckdb_read(report)} "
         f"WHERE {cell} NOT IN ({_duckdb_nulls(report)}) "
         f"AND ({_duckdb_value(cell, target(column))}) IS NULL LIMIT {EXAMPLES}").fetchall()
-    return [Misfit(name, None, text) for (text,) in rows]
+    return [Misfit(name, None, text, position) for (text,) in rows]
 
 
 def _quoted(identifier: str) -> str:

@@ -1,9 +1,12 @@
 """Each cause of a failed load, generated, then loaded with the report in all four libraries."""
+import concurrent.futures
 import csv
 import dataclasses
 import datetime as dt
 import json
+import multiprocessing
 import pathlib
+import pickle
 import re
 import subprocess
 import sys
@@ -288,3 +291,52 @@ def test_text_columns_keep_their_null_texts_and_typed_columns_miss_them(write, l
             assert column == [c or None for c in written], verdict
         else:
             assert [v is None for v in column] == [c is None or c in report.na for c in written]
+
+
+# Two columns under one header name, each with misfits of its own, and a long row.
+TWINS = "n,n\n" + "1,2\n" * 40 + "x,3\n4,y\n5,z,extra\n"
+
+
+def warnings_of_load(report, library):
+    """The warnings a load gave, as a process pool's worker sends them back."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        loaded(report, library)
+    return [w.message for w in caught]
+
+
+@pytest.mark.parametrize("library", LIBRARIES)
+def test_misfit_warning_tells_columns_apart_by_position(write, library):
+    report = quorvel.describe(write(TWINS))
+    misfit, long_rows = warnings_of_load(report, library)
+    assert misfit.columns == [(0, "n", 1), (1, "n.1", 2)]
+    assert (misfit.positions, misfit.counts) == ({0: 1, 1: 2}, {"n": 1, "n.1": 2})
+    assert [(m.position, m.text) for m in misfit.examples] == [(0, "x"), (1, "y"), (1, "z")]
+    assert "position 0 'n' 1 (e.g. 'x'" in str(misfit)
+    assert "position 1 'n.1' 2 (e.g. 'y'" in str(misfit)
+    assert (long_rows.count, long_rows.rows, long_rows.width) == (1, [43], 2)
+    for warning in (misfit, long_rows):
+        again = pickle.loads(pickle.dumps(warning))
+        assert (again, str(again), again.loader) == (warning, str(warning), library.replace(
+            "arrow", "pyarrow"))
+
+
+def test_misfit_warning_keeps_columns_that_share_a_name_apart():
+    columns = [quorvel.load.MisfitColumn(0, "n", 1), quorvel.load.MisfitColumn(2, "n", 2)]
+    examples = [quorvel.Misfit("n", 3, "x", 0), quorvel.Misfit("n", 5, "y", 2)]
+    warning = quorvel.MisfitWarning("pandas", columns, examples)
+    assert (warning.positions, warning.counts) == ({0: 1, 2: 2}, {"n": 3})
+    assert str(warning).endswith("position 0 'n' 1 (e.g. 'x' row 3); "
+                                 "position 2 'n' 2 (e.g. 'y' row 5)")
+    assert pickle.loads(pickle.dumps(warning)) == warning
+    assert warning != quorvel.MisfitWarning("pandas", columns[:1], examples[:1])
+
+
+def test_load_warnings_cross_a_process_pool(write):
+    report = quorvel.describe(write(TWINS))
+    # Spawned, not forked: the libraries' threads make a fork unsafe.
+    with concurrent.futures.ProcessPoolExecutor(
+            1, mp_context=multiprocessing.get_context("spawn")) as pool:
+        sent = {library: pool.submit(warnings_of_load, report, library) for library in LIBRARIES}
+        for library, future in sent.items():
+            assert future.result() == warnings_of_load(report, library)
