@@ -508,7 +508,9 @@ def _polars_options(report: "Report") -> Dict[str, Any]:
     return {"separator": report.delimiter, "schema_overrides": overrides,
             "has_header": False, "new_columns": column_names(report),
             "skip_rows": lines_before_data(report), **_polars_empty_is_null(polars),
-            "truncate_ragged_lines": True, "infer_schema_length": 0}
+            "truncate_ragged_lines": True, "infer_schema_length": 0,
+            # The path names one file, even one called 'x[1].csv' or 'y*.csv'.
+            "glob": False}
 
 
 def _polars_reads_typed(report: "Report", column: "Column") -> bool:
@@ -621,11 +623,17 @@ def _duckdb_read(report: "Report") -> str:
     encoding = "utf-8" if report.encoding == "utf-8-sig" else report.encoding
     # One reader thread: DuckDB 2's parallel reader refuses null_padding on a file with a
     # quoted line break.
-    return (f"read_csv({_literal(loadable_path(report))}, header = false, "
+    return (f"read_csv({_literal(_glob_escaped(loadable_path(report)))}, header = false, "
             f"skip = {lines_before_data(report)}, auto_detect = false, "
             f"delim = {_literal(report.delimiter)}, quote = '\"', escape = '\"', "
             f"columns = {{{columns}}}, nullstr = '', encoding = {_literal(encoding)}, "
             "null_padding = true, strict_mode = false, parallel = false)")
+
+
+def _glob_escaped(path: str) -> str:
+    """The path as a DuckDB glob that matches that one file: DuckDB reads every path as a glob,
+    and a bracket holding one character matches it alone."""
+    return "".join(f"[{c}]" if c in "[*?" else c for c in path)
 
 
 _DUCKDB_TYPES = {"decimal": "DOUBLE", "date": "DATE", "datetime": "TIMESTAMP",

@@ -340,3 +340,17 @@ def test_load_warnings_cross_a_process_pool(write):
         sent = {library: pool.submit(warnings_of_load, report, library) for library in LIBRARIES}
         for library, future in sent.items():
             assert future.result() == warnings_of_load(report, library)
+
+
+@pytest.mark.parametrize("library", LIBRARIES)
+@pytest.mark.parametrize("name, siblings", [
+    ("x[1].csv", ["x1.csv"]), ("y*.csv", ["y.csv", "yy.csv"]), ("z?.csv", ["za.csv"]),
+    ("[ab]/**.csv", ["a/q.csv", "[ab]/q.csv"])])
+def test_a_path_with_glob_characters_loads_that_one_file(tmp_path, library, name, siblings):
+    for number, sibling in enumerate(siblings, 2):
+        (tmp_path / sibling).parent.mkdir(exist_ok=True)
+        (tmp_path / sibling).write_text(f"n\n{number}\n")
+    (tmp_path / name).parent.mkdir(exist_ok=True)
+    (tmp_path / name).write_text("n\n1\n")
+    _, [column] = loaded(quorvel.describe(str(tmp_path / name)), library)
+    assert column == [1]
