@@ -354,3 +354,39 @@ def test_a_path_with_glob_characters_loads_that_one_file(tmp_path, library, name
     (tmp_path / name).write_text("n\n1\n")
     _, [column] = loaded(quorvel.describe(str(tmp_path / name)), library)
     assert column == [1]
+
+
+def ready_columns(report, library):
+    """The columns as the library called by hand with the report's options loads them."""
+    if library == "pandas":
+        frame = pandas.read_csv(report.path, **report.pandas_options())
+        return [[None if pandas.isna(v) else v for v in frame[c]] for c in frame]
+    if library == "arrow":
+        return [c.to_pylist() for c in pyarrow.csv.read_csv(
+            report.path, **report.arrow_options()).columns]
+    if library == "polars":
+        return [s.to_list() for s in polars.read_csv(
+            report.path, **report.polars_options()).get_columns()]
+    con = duckdb.connect()
+    con.execute(report.duckdb_sql("t"))
+    return [list(c) for c in zip(*con.execute("SELECT * FROM t").fetchall())]
+
+
+# What an empty cell of a text column becomes with the ready options, unquoted and quoted:
+# pyarrow and Polars take one set of null texts for all columns.
+READY_EMPTY = {"pandas": (None, None), "arrow": ("", ""), "polars": (None, ""),
+               "duckdb": (None, None)}
+
+
+@pytest.mark.parametrize("library", LIBRARIES)
+def test_ready_options_keep_the_null_texts_of_text_columns_as_written(write, library):
+    path = write(WRITTEN)
+    report = quorvel.describe(path)
+    with open(path, newline="") as text:
+        cells = list(zip(*list(csv.reader(text))[1:]))
+    columns = ready_columns(report, library)
+    for verdict, column, written in zip(WRITTEN_VERDICTS, columns, cells):
+        if verdict in ("text", "empty"):
+            assert [v for v, c in zip(column, written) if c] == [c for c in written if c]
+    note = columns[2]  # empty in the second row, and quoted empty in the third
+    assert (note[1], note[2]) == READY_EMPTY[library]
