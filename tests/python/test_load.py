@@ -322,7 +322,7 @@ def test_misfit_warning_tells_columns_apart_by_position(write, library):
 
 
 def test_misfit_warning_keeps_columns_that_share_a_name_apart():
-    columns = [quorvel.load.MisfitColumn(0, "n", 1), quorvel.load.MisfitColumn(2, "n", 2)]
+    columns = [quorvel.MisfitColumn(0, "n", 1), quorvel.MisfitColumn(2, "n", 2)]
     examples = [quorvel.Misfit("n", 3, "x", 0), quorvel.Misfit("n", 5, "y", 2)]
     warning = quorvel.MisfitWarning("pandas", columns, examples)
     assert (warning.positions, warning.counts) == ({0: 1, 2: 2}, {"n": 3})
