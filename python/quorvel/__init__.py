@@ -13,7 +13,7 @@ from typing import List, Mapping, NamedTuple, Optional, Sequence
 import quorvel_ext
 
 from .describe import HeaderError, check_types, describe, raise_for_bad_pattern
-from .load import LongRowsWarning, Misfit, MisfitWarning
+from .load import LongRowsWarning, Misfit, MisfitColumn, MisfitWarning
 from .many import FileResult, Group, ManyReport, describe_many
 from .report import Column, Report
 from .types import DEFAULT_NA, DEFAULT_TYPES, FALSE_TEXTS, TRUE_TEXTS, WIDENS_TO
@@ -21,7 +21,7 @@ from .types import DEFAULT_NA, DEFAULT_TYPES, FALSE_TEXTS, TRUE_TEXTS, WIDENS_TO
 __all__ = ["DEFAULT_NA", "DEFAULT_TYPES", "FALSE_TEXTS", "TRUE_TEXTS", "WIDENS_TO", "Column",
            "HeaderError", "Overlap", "Overlaps", "Report", "describe", "overlaps",
            "FileResult", "Group", "ManyReport", "describe_many", "LongRowsWarning", "Misfit",
-           "MisfitWarning"]
+           "MisfitColumn", "MisfitWarning"]
 
 
 class Overlap(NamedTuple):

@@ -10,7 +10,9 @@ date-time arrives as one, with every row, and each cell that the verdict
 does not cover (a misfit, starred in the report) arrives as a missing value.
 Nothing is dropped silently: the report counts the misfits before the load,
 and the load warns with a MisfitWarning naming each column, how many of its
-cells it read as missing, and the first of them.
+cells it read as missing, and the first of them. A column of text keeps every
+cell as written, the missing-value texts too; an empty cell is missing in every
+column.
 
 The ready options (pandas_options, arrow_options, polars_options,
 duckdb_sql) never fail on a cell either: a column that the library cannot
@@ -73,6 +75,19 @@ def target(column: "Column") -> Target:
     return TARGETS.get(column.verdict, TEXT)
 
 
+def null_texts(report: "Report", column: "Column") -> List[str]:
+    """The cell texts that the loaders read as missing in the column. A typed column has no use
+    for a text such as 'NA' or '-', which is missing there; a text column (text, mixed, empty)
+    keeps every written cell as written, a DNA strand's '-' and Namibia's 'NA' too, and only an
+    empty cell, which holds nothing, is missing in it, as an absent cell is."""
+    return [""] if target(column).kind == "text" else typed_null_texts(report)
+
+
+def typed_null_texts(report: "Report") -> List[str]:
+    """The cell texts that a typed column holds as missing: the report's, and the empty cell."""
+    return sorted(set(report.na) | {""})
+
+
 def _reads_typed(column: "Column", loader: str) -> bool:
     """Whether the loader's own reader parses every covered cell of the column by itself."""
     wanted = target(column)
@@ -89,33 +104,63 @@ class Misfit(NamedTuple):
     column: str  # as the loader names it
     row: Optional[int]  # data row from 1; None where the loader cannot tell
     text: str
+    position: Optional[int] = None  # the column's, from 0 as in report.columns
 
 
-class MisfitWarning(UserWarning):
+class MisfitColumn(NamedTuple):
+    position: int  # from 0, as in report.columns
+    name: str  # as the loader names it
+    cells: int  # read as missing
+
+
+class _LoadWarning(UserWarning):
+    """A load's warning, made again from the values it was made of: it pickles whole, as a
+    process pool sends it back to the caller, and equals a warning made of the same values."""
+
+    def __init__(self, message: str, *made_of: Any) -> None:
+        super().__init__(message)
+        self._made_of = made_of
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return type(self), self._made_of
+
+    def __eq__(self, other: object) -> bool:
+        return type(other) is type(self) and self._made_of == getattr(other, "_made_of")
+
+    def __hash__(self) -> int:
+        return hash((type(self), str(self)))
+
+
+class MisfitWarning(_LoadWarning):
     """Cells the loader read as missing because they are not of their column's type."""
 
-    def __init__(self, loader: str, counts: Dict[str, int], examples: List[Misfit]) -> None:
+    def __init__(self, loader: str, columns: List[MisfitColumn], examples: List[Misfit]) -> None:
+        super().__init__(_warning_text(loader, columns, examples), loader, columns, examples)
         self.loader = loader
-        self.counts = counts  # column: cells read as missing
+        self.columns = columns  # each column with cells read as missing, by position
+        self.positions = {c.position: c.cells for c in columns}
+        # By name, the columns that share one (none the report made) summed.
+        self.counts: Dict[str, int] = {}
+        for column in columns:
+            self.counts[column.name] = self.counts.get(column.name, 0) + column.cells
         self.examples = examples  # the first few of each column
-        super().__init__(_warning_text(loader, counts, examples))
 
 
-def _warning_text(loader: str, counts: Dict[str, int], examples: List[Misfit]) -> str:
+def _warning_text(loader: str, columns: List[MisfitColumn], examples: List[Misfit]) -> str:
     parts = []
-    for name, n in counts.items():
+    for position, name, n in columns:
         shown = ", ".join(repr(m.text) + ("" if m.row is None else f" row {m.row}")
-                          for m in examples if m.column == name)
-        parts.append(f"'{name}' {n}" + (f" (e.g. {shown})" if shown else ""))
+                          for m in examples if m.position == position)
+        parts.append(f"position {position} '{name}' {n}" + (f" (e.g. {shown})" if shown else ""))
     return (f"{loader}: cells not of their column's type were read as missing: "
             + "; ".join(parts))
 
 
-def _warn(loader: str, misfits: List[Tuple[str, int, List[Misfit]]]) -> None:
-    counts = {name: n for name, n, _ in misfits if n}
-    if counts:
-        examples = [m for _, n, shown in misfits if n for m in shown]
-        warnings.warn(MisfitWarning(loader, counts, examples), stacklevel=4)
+def _warn(loader: str, found: List[Tuple[MisfitColumn, List[Misfit]]]) -> None:
+    columns = [column for column, _ in found if column.cells]
+    if columns:
+        examples = [m for column, shown in found if column.cells for m in shown]
+        warnings.warn(MisfitWarning(loader, columns, examples), stacklevel=4)
 
 
 # The table: every loader reads the report's names, and rows from the first data row on.
@@ -136,18 +181,19 @@ def data_rows(text: IO[str], report: "Report") -> Iterator[List[str]]:
     return csv.reader(text, delimiter=report.delimiter)
 
 
-class LongRowsWarning(UserWarning):
+class LongRowsWarning(_LoadWarning):
     """Rows longer than the header, whose cells beyond the last column no loader reads."""
 
     def __init__(self, loader: str, count: int, rows: List[int], width: int) -> None:
-        self.loader = loader
-        self.count = count  # rows longer than the header
-        self.rows = rows  # the first few, numbered from 1 at the first data row
         shown = ", ".join(map(str, rows)) + (", ..." if count > len(rows) else "")
         rows_have = f"{count} rows have" if count != 1 else "1 row has"
         super().__init__(f"{loader}: {rows_have} cells beyond the {width} columns of the "
                          f"header, which were not loaded (row{'s' if count != 1 else ''} "
-                         f"{shown})")
+                         f"{shown})", loader, count, rows, width)
+        self.loader = loader
+        self.count = count  # rows longer than the header
+        self.rows = rows  # the first few, numbered from 1 at the first data row
+        self.width = width  # the header's columns
 
 
 def _warn_long_rows(report: "Report", loader: str) -> None:
@@ -232,7 +278,8 @@ def pandas_options(report: "Report") -> Dict[str, Any]:
     options: Dict[str, Any] = {
         "sep": report.delimiter, "encoding": report.encoding, "dtype": dtype,
         "header": None, "names": names, "skiprows": lines_before_data(report),
-        "na_values": list(report.na), "keep_default_na": False,
+        "na_values": {n: null_texts(report, c) for n, c in zip(names, report.columns)},
+        "keep_default_na": False,
         "true_values": list(TRUE_TEXTS), "false_values": list(FALSE_TEXTS),
         # Extra cells of long rows are left out, as the profile left them out;
         # without this pandas would take the first column for an index.
@@ -258,7 +305,8 @@ def read_pandas(report: "Report", **overrides: Any) -> Any:
         if target(column).kind != "text" and not _reads_typed(column, "pandas"):
             raw = frame.iloc[:, position]
             frame.isetitem(position, _pandas_value(raw, target(column)))
-            found.append(_pandas_misfits(frame.columns[position], raw, frame.iloc[:, position]))
+            found.append(_pandas_misfits(position, frame.columns[position], raw,
+                                         frame.iloc[:, position]))
     _warn("pandas", found)
     _warn_long_rows(report, "pandas")
     return frame
@@ -284,10 +332,12 @@ def _cleaned(raw: Any, wanted: Target) -> Any:
     return text.str.replace(",", "", regex=False) if wanted.grouped else text
 
 
-def _pandas_misfits(name: str, raw: Any, value: Any) -> Tuple[str, int, List[Misfit]]:
+def _pandas_misfits(position: int, name: str, raw: Any,
+                    value: Any) -> Tuple[MisfitColumn, List[Misfit]]:
     lost = raw.notna() & value.isna()
     rows = lost[lost].index[:EXAMPLES]
-    return name, int(lost.sum()), [Misfit(name, int(r) + 1, raw[r]) for r in rows]
+    return (MisfitColumn(position, name, int(lost.sum())),
+            [Misfit(name, int(r) + 1, raw[r], position) for r in rows])
 
 
 def _truth_table() -> List[Tuple[str, bool]]:
@@ -309,8 +359,11 @@ def arrow_options(report: "Report") -> Dict[str, Any]:
                                                 skip_rows=lines_before_data(report),
                                                 column_names=column_names(report)),
         "parse_options": pyarrow.csv.ParseOptions(delimiter=report.delimiter),
+        # One set of null texts serves every column: those of the typed columns, which a text
+        # column is kept from.
         "convert_options": pyarrow.csv.ConvertOptions(
-            column_types=types, null_values=list(report.na), strings_can_be_null=True,
+            column_types=types, null_values=typed_null_texts(report),
+            strings_can_be_null=False,
             quoted_strings_can_be_null=True, true_values=list(TRUE_TEXTS),
             false_values=list(FALSE_TEXTS)),
     }
@@ -329,12 +382,15 @@ def read_arrow(report: "Report") -> Any:
         table = _arrow_table(readable)
     found = []
     for position, column in enumerate(report.columns):
-        # A ragged file may have left a typed column as text.
-        if target(column).kind != "text" and table.field(position).type == "string":
-            raw = table.column(position)
-            value = _arrow_value(raw, target(column))
-            table = table.set_column(position, table.field(position).with_type(value.type), value)
-            found.append(_arrow_misfits(table.column_names[position], raw, value))
+        # Text columns, and the typed columns left as text (misfits, a ragged file), hold their
+        # cells as written: their null texts become missing here.
+        if table.field(position).type != "string":
+            continue
+        raw = _arrow_nulled(table.column(position), null_texts(report, column))
+        value = raw if target(column).kind == "text" else _arrow_value(raw, target(column))
+        table = table.set_column(position, table.field(position).with_type(value.type), value)
+        if target(column).kind != "text":
+            found.append(_arrow_misfits(position, table.column_names[position], raw, value))
     _warn("pyarrow", found)
     _warn_long_rows(report, "pyarrow")
     return table
@@ -366,7 +422,6 @@ def _arrow_text_table(report: "Report") -> Any:
     import pyarrow
 
     width = len(report.columns)
-    na = frozenset(report.na)
     batches = []
     with _text(report) as text:
         rows = data_rows(text, report)
@@ -374,20 +429,28 @@ def _arrow_text_table(report: "Report") -> Any:
             batch = [row for row in itertools.islice(rows, ARROW_BATCH_ROWS) if row]
             if not batch:
                 break
-            cells = [row[:width] + [""] * (width - len(row)) for row in batch]
+            # A short row's absent cells are missing; the others stay as written.
+            cells = [row[:width] + [None] * (width - len(row)) for row in batch]
             columns = zip(*cells)
             batches.append(pyarrow.record_batch(
-                [pyarrow.array([None if c in na else c for c in column], pyarrow.string())
-                 for column in columns], names=[str(i) for i in range(width)]))
+                [pyarrow.array(column, pyarrow.string()) for column in columns],
+                names=[str(i) for i in range(width)]))
     names = column_names(report)
     if not batches:
         return pyarrow.table([pyarrow.array([], pyarrow.string())] * width, names=names)
     return pyarrow.Table.from_batches(batches).rename_columns(names)
 
 
-def _arrow_value(raw: Any, wanted: Target) -> Any:
+def _arrow_nulled(raw: Any, texts: List[str]) -> Any:
     import pyarrow
     import pyarrow.compute as pc  # type: ignore[import-untyped]
+
+    return pc.if_else(pc.is_in(raw, pyarrow.array(texts, pyarrow.string())), None, raw)
+
+
+def _arrow_value(raw: Any, wanted: Target) -> Any:
+    import pyarrow
+    import pyarrow.compute as pc
 
     text = pc.utf8_trim_whitespace(raw) if wanted.padded else raw
     if wanted.grouped:
@@ -411,12 +474,14 @@ ISO_CLOCK = r"[T ][0-9]{2}:[0-9]{2}(?::[0-9]{2}(?:\.[0-9]{1,9})?)?"
 ISO_ZONE = r"(?:Z|[-+][0-9]{2}:?[0-9]{2})"
 
 
-def _arrow_misfits(name: str, raw: Any, value: Any) -> Tuple[str, int, List[Misfit]]:
+def _arrow_misfits(position: int, name: str, raw: Any,
+                   value: Any) -> Tuple[MisfitColumn, List[Misfit]]:
     import pyarrow.compute as pc
 
     lost = pc.and_(pc.is_valid(raw), pc.is_null(value))
     rows = pc.indices_nonzero(lost).to_pylist()
-    return name, len(rows), [Misfit(name, r + 1, raw[r].as_py()) for r in rows[:EXAMPLES]]
+    return (MisfitColumn(position, name, len(rows)),
+            [Misfit(name, r + 1, raw[r].as_py(), position) for r in rows[:EXAMPLES]])
 
 
 # Polars
@@ -436,13 +501,23 @@ def _polars_options(report: "Report") -> Dict[str, Any]:
     import polars
 
     dtypes = {"integer": polars.Int64, "decimal": polars.Float64, "date": polars.Date}
-    overrides = {name: dtypes[target(c).kind] if _reads_typed(c, "polars") else polars.String
-                 for name, c in zip(column_names(report), report.columns)}
+    overrides = {name: dtypes[target(c).kind] if _polars_reads_typed(report, c)
+                 else polars.String for name, c in zip(column_names(report), report.columns)}
+    # No null texts but the empty cell's: Polars takes one text per column at most, and a text
+    # column keeps the others as written.
     return {"separator": report.delimiter, "schema_overrides": overrides,
             "has_header": False, "new_columns": column_names(report),
-            "skip_rows": lines_before_data(report),
-            "null_values": list(report.na), **_polars_empty_is_null(polars),
-            "truncate_ragged_lines": True, "infer_schema_length": 0}
+            "skip_rows": lines_before_data(report), **_polars_empty_is_null(polars),
+            "truncate_ragged_lines": True, "infer_schema_length": 0,
+            # The path names one file, even one called 'x[1].csv' or 'y*.csv'.
+            "glob": False}
+
+
+def _polars_reads_typed(report: "Report", column: "Column") -> bool:
+    """Whether Polars parses the column typed by itself: it reads an empty cell as missing, and
+    would fail on the other null texts, which the column holds when it has missing cells."""
+    only_empty = not set(report.na) - {""}
+    return _reads_typed(column, "polars") and (only_empty or not column.missing)
 
 
 def _polars_empty_is_null(polars: Any) -> Dict[str, bool]:
@@ -460,15 +535,27 @@ def read_polars(report: "Report") -> Any:
     with _readable(report, UTF8) as readable:
         frame = polars.read_csv(loadable_path(readable), **_polars_options(readable))
     found = []
-    for name, column in zip(frame.columns, report.columns):
-        if target(column).kind != "text" and not _reads_typed(column, "polars"):
-            raw = frame.get_column(name)
-            value = _polars_value(raw, target(column))
-            frame = frame.with_columns(value.alias(name))
-            found.append(_polars_misfits(name, raw, value))
+    for position, (name, column) in enumerate(zip(frame.columns, report.columns)):
+        # Text columns, and the typed columns left as text, hold their cells as written (a
+        # quoted empty cell too): their null texts become missing here.
+        if _polars_reads_typed(report, column):
+            continue
+        raw = _polars_nulled(frame.get_column(name), null_texts(report, column))
+        value = raw if target(column).kind == "text" else _polars_value(raw, target(column))
+        frame = frame.with_columns(value.alias(name))
+        if target(column).kind != "text":
+            found.append(_polars_misfits(position, name, raw, value))
     _warn("polars", found)
     _warn_long_rows(report, "polars")
     return frame
+
+
+def _polars_nulled(raw: Any, texts: List[str]) -> Any:
+    import polars
+
+    # A list, not a Series: Polars 2 deprecates is_in with a Series of the same type.
+    missing = raw.is_in(texts)
+    return polars.select(polars.when(missing).then(None).otherwise(raw)).to_series().alias(raw.name)
 
 
 def _polars_value(raw: Any, wanted: Target) -> Any:
@@ -506,10 +593,12 @@ def _polars_datetime(text: Any, wanted: Target) -> Any:
     return value.dt.convert_time_zone("UTC") if zone else value
 
 
-def _polars_misfits(name: str, raw: Any, value: Any) -> Tuple[str, int, List[Misfit]]:
+def _polars_misfits(position: int, name: str, raw: Any,
+                    value: Any) -> Tuple[MisfitColumn, List[Misfit]]:
     lost = raw.is_not_null() & value.is_null()
     rows = lost.arg_true().to_list()
-    return name, len(rows), [Misfit(name, r + 1, raw[r]) for r in rows[:EXAMPLES]]
+    return (MisfitColumn(position, name, len(rows)),
+            [Misfit(name, r + 1, raw[r], position) for r in rows[:EXAMPLES]])
 
 
 # DuckDB
@@ -518,37 +607,54 @@ def duckdb_sql(report: "Report", table_name: str) -> str:
     if not isinstance(table_name, str) or not table_name:
         raise TypeError(f"table_name must be a non-empty str, not {table_name!r}")
     names = column_names(report)
-    values = ",\n  ".join(f"{_duckdb_value(_quoted(n), target(c))} AS {_quoted(n)}"
+    values = ",\n  ".join(f"{_duckdb_typed(report, _quoted(n), target(c))} AS {_quoted(n)}"
                           for n, c in zip(names, report.columns))
     return f"CREATE TABLE {_quoted(table_name)} AS SELECT\n  {values}\nFROM {_duckdb_read(report)};"
 
 
 def _duckdb_read(report: "Report") -> str:
-    """read_csv of every cell as text: the SELECT around it converts them."""
+    """read_csv of every cell as written, an empty one as NULL: the SELECT around it converts
+    them. DuckDB's null texts hold for every column, so a text column's 'NA' stays as written
+    here and the SELECT turns the null texts of a typed column into NULL."""
     if report.encoding not in DUCKDB_ENCODINGS:
         raise ValueError(f"DuckDB's read_csv reads {', '.join(DUCKDB_ENCODINGS)}, and "
                          f"'{report.path}' is {report.encoding}: read_duckdb transcodes it first")
     columns = ", ".join(f"{_literal(n)}: 'VARCHAR'" for n in column_names(report))
     encoding = "utf-8" if report.encoding == "utf-8-sig" else report.encoding
-    nulls = ", ".join(_literal(t) for t in report.na)
     # One reader thread: DuckDB 2's parallel reader refuses null_padding on a file with a
     # quoted line break.
-    return (f"read_csv({_literal(loadable_path(report))}, header = false, "
+    return (f"read_csv({_literal(_glob_escaped(loadable_path(report)))}, header = false, "
             f"skip = {lines_before_data(report)}, auto_detect = false, "
             f"delim = {_literal(report.delimiter)}, quote = '\"', escape = '\"', "
-            f"columns = {{{columns}}}, nullstr = [{nulls}], encoding = {_literal(encoding)}, "
+            f"columns = {{{columns}}}, nullstr = '', encoding = {_literal(encoding)}, "
             "null_padding = true, strict_mode = false, parallel = false)")
+
+
+def _glob_escaped(path: str) -> str:
+    """The path as a DuckDB glob that matches that one file: DuckDB reads every path as a glob,
+    and a bracket holding one character matches it alone."""
+    return "".join(f"[{c}]" if c in "[*?" else c for c in path)
 
 
 _DUCKDB_TYPES = {"decimal": "DOUBLE", "date": "DATE", "datetime": "TIMESTAMP",
                  "datetime_tz": "TIMESTAMPTZ"}
 
 
+def _duckdb_typed(report: "Report", cell: str, wanted: Target) -> str:
+    """The column's SQL expression; in a typed column the null texts are NULL."""
+    if wanted.kind == "text":
+        return cell
+    return _duckdb_value(f"(CASE WHEN {cell} NOT IN ({_duckdb_nulls(report)}) THEN {cell} END)",
+                         wanted)
+
+
+def _duckdb_nulls(report: "Report") -> str:
+    return ", ".join(_literal(t) for t in typed_null_texts(report))
+
+
 def _duckdb_value(cell: str, wanted: Target) -> str:
     """The SQL expression of the typed value; NULL where the cell does not fit."""
     text = f"replace({cell}, ',', '')" if wanted.grouped else cell
-    if wanted.kind == "text":
-        return cell
     if wanted.kind == "integer":
         # A cast alone would round '1.5' to 2.
         return (f"CASE WHEN regexp_full_match(trim({text}), '{INTEGER_TEXT}') "
@@ -574,27 +680,31 @@ def _read_duckdb(report: "Report", connection: Any, table_name: str) -> None:
     # back empty, and the caller's next query would fail.
     connection.execute(duckdb_sql(report, table_name)).fetchall()
     names = column_names(report)
-    typed = [(n, c) for n, c in zip(names, report.columns) if target(c).kind != "text"]
+    typed = [(p, n, c) for p, (n, c) in enumerate(zip(names, report.columns))
+             if target(c).kind != "text"]
     if not typed:
         return
-    nulls = ", ".join(f"count(*) - count({_quoted(n)})" for n, _ in typed)
+    nulls = ", ".join(f"count(*) - count({_quoted(n)})" for _, n, _ in typed)
     [counted] = connection.execute(f"SELECT {nulls} FROM {_quoted(table_name)}").fetchall()
     found = []
-    for (name, column), missing in zip(typed, counted):
+    for (position, name, column), missing in zip(typed, counted):
         lost = missing - column.missing - column.absent
         if lost > 0:
-            found.append((name, lost, _duckdb_misfits(report, connection, name, column)))
+            found.append((MisfitColumn(position, name, lost),
+                          _duckdb_misfits(report, connection, position, column)))
     _warn("duckdb", found)
 
 
-def _duckdb_misfits(report: "Report", connection: Any, name: str,
+def _duckdb_misfits(report: "Report", connection: Any, position: int,
                     column: "Column") -> List[Misfit]:
     """The first texts of the column that became NULL, read again from the file."""
+    name = column_names(report)[position]
     cell = _quoted(name)
     rows = connection.execute(
-        f"SELECT {cell} FROM {_duckdb_read(report)} WHERE {cell} IS NOT NULL AND "
-        f"({_duckdb_value(cell, target(column))}) IS NULL LIMIT {EXAMPLES}").fetchall()
-    return [Misfit(name, None, text) for (text,) in rows]
+        f"SELECT {cell} FROM {_duckdb_read(report)} "
+        f"WHERE {cell} NOT IN ({_duckdb_nulls(report)}) "
+        f"AND ({_duckdb_value(cell, target(column))}) IS NULL LIMIT {EXAMPLES}").fetchall()
+    return [Misfit(name, None, text, position) for (text,) in rows]
 
 
 def _quoted(identifier: str) -> str:

@@ -107,11 +107,17 @@ class Report:
         return load.pandas_options(self)
 
     def arrow_options(self) -> Dict[str, Any]:
-        """read_options, parse_options, convert_options for pyarrow.csv.read_csv(path, **options)."""
+        """read_options, parse_options, convert_options for pyarrow.csv.read_csv(path, **options).
+
+        pyarrow takes one set of null texts for every column: a text column's cells arrive as
+        written, its empty cells as empty strings, which read_arrow makes missing."""
         return load.arrow_options(self)
 
     def polars_options(self) -> Dict[str, Any]:
-        """Keyword arguments for polars.read_csv(path, **options)."""
+        """Keyword arguments for polars.read_csv(path, **options).
+
+        Polars takes one null text per column at most: a typed column that holds missing-value
+        texts reaches it as text, as written, and read_polars converts it."""
         return load.polars_options(self)
 
     def duckdb_sql(self, table_name: str) -> str:

@@ -1,8 +1,12 @@
 """Each cause of a failed load, generated, then loaded with the report in all four libraries."""
+import concurrent.futures
+import csv
 import dataclasses
 import datetime as dt
 import json
+import multiprocessing
 import pathlib
+import pickle
 import re
 import subprocess
 import sys
@@ -256,3 +260,133 @@ def test_a_pass_starts_no_process_and_an_interrupt_ends_it(write):
     with pytest.raises(KeyboardInterrupt):
         quorvel.describe(path, progress=interrupt)
     assert psutil.Process().children() == before
+
+
+# Columns of every kind beside their null texts: a DNA strand's gaps, Namibia's code, R's NA in
+# a text column, a column of null texts alone, and typed columns that hold the same texts.
+WRITTEN = ("strand,country,note,nothing,n,when,ok\n"
+           "A,NA,NA,NA,1,2020-01-02,true\n"
+           "-,DE,,-,NA,NA,-\n"
+           "-,NA,\"\",null,-,,false\n"
+           "C,--,x,,,2020-01-03,NA\n") + "G,FR,y,NA,7,2020-01-04,true\n" * 20
+WRITTEN_VERDICTS = ["text", "text", "text", "empty", "integer", "date", "boolean"]
+
+
+@pytest.mark.parametrize("library", LIBRARIES)
+@pytest.mark.parametrize("tail", ["", "T,\n"], ids=["even rows", "a short row"])
+def test_text_columns_keep_their_null_texts_and_typed_columns_miss_them(write, library, tail):
+    path = write(WRITTEN + tail)
+    report = quorvel.describe(path)
+    assert [c.verdict for c in report.columns] == WRITTEN_VERDICTS
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", quorvel.LongRowsWarning)
+        _, columns = loaded(report, library)
+    with open(path, newline="") as text:
+        rows = list(csv.reader(text))[1:]
+    width = len(WRITTEN_VERDICTS)
+    cells = zip(*[row + [None] * (width - len(row)) for row in rows])
+    for verdict, column, written in zip(WRITTEN_VERDICTS, columns, cells):
+        if verdict in ("text", "empty"):
+            # Every written cell as written; an empty cell holds nothing, as an absent one.
+            assert column == [c or None for c in written], verdict
+        else:
+            assert [v is None for v in column] == [c is None or c in report.na for c in written]
+
+
+# Two columns under one header name, each with misfits of its own, and a long row.
+TWINS = "n,n\n" + "1,2\n" * 40 + "x,3\n4,y\n5,z,extra\n"
+
+
+def warnings_of_load(report, library):
+    """The warnings a load gave, as a process pool's worker sends them back."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        loaded(report, library)
+    return [w.message for w in caught]
+
+
+@pytest.mark.parametrize("library", LIBRARIES)
+def test_misfit_warning_tells_columns_apart_by_position(write, library):
+    report = quorvel.describe(write(TWINS))
+    misfit, long_rows = warnings_of_load(report, library)
+    assert misfit.columns == [(0, "n", 1), (1, "n.1", 2)]
+    assert (misfit.positions, misfit.counts) == ({0: 1, 1: 2}, {"n": 1, "n.1": 2})
+    assert [(m.position, m.text) for m in misfit.examples] == [(0, "x"), (1, "y"), (1, "z")]
+    assert "position 0 'n' 1 (e.g. 'x'" in str(misfit)
+    assert "position 1 'n.1' 2 (e.g. 'y'" in str(misfit)
+    assert (long_rows.count, long_rows.rows, long_rows.width) == (1, [43], 2)
+    for warning in (misfit, long_rows):
+        again = pickle.loads(pickle.dumps(warning))
+        assert (again, str(again), again.loader) == (warning, str(warning), library.replace(
+            "arrow", "pyarrow"))
+
+
+def test_misfit_warning_keeps_columns_that_share_a_name_apart():
+    columns = [quorvel.MisfitColumn(0, "n", 1), quorvel.MisfitColumn(2, "n", 2)]
+    examples = [quorvel.Misfit("n", 3, "x", 0), quorvel.Misfit("n", 5, "y", 2)]
+    warning = quorvel.MisfitWarning("pandas", columns, examples)
+    assert (warning.positions, warning.counts) == ({0: 1, 2: 2}, {"n": 3})
+    assert str(warning).endswith("position 0 'n' 1 (e.g. 'x' row 3); "
+                                 "position 2 'n' 2 (e.g. 'y' row 5)")
+    assert pickle.loads(pickle.dumps(warning)) == warning
+    assert warning != quorvel.MisfitWarning("pandas", columns[:1], examples[:1])
+
+
+def test_load_warnings_cross_a_process_pool(write):
+    report = quorvel.describe(write(TWINS))
+    # Spawned, not forked: the libraries' threads make a fork unsafe.
+    with concurrent.futures.ProcessPoolExecutor(
+            1, mp_context=multiprocessing.get_context("spawn")) as pool:
+        sent = {library: pool.submit(warnings_of_load, report, library) for library in LIBRARIES}
+        for library, future in sent.items():
+            assert future.result() == warnings_of_load(report, library)
+
+
+@pytest.mark.parametrize("library", LIBRARIES)
+@pytest.mark.parametrize("name, siblings", [
+    ("x[1].csv", ["x1.csv"]), ("y*.csv", ["y.csv", "yy.csv"]), ("z?.csv", ["za.csv"]),
+    ("[ab]/**.csv", ["a/q.csv", "[ab]/q.csv"])])
+def test_a_path_with_glob_characters_loads_that_one_file(tmp_path, library, name, siblings):
+    for number, sibling in enumerate(siblings, 2):
+        (tmp_path / sibling).parent.mkdir(exist_ok=True)
+        (tmp_path / sibling).write_text(f"n\n{number}\n")
+    (tmp_path / name).parent.mkdir(exist_ok=True)
+    (tmp_path / name).write_text("n\n1\n")
+    _, [column] = loaded(quorvel.describe(str(tmp_path / name)), library)
+    assert column == [1]
+
+
+def ready_columns(report, library):
+    """The columns as the library called by hand with the report's options loads them."""
+    if library == "pandas":
+        frame = pandas.read_csv(report.path, **report.pandas_options())
+        return [[None if pandas.isna(v) else v for v in frame[c]] for c in frame]
+    if library == "arrow":
+        return [c.to_pylist() for c in pyarrow.csv.read_csv(
+            report.path, **report.arrow_options()).columns]
+    if library == "polars":
+        return [s.to_list() for s in polars.read_csv(
+            report.path, **report.polars_options()).get_columns()]
+    con = duckdb.connect()
+    con.execute(report.duckdb_sql("t"))
+    return [list(c) for c in zip(*con.execute("SELECT * FROM t").fetchall())]
+
+
+# What an empty cell of a text column becomes with the ready options, unquoted and quoted:
+# pyarrow and Polars take one set of null texts for all columns.
+READY_EMPTY = {"pandas": (None, None), "arrow": ("", ""), "polars": (None, ""),
+               "duckdb": (None, None)}
+
+
+@pytest.mark.parametrize("library", LIBRARIES)
+def test_ready_options_keep_the_null_texts_of_text_columns_as_written(write, library):
+    path = write(WRITTEN)
+    report = quorvel.describe(path)
+    with open(path, newline="") as text:
+        cells = list(zip(*list(csv.reader(text))[1:]))
+    columns = ready_columns(report, library)
+    for verdict, column, written in zip(WRITTEN_VERDICTS, columns, cells):
+        if verdict in ("text", "empty"):
+            assert [v for v, c in zip(column, written) if c] == [c for c in written if c]
+    note = columns[2]  # empty in the second row, and quoted empty in the third
+    assert (note[1], note[2]) == READY_EMPTY[library]

@@ -88,7 +88,10 @@ def test_every_value_loads_typed_and_codes_keep_their_zeros(generated, loader, l
     for name, values in loaded.items():
         texts, typed = zip(*cells[name])
         if name in AS_TEXT[loader]:
-            assert values == [None if t == "NA" else t for t in texts], name
+            # The report's pandas options keep a text column's 'NA' as written; the pyarrow and
+            # DuckDB loads above give the report's null texts to every column.
+            kept = loader == "pandas"
+            assert values == [None if t == "NA" and not kept else t for t in texts], name
         else:
             # pandas reads dates as timestamps at midnight.
             values = [v.date() if isinstance(typed[0], dt.date) and not isinstance(
