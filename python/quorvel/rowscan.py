@@ -19,7 +19,7 @@ reads.
 """
 
 import re
-from typing import List, Optional
+from typing import List, Optional, Union
 
 import quorvel_ext
 
@@ -52,9 +52,19 @@ class QuoteScan:
         self._held = b""
         self._last = b""
 
-    def feed(self, block: bytes) -> None:
-        data = self._held + block
-        self._held = data[-1:] if data.endswith(b"\r") else b""
+    def feed(self, block: Union[bytes, memoryview]) -> None:
+        """Scans the next bytes of the range; `block` may be a view of a buffer that the caller
+        fills again once this returns, as nothing of it is kept."""
+        data = memoryview(block)
+        # A CR held back is settled by the byte after it, which may be another CR.
+        while self._held and data:
+            self._scan(self._held + bytes(data[:1]))
+            data = data[1:]
+        if data:
+            self._scan(data)
+
+    def _scan(self, data: Union[bytes, memoryview]) -> None:
+        self._held = b"\r" if data[-1:] == b"\r" else b""
         data = data[:len(data) - len(self._held)]
         quotes, after_even, after_odd = quorvel_ext._scan_quotes(data)
         for state in (0, 1):
@@ -74,10 +84,10 @@ class QuoteScan:
             self._advance(self._held, 0)
         self.line_end = self._last == b"\n" or (self._last == b"\r" and after[:1] != b"\n")
 
-    def _advance(self, data: bytes, quotes: int) -> None:
+    def _advance(self, data: Union[bytes, memoryview], quotes: int) -> None:
         self.quotes += quotes
         self._offset += len(data)
-        self._last = data[-1:] or self._last
+        self._last = bytes(data[-1:]) or self._last
 
 
 def row_starts(scans: List[QuoteScan], data_start: int, size: int) -> List[int]:

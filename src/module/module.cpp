@@ -214,12 +214,22 @@ std::string_view viewOf(const py::bytes& data) {
   return {PyBytes_AS_STRING(data.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(data.ptr()))};
 }
 
-// A piece's quotes and its first row starts after an even and an odd number of them.
+// A piece's quotes and its first row starts after an even and an odd number of them. The
+// piece is any contiguous bytes-like object, so that a caller can scan a buffer it fills
+// again and again rather than allocate each block.
 std::tuple<std::size_t, std::optional<std::size_t>, std::optional<std::size_t>> scanQuotes(
-    const py::bytes& data) {
-  const std::string_view bytes = viewOf(data);
+    const py::object& data) {
+  if (!PyObject_CheckBuffer(data.ptr())) {
+    throw py::type_error("_scan_quotes reads a bytes-like object, not " +
+                         std::string(py::str(py::type::of(data).attr("__name__"))));
+  }
+  const py::buffer_info piece = py::reinterpret_borrow<py::buffer>(data).request();
+  if (piece.ndim != 1 || piece.itemsize != 1 || piece.strides[0] != 1) {
+    throw py::type_error("_scan_quotes reads contiguous bytes");
+  }
   py::gil_scoped_release unlocked;
-  const quorvel::QuoteParity found = quorvel::scanQuotes(bytes.data(), bytes.size());
+  const quorvel::QuoteParity found = quorvel::scanQuotes(static_cast<const char*>(piece.ptr),
+                                                         static_cast<std::size_t>(piece.size));
   return {found.quotes, found.afterEven, found.afterOdd};
 }
 

@@ -87,6 +87,34 @@ def test_random_files_as_one_machine_counts_them(described, write, seed, line_en
     assert report.unsplit is None and report.ranges >= 1
 
 
+@pytest.mark.parametrize("length, range_size, slots, ranges", [
+    (1_000, 64, 2, 16),  # 16 ranges already fill 8 waves of 2
+    (1_000, 67, 2, 16),  # 15 would leave the last wave half empty
+    (1_000, 67, 3, 15),
+    (1_000, 67, 4, 16),
+    (1_000, 334, 8, 8),  # 3 ranges spread over the 8 threads
+    (1_000, 1_000, 8, 1),  # what fits in one range stays one
+    (1_000, 2_000, 2, 1),
+    (1_000, 67, 1, 15),
+    (1_000, 67, 0, 15),  # no worker yet: cut as for one
+    (3, 1, 2, 3),  # fewer bytes than a full wave: a byte a range
+])
+def test_ranges_fill_every_wave_of_the_clusters_threads(length, range_size, slots, ranges):
+    size = quorvel.cluster.even_range_size(length, range_size, slots)
+    cuts = quorvel.cluster.cuts_of(0, length, size)
+    assert size <= range_size
+    assert len(cuts) - 1 == ranges
+    assert all(0 < end - start <= size for start, end in zip(cuts, cuts[1:]))
+
+
+def test_a_file_is_cut_for_the_clusters_three_threads(described, write):
+    path = write(b"n\n" + b"".join(b"%d\n" % (i % 10) for i in range(1_000)))
+    # 2,002 data bytes in ranges of at most 500: five ranges, one more for a wave of three.
+    report = described(path, 500)
+    assert report.ranges == 6
+    assert one_machine(report) == quorvel.describe(path)
+
+
 def test_one_range_per_row(client, write, monkeypatch):
     data = b'n,word\n1,"a\nb"\n2,"c""d"\r\n3,e\r4,f\n'
     header_end = data.index(b"\n") + 1

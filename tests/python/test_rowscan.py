@@ -1,12 +1,13 @@
 """quorvel.rowscan: the quotes and first row starts of a range, and the check that a stretch
 ends at a row end, fed whole and cut at every byte, which the engine's pass tells alike."""
 import io
+import random
 
 import pytest
 
 import quorvel_ext
 
-from quorvel.rowscan import QuoteScan, RowEndCheck, first_row_end, row_starts
+from quorvel.rowscan import QUOTE, QuoteScan, RowEndCheck, first_row_end, row_starts
 
 # (name, bytes from a row start, whether they end where the tokenizer ends a row), with ";" as
 # the delimiter.
@@ -90,6 +91,48 @@ def test_a_range_finds_its_first_row_start_for_either_state(piece):
     # A CR that ends the range waits for the byte after it.
     assert scanned(data, 0, 5, piece).found == [2, 6]
     assert scanned(data, 7, 8, piece).found == [None, None]
+
+
+def by_definition(data, start, end):
+    """(quotes, first row starts for either state, line end) of the range, byte by byte."""
+    quotes, found = 0, [None, None]
+    for at in range(start, end):
+        byte, after = data[at:at + 1], data[at + 1:at + 2]
+        if byte == QUOTE:
+            quotes += 1
+            continue
+        if byte == b"\r" and after == b"\n":
+            if at + 1 < end:
+                continue  # the LF ends the line
+            row_start = at + 2  # the range ends between the two: the row starts past the LF
+        elif byte in (b"\r", b"\n"):
+            row_start = at + 1
+        else:
+            continue
+        for state in (0, 1):
+            if found[state] is None and (state + quotes) % 2 == 0:
+                found[state] = row_start
+    last, after = data[end - 1:end] if end > start else b"", data[end:end + 1]
+    return quotes, found, last == b"\n" or (last == b"\r" and after != b"\n")
+
+
+@pytest.mark.parametrize("seed", range(100))
+def test_a_range_fed_in_views_of_one_reused_buffer_scans_as_defined(seed):
+    rng = random.Random(seed)
+    # Runs of CRs cut at block ends, each settled by the byte after it.
+    data = bytes(rng.choice(b'"\r\r\r\n,a') for _ in range(rng.randint(0, 80)))
+    start = rng.randint(0, len(data))
+    end = rng.randint(start, len(data))
+    piece = rng.randint(1, 5)
+    scan = QuoteScan(start, end)
+    buffer = bytearray(piece)
+    for at in range(start, end, piece):
+        block = data[at:min(at + piece, end)]
+        buffer[:len(block)] = block
+        scan.feed(memoryview(buffer)[:len(block)])
+        buffer[:] = b"x" * piece  # what the scan kept of the view must not change with it
+    scan.finish(data[end:end + 1])
+    assert (scan.quotes, scan.found, scan.line_end) == by_definition(data, start, end)
 
 
 def test_parity_gives_each_range_its_first_row_start():
