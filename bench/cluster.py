@@ -15,6 +15,7 @@ import dataclasses
 import importlib
 import os
 import resource
+import subprocess
 import sys
 import time
 from typing import Any, Callable, Dict, List, Sequence, Tuple
@@ -71,6 +72,30 @@ def on_cluster(path: str, workers: int, expected: quorvel.Report) -> Tuple[float
     if dataclasses.replace(report, ranges=None, unsplit=None) != expected:
         raise SystemExit(f"the report of {workers} workers differs from describe()'s")
     return seconds, [peaks[w] - before[w] for w in sorted(peaks)], report.ranges
+
+
+# A pass that starts at a given time.time(), once the interpreter and the package are loaded,
+# and prints when it ended.
+_PASS_AT = """
+import sys, time, quorvel
+time.sleep(max(0.0, float(sys.argv[2]) - time.time()))
+quorvel.describe(sys.argv[1], threads=1)
+print(time.time())
+"""
+
+
+def two_processes_at_once(path: str) -> float:
+    """Seconds until two processes, each counting the whole file with describe() on one thread
+    and no cluster, both started at one moment, have both ended: against one such pass alone,
+    what this machine's cores give two passes at once, the bound of any speed-up of two workers
+    here."""
+    at = time.time() + 3  # past the imports of both
+    passes = [subprocess.Popen([sys.executable, "-c", _PASS_AT, path, repr(at)],
+                               stdout=subprocess.PIPE, text=True) for _ in range(2)]
+    ends = [float(p.communicate()[0]) for p in passes]
+    if any(p.returncode != 0 for p in passes):
+        raise SystemExit("a pass of the two at once failed")
+    return max(ends) - at
 
 
 def overhead_per_range(path: str, ranges: int, one_pass: float) -> float:
@@ -149,6 +174,9 @@ def main(argv: Sequence[str]) -> int:
               f"{args.size_mb / seconds[workers]:7.1f} MB/s  {ranges} ranges  worker memory "
               f"grew {', '.join(f'{g / MIB:.0f}' for g in grown)} MiB")
     print(f"speed-up of 2 workers over 1: {seconds[1] / seconds[2]:.2f}x (target 1.8x)")
+    both = two_processes_at_once(path)
+    print(f"two describe() passes at once, no cluster: {both:.2f} s, {2 * one_pass / both:.2f}x "
+          f"one pass alone (what two cores give two passes here)")
     _, grown_small, _ = on_cluster(small, 2, quorvel.describe(small, threads=1))
     print(f"worker memory at {args.size_mb / 8:g} MB: grew "
           f"{', '.join(f'{g / MIB:.0f}' for g in grown_small)} MiB (target: at most 100 MiB, "
