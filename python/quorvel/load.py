@@ -69,6 +69,18 @@ TARGETS: Dict[str, Target] = {
 }
 TEXT = Target("text")
 INTEGER_TEXT = r"[-+]?[0-9]+"
+# A fraction of a second finer than the microsecond, which a microsecond timestamp cannot hold.
+FINER_THAN_MICROSECONDS = r"\.[0-9]{7,}"
+INT64_DIGITS = 18  # an integer of no more digits fits in 64 bits whatever they are
+
+
+def fits_int64(text: str) -> bool:
+    """Whether an integer's text holds a value that 64 bits hold."""
+    return -(1 << 63) <= int(text) < 1 << 63
+
+
+class CellRefused(Exception):
+    """A library's typed read refused a cell, or gave one out of its type's range."""
 
 
 def target(column: "Column") -> Target:
@@ -298,12 +310,21 @@ def read_pandas(report: "Report", **overrides: Any) -> Any:
     import pandas  # type: ignore[import-untyped]
 
     with _readable(report) as readable:
-        frame = pandas.read_csv(loadable_path(readable),
-                                **{**pandas_options(readable), **overrides})
+        options = {**pandas_options(readable), **overrides}
+        try:
+            frame = _pandas_typed_read(readable, options)
+        except (ValueError, OverflowError, CellRefused):
+            # A cell the typed read refuses: every column is read as text and converted
+            # below, where such a cell is a misfit.
+            frame = pandas.read_csv(loadable_path(readable), **{**options, "dtype": "string",
+                                                                "parse_dates": False})
     found = []
     for position, column in enumerate(report.columns):
-        if target(column).kind != "text" and not _reads_typed(column, "pandas"):
-            raw = frame.iloc[:, position]
+        # A typed column that arrives as text is converted: one with misfits, or one whose
+        # dates pandas left as written.
+        if (target(column).kind != "text"
+                and pandas.api.types.is_string_dtype(frame.iloc[:, position].dtype)):
+            raw = frame.iloc[:, position].astype("string")
             frame.isetitem(position, _pandas_value(raw, target(column)))
             found.append(_pandas_misfits(position, frame.columns[position], raw,
                                          frame.iloc[:, position]))
@@ -312,14 +333,34 @@ def read_pandas(report: "Report", **overrides: Any) -> Any:
     return frame
 
 
+def _pandas_typed_read(report: "Report", options: Dict[str, Any]) -> Any:
+    """pandas' own typed read; CellRefused for a number out of float64's range, which pandas
+    reads as infinite."""
+    import numpy
+    import pandas
+
+    frame = pandas.read_csv(loadable_path(report), **options)
+    floats = frame.select_dtypes("float64")
+    if numpy.isinf(floats.to_numpy()).any():
+        raise CellRefused
+    return frame
+
+
 def _pandas_value(raw: Any, wanted: Target) -> Any:
+    import numpy
     import pandas
 
     text = _cleaned(raw, wanted)
     if wanted.kind == "integer":
-        return text.where(text.str.fullmatch(INTEGER_TEXT).fillna(False)).astype("Int64")
+        digits = text.str.replace(r"^\+", "", regex=True)
+        fits = digits.str.fullmatch(INTEGER_TEXT).fillna(False)
+        long = fits & (digits.str.lstrip("-").str.lstrip("0").str.len() > INT64_DIGITS)
+        fits[long] = digits[long].map(fits_int64)
+        return digits.where(fits).astype("Int64")
     if wanted.kind == "decimal":
-        return pandas.to_numeric(text, errors="coerce").astype("float64")
+        number = pandas.to_numeric(text, errors="coerce").astype("float64")
+        # A number beyond float64's range would be infinite: it is missing instead.
+        return number.where(~numpy.isinf(number))
     if wanted.kind == "boolean":
         return text.map(dict(_truth_table()), na_action="ignore").astype("boolean")
     return pandas.to_datetime(text, format=wanted.date_format or "ISO8601", errors="coerce",
@@ -411,8 +452,23 @@ def _arrow_table(report: "Report") -> Any:
         return "skip"
 
     options["parse_options"].invalid_row_handler = note_ragged
-    table = pyarrow.csv.read_csv(loadable_path(report), **options)
-    return _arrow_text_table(report) if ragged else table
+    try:
+        table = pyarrow.csv.read_csv(loadable_path(report), **options)
+    except pyarrow.ArrowInvalid:
+        # A cell the typed read refuses (an integer past 2^63, an impossible date): every cell
+        # is read as text and converted by read_arrow, where such a cell is a misfit.
+        return _arrow_text_table(report)
+    return _arrow_text_table(report) if ragged or _arrow_overflows(table) else table
+
+
+def _arrow_overflows(table: Any) -> bool:
+    """Whether a number of the table was beyond float64's range, which pyarrow reads as
+    infinite."""
+    import pyarrow
+    import pyarrow.compute as pc  # type: ignore[import-untyped]
+
+    return any(pc.any(pc.is_inf(column)).as_py() for column in table.columns
+               if column.type == pyarrow.float64())
 
 
 ARROW_BATCH_ROWS = 1 << 16
@@ -443,7 +499,7 @@ def _arrow_text_table(report: "Report") -> Any:
 
 def _arrow_nulled(raw: Any, texts: List[str]) -> Any:
     import pyarrow
-    import pyarrow.compute as pc  # type: ignore[import-untyped]
+    import pyarrow.compute as pc
 
     return pc.if_else(pc.is_in(raw, pyarrow.array(texts, pyarrow.string())), None, raw)
 
@@ -465,7 +521,34 @@ def _arrow_value(raw: Any, wanted: Target) -> Any:
     pattern = {"integer": INTEGER_TEXT, "decimal": DECIMAL_TEXT, "date": ISO_DATE,
                "datetime": ISO_DATE + ISO_CLOCK, "datetime_tz": ISO_DATE + ISO_CLOCK + ISO_ZONE}
     fits = pc.match_substring_regex(text, "^(?:" + pattern[wanted.kind] + ")$")
-    return pc.cast(pc.if_else(fits, text, None), _arrow_type(wanted))
+    if wanted.kind.startswith("datetime"):
+        fits = pc.and_(fits, pc.invert(pc.match_substring_regex(text, FINER_THAN_MICROSECONDS)))
+    # pyarrow's cast takes no sign before an integer.
+    text = pc.replace_substring_regex(text, r"^\+", "") if wanted.kind == "integer" else text
+    value = _arrow_cast(pc.if_else(fits, text, None), _arrow_type(wanted))
+    if wanted.kind == "decimal":
+        value = pc.if_else(pc.is_inf(value), None, value)
+    return value
+
+
+def _arrow_cast(text: Any, wanted: Any) -> Any:
+    """The cast of every cell, or where pyarrow refuses one (an integer past 2^63, an
+    impossible date), of each cell alone, a refused one as missing."""
+    import pyarrow
+
+    try:
+        return text.cast(wanted)
+    except pyarrow.ArrowInvalid:
+        return pyarrow.array([_arrow_cell(cell, wanted) for cell in text], wanted)
+
+
+def _arrow_cell(cell: Any, wanted: Any) -> Any:
+    import pyarrow
+
+    try:
+        return cell.cast(wanted)
+    except pyarrow.ArrowInvalid:
+        return None
 
 
 DECIMAL_TEXT = r"[-+]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][-+]?[0-9]+)?"
@@ -533,12 +616,20 @@ def read_polars(report: "Report") -> Any:
     import polars
 
     with _readable(report, UTF8) as readable:
-        frame = polars.read_csv(loadable_path(readable), **_polars_options(readable))
+        options = _polars_options(readable)
+        try:
+            frame = _polars_typed_read(readable, options)
+        except (polars.exceptions.ComputeError, CellRefused):
+            # A cell the typed read refuses (an integer past 2^63, an impossible date): every
+            # column is read as text and converted below, where such a cell is a misfit.
+            text = {name: polars.String for name in options["schema_overrides"]}
+            frame = polars.read_csv(loadable_path(readable),
+                                    **{**options, "schema_overrides": text})
     found = []
     for position, (name, column) in enumerate(zip(frame.columns, report.columns)):
         # Text columns, and the typed columns left as text, hold their cells as written (a
         # quoted empty cell too): their null texts become missing here.
-        if _polars_reads_typed(report, column):
+        if frame.schema[name] != polars.String:
             continue
         raw = _polars_nulled(frame.get_column(name), null_texts(report, column))
         value = raw if target(column).kind == "text" else _polars_value(raw, target(column))
@@ -547,6 +638,18 @@ def read_polars(report: "Report") -> Any:
             found.append(_polars_misfits(position, name, raw, value))
     _warn("polars", found)
     _warn_long_rows(report, "polars")
+    return frame
+
+
+def _polars_typed_read(report: "Report", options: Dict[str, Any]) -> Any:
+    """Polars' own typed read; CellRefused for a number out of float64's range, which Polars
+    reads as infinite."""
+    import polars
+
+    frame = polars.read_csv(loadable_path(report), **options)
+    floats = frame.select(polars.col(polars.Float64).is_infinite().any())
+    if any(floats.row(0) if floats.width else ()):
+        raise CellRefused
     return frame
 
 
@@ -567,7 +670,10 @@ def _polars_value(raw: Any, wanted: Target) -> Any:
     if wanted.kind == "integer":
         return text.cast(polars.Int64, strict=False)
     if wanted.kind == "decimal":
-        return text.cast(polars.Float64, strict=False)
+        number = text.cast(polars.Float64, strict=False)
+        # A number beyond float64's range would be infinite: it is missing instead.
+        return polars.select(polars.when(number.is_infinite()).then(None)
+                             .otherwise(number)).to_series()
     if wanted.kind == "boolean":
         truth = dict(_truth_table())
         return text.replace_strict(truth, default=None, return_dtype=polars.Boolean)
@@ -582,6 +688,9 @@ def _polars_datetime(text: Any, wanted: Target) -> Any:
 
     if wanted.date_format:
         return text.str.to_datetime(wanted.date_format, strict=False, time_unit="us")
+    # Polars would cut a finer fraction to the microsecond: such a cell is missing instead.
+    text = polars.select(polars.when(text.str.contains(FINER_THAN_MICROSECONDS)).then(None)
+                         .otherwise(text)).to_series()
     text = text.str.replace("T", " ", literal=True)
     zone = "%z" if wanted.kind == "datetime_tz" else ""
     if zone:
@@ -666,7 +775,15 @@ def _duckdb_value(cell: str, wanted: Target) -> str:
     if wanted.date_format:
         parsed = f"TRY_STRPTIME({text}, {_literal(wanted.date_format)})"
         return f"CAST({parsed} AS DATE)" if wanted.kind == "date" else parsed
-    return f"TRY_CAST({text} AS {_DUCKDB_TYPES[wanted.kind]})"
+    value = f"TRY_CAST({text} AS {_DUCKDB_TYPES[wanted.kind]})"
+    if wanted.kind == "decimal":
+        # A number beyond the range of DOUBLE would be infinite: it is NULL instead.
+        return f"CASE WHEN NOT isinf({value}) THEN {value} END"
+    if wanted.kind.startswith("datetime"):
+        # DuckDB would cut a finer fraction to the microsecond: such a cell is NULL instead.
+        return (f"CASE WHEN NOT regexp_matches({text}, {_literal(FINER_THAN_MICROSECONDS)}) "
+                f"THEN {value} END")
+    return value
 
 
 def read_duckdb(report: "Report", connection: Any, table_name: str) -> None:

@@ -390,3 +390,70 @@ def test_ready_options_keep_the_null_texts_of_text_columns_as_written(write, lib
             assert [v for v, c in zip(column, written) if c] == [c for c in written if c]
     note = columns[2]  # empty in the second row, and quoted empty in the third
     assert (note[1], note[2]) == READY_EMPTY[library]
+
+
+def int64_or_none(text):
+    value = int(text)
+    return value if -2 ** 63 <= value < 2 ** 63 else None
+
+
+def finite_or_none(text):
+    value = float(text)
+    return value if abs(value) != float("inf") else None
+
+
+def microseconds_or_none(text):
+    """The date-time as a microsecond timestamp holds it: a finer fraction it cannot hold."""
+    fraction = text.rpartition(".")[2] if "." in text else ""
+    return dt.datetime.fromisoformat(text) if len(fraction) <= 6 else None
+
+
+def date_or_none(text):
+    try:
+        return dt.date.fromisoformat(text)
+    except ValueError:
+        return None
+
+
+# An odd cell at the end of a column of its type: (header, ordinary cells, oracle).
+ORDINARY = {
+    "integer": ("n", [str(i) for i in range(30)], int64_or_none),
+    "decimal": ("x", [f"{i}.5" for i in range(30)], finite_or_none),
+    "date": ("d", [f"2021-01-{i:02d}" for i in range(1, 29)], date_or_none),
+    "datetime": ("t", [f"2021-01-{i:02d} 10:00:00" for i in range(1, 29)],
+                 microseconds_or_none),
+}
+ODD_CELLS = [
+    ("integer", "99999999999999999999"), ("integer", "-9223372036854775809"),
+    ("integer", "9223372036854775807"), ("integer", "-9223372036854775808"),
+    ("integer", "+5"), ("integer", "+9223372036854775807"),
+    ("date", "2021-02-30"), ("date", "2021-13-01"), ("date", "2020-02-29"),
+    ("datetime", "2021-01-01 10:00:00.123456789"), ("datetime", "2021-01-01 10:00:00.123456"),
+    ("decimal", "9" * 400), ("decimal", "9" * 400 + ".5"), ("decimal", "-" + "1" * 400),
+    ("decimal", "1e400"), ("decimal", "0." + "0" * 400 + "1"),
+]
+
+
+@pytest.mark.parametrize("library", LIBRARIES)
+@pytest.mark.parametrize("verdict, odd", ODD_CELLS)
+def test_a_cell_the_type_cannot_hold_arrives_missing_and_warned(write, verdict, odd, library):
+    header, ordinary, oracle = ORDINARY[verdict]
+    report = quorvel.describe(write("\n".join([header] + ordinary + [odd]) + "\n"))
+    assert report.columns[0].verdict == verdict
+    expected = oracle(odd)
+    if library == "pandas" and verdict == "datetime":
+        # pandas' timestamps hold nanoseconds.
+        expected = pandas.Timestamp(odd)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        _, [column] = loaded(report, library)
+    assert [plain(v) for v in column[:-1]] == [plain(oracle(c)) for c in ordinary]
+    last = column[-1] if isinstance(expected, pandas.Timestamp) else plain(column[-1])
+    assert last == expected
+    given = [w.message for w in caught]
+    if expected is None:
+        [warning] = given
+        assert warning.positions == {0: 1}
+        assert [m.text for m in warning.examples] == [odd]
+    else:
+        assert given == []
