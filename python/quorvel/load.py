@@ -23,6 +23,7 @@ read_ functions convert that text afterwards.
 
 import csv
 import dataclasses
+import datetime as dt
 import io
 import itertools
 import os
@@ -310,7 +311,7 @@ def read_pandas(report: "Report", **overrides: Any) -> Any:
     import pandas  # type: ignore[import-untyped]
 
     with _readable(report) as readable:
-        options = {**pandas_options(readable), **overrides}
+        options = {**_pandas_read_options(readable), **overrides}
         try:
             frame = _pandas_typed_read(readable, options)
         except (ValueError, OverflowError, CellRefused):
@@ -331,6 +332,15 @@ def read_pandas(report: "Report", **overrides: Any) -> Any:
     _warn("pandas", found)
     _warn_long_rows(report, "pandas")
     return frame
+
+
+def _pandas_read_options(report: "Report") -> Dict[str, Any]:
+    """pandas_options with the dates read as text, which _pandas_dates parses: pandas' own
+    parse gives nanosecond timestamps, which end in 2262."""
+    options = pandas_options(report)
+    dates = options.pop("parse_dates", [])
+    options.pop("date_format", None)
+    return {**options, "dtype": {**options["dtype"], **{name: "string" for name in dates}}}
 
 
 def _pandas_typed_read(report: "Report", options: Dict[str, Any]) -> Any:
@@ -363,8 +373,36 @@ def _pandas_value(raw: Any, wanted: Target) -> Any:
         return number.where(~numpy.isinf(number))
     if wanted.kind == "boolean":
         return text.map(dict(_truth_table()), na_action="ignore").astype("boolean")
+    if wanted.kind == "date":
+        return _pandas_dates(text, wanted.date_format or ISO_DATE_FORMAT)
     return pandas.to_datetime(text, format=wanted.date_format or "ISO8601", errors="coerce",
                               utc=wanted.kind == "datetime_tz")
+
+
+ISO_DATE_FORMAT = "%Y-%m-%d"
+
+
+def _pandas_dates(text: Any, layout: str) -> Any:
+    """The dates as datetime64[s], whose range holds every year from 1 to 9999: pandas parses
+    those of its nanosecond range, and each date beyond it is parsed alone."""
+    import numpy
+    import pandas
+
+    stamps = pandas.to_datetime(text, format=layout, errors="coerce")
+    days = stamps.to_numpy("datetime64[s]")
+    beyond = (stamps.isna() & text.notna()).to_numpy()
+    days[beyond] = [_numpy_date(cell, layout) for cell in text[beyond]]
+    return pandas.Series(days, index=text.index, name=text.name)
+
+
+def _numpy_date(cell: str, layout: str) -> Any:
+    """The date of the cell, or NaT for a cell that holds none (2021-02-30)."""
+    import numpy
+
+    try:
+        return numpy.datetime64(dt.datetime.strptime(cell, layout).date(), "s")
+    except ValueError:
+        return numpy.datetime64("NaT", "s")
 
 
 def _cleaned(raw: Any, wanted: Target) -> Any:

@@ -457,3 +457,20 @@ def test_a_cell_the_type_cannot_hold_arrives_missing_and_warned(write, verdict, 
         assert [m.text for m in warning.examples] == [odd]
     else:
         assert given == []
+
+
+@pytest.mark.parametrize("library", LIBRARIES)
+@pytest.mark.parametrize("verdict, written, layout", [
+    ("date", "{y:04}-{m:02}-{d:02}", "%Y-%m-%d"), ("date_ymd", "{y:04}/{m:02}/{d:02}", "%Y/%m/%d"),
+    ("date_dmy", "{d:02}/{m:02}/{y:04}", "%d/%m/%Y")])
+def test_dates_at_both_ends_of_the_calendar_arrive_as_dates(write, verdict, written, layout,
+                                                            library):
+    days = [(1, 1, 1), (1677, 9, 21), (2262, 4, 12), (9999, 12, 31)]
+    days += [(2013, 1, 13 + i) for i in range(19)]
+    cells = [written.format(y=y, m=m, d=d) for y, m, d in days]
+    report = quorvel.describe(write("\n".join(["d"] + cells) + "\n"))
+    assert report.columns[0].verdict == verdict
+    _, [column] = loaded(report, library)
+    assert [plain(v) for v in column] == [dt.datetime.strptime(c, layout).date() for c in cells]
+    if library == "pandas":
+        assert str(report.read_pandas()["d"].dtype) == "datetime64[s]"
