@@ -490,6 +490,8 @@ def _arrow_table(report: "Report") -> Any:
         return "skip"
 
     options["parse_options"].invalid_row_handler = note_ragged
+    # A blank line is a row to the pass; in a file of several columns it is a ragged one.
+    options["parse_options"].ignore_empty_lines = False
     try:
         table = pyarrow.csv.read_csv(loadable_path(report), **options)
     except pyarrow.ArrowInvalid:
@@ -520,10 +522,11 @@ def _arrow_text_table(report: "Report") -> Any:
     with _text(report) as text:
         rows = data_rows(text, report)
         while True:
-            batch = [row for row in itertools.islice(rows, ARROW_BATCH_ROWS) if row]
+            batch = list(itertools.islice(rows, ARROW_BATCH_ROWS))
             if not batch:
                 break
-            # A short row's absent cells are missing; the others stay as written.
+            # A short row's absent cells are missing, a blank row's all; the others stay as
+            # written.
             cells = [row[:width] + [None] * (width - len(row)) for row in batch]
             columns = zip(*cells)
             batches.append(pyarrow.record_batch(
@@ -653,7 +656,7 @@ def _polars_empty_is_null(polars: Any) -> Dict[str, bool]:
 def read_polars(report: "Report") -> Any:
     import polars
 
-    with _readable(report, UTF8) as readable:
+    with _blank_rows_filled(report, "polars") as filled, _readable(filled, UTF8) as readable:
         options = _polars_options(readable)
         try:
             frame = _polars_typed_read(readable, options)
@@ -825,9 +828,41 @@ def _duckdb_value(cell: str, wanted: Target) -> str:
 
 
 def read_duckdb(report: "Report", connection: Any, table_name: str) -> None:
-    with _readable(report, DUCKDB_ENCODINGS) as readable:
+    with _blank_rows_filled(report, "duckdb") as filled, \
+            _readable(filled, DUCKDB_ENCODINGS) as readable:
         _read_duckdb(readable, connection, table_name)
     _warn_long_rows(report, "duckdb")
+
+
+@contextmanager
+def _blank_rows_filled(report: "Report", loader: str) -> Iterator["Report"]:
+    """The report, or the report of a UTF-8 copy of its data rows in which each blank row holds
+    an empty cell per column, when the loader would skip or refuse a blank row."""
+    width = len(report.columns)
+    if not _mishandles_blank_rows(report, loader):
+        yield report
+        return
+    path = loadable_path(report)
+    with tempfile.TemporaryDirectory(prefix="quorvel-") as folder:
+        copy = os.path.join(folder, os.path.basename(path) or "copy.csv")
+        with _text(report) as text, open(copy, "w", encoding="utf-8", newline="") as out:
+            # CR LF ends the rows, so that a cell holding a CR or an LF alone is quoted.
+            rows = csv.writer(out, delimiter=report.delimiter, lineterminator="\r\n")
+            rows.writerows(row or [""] * width for row in data_rows(text, report))
+        yield dataclasses.replace(report, local_path=copy, encoding="utf-8", skip_rows=0,
+                                  header=False)
+
+
+def _mishandles_blank_rows(report: "Report", loader: str) -> bool:
+    """Whether the loader would skip or refuse a blank row, which the pass counts as a row (a
+    short one in a file of several columns): DuckDB skips every blank line of such a file, and
+    Polars refuses a blank first data row."""
+    if len(report.columns) < 2 or report.short_rows == 0:
+        return False
+    if loader == "duckdb":
+        return True
+    with _text(report) as text:
+        return next(data_rows(text, report), None) == []
 
 
 def _read_duckdb(report: "Report", connection: Any, table_name: str) -> None:
@@ -852,14 +887,17 @@ def _read_duckdb(report: "Report", connection: Any, table_name: str) -> None:
 
 def _duckdb_misfits(report: "Report", connection: Any, position: int,
                     column: "Column") -> List[Misfit]:
-    """The first texts of the column that became NULL, read again from the file."""
+    """The first texts of the column that became NULL, with their rows, read again from the
+    file by one thread, which reads the rows in order."""
     name = column_names(report)[position]
     cell = _quoted(name)
     rows = connection.execute(
-        f"SELECT {cell} FROM {_duckdb_read(report)} "
+        f"SELECT row, {cell} FROM (SELECT row_number() OVER () AS row, {cell} "
+        f"FROM {_duckdb_read(report)}) "
         f"WHERE {cell} NOT IN ({_duckdb_nulls(report)}) "
-        f"AND ({_duckdb_value(cell, target(column))}) IS NULL LIMIT {EXAMPLES}").fetchall()
-    return [Misfit(name, None, text, position) for (text,) in rows]
+        f"AND ({_duckdb_value(cell, target(column))}) IS NULL "
+        f"ORDER BY row LIMIT {EXAMPLES}").fetchall()
+    return [Misfit(name, row, text, position) for row, text in rows]
 
 
 def _quoted(identifier: str) -> str:
