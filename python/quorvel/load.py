@@ -10,12 +10,13 @@ date-time arrives as one, with every row, and each cell that the verdict
 does not cover (a misfit, starred in the report) arrives as a missing value.
 Nothing is dropped silently: the report counts the misfits before the load,
 and the load warns with a MisfitWarning naming each column, how many of its
-cells it read as missing, and the first of them. A column of text keeps every
-cell as written, the missing-value texts too; an empty cell is missing in every
-column.
+cells it read as missing, and the first of them. A cell that its type cannot
+hold (an integer past 2^63, 2021-02-30) is a misfit too. A column of text keeps
+every cell as written, the missing-value texts too; an empty cell is missing in
+every column.
 
 The ready options (pandas_options, arrow_options, polars_options,
-duckdb_sql) never fail on a cell either: a column that the library cannot
+duckdb_sql) never fail on a counted cell either: a column that the library cannot
 read typed by itself (misfits, group separators in pyarrow or Polars, padded
 numbers in Polars, slashed dates in pyarrow) is given to it as text, and the
 read_ functions convert that text afterwards.
