@@ -858,7 +858,8 @@ def _mishandles_blank_rows(report: "Report", loader: str) -> bool:
     """Whether the loader would skip or refuse a blank row, which the pass counts as a row (a
     short one in a file of several columns): DuckDB skips every blank line of such a file, and
     Polars refuses a blank first data row."""
-    if len(report.columns) < 2 or report.short_rows == 0:
+    # Such a row is short: the cell of its last column is absent.
+    if len(report.columns) < 2 or not report.columns[-1].absent:
         return False
     if loader == "duckdb":
         return True

@@ -502,3 +502,24 @@ def test_blank_lines_are_rows_and_the_misfits_rows_are_counted_past_them(write, 
     [warning] = [w.message for w in caught]
     assert warning.positions[1] == len(misfits)
     assert [(m.row, m.text) for m in warning.examples if m.position == 1] == misfits[:3]
+
+
+@pytest.mark.parametrize("library", LIBRARIES)
+def test_a_refused_cell_leaves_the_other_columns_of_its_file_typed(write, library):
+    # The integer past 2^63 makes the libraries' typed reads refuse the file: each column is
+    # then read as text and converted, and must come out as the typed read gives it.
+    rows = [("yes", str(i), f"2021-01-{i:02d}", f'"1,{i:03d}"', f" {i}.5") for i in range(1, 29)]
+    rows.append(("no", "99999999999999999999", "2021-02-28", '"2,000"', "-1.25 "))
+    report = quorvel.describe(write("ok,n,d,g,x\n" + "".join(",".join(r) + "\n" for r in rows)))
+    assert [c.verdict for c in report.columns] == [
+        "boolean", "integer", "date", "grouped_number", "padded_decimal"]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        _, columns = loaded(report, library)
+    assert [w.message.positions for w in caught] == [{1: 1}]
+    expected = [[cell == "yes" for cell, *_ in rows],
+                [int64_or_none(n) for _, n, *_ in rows],
+                [dt.date.fromisoformat(d) for _, _, d, *_ in rows],
+                [float(g.strip('"').replace(",", "")) for *_, g, _ in rows],
+                [float(x) for *_, x in rows]]
+    assert [[plain(v) for v in column] for column in columns] == expected
