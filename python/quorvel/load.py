@@ -32,7 +32,8 @@ import shutil
 import tempfile
 import warnings
 from contextlib import contextmanager
-from typing import IO, TYPE_CHECKING, Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
+from typing import (IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional,
+                    Tuple)
 
 from .source import content
 from .types import FALSE_TEXTS, TRUE_TEXTS
@@ -76,7 +77,7 @@ FINER_THAN_MICROSECONDS = r"\.[0-9]{7,}"
 INT64_DIGITS = 18  # an integer of no more digits fits in 64 bits whatever they are
 
 
-def fits_int64(text: str) -> bool:
+def _fits_int64(text: str) -> bool:
     """Whether an integer's text holds a value that 64 bits hold."""
     return -(1 << 63) <= int(text) < 1 << 63
 
@@ -237,15 +238,23 @@ def _readable(report: "Report",
     the file's encoding (`encodings`; None: it reads them all), or when a line before the data
     rows leaves a quote open (a comment line, a header cell with a line break): the libraries
     skip lines, or rows, or rows with quotes of their own, and would part from the pass."""
-    path = loadable_path(report)
     if (encodings is None or report.encoding in encodings) and not _quote_before_data(report):
         yield report
         return
+    with _data_copy(report, lambda text, out: shutil.copyfileobj(text, out, 1 << 20)) as copy:
+        yield copy
+
+
+@contextmanager
+def _data_copy(report: "Report", write: Callable[[IO[str], IO[str]], None]) -> Iterator["Report"]:
+    """The report of a UTF-8 copy of its data rows alone in a temporary folder, which `write`
+    makes from the text that follows the lines before the data rows."""
+    path = loadable_path(report)
     with tempfile.TemporaryDirectory(prefix="quorvel-") as folder:
         copy = os.path.join(folder, os.path.basename(path) or "copy.csv")
         with _text(report) as text, open(copy, "w", encoding="utf-8", newline="") as out:
             _skip_to_data(text, report)
-            shutil.copyfileobj(text, out, 1 << 20)
+            write(text, out)
         yield dataclasses.replace(report, local_path=copy, encoding="utf-8", skip_rows=0,
                                   header=False)
 
@@ -366,7 +375,7 @@ def _pandas_value(raw: Any, wanted: Target) -> Any:
         digits = text.str.replace(r"^\+", "", regex=True)
         fits = digits.str.fullmatch(INTEGER_TEXT).fillna(False)
         long = fits & (digits.str.lstrip("-").str.lstrip("0").str.len() > INT64_DIGITS)
-        fits[long] = digits[long].map(fits_int64)
+        fits[long] = digits[long].map(_fits_int64)
         return digits.where(fits).astype("Int64")
     if wanted.kind == "decimal":
         number = pandas.to_numeric(text, errors="coerce").astype("float64")
@@ -839,19 +848,18 @@ def read_duckdb(report: "Report", connection: Any, table_name: str) -> None:
 def _blank_rows_filled(report: "Report", loader: str) -> Iterator["Report"]:
     """The report, or the report of a UTF-8 copy of its data rows in which each blank row holds
     an empty cell per column, when the loader would skip or refuse a blank row."""
-    width = len(report.columns)
     if not _mishandles_blank_rows(report, loader):
         yield report
         return
-    path = loadable_path(report)
-    with tempfile.TemporaryDirectory(prefix="quorvel-") as folder:
-        copy = os.path.join(folder, os.path.basename(path) or "copy.csv")
-        with _text(report) as text, open(copy, "w", encoding="utf-8", newline="") as out:
-            # CR LF ends the rows, so that a cell holding a CR or an LF alone is quoted.
-            rows = csv.writer(out, delimiter=report.delimiter, lineterminator="\r\n")
-            rows.writerows(row or [""] * width for row in data_rows(text, report))
-        yield dataclasses.replace(report, local_path=copy, encoding="utf-8", skip_rows=0,
-                                  header=False)
+    blank = [""] * len(report.columns)
+
+    def write(text: IO[str], out: IO[str]) -> None:
+        # CR LF ends the rows, so that a cell holding a CR or an LF alone is quoted.
+        rows = csv.writer(out, delimiter=report.delimiter, lineterminator="\r\n")
+        rows.writerows(row or blank for row in csv.reader(text, delimiter=report.delimiter))
+
+    with _data_copy(report, write) as copy:
+        yield copy
 
 
 def _mishandles_blank_rows(report: "Report", loader: str) -> bool:
