@@ -10,12 +10,13 @@ date-time arrives as one, with every row, and each cell that the verdict
 does not cover (a misfit, starred in the report) arrives as a missing value.
 Nothing is dropped silently: the report counts the misfits before the load,
 and the load warns with a MisfitWarning naming each column, how many of its
-cells it read as missing, and the first of them. A column of text keeps every
-cell as written, the missing-value texts too; an empty cell is missing in every
-column.
+cells it read as missing, and the first of them. A cell that its type cannot
+hold (an integer past 2^63, 2021-02-30) is a misfit too. A column of text keeps
+every cell as written, the missing-value texts too; an empty cell is missing in
+every column.
 
 The ready options (pandas_options, arrow_options, polars_options,
-duckdb_sql) never fail on a cell either: a column that the library cannot
+duckdb_sql) never fail on a counted cell either: a column that the library cannot
 read typed by itself (misfits, group separators in pyarrow or Polars, padded
 numbers in Polars, slashed dates in pyarrow) is given to it as text, and the
 read_ functions convert that text afterwards.
@@ -23,6 +24,7 @@ read_ functions convert that text afterwards.
 
 import csv
 import dataclasses
+import datetime as dt
 import io
 import itertools
 import os
@@ -30,7 +32,8 @@ import shutil
 import tempfile
 import warnings
 from contextlib import contextmanager
-from typing import IO, TYPE_CHECKING, Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
+from typing import (IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional,
+                    Tuple)
 
 from .source import content
 from .types import FALSE_TEXTS, TRUE_TEXTS
@@ -69,6 +72,18 @@ TARGETS: Dict[str, Target] = {
 }
 TEXT = Target("text")
 INTEGER_TEXT = r"[-+]?[0-9]+"
+# A fraction of a second finer than the microsecond, which a microsecond timestamp cannot hold.
+FINER_THAN_MICROSECONDS = r"\.[0-9]{7,}"
+INT64_DIGITS = 18  # an integer of no more digits fits in 64 bits whatever they are
+
+
+def _fits_int64(text: str) -> bool:
+    """Whether an integer's text holds a value that 64 bits hold."""
+    return -(1 << 63) <= int(text) < 1 << 63
+
+
+class CellRefused(Exception):
+    """A library's typed read refused a cell, or gave one out of its type's range."""
 
 
 def target(column: "Column") -> Target:
@@ -223,15 +238,23 @@ def _readable(report: "Report",
     the file's encoding (`encodings`; None: it reads them all), or when a line before the data
     rows leaves a quote open (a comment line, a header cell with a line break): the libraries
     skip lines, or rows, or rows with quotes of their own, and would part from the pass."""
-    path = loadable_path(report)
     if (encodings is None or report.encoding in encodings) and not _quote_before_data(report):
         yield report
         return
+    with _data_copy(report, lambda text, out: shutil.copyfileobj(text, out, 1 << 20)) as copy:
+        yield copy
+
+
+@contextmanager
+def _data_copy(report: "Report", write: Callable[[IO[str], IO[str]], None]) -> Iterator["Report"]:
+    """The report of a UTF-8 copy of its data rows alone in a temporary folder, which `write`
+    makes from the text that follows the lines before the data rows."""
+    path = loadable_path(report)
     with tempfile.TemporaryDirectory(prefix="quorvel-") as folder:
         copy = os.path.join(folder, os.path.basename(path) or "copy.csv")
         with _text(report) as text, open(copy, "w", encoding="utf-8", newline="") as out:
             _skip_to_data(text, report)
-            shutil.copyfileobj(text, out, 1 << 20)
+            write(text, out)
         yield dataclasses.replace(report, local_path=copy, encoding="utf-8", skip_rows=0,
                                   header=False)
 
@@ -298,12 +321,21 @@ def read_pandas(report: "Report", **overrides: Any) -> Any:
     import pandas  # type: ignore[import-untyped]
 
     with _readable(report) as readable:
-        frame = pandas.read_csv(loadable_path(readable),
-                                **{**pandas_options(readable), **overrides})
+        options = {**_pandas_read_options(readable), **overrides}
+        try:
+            frame = _pandas_typed_read(readable, options)
+        except (ValueError, OverflowError, CellRefused):
+            # A cell the typed read refuses: every column is read as text and converted
+            # below, where such a cell is a misfit.
+            frame = pandas.read_csv(loadable_path(readable), **{**options, "dtype": "string",
+                                                                "parse_dates": False})
     found = []
     for position, column in enumerate(report.columns):
-        if target(column).kind != "text" and not _reads_typed(column, "pandas"):
-            raw = frame.iloc[:, position]
+        # A typed column that arrives as text is converted: one with misfits, or one whose
+        # dates pandas left as written.
+        if (target(column).kind != "text"
+                and pandas.api.types.is_string_dtype(frame.iloc[:, position].dtype)):
+            raw = frame.iloc[:, position].astype("string")
             frame.isetitem(position, _pandas_value(raw, target(column)))
             found.append(_pandas_misfits(position, frame.columns[position], raw,
                                          frame.iloc[:, position]))
@@ -312,18 +344,75 @@ def read_pandas(report: "Report", **overrides: Any) -> Any:
     return frame
 
 
+def _pandas_read_options(report: "Report") -> Dict[str, Any]:
+    """pandas_options with the dates read as text, which _pandas_dates parses: pandas' own
+    parse gives nanosecond timestamps, which end in 2262."""
+    options = pandas_options(report)
+    dates = options.pop("parse_dates", [])
+    options.pop("date_format", None)
+    return {**options, "dtype": {**options["dtype"], **{name: "string" for name in dates}}}
+
+
+def _pandas_typed_read(report: "Report", options: Dict[str, Any]) -> Any:
+    """pandas' own typed read; CellRefused for a number out of float64's range, which pandas
+    reads as infinite."""
+    import numpy
+    import pandas
+
+    frame = pandas.read_csv(loadable_path(report), **options)
+    floats = frame.select_dtypes("float64")
+    if numpy.isinf(floats.to_numpy()).any():
+        raise CellRefused
+    return frame
+
+
 def _pandas_value(raw: Any, wanted: Target) -> Any:
+    import numpy
     import pandas
 
     text = _cleaned(raw, wanted)
     if wanted.kind == "integer":
-        return text.where(text.str.fullmatch(INTEGER_TEXT).fillna(False)).astype("Int64")
+        digits = text.str.replace(r"^\+", "", regex=True)
+        fits = digits.str.fullmatch(INTEGER_TEXT).fillna(False)
+        long = fits & (digits.str.lstrip("-").str.lstrip("0").str.len() > INT64_DIGITS)
+        fits[long] = digits[long].map(_fits_int64)
+        return digits.where(fits).astype("Int64")
     if wanted.kind == "decimal":
-        return pandas.to_numeric(text, errors="coerce").astype("float64")
+        number = pandas.to_numeric(text, errors="coerce").astype("float64")
+        # A number beyond float64's range would be infinite: it is missing instead.
+        return number.where(~numpy.isinf(number))
     if wanted.kind == "boolean":
         return text.map(dict(_truth_table()), na_action="ignore").astype("boolean")
+    if wanted.kind == "date":
+        return _pandas_dates(text, wanted.date_format or ISO_DATE_FORMAT)
     return pandas.to_datetime(text, format=wanted.date_format or "ISO8601", errors="coerce",
                               utc=wanted.kind == "datetime_tz")
+
+
+ISO_DATE_FORMAT = "%Y-%m-%d"
+
+
+def _pandas_dates(text: Any, layout: str) -> Any:
+    """The dates as datetime64[s], whose range holds every year from 1 to 9999: pandas parses
+    those of its nanosecond range, and each date beyond it is parsed alone."""
+    import numpy
+    import pandas
+
+    stamps = pandas.to_datetime(text, format=layout, errors="coerce")
+    days = stamps.to_numpy("datetime64[s]")
+    beyond = (stamps.isna() & text.notna()).to_numpy()
+    days[beyond] = [_numpy_date(cell, layout) for cell in text[beyond]]
+    return pandas.Series(days, index=text.index, name=text.name)
+
+
+def _numpy_date(cell: str, layout: str) -> Any:
+    """The date of the cell, or NaT for a cell that holds none (2021-02-30)."""
+    import numpy
+
+    try:
+        return numpy.datetime64(dt.datetime.strptime(cell, layout).date(), "s")
+    except ValueError:
+        return numpy.datetime64("NaT", "s")
 
 
 def _cleaned(raw: Any, wanted: Target) -> Any:
@@ -411,8 +500,25 @@ def _arrow_table(report: "Report") -> Any:
         return "skip"
 
     options["parse_options"].invalid_row_handler = note_ragged
-    table = pyarrow.csv.read_csv(loadable_path(report), **options)
-    return _arrow_text_table(report) if ragged else table
+    # A blank line is a row to the pass; in a file of several columns it is a ragged one.
+    options["parse_options"].ignore_empty_lines = False
+    try:
+        table = pyarrow.csv.read_csv(loadable_path(report), **options)
+    except pyarrow.ArrowInvalid:
+        # A cell the typed read refuses (an integer past 2^63, an impossible date): every cell
+        # is read as text and converted by read_arrow, where such a cell is a misfit.
+        return _arrow_text_table(report)
+    return _arrow_text_table(report) if ragged or _arrow_overflows(table) else table
+
+
+def _arrow_overflows(table: Any) -> bool:
+    """Whether a number of the table was beyond float64's range, which pyarrow reads as
+    infinite."""
+    import pyarrow
+    import pyarrow.compute as pc  # type: ignore[import-untyped]
+
+    return any(pc.any(pc.is_inf(column)).as_py() for column in table.columns
+               if column.type == pyarrow.float64())
 
 
 ARROW_BATCH_ROWS = 1 << 16
@@ -426,10 +532,11 @@ def _arrow_text_table(report: "Report") -> Any:
     with _text(report) as text:
         rows = data_rows(text, report)
         while True:
-            batch = [row for row in itertools.islice(rows, ARROW_BATCH_ROWS) if row]
+            batch = list(itertools.islice(rows, ARROW_BATCH_ROWS))
             if not batch:
                 break
-            # A short row's absent cells are missing; the others stay as written.
+            # A short row's absent cells are missing, a blank row's all; the others stay as
+            # written.
             cells = [row[:width] + [None] * (width - len(row)) for row in batch]
             columns = zip(*cells)
             batches.append(pyarrow.record_batch(
@@ -443,7 +550,7 @@ def _arrow_text_table(report: "Report") -> Any:
 
 def _arrow_nulled(raw: Any, texts: List[str]) -> Any:
     import pyarrow
-    import pyarrow.compute as pc  # type: ignore[import-untyped]
+    import pyarrow.compute as pc
 
     return pc.if_else(pc.is_in(raw, pyarrow.array(texts, pyarrow.string())), None, raw)
 
@@ -465,7 +572,34 @@ def _arrow_value(raw: Any, wanted: Target) -> Any:
     pattern = {"integer": INTEGER_TEXT, "decimal": DECIMAL_TEXT, "date": ISO_DATE,
                "datetime": ISO_DATE + ISO_CLOCK, "datetime_tz": ISO_DATE + ISO_CLOCK + ISO_ZONE}
     fits = pc.match_substring_regex(text, "^(?:" + pattern[wanted.kind] + ")$")
-    return pc.cast(pc.if_else(fits, text, None), _arrow_type(wanted))
+    if wanted.kind.startswith("datetime"):
+        fits = pc.and_(fits, pc.invert(pc.match_substring_regex(text, FINER_THAN_MICROSECONDS)))
+    # pyarrow's cast takes no sign before an integer.
+    text = pc.replace_substring_regex(text, r"^\+", "") if wanted.kind == "integer" else text
+    value = _arrow_cast(pc.if_else(fits, text, None), _arrow_type(wanted))
+    if wanted.kind == "decimal":
+        value = pc.if_else(pc.is_inf(value), None, value)
+    return value
+
+
+def _arrow_cast(text: Any, wanted: Any) -> Any:
+    """The cast of every cell, or where pyarrow refuses one (an integer past 2^63, an
+    impossible date), of each cell alone, a refused one as missing."""
+    import pyarrow
+
+    try:
+        return text.cast(wanted)
+    except pyarrow.ArrowInvalid:
+        return pyarrow.array([_arrow_cell(cell, wanted) for cell in text], wanted)
+
+
+def _arrow_cell(cell: Any, wanted: Any) -> Any:
+    import pyarrow
+
+    try:
+        return cell.cast(wanted)
+    except pyarrow.ArrowInvalid:
+        return None
 
 
 DECIMAL_TEXT = r"[-+]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][-+]?[0-9]+)?"
@@ -532,13 +666,21 @@ def _polars_empty_is_null(polars: Any) -> Dict[str, bool]:
 def read_polars(report: "Report") -> Any:
     import polars
 
-    with _readable(report, UTF8) as readable:
-        frame = polars.read_csv(loadable_path(readable), **_polars_options(readable))
+    with _blank_rows_filled(report, "polars") as filled, _readable(filled, UTF8) as readable:
+        options = _polars_options(readable)
+        try:
+            frame = _polars_typed_read(readable, options)
+        except (polars.exceptions.ComputeError, CellRefused):
+            # A cell the typed read refuses (an integer past 2^63, an impossible date): every
+            # column is read as text and converted below, where such a cell is a misfit.
+            text = {name: polars.String for name in options["schema_overrides"]}
+            frame = polars.read_csv(loadable_path(readable),
+                                    **{**options, "schema_overrides": text})
     found = []
     for position, (name, column) in enumerate(zip(frame.columns, report.columns)):
         # Text columns, and the typed columns left as text, hold their cells as written (a
         # quoted empty cell too): their null texts become missing here.
-        if _polars_reads_typed(report, column):
+        if frame.schema[name] != polars.String:
             continue
         raw = _polars_nulled(frame.get_column(name), null_texts(report, column))
         value = raw if target(column).kind == "text" else _polars_value(raw, target(column))
@@ -547,6 +689,18 @@ def read_polars(report: "Report") -> Any:
             found.append(_polars_misfits(position, name, raw, value))
     _warn("polars", found)
     _warn_long_rows(report, "polars")
+    return frame
+
+
+def _polars_typed_read(report: "Report", options: Dict[str, Any]) -> Any:
+    """Polars' own typed read; CellRefused for a number out of float64's range, which Polars
+    reads as infinite."""
+    import polars
+
+    frame = polars.read_csv(loadable_path(report), **options)
+    floats = frame.select(polars.col(polars.Float64).is_infinite().any())
+    if any(floats.row(0) if floats.width else ()):
+        raise CellRefused
     return frame
 
 
@@ -567,7 +721,10 @@ def _polars_value(raw: Any, wanted: Target) -> Any:
     if wanted.kind == "integer":
         return text.cast(polars.Int64, strict=False)
     if wanted.kind == "decimal":
-        return text.cast(polars.Float64, strict=False)
+        number = text.cast(polars.Float64, strict=False)
+        # A number beyond float64's range would be infinite: it is missing instead.
+        return polars.select(polars.when(number.is_infinite()).then(None)
+                             .otherwise(number)).to_series()
     if wanted.kind == "boolean":
         truth = dict(_truth_table())
         return text.replace_strict(truth, default=None, return_dtype=polars.Boolean)
@@ -582,6 +739,9 @@ def _polars_datetime(text: Any, wanted: Target) -> Any:
 
     if wanted.date_format:
         return text.str.to_datetime(wanted.date_format, strict=False, time_unit="us")
+    # Polars would cut a finer fraction to the microsecond: such a cell is missing instead.
+    text = polars.select(polars.when(text.str.contains(FINER_THAN_MICROSECONDS)).then(None)
+                         .otherwise(text)).to_series()
     text = text.str.replace("T", " ", literal=True)
     zone = "%z" if wanted.kind == "datetime_tz" else ""
     if zone:
@@ -666,13 +826,53 @@ def _duckdb_value(cell: str, wanted: Target) -> str:
     if wanted.date_format:
         parsed = f"TRY_STRPTIME({text}, {_literal(wanted.date_format)})"
         return f"CAST({parsed} AS DATE)" if wanted.kind == "date" else parsed
-    return f"TRY_CAST({text} AS {_DUCKDB_TYPES[wanted.kind]})"
+    value = f"TRY_CAST({text} AS {_DUCKDB_TYPES[wanted.kind]})"
+    if wanted.kind == "decimal":
+        # A number beyond the range of DOUBLE would be infinite: it is NULL instead.
+        return f"CASE WHEN NOT isinf({value}) THEN {value} END"
+    if wanted.kind.startswith("datetime"):
+        # DuckDB would cut a finer fraction to the microsecond: such a cell is NULL instead.
+        return (f"CASE WHEN NOT regexp_matches({text}, {_literal(FINER_THAN_MICROSECONDS)}) "
+                f"THEN {value} END")
+    return value
 
 
 def read_duckdb(report: "Report", connection: Any, table_name: str) -> None:
-    with _readable(report, DUCKDB_ENCODINGS) as readable:
+    with _blank_rows_filled(report, "duckdb") as filled, \
+            _readable(filled, DUCKDB_ENCODINGS) as readable:
         _read_duckdb(readable, connection, table_name)
     _warn_long_rows(report, "duckdb")
+
+
+@contextmanager
+def _blank_rows_filled(report: "Report", loader: str) -> Iterator["Report"]:
+    """The report, or the report of a UTF-8 copy of its data rows in which each blank row holds
+    an empty cell per column, when the loader would skip or refuse a blank row."""
+    if not _mishandles_blank_rows(report, loader):
+        yield report
+        return
+    blank = [""] * len(report.columns)
+
+    def write(text: IO[str], out: IO[str]) -> None:
+        # CR LF ends the rows, so that a cell holding a CR or an LF alone is quoted.
+        rows = csv.writer(out, delimiter=report.delimiter, lineterminator="\r\n")
+        rows.writerows(row or blank for row in csv.reader(text, delimiter=report.delimiter))
+
+    with _data_copy(report, write) as copy:
+        yield copy
+
+
+def _mishandles_blank_rows(report: "Report", loader: str) -> bool:
+    """Whether the loader would skip or refuse a blank row, which the pass counts as a row (a
+    short one in a file of several columns): DuckDB skips every blank line of such a file, and
+    Polars refuses a blank first data row."""
+    # Such a row is short: the cell of its last column is absent.
+    if len(report.columns) < 2 or not report.columns[-1].absent:
+        return False
+    if loader == "duckdb":
+        return True
+    with _text(report) as text:
+        return next(data_rows(text, report), None) == []
 
 
 def _read_duckdb(report: "Report", connection: Any, table_name: str) -> None:
@@ -697,14 +897,17 @@ def _read_duckdb(report: "Report", connection: Any, table_name: str) -> None:
 
 def _duckdb_misfits(report: "Report", connection: Any, position: int,
                     column: "Column") -> List[Misfit]:
-    """The first texts of the column that became NULL, read again from the file."""
+    """The first texts of the column that became NULL, with their rows, read again from the
+    file by one thread, which reads the rows in order."""
     name = column_names(report)[position]
     cell = _quoted(name)
     rows = connection.execute(
-        f"SELECT {cell} FROM {_duckdb_read(report)} "
+        f"SELECT row, {cell} FROM (SELECT row_number() OVER () AS row, {cell} "
+        f"FROM {_duckdb_read(report)}) "
         f"WHERE {cell} NOT IN ({_duckdb_nulls(report)}) "
-        f"AND ({_duckdb_value(cell, target(column))}) IS NULL LIMIT {EXAMPLES}").fetchall()
-    return [Misfit(name, None, text, position) for (text,) in rows]
+        f"AND ({_duckdb_value(cell, target(column))}) IS NULL "
+        f"ORDER BY row LIMIT {EXAMPLES}").fetchall()
+    return [Misfit(name, row, text, position) for row, text in rows]
 
 
 def _quoted(identifier: str) -> str:
