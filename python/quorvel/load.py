@@ -45,7 +45,6 @@ from .types import FALSE_TEXTS, TRUE_TEXTS
 if TYPE_CHECKING:
     from .report import Column, Report
 
-LOADERS = ("pandas", "arrow", "polars", "duckdb")
 EXAMPLES = 3
 INTEGER_TEXT = r"[-+]?[0-9]+"
 # A fraction of a second finer than the microsecond, which a microsecond timestamp cannot hold.
@@ -138,8 +137,9 @@ def _warning_text(loader: str, columns: List[MisfitColumn], examples: List[Misfi
             + "; ".join(parts))
 
 
-# Per typed column, its misfits and the first of them.
-Found = List[Tuple[MisfitColumn, List[Misfit]]]
+# A typed column's misfits and the first of them; a load's, per column.
+FoundColumn = Tuple[MisfitColumn, List[Misfit]]
+Found = List[FoundColumn]
 
 
 def _warn(loader: str, found: Found) -> None:
@@ -320,7 +320,8 @@ NANOSECOND_REACH = (2 ** 63 - 1) // 1000
 
 def _pandas_temporals(report: "Report", table: Any) -> Tuple[Any, Found]:
     """The table with its dates in seconds, whose datetime64[s] holds every year from 1 to 9999,
-    and its date-times in pandas' unit, those beyond its range missing and found."""
+    and its date-times in pandas' unit: in nanoseconds, those beyond their range missing and
+    found."""
     import pyarrow  # type: ignore[import-untyped]
 
     unit = pandas_unit()
@@ -329,7 +330,7 @@ def _pandas_temporals(report: "Report", table: Any) -> Tuple[Any, Found]:
         column = table.column(position)
         if pyarrow.types.is_date32(field.type):
             column = column.cast(pyarrow.timestamp("s"))
-        elif pyarrow.types.is_timestamp(field.type) and field.type.unit != unit:
+        elif pyarrow.types.is_timestamp(field.type) and unit == "ns":
             column, rows = _within_nanoseconds(column)
             if rows:
                 beyond.append(_misfits_of_rows(report, position, rows))
@@ -351,8 +352,7 @@ def _within_nanoseconds(column: Any) -> Tuple[Any, List[int]]:
             pc.indices_nonzero(pc.fill_null(beyond, False)).to_pylist())
 
 
-def _misfits_of_rows(report: "Report", position: int, rows: List[int]) -> Tuple[MisfitColumn,
-                                                                                List[Misfit]]:
+def _misfits_of_rows(report: "Report", position: int, rows: List[int]) -> FoundColumn:
     """The misfits of a column in these data rows (from 0), with their texts read again from the
     file: the table holds their values, not the texts as written."""
     name = column_names(report)[position]
@@ -367,7 +367,7 @@ def _misfits_of_rows(report: "Report", position: int, rows: List[int]) -> Tuple[
 def _merged(found: Found, more: Found) -> Found:
     """The misfits of both, one entry per column in the order of the columns, with the first
     examples of both by row."""
-    by_position: Dict[int, Tuple[MisfitColumn, List[Misfit]]] = {}
+    by_position: Dict[int, FoundColumn] = {}
     for column, shown in found + more:
         if column.position in by_position:
             earlier, seen = by_position[column.position]
@@ -567,14 +567,11 @@ DUCKDB_ENCODINGS = ("utf-8", "utf-8-sig", "utf-16", "latin-1")
 
 
 def polars_options(report: "Report") -> Dict[str, Any]:
+    import polars
+
     if report.encoding not in UTF8:
         raise ValueError(f"polars.read_csv reads UTF-8 only, and '{report.path}' is "
-                         f"{report.encoding}: read_polars transcodes it first")
-    return _polars_options(report)
-
-
-def _polars_options(report: "Report") -> Dict[str, Any]:
-    import polars
+                         f"{report.encoding}: read_polars loads it")
 
     dtypes = {"integer": polars.Int64, "decimal": polars.Float64, "date": polars.Date}
     overrides = {name: dtypes[target(c).kind] if _polars_reads_typed(report, c)
@@ -638,7 +635,7 @@ def _duckdb_read(report: "Report") -> str:
     here and the SELECT turns the null texts of a typed column into NULL."""
     if report.encoding not in DUCKDB_ENCODINGS:
         raise ValueError(f"DuckDB's read_csv reads {', '.join(DUCKDB_ENCODINGS)}, and "
-                         f"'{report.path}' is {report.encoding}: read_duckdb transcodes it first")
+                         f"'{report.path}' is {report.encoding}: read_duckdb loads it")
     columns = ", ".join(f"{_literal(n)}: 'VARCHAR'" for n in column_names(report))
     encoding = "utf-8" if report.encoding == "utf-8-sig" else report.encoding
     # One reader thread: DuckDB 2's parallel reader refuses null_padding on a file with a

@@ -30,8 +30,7 @@ def arrow_schema(report: "Report") -> Any:
 
 
 def create_table(report: "Report", table_name: str, dialect: str) -> str:
-    if not isinstance(table_name, str) or not table_name:
-        raise TypeError(f"table_name must be a non-empty str, not {table_name!r}")
+    load.check_table_name(table_name)
     if dialect not in DIALECTS:
         raise ValueError(f"dialect must be one of {', '.join(DIALECTS)}, not {dialect!r}")
     names = load.column_names(report)
