@@ -229,3 +229,20 @@ def test_date_times_beyond_pandas_range_are_pandas_misfits_beside_the_others(wri
     assert warning.columns == [quorvel.MisfitColumn(0, "t", 3)]
     assert [(m.row, m.text) for m in warning.examples] == [
         (4, cells[3]), (7, cells[6]), (10, cells[9])]
+
+
+def test_given_names_that_repeat_load_as_columns_apart_in_every_library(write):
+    # Polars 1 keeps one of two columns under one name; the report never gives one twice.
+    report = quorvel.describe(write("1,2\n3,4\n"), header=False, names=["x", "x"])
+    assert [c.name for c in report.columns] == ["x", "x.1"]
+    assert assert_every_loader_gives_the_table(report) == [[1, 3], [2, 4]]
+
+
+def test_read_duckdb_leaves_the_connection_its_table_alone_even_when_refused(write):
+    report = quorvel.describe(write("n\n1\n"))
+    con = duckdb.connect()
+    report.read_duckdb(con, 'my "t"')
+    with pytest.raises(duckdb.CatalogException, match='my "t".* already exists'):
+        report.read_duckdb(con, 'my "t"')
+    assert con.execute("SELECT table_name FROM information_schema.tables").fetchall() == [
+        ('my "t"',)]
