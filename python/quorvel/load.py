@@ -15,79 +15,44 @@ hold (an integer past 2^63, 2021-02-30) is a misfit too. A column of text keeps
 every cell as written, the missing-value texts too; an empty cell is missing in
 every column.
 
+Every read_ function takes the one Arrow table that read_arrow makes and hands it
+to its library, so the rows, values and misfits are the same in all four.
+
 The ready options (pandas_options, arrow_options, polars_options,
-duckdb_sql) never fail on a counted cell either: a column that the library cannot
-read typed by itself (misfits, group separators in pyarrow or Polars, padded
-numbers in Polars, slashed dates in pyarrow) is given to it as text, and the
-read_ functions convert that text afterwards.
+duckdb_sql) are for those who call a library's own reader themselves: they never
+fail on a counted cell either, but leave a column that the reader cannot read
+typed by itself (misfits, group separators, padded numbers, slashed dates) as
+text, and inherit the reader's limits.
 """
 
 import csv
 import dataclasses
-import datetime as dt
 import io
 import itertools
 import os
 import shutil
 import tempfile
+import uuid
 import warnings
 from contextlib import contextmanager
-from typing import (IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional,
-                    Tuple)
+from typing import IO, TYPE_CHECKING, Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
+from .meanings import MEANINGS, TEXT, Meaning, arrow_type, meaning
 from .source import content
+from .table import unique_names
 from .types import FALSE_TEXTS, TRUE_TEXTS
 
 if TYPE_CHECKING:
     from .report import Column, Report
 
-LOADERS = ("pandas", "arrow", "polars", "duckdb")
 EXAMPLES = 3
-
-
-class Target(NamedTuple):
-    kind: str  # integer, decimal, boolean, date, datetime, datetime_tz or text
-    date_format: Optional[str] = None  # strptime layout; None for ISO 8601
-    padded: bool = False  # cells may carry spaces around the number
-    grouped: bool = False  # cells may carry "," between groups of digits
-
-
-TARGETS: Dict[str, Target] = {
-    "integer": Target("integer"),
-    "padded_integer": Target("integer", padded=True),
-    "decimal": Target("decimal"),
-    "padded_decimal": Target("decimal", padded=True),
-    "grouped_number": Target("decimal", grouped=True),
-    "boolean": Target("boolean"),
-    "date": Target("date"),
-    "datetime": Target("datetime"),
-    "datetime_tz": Target("datetime_tz"),
-    # An undecided slashed date is read month first, as pandas and most US exports do.
-    "date_mdy": Target("date", "%m/%d/%Y"),
-    "date_slash": Target("date", "%m/%d/%Y"),
-    "date_dmy": Target("date", "%d/%m/%Y"),
-    "date_ymd": Target("date", "%Y/%m/%d"),
-    "datetime_slash": Target("datetime", "%Y/%m/%d %H:%M:%S"),
-    "datetime_slash_hm": Target("datetime", "%Y/%m/%d %H:%M"),
-}
-TEXT = Target("text")
 INTEGER_TEXT = r"[-+]?[0-9]+"
 # A fraction of a second finer than the microsecond, which a microsecond timestamp cannot hold.
 FINER_THAN_MICROSECONDS = r"\.[0-9]{7,}"
-INT64_DIGITS = 18  # an integer of no more digits fits in 64 bits whatever they are
 
 
-def _fits_int64(text: str) -> bool:
-    """Whether an integer's text holds a value that 64 bits hold."""
-    return -(1 << 63) <= int(text) < 1 << 63
-
-
-class CellRefused(Exception):
-    """A library's typed read refused a cell, or gave one out of its type's range."""
-
-
-def target(column: "Column") -> Target:
-    return TARGETS.get(column.verdict, TEXT)
+def target(column: "Column") -> Meaning:
+    return meaning(column.verdict)
 
 
 def null_texts(report: "Report", column: "Column") -> List[str]:
@@ -111,12 +76,13 @@ def _reads_typed(column: "Column", loader: str) -> bool:
     if loader == "arrow":
         return not wanted.grouped and wanted.date_format is None
     if loader == "polars":
-        return wanted.kind in ("integer", "decimal", "date") and wanted == Target(wanted.kind)
+        return (wanted.kind in ("integer", "decimal", "date") and not wanted.padded
+                and not wanted.grouped and wanted.date_format is None)
     return loader == "pandas"
 
 
 class Misfit(NamedTuple):
-    column: str  # as the loader names it
+    column: str  # as the report names it
     row: Optional[int]  # data row from 1; None where the loader cannot tell
     text: str
     position: Optional[int] = None  # the column's, from 0 as in report.columns
@@ -124,7 +90,7 @@ class Misfit(NamedTuple):
 
 class MisfitColumn(NamedTuple):
     position: int  # from 0, as in report.columns
-    name: str  # as the loader names it
+    name: str  # as the report names it
     cells: int  # read as missing
 
 
@@ -171,7 +137,12 @@ def _warning_text(loader: str, columns: List[MisfitColumn], examples: List[Misfi
             + "; ".join(parts))
 
 
-def _warn(loader: str, found: List[Tuple[MisfitColumn, List[Misfit]]]) -> None:
+# A typed column's misfits and the first of them; a load's, per column.
+FoundColumn = Tuple[MisfitColumn, List[Misfit]]
+Found = List[FoundColumn]
+
+
+def _warn(loader: str, found: Found) -> None:
     columns = [column for column, _ in found if column.cells]
     if columns:
         examples = [m for column, shown in found if column.cells for m in shown]
@@ -231,30 +202,20 @@ def loadable_path(report: "Report") -> str:
 
 
 @contextmanager
-def _readable(report: "Report",
-              encodings: Optional[Tuple[str, ...]] = None) -> Iterator["Report"]:
+def _readable(report: "Report") -> Iterator["Report"]:
     """The report, or the report of a UTF-8 copy of its data rows alone in a temporary folder
-    (decompressed and transcoded as it streams, in flat memory) when the library reads none of
-    the file's encoding (`encodings`; None: it reads them all), or when a line before the data
-    rows leaves a quote open (a comment line, a header cell with a line break): the libraries
-    skip lines, or rows, or rows with quotes of their own, and would part from the pass."""
-    if (encodings is None or report.encoding in encodings) and not _quote_before_data(report):
+    (decompressed and transcoded as it streams, in flat memory) when a line before the data rows
+    leaves a quote open (a comment line, a header cell with a line break): a reader that skips
+    lines, or rows, or rows with quotes of its own, would part from the pass."""
+    if not _quote_before_data(report):
         yield report
         return
-    with _data_copy(report, lambda text, out: shutil.copyfileobj(text, out, 1 << 20)) as copy:
-        yield copy
-
-
-@contextmanager
-def _data_copy(report: "Report", write: Callable[[IO[str], IO[str]], None]) -> Iterator["Report"]:
-    """The report of a UTF-8 copy of its data rows alone in a temporary folder, which `write`
-    makes from the text that follows the lines before the data rows."""
     path = loadable_path(report)
     with tempfile.TemporaryDirectory(prefix="quorvel-") as folder:
         copy = os.path.join(folder, os.path.basename(path) or "copy.csv")
         with _text(report) as text, open(copy, "w", encoding="utf-8", newline="") as out:
             _skip_to_data(text, report)
-            write(text, out)
+            shutil.copyfileobj(text, out, 1 << 20)
         yield dataclasses.replace(report, local_path=copy, encoding="utf-8", skip_rows=0,
                                   header=False)
 
@@ -282,10 +243,6 @@ def _quote_before_data(report: "Report") -> bool:
 
 # pandas
 
-PANDAS_DTYPES = {"integer": "Int64", "decimal": "float64", "boolean": "boolean",
-                 "text": "string"}
-
-
 def pandas_options(report: "Report") -> Dict[str, Any]:
     names = column_names(report)
     typed = [(n, c, target(c)) for n, c in zip(names, report.columns)]
@@ -293,9 +250,9 @@ def pandas_options(report: "Report") -> Dict[str, Any]:
     dates: Dict[str, str] = {}
     for name, column, wanted in typed:
         if not _reads_typed(column, "pandas"):
-            dtype[name] = "string"
-        elif wanted.kind in PANDAS_DTYPES:
-            dtype[name] = PANDAS_DTYPES[wanted.kind]
+            dtype[name] = TEXT.pandas
+        elif wanted.kind in ("integer", "decimal", "boolean"):
+            dtype[name] = wanted.pandas
         else:
             dates[name] = wanted.date_format or "ISO8601"
     options: Dict[str, Any] = {
@@ -317,131 +274,118 @@ def pandas_options(report: "Report") -> Dict[str, Any]:
     return options
 
 
-def read_pandas(report: "Report", **overrides: Any) -> Any:
-    import pandas  # type: ignore[import-untyped]
-
-    with _readable(report) as readable:
-        options = {**_pandas_read_options(readable), **overrides}
-        try:
-            frame = _pandas_typed_read(readable, options)
-        except (ValueError, OverflowError, CellRefused):
-            # A cell the typed read refuses: every column is read as text and converted
-            # below, where such a cell is a misfit.
-            frame = pandas.read_csv(loadable_path(readable), **{**options, "dtype": "string",
-                                                                "parse_dates": False})
-    found = []
-    for position, column in enumerate(report.columns):
-        # A typed column that arrives as text is converted: one with misfits, or one whose
-        # dates pandas left as written.
-        if (target(column).kind != "text"
-                and pandas.api.types.is_string_dtype(frame.iloc[:, position].dtype)):
-            raw = frame.iloc[:, position].astype("string")
-            frame.isetitem(position, _pandas_value(raw, target(column)))
-            found.append(_pandas_misfits(position, frame.columns[position], raw,
-                                         frame.iloc[:, position]))
-    _warn("pandas", found)
+def read_pandas(report: "Report") -> Any:
+    table, found = _arrow_load(report)
+    frame, beyond = _pandas_frame(report, table)
+    _warn("pandas", _merged(found, beyond))
     _warn_long_rows(report, "pandas")
     return frame
 
 
-def _pandas_read_options(report: "Report") -> Dict[str, Any]:
-    """pandas_options with the dates read as text, which _pandas_dates parses: pandas' own
-    parse gives nanosecond timestamps, which end in 2262."""
-    options = pandas_options(report)
-    dates = options.pop("parse_dates", [])
-    options.pop("date_format", None)
-    return {**options, "dtype": {**options["dtype"], **{name: "string" for name in dates}}}
+def pandas_unit() -> str:
+    """The unit of pandas' own date-times: pandas before 3 holds them in nanoseconds only, and
+    pandas 3 in any unit, so in read_arrow's microseconds."""
+    import pandas  # type: ignore[import-untyped]
+
+    return "ns" if int(pandas.__version__.split(".")[0]) < 3 else "us"
 
 
-def _pandas_typed_read(report: "Report", options: Dict[str, Any]) -> Any:
-    """pandas' own typed read; CellRefused for a number out of float64's range, which pandas
-    reads as infinite."""
-    import numpy
+def pandas_dtype(wanted: Meaning) -> Any:
+    """read_pandas' dtype of a column of this meaning."""
     import pandas
 
-    frame = pandas.read_csv(loadable_path(report), **options)
-    floats = frame.select_dtypes("float64")
-    if numpy.isinf(floats.to_numpy()).any():
-        raise CellRefused
-    return frame
+    return pandas.api.types.pandas_dtype(wanted.pandas.format(unit=pandas_unit()))
 
 
-def _pandas_value(raw: Any, wanted: Target) -> Any:
-    import numpy
+def _pandas_frame(report: "Report", table: Any) -> Tuple[Any, Found]:
+    """The table as a DataFrame, and the date-times that pandas' unit cannot hold, which
+    arrive missing."""
     import pandas
 
-    text = _cleaned(raw, wanted)
-    if wanted.kind == "integer":
-        digits = text.str.replace(r"^\+", "", regex=True)
-        fits = digits.str.fullmatch(INTEGER_TEXT).fillna(False)
-        long = fits & (digits.str.lstrip("-").str.lstrip("0").str.len() > INT64_DIGITS)
-        fits[long] = digits[long].map(_fits_int64)
-        return digits.where(fits).astype("Int64")
-    if wanted.kind == "decimal":
-        number = pandas.to_numeric(text, errors="coerce").astype("float64")
-        # A number beyond float64's range would be infinite: it is missing instead.
-        return number.where(~numpy.isinf(number))
-    if wanted.kind == "boolean":
-        return text.map(dict(_truth_table()), na_action="ignore").astype("boolean")
-    if wanted.kind == "date":
-        return _pandas_dates(text, wanted.date_format or ISO_DATE_FORMAT)
-    return pandas.to_datetime(text, format=wanted.date_format or "ISO8601", errors="coerce",
-                              utc=wanted.kind == "datetime_tz")
+    table, beyond = _pandas_temporals(report, table)
+    extension = {}
+    for wanted in (TEXT, *MEANINGS.values()):
+        dtype = pandas_dtype(wanted)
+        # Dates and date-times are cast to their unit in the table, and pandas keeps it.
+        if wanted.kind not in TEMPORAL and isinstance(dtype, pandas.api.extensions.ExtensionDtype):
+            extension[arrow_type(wanted)] = dtype
+    frame = table.to_pandas(types_mapper=extension.get, coerce_temporal_nanoseconds=False)
+    return frame, beyond
 
 
-ISO_DATE_FORMAT = "%Y-%m-%d"
+TEMPORAL = ("date", "datetime", "datetime_tz")
+# The microseconds either side of 1970 that a nanosecond timestamp holds: pandas 2's range.
+NANOSECOND_REACH = (2 ** 63 - 1) // 1000
 
 
-def _pandas_dates(text: Any, layout: str) -> Any:
-    """The dates as datetime64[s], whose range holds every year from 1 to 9999: pandas parses
-    those of its nanosecond range, and each date beyond it is parsed alone."""
-    import numpy
-    import pandas
+def _pandas_temporals(report: "Report", table: Any) -> Tuple[Any, Found]:
+    """The table with its dates in seconds, whose datetime64[s] holds every year from 1 to 9999,
+    and its date-times in pandas' unit: in nanoseconds, those beyond their range missing and
+    found."""
+    import pyarrow  # type: ignore[import-untyped]
 
-    stamps = pandas.to_datetime(text, format=layout, errors="coerce")
-    days = stamps.to_numpy("datetime64[s]")
-    beyond = (stamps.isna() & text.notna()).to_numpy()
-    days[beyond] = [_numpy_date(cell, layout) for cell in text[beyond]]
-    return pandas.Series(days, index=text.index, name=text.name)
-
-
-def _numpy_date(cell: str, layout: str) -> Any:
-    """The date of the cell, or NaT for a cell that holds none (2021-02-30)."""
-    import numpy
-
-    try:
-        return numpy.datetime64(dt.datetime.strptime(cell, layout).date(), "s")
-    except ValueError:
-        return numpy.datetime64("NaT", "s")
-
-
-def _cleaned(raw: Any, wanted: Target) -> Any:
-    """The cells without the padding and group separators the target allows."""
-    text = raw.str.strip(" ") if wanted.padded else raw
-    return text.str.replace(",", "", regex=False) if wanted.grouped else text
+    unit = pandas_unit()
+    beyond: Found = []
+    for position, field in enumerate(table.schema):
+        column = table.column(position)
+        if pyarrow.types.is_date32(field.type):
+            column = column.cast(pyarrow.timestamp("s"))
+        elif pyarrow.types.is_timestamp(field.type) and unit == "ns":
+            column, rows = _within_nanoseconds(column)
+            if rows:
+                beyond.append(_misfits_of_rows(report, position, rows))
+            column = column.cast(pyarrow.timestamp(unit, field.type.tz))
+        else:
+            continue
+        table = table.set_column(position, field.with_type(column.type), column)
+    return table, beyond
 
 
-def _pandas_misfits(position: int, name: str, raw: Any,
-                    value: Any) -> Tuple[MisfitColumn, List[Misfit]]:
-    lost = raw.notna() & value.isna()
-    rows = lost[lost].index[:EXAMPLES]
-    return (MisfitColumn(position, name, int(lost.sum())),
-            [Misfit(name, int(r) + 1, raw[r], position) for r in rows])
+def _within_nanoseconds(column: Any) -> Tuple[Any, List[int]]:
+    """The microsecond date-times, those beyond a nanosecond timestamp's range missing, and
+    the rows (from 0) of those."""
+    import pyarrow
+    import pyarrow.compute as pc  # type: ignore[import-untyped]
+
+    beyond = pc.greater(pc.abs(column.cast(pyarrow.int64())), NANOSECOND_REACH)
+    return (pc.if_else(beyond, None, column),
+            pc.indices_nonzero(pc.fill_null(beyond, False)).to_pylist())
 
 
-def _truth_table() -> List[Tuple[str, bool]]:
-    return [(t, True) for t in TRUE_TEXTS] + [(t, False) for t in FALSE_TEXTS]
+def _misfits_of_rows(report: "Report", position: int, rows: List[int]) -> FoundColumn:
+    """The misfits of a column in these data rows (from 0), with their texts read again from the
+    file: the table holds their values, not the texts as written."""
+    name = column_names(report)[position]
+    shown = set(rows[:EXAMPLES])
+    with _text(report) as text:
+        cells = [row[position] for number, row in enumerate(
+            itertools.islice(data_rows(text, report), max(shown) + 1)) if number in shown]
+    return (MisfitColumn(position, name, len(rows)),
+            [Misfit(name, row + 1, cell, position) for row, cell in zip(sorted(shown), cells)])
+
+
+def _merged(found: Found, more: Found) -> Found:
+    """The misfits of both, one entry per column in the order of the columns, with the first
+    examples of both by row."""
+    by_position: Dict[int, FoundColumn] = {}
+    for column, shown in found + more:
+        if column.position in by_position:
+            earlier, seen = by_position[column.position]
+            column = column._replace(cells=earlier.cells + column.cells)
+            shown = sorted(seen + shown, key=lambda m: m.row or 0)[:EXAMPLES]
+        by_position[column.position] = (column, shown)
+    return [by_position[position] for position in sorted(by_position)]
 
 
 # pyarrow
 
 def arrow_options(report: "Report") -> Dict[str, Any]:
-    import pyarrow  # type: ignore[import-untyped]
+    import pyarrow
     import pyarrow.csv  # type: ignore[import-untyped]
 
     types: Dict[str, Any] = {}
     for name, column in zip(column_names(report), report.columns):
-        types[name] = (_arrow_type(target(column)) if _reads_typed(column, "arrow")
+        types[name] = (arrow_type(target(column)) if _reads_typed(column, "arrow")
                        else pyarrow.string())
     return {
         "read_options": pyarrow.csv.ReadOptions(encoding=report.encoding,
@@ -458,15 +402,15 @@ def arrow_options(report: "Report") -> Dict[str, Any]:
     }
 
 
-def _arrow_type(wanted: Target) -> Any:
-    import pyarrow
-
-    return {"integer": pyarrow.int64(), "decimal": pyarrow.float64(), "boolean": pyarrow.bool_(),
-            "date": pyarrow.date32(), "datetime": pyarrow.timestamp("us"),
-            "datetime_tz": pyarrow.timestamp("us", tz="UTC")}.get(wanted.kind, pyarrow.string())
-
-
 def read_arrow(report: "Report") -> Any:
+    table, found = _arrow_load(report)
+    _warn("pyarrow", found)
+    _warn_long_rows(report, "pyarrow")
+    return table
+
+
+def _arrow_load(report: "Report") -> Tuple[Any, Found]:
+    """read_arrow's table, which every loader takes, and the misfits it found, unwarned."""
     with _readable(report) as readable:
         table = _arrow_table(readable)
     found = []
@@ -480,9 +424,7 @@ def read_arrow(report: "Report") -> Any:
         table = table.set_column(position, table.field(position).with_type(value.type), value)
         if target(column).kind != "text":
             found.append(_arrow_misfits(position, table.column_names[position], raw, value))
-    _warn("pyarrow", found)
-    _warn_long_rows(report, "pyarrow")
-    return table
+    return table, found
 
 
 def _arrow_table(report: "Report") -> Any:
@@ -515,7 +457,7 @@ def _arrow_overflows(table: Any) -> bool:
     """Whether a number of the table was beyond float64's range, which pyarrow reads as
     infinite."""
     import pyarrow
-    import pyarrow.compute as pc  # type: ignore[import-untyped]
+    import pyarrow.compute as pc
 
     return any(pc.any(pc.is_inf(column)).as_py() for column in table.columns
                if column.type == pyarrow.float64())
@@ -555,7 +497,7 @@ def _arrow_nulled(raw: Any, texts: List[str]) -> Any:
     return pc.if_else(pc.is_in(raw, pyarrow.array(texts, pyarrow.string())), None, raw)
 
 
-def _arrow_value(raw: Any, wanted: Target) -> Any:
+def _arrow_value(raw: Any, wanted: Meaning) -> Any:
     import pyarrow
     import pyarrow.compute as pc
 
@@ -568,7 +510,7 @@ def _arrow_value(raw: Any, wanted: Target) -> Any:
         return pc.cast(truth, pyarrow.bool_())
     if wanted.kind in ("date", "datetime") and wanted.date_format:
         stamps = pc.strptime(text, format=wanted.date_format, unit="us", error_is_null=True)
-        return pc.cast(stamps, _arrow_type(wanted))
+        return pc.cast(stamps, arrow_type(wanted))
     pattern = {"integer": INTEGER_TEXT, "decimal": DECIMAL_TEXT, "date": ISO_DATE,
                "datetime": ISO_DATE + ISO_CLOCK, "datetime_tz": ISO_DATE + ISO_CLOCK + ISO_ZONE}
     fits = pc.match_substring_regex(text, "^(?:" + pattern[wanted.kind] + ")$")
@@ -576,7 +518,7 @@ def _arrow_value(raw: Any, wanted: Target) -> Any:
         fits = pc.and_(fits, pc.invert(pc.match_substring_regex(text, FINER_THAN_MICROSECONDS)))
     # pyarrow's cast takes no sign before an integer.
     text = pc.replace_substring_regex(text, r"^\+", "") if wanted.kind == "integer" else text
-    value = _arrow_cast(pc.if_else(fits, text, None), _arrow_type(wanted))
+    value = _arrow_cast(pc.if_else(fits, text, None), arrow_type(wanted))
     if wanted.kind == "decimal":
         value = pc.if_else(pc.is_inf(value), None, value)
     return value
@@ -625,14 +567,11 @@ DUCKDB_ENCODINGS = ("utf-8", "utf-8-sig", "utf-16", "latin-1")
 
 
 def polars_options(report: "Report") -> Dict[str, Any]:
+    import polars
+
     if report.encoding not in UTF8:
         raise ValueError(f"polars.read_csv reads UTF-8 only, and '{report.path}' is "
-                         f"{report.encoding}: read_polars transcodes it first")
-    return _polars_options(report)
-
-
-def _polars_options(report: "Report") -> Dict[str, Any]:
-    import polars
+                         f"{report.encoding}: read_polars loads it")
 
     dtypes = {"integer": polars.Int64, "decimal": polars.Float64, "date": polars.Date}
     overrides = {name: dtypes[target(c).kind] if _polars_reads_typed(report, c)
@@ -666,106 +605,24 @@ def _polars_empty_is_null(polars: Any) -> Dict[str, bool]:
 def read_polars(report: "Report") -> Any:
     import polars
 
-    with _blank_rows_filled(report, "polars") as filled, _readable(filled, UTF8) as readable:
-        options = _polars_options(readable)
-        try:
-            frame = _polars_typed_read(readable, options)
-        except (polars.exceptions.ComputeError, CellRefused):
-            # A cell the typed read refuses (an integer past 2^63, an impossible date): every
-            # column is read as text and converted below, where such a cell is a misfit.
-            text = {name: polars.String for name in options["schema_overrides"]}
-            frame = polars.read_csv(loadable_path(readable),
-                                    **{**options, "schema_overrides": text})
-    found = []
-    for position, (name, column) in enumerate(zip(frame.columns, report.columns)):
-        # Text columns, and the typed columns left as text, hold their cells as written (a
-        # quoted empty cell too): their null texts become missing here.
-        if frame.schema[name] != polars.String:
-            continue
-        raw = _polars_nulled(frame.get_column(name), null_texts(report, column))
-        value = raw if target(column).kind == "text" else _polars_value(raw, target(column))
-        frame = frame.with_columns(value.alias(name))
-        if target(column).kind != "text":
-            found.append(_polars_misfits(position, name, raw, value))
+    table, found = _arrow_load(report)
+    # The report's names are unique, which Polars needs: Polars 1 keeps one column of a name
+    # given twice. The frame holds the table's chunks rather than a copy in one.
+    frame = polars.from_arrow(table, rechunk=False)
     _warn("polars", found)
     _warn_long_rows(report, "polars")
     return frame
 
 
-def _polars_typed_read(report: "Report", options: Dict[str, Any]) -> Any:
-    """Polars' own typed read; CellRefused for a number out of float64's range, which Polars
-    reads as infinite."""
-    import polars
-
-    frame = polars.read_csv(loadable_path(report), **options)
-    floats = frame.select(polars.col(polars.Float64).is_infinite().any())
-    if any(floats.row(0) if floats.width else ()):
-        raise CellRefused
-    return frame
-
-
-def _polars_nulled(raw: Any, texts: List[str]) -> Any:
-    import polars
-
-    # A list, not a Series: Polars 2 deprecates is_in with a Series of the same type.
-    missing = raw.is_in(texts)
-    return polars.select(polars.when(missing).then(None).otherwise(raw)).to_series().alias(raw.name)
-
-
-def _polars_value(raw: Any, wanted: Target) -> Any:
-    import polars
-
-    text = raw.str.strip_chars(" ") if wanted.padded else raw
-    if wanted.grouped:
-        text = text.str.replace_all(",", "", literal=True)
-    if wanted.kind == "integer":
-        return text.cast(polars.Int64, strict=False)
-    if wanted.kind == "decimal":
-        number = text.cast(polars.Float64, strict=False)
-        # A number beyond float64's range would be infinite: it is missing instead.
-        return polars.select(polars.when(number.is_infinite()).then(None)
-                             .otherwise(number)).to_series()
-    if wanted.kind == "boolean":
-        truth = dict(_truth_table())
-        return text.replace_strict(truth, default=None, return_dtype=polars.Boolean)
-    if wanted.kind == "date":
-        return text.str.to_date(wanted.date_format or "%Y-%m-%d", strict=False)
-    return _polars_datetime(text, wanted)
-
-
-def _polars_datetime(text: Any, wanted: Target) -> Any:
-    """Polars takes one layout per call: the ISO 8601 layouts are tried in turn."""
-    import polars
-
-    if wanted.date_format:
-        return text.str.to_datetime(wanted.date_format, strict=False, time_unit="us")
-    # Polars would cut a finer fraction to the microsecond: such a cell is missing instead.
-    text = polars.select(polars.when(text.str.contains(FINER_THAN_MICROSECONDS)).then(None)
-                         .otherwise(text)).to_series()
-    text = text.str.replace("T", " ", literal=True)
-    zone = "%z" if wanted.kind == "datetime_tz" else ""
-    if zone:
-        text = text.str.replace(r"Z$", "+00:00")
-    tried = [text.str.to_datetime("%Y-%m-%d %H:%M" + layout + zone, strict=False,
-                                  time_unit="us")
-             for layout in (":%S%.f", "")]
-    value = polars.select(polars.coalesce(tried)).to_series()
-    return value.dt.convert_time_zone("UTC") if zone else value
-
-
-def _polars_misfits(position: int, name: str, raw: Any,
-                    value: Any) -> Tuple[MisfitColumn, List[Misfit]]:
-    lost = raw.is_not_null() & value.is_null()
-    rows = lost.arg_true().to_list()
-    return (MisfitColumn(position, name, len(rows)),
-            [Misfit(name, r + 1, raw[r], position) for r in rows[:EXAMPLES]])
-
-
 # DuckDB
 
-def duckdb_sql(report: "Report", table_name: str) -> str:
+def check_table_name(table_name: object) -> None:
     if not isinstance(table_name, str) or not table_name:
         raise TypeError(f"table_name must be a non-empty str, not {table_name!r}")
+
+
+def duckdb_sql(report: "Report", table_name: str) -> str:
+    check_table_name(table_name)
     names = column_names(report)
     values = ",\n  ".join(f"{_duckdb_typed(report, _quoted(n), target(c))} AS {_quoted(n)}"
                           for n, c in zip(names, report.columns))
@@ -778,7 +635,7 @@ def _duckdb_read(report: "Report") -> str:
     here and the SELECT turns the null texts of a typed column into NULL."""
     if report.encoding not in DUCKDB_ENCODINGS:
         raise ValueError(f"DuckDB's read_csv reads {', '.join(DUCKDB_ENCODINGS)}, and "
-                         f"'{report.path}' is {report.encoding}: read_duckdb transcodes it first")
+                         f"'{report.path}' is {report.encoding}: read_duckdb loads it")
     columns = ", ".join(f"{_literal(n)}: 'VARCHAR'" for n in column_names(report))
     encoding = "utf-8" if report.encoding == "utf-8-sig" else report.encoding
     # One reader thread: DuckDB 2's parallel reader refuses null_padding on a file with a
@@ -796,11 +653,7 @@ def _glob_escaped(path: str) -> str:
     return "".join(f"[{c}]" if c in "[*?" else c for c in path)
 
 
-_DUCKDB_TYPES = {"decimal": "DOUBLE", "date": "DATE", "datetime": "TIMESTAMP",
-                 "datetime_tz": "TIMESTAMPTZ"}
-
-
-def _duckdb_typed(report: "Report", cell: str, wanted: Target) -> str:
+def _duckdb_typed(report: "Report", cell: str, wanted: Meaning) -> str:
     """The column's SQL expression; in a typed column the null texts are NULL."""
     if wanted.kind == "text":
         return cell
@@ -812,7 +665,7 @@ def _duckdb_nulls(report: "Report") -> str:
     return ", ".join(_literal(t) for t in typed_null_texts(report))
 
 
-def _duckdb_value(cell: str, wanted: Target) -> str:
+def _duckdb_value(cell: str, wanted: Meaning) -> str:
     """The SQL expression of the typed value; NULL where the cell does not fit."""
     text = f"replace({cell}, ',', '')" if wanted.grouped else cell
     if wanted.kind == "integer":
@@ -826,7 +679,7 @@ def _duckdb_value(cell: str, wanted: Target) -> str:
     if wanted.date_format:
         parsed = f"TRY_STRPTIME({text}, {_literal(wanted.date_format)})"
         return f"CAST({parsed} AS DATE)" if wanted.kind == "date" else parsed
-    value = f"TRY_CAST({text} AS {_DUCKDB_TYPES[wanted.kind]})"
+    value = f"TRY_CAST({text} AS {wanted.duckdb})"
     if wanted.kind == "decimal":
         # A number beyond the range of DOUBLE would be infinite: it is NULL instead.
         return f"CASE WHEN NOT isinf({value}) THEN {value} END"
@@ -838,76 +691,33 @@ def _duckdb_value(cell: str, wanted: Target) -> str:
 
 
 def read_duckdb(report: "Report", connection: Any, table_name: str) -> None:
-    with _blank_rows_filled(report, "duckdb") as filled, \
-            _readable(filled, DUCKDB_ENCODINGS) as readable:
-        _read_duckdb(readable, connection, table_name)
+    check_table_name(table_name)
+    table, found = _arrow_load(report)
+    names = duckdb_names(report)
+    values = ", ".join(f"CAST({_quoted(n)} AS {target(c).duckdb}) AS {_quoted(n)}"
+                       for n, c in zip(names, report.columns))
+    # A name of its own, so that the table is found by it alone and no other of the caller's.
+    view = f"quorvel_arrow_{uuid.uuid4().hex}"
+    connection.register(view, table.rename_columns(names))
+    try:
+        # Every result is fetched whole: DuckDB 2 keeps the connection busy until a fetch comes
+        # back empty, and the caller's next query would fail.
+        connection.execute(f"CREATE TABLE {_quoted(table_name)} AS SELECT {values} "
+                           f"FROM {view}").fetchall()
+    finally:
+        connection.unregister(view)
+    _warn("duckdb", found)
     _warn_long_rows(report, "duckdb")
 
 
-@contextmanager
-def _blank_rows_filled(report: "Report", loader: str) -> Iterator["Report"]:
-    """The report, or the report of a UTF-8 copy of its data rows in which each blank row holds
-    an empty cell per column, when the loader would skip or refuse a blank row."""
-    if not _mishandles_blank_rows(report, loader):
-        yield report
-        return
-    blank = [""] * len(report.columns)
-
-    def write(text: IO[str], out: IO[str]) -> None:
-        # CR LF ends the rows, so that a cell holding a CR or an LF alone is quoted.
-        rows = csv.writer(out, delimiter=report.delimiter, lineterminator="\r\n")
-        rows.writerows(row or blank for row in csv.reader(text, delimiter=report.delimiter))
-
-    with _data_copy(report, write) as copy:
-        yield copy
+_ASCII_LOWER = str.maketrans("ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abcdefghijklmnopqrstuvwxyz")
 
 
-def _mishandles_blank_rows(report: "Report", loader: str) -> bool:
-    """Whether the loader would skip or refuse a blank row, which the pass counts as a row (a
-    short one in a file of several columns): DuckDB skips every blank line of such a file, and
-    Polars refuses a blank first data row."""
-    # Such a row is short: the cell of its last column is absent.
-    if len(report.columns) < 2 or not report.columns[-1].absent:
-        return False
-    if loader == "duckdb":
-        return True
-    with _text(report) as text:
-        return next(data_rows(text, report), None) == []
-
-
-def _read_duckdb(report: "Report", connection: Any, table_name: str) -> None:
-    # Every result is fetched whole: DuckDB 2 keeps the connection busy until a fetch comes
-    # back empty, and the caller's next query would fail.
-    connection.execute(duckdb_sql(report, table_name)).fetchall()
-    names = column_names(report)
-    typed = [(p, n, c) for p, (n, c) in enumerate(zip(names, report.columns))
-             if target(c).kind != "text"]
-    if not typed:
-        return
-    nulls = ", ".join(f"count(*) - count({_quoted(n)})" for _, n, _ in typed)
-    [counted] = connection.execute(f"SELECT {nulls} FROM {_quoted(table_name)}").fetchall()
-    found = []
-    for (position, name, column), missing in zip(typed, counted):
-        lost = missing - column.missing - column.absent
-        if lost > 0:
-            found.append((MisfitColumn(position, name, lost),
-                          _duckdb_misfits(report, connection, position, column)))
-    _warn("duckdb", found)
-
-
-def _duckdb_misfits(report: "Report", connection: Any, position: int,
-                    column: "Column") -> List[Misfit]:
-    """The first texts of the column that became NULL, with their rows, read again from the
-    file by one thread, which reads the rows in order."""
-    name = column_names(report)[position]
-    cell = _quoted(name)
-    rows = connection.execute(
-        f"SELECT row, {cell} FROM (SELECT row_number() OVER () AS row, {cell} "
-        f"FROM {_duckdb_read(report)}) "
-        f"WHERE {cell} NOT IN ({_duckdb_nulls(report)}) "
-        f"AND ({_duckdb_value(cell, target(column))}) IS NULL "
-        f"ORDER BY row LIMIT {EXAMPLES}").fetchall()
-    return [Misfit(name, row, text, position) for row, text in rows]
+def duckdb_names(report: "Report") -> List[str]:
+    """The report's names as a DuckDB table can hold them: DuckDB's names ignore the case of
+    ASCII letters, so a name that only its case tells from an earlier one is told apart as a
+    name met again is ('ID' after 'id' is 'ID.1')."""
+    return unique_names(column_names(report), fold=lambda name: name.translate(_ASCII_LOWER))
 
 
 def _quoted(identifier: str) -> str:

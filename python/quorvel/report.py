@@ -86,20 +86,23 @@ class Report:
         """The JSON document of this one report: {"version": 3, "files": [report]}."""
         return json_document([self.to_dict()], indent)
 
-    def read_pandas(self, **overrides: Any) -> Any:
-        """The whole file as a pandas DataFrame, each column of the type its verdict promises."""
-        return load.read_pandas(self, **overrides)
+    def read_pandas(self) -> Any:
+        """The whole file as a pandas DataFrame, each column of the type its verdict promises:
+        read_arrow's table, its text in Arrow-backed strings."""
+        return load.read_pandas(self)
 
     def read_arrow(self) -> Any:
         """The whole file as a pyarrow Table, each column of the type its verdict promises."""
         return load.read_arrow(self)
 
     def read_polars(self) -> Any:
-        """The whole file as a Polars DataFrame, each column of the type its verdict promises."""
+        """The whole file as a Polars DataFrame, each column of the type its verdict promises:
+        read_arrow's table."""
         return load.read_polars(self)
 
     def read_duckdb(self, connection: Any, table_name: str) -> None:
-        """Creates `table_name` in the DuckDB connection and fills it with the whole file."""
+        """Creates `table_name` in the DuckDB connection and fills it with the whole file, from
+        read_arrow's table."""
         load.read_duckdb(self, connection, table_name)
 
     def pandas_options(self) -> Dict[str, Any]:
@@ -129,7 +132,7 @@ class Report:
         return load.pandas_options(self)
 
     def to_arrow(self) -> Any:
-        """A pyarrow.Schema for pyarrow.csv.ConvertOptions(column_types=...), by header name."""
+        """The pyarrow.Schema of read_arrow's table, by the report's names."""
         return schema.arrow_schema(self)
 
     def to_sql(self, table_name: str, dialect: str = "duckdb") -> str:

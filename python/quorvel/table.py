@@ -262,24 +262,25 @@ def _names(given: Optional[Sequence[str]], header: Optional[List[str]], row_name
     return unique_names([""] * max(_body_width(widths), 1))
 
 
-def unique_names(header: List[str]) -> List[str]:
-    """One name per column, by the rules of this module's docstring; linear in the columns."""
+def unique_names(header: List[str], fold: Callable[[str], str] = str) -> List[str]:
+    """One name per column, by the rules of this module's docstring; linear in the columns.
+    Names alike under `fold` count as one name (DuckDB's names ignore the case of ASCII)."""
     untitled = itertools.count(1)
     filled = [name or f"Unitled_{next(untitled)}" for name in header]
-    taken = set(filled)
+    taken = {fold(name) for name in filled}
     seen: Set[str] = set()
     next_suffix: Dict[str, int] = {}
     names = []
     for name in filled:
         unique = name
-        if name in seen:
-            k = next_suffix.get(name, 1)
-            while f"{name}.{k}" in taken:
+        if fold(name) in seen:
+            k = next_suffix.get(fold(name), 1)
+            while fold(f"{name}.{k}") in taken:
                 k += 1
             unique = f"{name}.{k}"
-            next_suffix[name] = k + 1
-            taken.add(unique)
-        seen.add(name)
+            next_suffix[fold(name)] = k + 1
+            taken.add(fold(unique))
+        seen.add(fold(name))
         names.append(unique)
     return names
 

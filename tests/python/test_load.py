@@ -454,7 +454,8 @@ def test_a_cell_the_type_cannot_hold_arrives_missing_and_warned(write, verdict, 
     report = quorvel.describe(write("\n".join([header] + ordinary + [odd]) + "\n"))
     assert report.columns[0].verdict == verdict
     expected = oracle(odd)
-    if library == "pandas" and verdict == "datetime":
+    # pandas takes read_arrow's microseconds, and before pandas 3 its range is narrower.
+    if library == "pandas" and verdict == "datetime" and expected is not None:
         expected = pandas_stamp_or_none(odd)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
