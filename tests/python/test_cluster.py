@@ -16,6 +16,7 @@ import quorvel
 import quorvel.cluster
 import quorvel_ext
 from conftest import BUCKET, REMOTE_CSV, exactly
+from loopback import FolderServer
 from quorvel.display import summary
 from quorvel.urls import SourceReadError
 
@@ -225,16 +226,15 @@ SIGNATURES = {
 @pytest.mark.parametrize("where", ["path", "URL"])
 @pytest.mark.parametrize("signature", SIGNATURES.values(), ids=SIGNATURES)
 def test_a_stretch_that_begins_like_compressed_data_is_read_as_the_text_it_is(
-        described, remote_folder, http_server, signature, where, range_size):
-    name = f"signed-rows/{signature.hex()}.csv"
-    path = remote_folder / name
-    path.parent.mkdir(exist_ok=True)
+        described, tmp_path, signature, where, range_size):
+    path = tmp_path / "in.csv"
     path.write_bytes(b"id,n\n" + b"".join(signature + b"%d,%d\n" % (i, i * 7 % 50)
                                            for i in range(12)))
     # A local file's stretches are read by the engine's own range source, a URL's through
     # Python: the two ways into the engine.
-    source = str(path) if where == "path" else http_server.url(name)
-    report = described(source, range_size)
+    with FolderServer(tmp_path) as server:
+        source = str(path) if where == "path" else server.url(path.name)
+        report = described(source, range_size)
     assert report.unsplit is None and report.ranges > 1
     expected = quorvel.describe(str(path))
     assert one_machine(report).to_dict() == {**expected.to_dict(), "path": source}
