@@ -173,7 +173,9 @@ bool Inf::classifyRows(CsvParser& parser, std::istream& input, TypesFile& typesF
     if (parser.empty()) return parser.ended_at_row_end();
     const bool rowEnded = classifyOnPipeline(parser, input, threads, typesFile);
     // A huge cell leaves freed chunk buffers in the threads' heaps, which
-    // glibc would keep: give them back, once a pass.
+    // glibc would keep: give their whole pages back, once a pass. What ends
+    // at the top of a thread's heap malloc_trim leaves alone; glibc keeps up
+    // to its trim threshold there, which rises as large blocks are freed.
 #ifdef __GLIBC__
     ::malloc_trim(0);
 #endif

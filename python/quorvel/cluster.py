@@ -255,13 +255,14 @@ def count_stretch(job: FileJob, index: int, start: int, end: int) -> RangeCount:
 @contextlib.contextmanager
 def _stretch_input(job: FileJob, start: int, end: int) -> Iterator[quorvel_ext._Input]:
     """The bytes [start, end) as the engine's input: a local file's read by the engine's own
-    range source, a URL's through a _RangeReader."""
+    range source, a URL's through a _RangeReader. Either is read as it is, never taken for
+    compressed data: the stretch of a plain file may begin with any row."""
     path = _local_path(job.source)
     if path is not None:
         yield quorvel_ext._open_input(path, start=start, end=end)
         return
     with _range_reader(job, start, end) as reader:
-        yield quorvel_ext._open_input(reader)
+        yield quorvel_ext._open_input(reader, cut_from_file=True)
 
 
 def _blocks(reader: "_RangeReader", length: int) -> Iterator[memoryview]:

@@ -69,6 +69,8 @@ class DescriptorSource final : public ByteSource {
   const std::string& name() const override { return name_; }
   void setWaitHook(WaitHook hook) override { whileWaiting_ = std::move(hook); }
 
+  bool isCutFromFile() const override { return limit_.has_value(); }
+
   bool isFile(const std::string& path) const override {
     struct stat status {};
     return regular_ && ::stat(path.c_str(), &status) == 0 && status.st_dev == device_ &&

@@ -40,6 +40,10 @@ class ByteSource {
   virtual const std::string& name() const = 0;
   // Whether `path` names the very file this source reads.
   virtual bool isFile(const std::string& path) const = 0;
+  // Whether the source delivers a stretch cut from inside a file, such as a
+  // byte range: its first bytes are whatever the cut fell on, a row that may
+  // begin like a compressed format's magic, so they are read as they are.
+  virtual bool isCutFromFile() const = 0;
   virtual void setWaitHook(WaitHook hook) = 0;
 };
 
@@ -52,8 +56,9 @@ std::unique_ptr<ByteSource> openPath(const std::string& path);
 std::unique_ptr<ByteSource> openDescriptor(int fd);
 
 // Bytes [start, end) of the regular file at `path`, or fewer where the file
-// ends before `end`. std::invalid_argument when start > end; the errors of
-// openPath(), and std::runtime_error when the path is not a regular file.
+// ends before `end`: a stretch cut from the file (isCutFromFile()).
+// std::invalid_argument when start > end; the errors of openPath(), and
+// std::runtime_error when the path is not a regular file.
 std::unique_ptr<ByteSource> openRange(const std::string& path, std::uint64_t start,
                                       std::uint64_t end);
 

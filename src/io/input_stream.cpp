@@ -342,11 +342,12 @@ struct InputStream::Impl : std::streambuf {
 };
 
 // Reads the magic at the first need, so that a FIFO with no data yet waits
-// in a read that runs the hook.
+// in a read that runs the hook. A stretch cut from a file has none to read.
 void InputStream::Impl::open() {
   if (opened) return;
   opened = true;
   raw.source->setWaitHook([this] { runHook(); });
+  if (raw.source->isCutFromFile()) return;
   char head[kMagicBytes];
   const std::size_t size = raw.readFully(head, kMagicBytes);
   compression = compressionOf(head, size);

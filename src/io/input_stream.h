@@ -1,6 +1,7 @@
 // The input of a pass or of a column count, read once from the start of its
 // source (byte_source.h). Input whose first bytes are the magic of gzip,
-// bzip2, xz or zstd is decompressed while it is read; text in another
+// bzip2, xz or zstd is decompressed while it is read, unless the source is a
+// stretch cut from a file (ByteSource::isCutFromFile()); text in another
 // encoding is turned into UTF-8 after that (transcoder.h). The magic is
 // looked at without seeking, so a FIFO of compressed bytes works too.
 //

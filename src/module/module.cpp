@@ -48,10 +48,12 @@ void checkSignals() {
 
 // A Python binary file object as a source: read on the calling thread, which
 // holds the interpreter lock through the pass, with readinto() into the
-// engine's buffer where the object has it, else read().
+// engine's buffer where the object has it, else read(). `cutFromFile` says
+// that it delivers a stretch of a file (the package's range reader).
 class PythonFileSource final : public quorvel::ByteSource {
  public:
-  explicit PythonFileSource(py::object file) : file_(std::move(file)) {
+  PythonFileSource(py::object file, bool cutFromFile)
+      : file_(std::move(file)), cutFromFile_(cutFromFile) {
     readinto_ = py::getattr(file_, "readinto", py::none());
     if (readinto_.is_none()) read_ = py::getattr(file_, "read", py::none());
     if (readinto_.is_none() && read_.is_none()) {
@@ -78,6 +80,7 @@ class PythonFileSource final : public quorvel::ByteSource {
   bool readableOffThread() const override { return false; }
   const std::string& name() const override { return name_; }
   bool isFile(const std::string&) const override { return false; }
+  bool isCutFromFile() const override { return cutFromFile_; }
   // Python's own read runs the signal handlers while it waits.
   void setWaitHook(WaitHook) override {}
 
@@ -109,6 +112,7 @@ class PythonFileSource final : public quorvel::ByteSource {
   }
 
   py::object file_;
+  bool cutFromFile_;
   py::object readinto_;
   py::object read_;
   std::string name_;
@@ -129,26 +133,29 @@ struct Input {
 
 std::unique_ptr<quorvel::ByteSource> sourceOf(const py::object& source,
                                               std::optional<std::uint64_t> start,
-                                              std::optional<std::uint64_t> end) {
+                                              std::optional<std::uint64_t> end, bool cutFromFile) {
   const bool ranged = start || end;
-  if (py::isinstance<py::str>(source)) {
-    const auto path = source.cast<std::string>();
-    if (path.find('\0') != std::string::npos) {
-      throw py::value_error("the CSV file path contains a NUL byte");
-    }
-    if (!ranged) return quorvel::openPath(path);
-    return quorvel::openRange(path, start.value_or(0),
-                              end.value_or(std::numeric_limits<std::uint64_t>::max()));
+  const bool path = py::isinstance<py::str>(source);
+  const bool descriptor = py::isinstance<py::int_>(source);
+  if (ranged && !path) throw py::value_error("a byte range needs a path");
+  if (cutFromFile && (path || descriptor)) {
+    throw py::value_error("cut_from_file is said of a file object only");
   }
-  if (ranged) throw py::value_error("a byte range needs a path");
-  if (py::isinstance<py::int_>(source)) return quorvel::openDescriptor(source.cast<int>());
-  return std::make_unique<PythonFileSource>(source);
+  if (descriptor) return quorvel::openDescriptor(source.cast<int>());
+  if (!path) return std::make_unique<PythonFileSource>(source, cutFromFile);
+  const auto name = source.cast<std::string>();
+  if (name.find('\0') != std::string::npos) {
+    throw py::value_error("the CSV file path contains a NUL byte");
+  }
+  if (!ranged) return quorvel::openPath(name);
+  return quorvel::openRange(name, start.value_or(0),
+                            end.value_or(std::numeric_limits<std::uint64_t>::max()));
 }
 
 std::unique_ptr<Input> openInput(const py::object& source, std::optional<std::uint64_t> start,
-                                 std::optional<std::uint64_t> end) {
+                                 std::optional<std::uint64_t> end, bool cutFromFile) {
   auto input = std::make_unique<Input>();
-  input->stream = std::make_unique<quorvel::InputStream>(sourceOf(source, start, end));
+  input->stream = std::make_unique<quorvel::InputStream>(sourceOf(source, start, end, cutFromFile));
   // Reading the head may wait on a pipe too: Ctrl-C must reach the caller then.
   input->stream->setReadHook([](const quorvel::InputStream&) { checkSignals(); });
   return input;
@@ -330,8 +337,10 @@ PYBIND11_MODULE(quorvel_ext, m) {
       .def_property_readonly("undecodable", [](const Input& input) {
         return std::make_pair(input.stream->undecodable(), input.stream->firstUndecodableAt());
       });
+  // A byte range of a path, or a file object said to be cut from a file, is
+  // read as it is, whatever its first bytes: never as compressed input.
   m.def("_open_input", &openInput, py::arg("source"), py::pos_only(), py::arg("start") = py::none(),
-        py::arg("end") = py::none());
+        py::arg("end") = py::none(), py::arg("cut_from_file") = false);
   m.def("_infer_types", &inferTypesReporting, py::arg("inf"), py::arg("progress"), py::pos_only(),
         py::arg("input") = py::none(), py::arg("names") = py::none(), py::arg("header") = true);
   m.def("_pass_stats", &passStats, py::arg("inf"), py::pos_only());

@@ -66,7 +66,13 @@ def _infer_types(
     names: Optional[List[str]] = None,
     header: bool = True,
 ) -> None: ...
-def _open_input(source: object, /, start: Optional[int] = None, end: Optional[int] = None) -> _Input: ...
+def _open_input(
+    source: object,
+    /,
+    start: Optional[int] = None,
+    end: Optional[int] = None,
+    cut_from_file: bool = False,
+) -> _Input: ...
 def _overlaps(
     col_type_patterns: Dict[str, List[str]], /
 ) -> Tuple[List[Tuple[str, str, bytes]], List[str]]: ...

@@ -137,6 +137,48 @@ INSTANTIATE_TEST_SUITE_P(
                                          Compression::kBzip2, Compression::kXz, Compression::kZstd),
                        ::testing::Bool()));
 
+// A row of a plain file may begin with any format's magic, and a byte range
+// cut from the file may begin with that row.
+struct SignedRow {
+  const char* name;
+  std::string magic;
+  Compression lookalike;
+};
+
+const SignedRow kSignedRows[] = {
+    {"Gzip", "\x1f\x8b\x08"s, Compression::kGzip},
+    {"Bzip2", "BZh91AY&SY"s, Compression::kBzip2},
+    {"Xz",
+     "\xfd"
+     "7zXZ\0"s,
+     Compression::kXz},
+    {"Zstd", "\x28\xb5\x2f\xfd"s, Compression::kZstd},
+};
+
+class RangeCase : public ::testing::TestWithParam<std::tuple<SignedRow, bool>> {};
+
+TEST_P(RangeCase, ARangeThatBeginsWithAMagicIsReadAsItIs) {
+  const auto& [row, aside] = GetParam();
+  const std::string header = "id,n\n";
+  const std::string rows = row.magic + "1,2\n" + row.magic + "3,4\n";
+  ASSERT_EQ(quorvel::compressionOf(rows.data(), rows.size()), row.lookalike);
+  const std::string path = WriteFile("range", header + rows + "5,6\n");
+  InputStream input(quorvel::openRange(path, header.size(), header.size() + rows.size()));
+  if (aside) input.decompressAside();
+  EXPECT_EQ(input.compression(), Compression::kNone);
+  EXPECT_EQ(input.peek(row.magic.size()), row.magic);
+  EXPECT_EQ(ReadAll(input), rows);
+  EXPECT_EQ(input.bytesRead(), rows.size());
+  std::remove(path.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, RangeCase,
+                         ::testing::Combine(::testing::ValuesIn(kSignedRows), ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).name) +
+                                  (std::get<1>(info.param) ? "Aside" : "");
+                         });
+
 TEST(InputStreamTest, TheColumnCountReadsCompressedInputAsThePassDoes) {
   const std::string path = WriteFile("columns", Compress(Compression::kZstd, "a,b,c\n1,2\n"));
   EXPECT_EQ(quorvel::Inf(path, ',', {}, {}, false, false, "", 1).getNumCols(), 3);
