@@ -45,7 +45,7 @@ void buildSchema(const std::vector<std::string>& names, ArrowSchema* out) {
 
 }  // namespace
 
-TextBatches::TextBatches(std::unique_ptr<InputStream> input, TextBatchLayout layout)
+TextBatches::TextBatches(std::shared_ptr<InputStream> input, TextBatchLayout layout)
     : input_(std::move(input)), layout_(std::move(layout)) {
   if (layout_.batchRows == 0) throw std::invalid_argument("a batch must hold at least one row");
   if (layout_.names.empty()) throw std::invalid_argument("the batches need at least one column");

@@ -49,7 +49,7 @@ struct TextBatchLayout {
 //    read from.
 class TextBatches {
  public:
-  TextBatches(std::unique_ptr<InputStream> input, TextBatchLayout layout);
+  TextBatches(std::shared_ptr<InputStream> input, TextBatchLayout layout);
   ~TextBatches();
   TextBatches(const TextBatches&) = delete;
   TextBatches& operator=(const TextBatches&) = delete;
@@ -67,7 +67,8 @@ class TextBatches {
   std::size_t appendRows(ArrowArray* batch);
   void appendRow(ArrowArray* batch, const std::vector<std::string>& row);
 
-  std::unique_ptr<InputStream> input_;
+  std::shared_ptr<InputStream>
+      input_;  // shared with whoever opened it, who may ask it how much it read
   TextBatchLayout layout_;
   std::unique_ptr<CsvParser> parser_;         // about INPUTBUF_CAP bytes: on the heap
   std::unique_ptr<CsvParser::iterator> row_;  // the next row not yet delivered
