@@ -1,9 +1,12 @@
 // The batches of text and the C stream around them.
 #include "load/text_batches.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -31,6 +34,67 @@ struct Releasing {
     if (held != nullptr && held->release != nullptr) held->release(held);
   }
 };
+
+// Buffers of kMappedBytes and more are mappings of their own, made and
+// unmade here: freed, their pages go back to the system at once. malloc
+// would put them in its heap once its threshold for mapping a block has
+// risen (glibc raises it to the size of each mapped block freed, and the
+// pass frees large ones), and the heap keeps freed pages: every load would
+// leave its largest batches' worth of memory behind.
+constexpr std::int64_t kMappedBytes = std::int64_t{128} << 10;
+
+bool isMapped(std::int64_t size) { return size >= kMappedBytes; }
+
+std::uint8_t* allocateBuffer(std::int64_t size) {
+  if (!isMapped(size)) {
+    return static_cast<std::uint8_t*>(std::malloc(static_cast<std::size_t>(size)));
+  }
+  void* block = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return block == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(block);
+}
+
+void freeBuffer(ArrowBufferAllocator*, std::uint8_t* data, std::int64_t size) {
+  if (data == nullptr) return;
+  if (isMapped(size)) {
+    ::munmap(data, static_cast<std::size_t>(size));
+  } else {
+    std::free(data);
+  }
+}
+
+// nanoarrow hands back the size it was given for `data`, which tells a
+// mapping from a block of malloc's.
+std::uint8_t* reallocateBuffer(ArrowBufferAllocator* allocator, std::uint8_t* data,
+                               std::int64_t oldSize, std::int64_t newSize) {
+  if (!isMapped(oldSize) && !isMapped(newSize)) {
+    return static_cast<std::uint8_t*>(std::realloc(data, static_cast<std::size_t>(newSize)));
+  }
+  if (isMapped(oldSize) && isMapped(newSize)) {
+    void* moved = ::mremap(data, static_cast<std::size_t>(oldSize),
+                           static_cast<std::size_t>(newSize), MREMAP_MAYMOVE);
+    return moved == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(moved);
+  }
+  std::uint8_t* moved = allocateBuffer(newSize);
+  if (moved == nullptr) return nullptr;
+  if (data != nullptr) {
+    std::memcpy(moved, data, static_cast<std::size_t>(std::min(oldSize, newSize)));
+  }
+  freeBuffer(allocator, data, oldSize);
+  return moved;
+}
+
+// Before anything is appended: nanoarrow takes an allocator only for a buffer
+// that holds nothing yet.
+void allocateLargeBuffersApart(ArrowArray* array) {
+  const ArrowBufferAllocator allocator{&reallocateBuffer, &freeBuffer, nullptr};
+  for (int b = 0; b < NANOARROW_MAX_FIXED_BUFFERS; ++b) {
+    check(ArrowBufferSetAllocator(ArrowArrayBuffer(array, b), allocator), "buffer");
+  }
+  for (std::int64_t c = 0; c < array->n_children; ++c) {
+    allocateLargeBuffersApart(array->children[c]);
+  }
+}
 
 void buildSchema(const std::vector<std::string>& names, ArrowSchema* out) {
   ArrowSchemaInit(out);
@@ -74,6 +138,7 @@ bool TextBatches::fill(ArrowArray* out) {
   ArrowArray batch;
   check(ArrowArrayInitFromSchema(&batch, &schema_, nullptr), "batch");
   Releasing<ArrowArray> guard{&batch};
+  allocateLargeBuffersApart(&batch);
   check(ArrowArrayStartAppending(&batch), "batch");
   if (appendRows(&batch) == 0) return false;
   ArrowError error{};
