@@ -31,8 +31,9 @@ def text_batches(report: "Report", batch_rows: int = BATCH_ROWS) -> Any:
     column of the report, named as in the report, `batch_rows` rows a batch.
 
     The file is opened when the first batch is read. A read that fails raises what the pass
-    would have raised (RuntimeError with the engine's message, KeyboardInterrupt); a file with
-    bytes that do not decode raises pyarrow.ArrowInvalid, since Arrow's text is UTF-8."""
+    would have raised (RuntimeError with the engine's message, KeyboardInterrupt); a cell that
+    is not valid UTF-8 as the engine read it (undecodable bytes) raises pyarrow.ArrowInvalid,
+    since Arrow's text is UTF-8."""
     import pyarrow  # type: ignore[import-untyped]
 
     names = column_names(report)
@@ -61,8 +62,8 @@ def _batches(report: "Report", names: List[str], batch_rows: int) -> Iterator[An
                 # pyarrow knows the engine's failure by its message alone.
                 cells.raise_failure()
                 raise
-            if report.undecodable:
-                batch.validate(full=True)
+            # The engine hands on bytes as read: text that is not UTF-8 must not pass for it.
+            batch.validate(full=True)
             yield batch
 
 

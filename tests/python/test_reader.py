@@ -263,3 +263,14 @@ def test_ctrl_c_ends_a_read_that_waits_on_a_pipe(tmp_path):
     finally:
         child.kill()
         child.communicate()
+
+
+@pytest.mark.parametrize("content, encoding", [
+    (b"id,name\n1,caf\xe9\n2,bob\n", "utf-8"),
+    (b"id,name\n1,caf\xe9\n2,bob\n", "shift_jis"),
+], ids=["utf-8 read as it is", "decoded by Python"])
+def test_bytes_that_do_not_decode_stop_the_load_rather_than_enter_arrows_text(
+        write, content, encoding):
+    report = quorvel.describe(write(content), encoding=encoding)
+    with pytest.raises(pyarrow.ArrowInvalid, match="UTF8"):
+        report.read_arrow()
