@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 python=${PYTHON:-.venv/bin/python}
 py_include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
 pybind_include=$("$python" -c 'import pybind11; print(pybind11.get_include())')
-headers=$(${CXX:-c++} -std=c++17 -M -Isrc -Icsv-parser -isystem "$py_include" \
+headers=$(${CXX:-c++} -std=c++17 -M -Isrc -Icsv-parser -isystem third_party/nanoarrow -isystem "$py_include" \
   -isystem "$pybind_include" src/module/module.cpp)
 if leaks=$(grep -oE '[^ ]*(boost/regex|re2/)[^ ]*' <<<"$headers"); then
   echo "src/module/module.cpp includes a regex engine's headers:" >&2

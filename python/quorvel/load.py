@@ -26,12 +26,8 @@ text, and inherit the reader's limits.
 """
 
 import csv
-import dataclasses
 import io
 import itertools
-import os
-import shutil
-import tempfile
 import uuid
 import warnings
 from contextlib import contextmanager
@@ -202,25 +198,6 @@ def loadable_path(report: "Report") -> str:
 
 
 @contextmanager
-def _readable(report: "Report") -> Iterator["Report"]:
-    """The report, or the report of a UTF-8 copy of its data rows alone in a temporary folder
-    (decompressed and transcoded as it streams, in flat memory) when a line before the data rows
-    leaves a quote open (a comment line, a header cell with a line break): a reader that skips
-    lines, or rows, or rows with quotes of its own, would part from the pass."""
-    if not _quote_before_data(report):
-        yield report
-        return
-    path = loadable_path(report)
-    with tempfile.TemporaryDirectory(prefix="quorvel-") as folder:
-        copy = os.path.join(folder, os.path.basename(path) or "copy.csv")
-        with _text(report) as text, open(copy, "w", encoding="utf-8", newline="") as out:
-            _skip_to_data(text, report)
-            shutil.copyfileobj(text, out, 1 << 20)
-        yield dataclasses.replace(report, local_path=copy, encoding="utf-8", skip_rows=0,
-                                  header=False)
-
-
-@contextmanager
 def _text(report: "Report") -> Iterator[IO[str]]:
     with content(loadable_path(report)) as raw:
         yield io.TextIOWrapper(raw, encoding=report.encoding, newline="")
@@ -232,13 +209,6 @@ def _skip_to_data(text: IO[str], report: "Report") -> None:
         text.readline()
     if report.header:
         next(csv.reader(text, delimiter=report.delimiter), None)
-
-
-def _quote_before_data(report: "Report") -> bool:
-    """Whether a line before the data rows leaves a quote open, as a comment line may, which a
-    reader that skips rows would take for the start of a quoted field."""
-    with _text(report) as text:
-        return any(text.readline().count('"') % 2 for _ in range(lines_before_data(report)))
 
 
 # pandas
@@ -410,84 +380,24 @@ def read_arrow(report: "Report") -> Any:
 
 
 def _arrow_load(report: "Report") -> Tuple[Any, Found]:
-    """read_arrow's table, which every loader takes, and the misfits it found, unwarned."""
-    with _readable(report) as readable:
-        table = _arrow_table(readable)
+    """read_arrow's table, which every loader takes, and the misfits it found, unwarned: the
+    file as the report describes it, read by the engine's tokenizer (quorvel.reader), its columns
+    converted from text by pyarrow's compute functions."""
+    import pyarrow
+
+    from .reader import text_batches
+
+    table = text_batches(report).read_all()
     found = []
     for position, column in enumerate(report.columns):
-        # Text columns, and the typed columns left as text (misfits, a ragged file), hold their
-        # cells as written: their null texts become missing here.
-        if table.field(position).type != "string":
-            continue
+        wanted = target(column)
+        # Every cell arrives as written: the column's null texts become missing here.
         raw = _arrow_nulled(table.column(position), null_texts(report, column))
-        value = raw if target(column).kind == "text" else _arrow_value(raw, target(column))
+        value = raw.cast(pyarrow.string()) if wanted.kind == "text" else _arrow_value(raw, wanted)
         table = table.set_column(position, table.field(position).with_type(value.type), value)
-        if target(column).kind != "text":
+        if wanted.kind != "text":
             found.append(_arrow_misfits(position, table.column_names[position], raw, value))
     return table, found
-
-
-def _arrow_table(report: "Report") -> Any:
-    """pyarrow's own read, or for a file with ragged rows, which pyarrow's reader can only skip,
-    every cell as text through Python's csv module, padded or cut to the header's width."""
-    import pyarrow.csv
-
-    if any(c.absent for c in report.columns) or report.short_rows or report.long_rows:
-        return _arrow_text_table(report)
-    options = arrow_options(report)
-    ragged: List[int] = []
-
-    def note_ragged(row: Any) -> str:
-        ragged.append(row.actual_columns)
-        return "skip"
-
-    options["parse_options"].invalid_row_handler = note_ragged
-    # A blank line is a row to the pass; in a file of several columns it is a ragged one.
-    options["parse_options"].ignore_empty_lines = False
-    try:
-        table = pyarrow.csv.read_csv(loadable_path(report), **options)
-    except pyarrow.ArrowInvalid:
-        # A cell the typed read refuses (an integer past 2^63, an impossible date): every cell
-        # is read as text and converted by read_arrow, where such a cell is a misfit.
-        return _arrow_text_table(report)
-    return _arrow_text_table(report) if ragged or _arrow_overflows(table) else table
-
-
-def _arrow_overflows(table: Any) -> bool:
-    """Whether a number of the table was beyond float64's range, which pyarrow reads as
-    infinite."""
-    import pyarrow
-    import pyarrow.compute as pc
-
-    return any(pc.any(pc.is_inf(column)).as_py() for column in table.columns
-               if column.type == pyarrow.float64())
-
-
-ARROW_BATCH_ROWS = 1 << 16
-
-
-def _arrow_text_table(report: "Report") -> Any:
-    import pyarrow
-
-    width = len(report.columns)
-    batches = []
-    with _text(report) as text:
-        rows = data_rows(text, report)
-        while True:
-            batch = list(itertools.islice(rows, ARROW_BATCH_ROWS))
-            if not batch:
-                break
-            # A short row's absent cells are missing, a blank row's all; the others stay as
-            # written.
-            cells = [row[:width] + [None] * (width - len(row)) for row in batch]
-            columns = zip(*cells)
-            batches.append(pyarrow.record_batch(
-                [pyarrow.array(column, pyarrow.string()) for column in columns],
-                names=[str(i) for i in range(width)]))
-    names = column_names(report)
-    if not batches:
-        return pyarrow.table([pyarrow.array([], pyarrow.string())] * width, names=names)
-    return pyarrow.Table.from_batches(batches).rename_columns(names)
 
 
 def _arrow_nulled(raw: Any, texts: List[str]) -> Any:

@@ -4,17 +4,20 @@
 // object; the pass over it with progress and given column names; the
 // overlaps of a table, what the last multithreaded pass did, the first cells
 // of each column and type, the ragged rows of the last pass and whether its
-// input ended at a row end). The shims
+// input ended at a row end; the cells of an input as a stream of Arrow
+// record batches). The shims
 // are the pass, which checks for signals while it reads and turns a failure
 // to write the requested types file into a RuntimeWarning instead of leaving
 // it unsaid, _overlaps and _cell_examples, which hand texts over as bytes,
-// and the source that reads a Python file object.
+// the source that reads a Python file object, and the cell stream, which
+// takes the interpreter lock only to read Python objects and check signals.
 #include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <limits>
 #include <map>
@@ -30,7 +33,9 @@
 #include "io/byte_source.h"
 #include "io/input_stream.h"
 #include "io/row_scan.h"
+#include "load/text_batches.h"
 #include "match/pattern_table.h"
+#include "nanoarrow.h"
 
 namespace py = pybind11;
 using quorvel::Inf;
@@ -46,10 +51,12 @@ void checkSignals() {
   if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
-// A Python binary file object as a source: read on the calling thread, which
-// holds the interpreter lock through the pass, with readinto() into the
-// engine's buffer where the object has it, else read(). `cutFromFile` says
-// that it delivers a stretch of a file (the package's range reader).
+// A Python binary file object as a source: read with readinto() into the
+// engine's buffer where the object has it, else read(). The pass holds the
+// interpreter lock throughout; a cell stream is read and released wherever
+// its consumer calls it, so every touch of a Python object takes the lock.
+// `cutFromFile` says that it delivers a stretch of a file (the package's
+// range reader).
 class PythonFileSource final : public quorvel::ByteSource {
  public:
   PythonFileSource(py::object file, bool cutFromFile)
@@ -67,6 +74,13 @@ class PythonFileSource final : public quorvel::ByteSource {
                                           : std::string(py::repr(file_).cast<std::string>());
     py::object size = py::getattr(file_, "size", py::none());
     if (py::isinstance<py::int_>(size)) size_ = size.cast<std::uint64_t>();
+  }
+
+  ~PythonFileSource() override {
+    py::gil_scoped_acquire gil;
+    file_ = py::object();
+    readinto_ = py::object();
+    read_ = py::object();
   }
 
   std::size_t read(char* s, std::size_t n) override {
@@ -120,8 +134,9 @@ class PythonFileSource final : public quorvel::ByteSource {
 };
 
 // An opened input for one pass, after the package has looked at its head.
+// Shared with the cell stream that reads it, which may outlive this object.
 struct Input {
-  std::unique_ptr<quorvel::InputStream> stream;
+  std::shared_ptr<quorvel::InputStream> stream;
   bool used = false;
 
   quorvel::InputStream& forPass() {
@@ -197,6 +212,63 @@ void inferTypesReporting(Inf& inf, const std::optional<Progress>& progress, Inpu
   auto message = py::reinterpret_steal<py::str>(PyUnicode_DecodeUTF8(
       error.data(), static_cast<Py_ssize_t>(error.size()), "backslashreplace"));
   py::module_::import("warnings").attr("warn")(message, py::handle(PyExc_RuntimeWarning), 1);
+}
+
+// The cells of an input for Arrow's PyCapsule interface: its stream is
+// exported once, since an input is read once. A failure while the consumer
+// reads it reaches Python as the consumer's own error with the engine's
+// message; raise_failure() raises it as it was thrown (KeyboardInterrupt, or
+// the RuntimeError of a failed read), as the pass would have.
+class CellStream {
+ public:
+  explicit CellStream(std::unique_ptr<quorvel::TextBatches> batches)
+      : batches_(std::move(batches)), failure_(std::make_shared<std::exception_ptr>()) {}
+
+  // The schema a consumer asks for is not offered: the cells are text, which
+  // the protocol lets a producer give as it is.
+  py::capsule exportStream(const py::object& /*requestedSchema*/) {
+    if (!batches_) throw std::runtime_error("the cells were read already: an input is read once");
+    // Value-initialized: nothing to release until the export fills it.
+    auto owned = std::make_unique<ArrowArrayStream>();
+    py::capsule capsule(owned.get(), "arrow_array_stream", &releaseCapsule);
+    ArrowArrayStream* stream = owned.release();  // the capsule's from here
+    quorvel::exportTextBatches(std::move(batches_), failure_, stream);
+    return capsule;
+  }
+
+  void raiseFailure() {
+    if (*failure_) std::rethrow_exception(std::exchange(*failure_, nullptr));
+  }
+
+ private:
+  // A stream its consumer moved out is released by the consumer: the capsule
+  // releases only one left in it.
+  static void releaseCapsule(PyObject* capsule) {
+    auto* stream =
+        static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
+    if (stream->release != nullptr) stream->release(stream);
+    delete stream;
+  }
+
+  std::unique_ptr<quorvel::TextBatches> batches_;
+  std::shared_ptr<std::exception_ptr> failure_;
+};
+
+std::unique_ptr<CellStream> readCells(Input& input, char delimiter, bool header, Names names,
+                                      std::size_t batchRows) {
+  if (input.used) throw std::runtime_error("this input was read by a pass already");
+  if (names.empty()) throw py::value_error("names must name at least one column");
+  if (batchRows == 0) throw py::value_error("batch_rows must be at least 1");
+  input.used = true;
+  // The consumer may read without the lock, on any thread: only the main
+  // thread runs signal handlers, and it needs the lock to.
+  input.stream->setReadHook([](const quorvel::InputStream&) {
+    py::gil_scoped_acquire gil;
+    checkSignals();
+  });
+  quorvel::TextBatchLayout layout{delimiter, header, std::move(names), batchRows};
+  return std::make_unique<CellStream>(
+      std::make_unique<quorvel::TextBatches>(input.stream, std::move(layout)));
 }
 
 // What the object's last pass did on the pipeline, for the benchmark.
@@ -344,6 +416,14 @@ PYBIND11_MODULE(quorvel_ext, m) {
   m.def("_infer_types", &inferTypesReporting, py::arg("inf"), py::arg("progress"), py::pos_only(),
         py::arg("input") = py::none(), py::arg("names") = py::none(), py::arg("header") = true);
   m.def("_pass_stats", &passStats, py::arg("inf"), py::pos_only());
+  // The cells of an input, after the lines before its table, as record
+  // batches of large_string columns named `names` (see load/text_batches.h).
+  py::class_<CellStream>(m, "_CellStream")
+      .def("__arrow_c_stream__", &CellStream::exportStream,
+           py::arg("requested_schema") = py::none())
+      .def("raise_failure", &CellStream::raiseFailure);
+  m.def("_read_cells", &readCells, py::arg("input"), py::pos_only(), py::arg("delimiter"),
+        py::arg("header"), py::arg("names"), py::arg("batch_rows"));
   // Whether the input of the last pass ended where a row ends, outside
   // quotes (see Inf::getEndedAtRowEnd): a byte range counted apart held
   // whole rows only.

@@ -165,7 +165,6 @@ def test_a_generated_file_of_every_kind_loads_alike_in_every_library(write):
 
 PLAIN = "n,t\n1,ab\n2,\n3,cd\n"
 PLAIN_COLUMNS = [[1, 2, 3], ["ab", None, "cd"]]
-UNTIL_ENGINE = pytest.mark.xfail(strict=True, reason="until read_arrow reads through the engine")
 # Each way a library's own CSV reader parted from the pass: (file name, content, the names the
 # report gives, DuckDB's names where they differ, the columns).
 FAULTS = {
@@ -194,11 +193,7 @@ FAULTS = {
 }
 # pyarrow's reader reads these compressed bytes as text, and its handler of ragged rows fails
 # to decode them before read_arrow falls back to Python's csv module.
-FAULTS_OF_ARROWS_READER = {"bzip2 named .csv", "xz named .csv", "zstd named .csv"}
-
-
-@pytest.mark.parametrize("case", [pytest.param(c, marks=UNTIL_ENGINE)
-                                  if c in FAULTS_OF_ARROWS_READER else c for c in FAULTS])
+@pytest.mark.parametrize("case", FAULTS)
 def test_a_file_a_library_once_misread_loads_alike_in_every_library(write, case):
     name, content, names, duckdb_names, expected = FAULTS[case]
     report = quorvel.describe(write(content, name))

@@ -22,6 +22,7 @@ METHODS = {
 PROPERTIES = {"num_rows", "col_names"}
 INPUT_METHODS = {"peek", "readinto", "decode_as"}
 INPUT_PROPERTIES = {"compression", "name", "size", "bytes_read", "undecodable"}
+CELL_STREAM_METHODS = {"__arrow_c_stream__", "raise_failure"}
 # pybind11's names for what no Python type names, and the stub's.
 PYBIND_TYPES = {"buffer": "Any"}
 
@@ -99,6 +100,9 @@ def test_stub_and_module_name_the_same_things(stub):
     private = {n for n in vars(quorvel_ext._Input) if not n.startswith("_")}
     assert set(stub_defs(tree, "_Input")) - {"__init__"} == private == INPUT_METHODS | INPUT_PROPERTIES
     assert {n for n, f in stub_defs(tree, "_Input").items() if is_property(f)} == INPUT_PROPERTIES
+    bound = {n for n in vars(quorvel_ext._CellStream) if not n.startswith("_")} | {
+        n for n in vars(quorvel_ext._CellStream) if n.startswith("__arrow")}
+    assert set(stub_defs(tree, "_CellStream")) - {"__init__"} == bound == CELL_STREAM_METHODS
 
 
 @pytest.mark.parametrize("name", sorted(INPUT_METHODS))
@@ -156,12 +160,14 @@ def test_stubtest_finds_no_difference(stub, tmp_path):
                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
     # A pybind11 class has pybind11's own metaclass, which no stub can name.
     assert run.stdout.splitlines() == [f"quorvel_ext.{name} is inconsistent, metaclass differs"
-                                       for name in ("Inf", "_Input")], run.stdout + run.stderr
+                                       for name in ("Inf", "_CellStream", "_Input")], \
+        run.stdout + run.stderr
 
 
 @pytest.mark.parametrize("name", ["_cell_examples", "_infer_types", "_overlaps", "_pass_stats",
                                   "_ragged_rows", "_open_input", "_set_pass_threads",
-                                  "_scan_quotes", "_follow_rows", "_ended_at_row_end"])
+                                  "_scan_quotes", "_follow_rows", "_ended_at_row_end",
+                                  "_read_cells"])
 def test_each_private_function_matches_its_binding(stub, name):
     source, tree = stub
     (fn,) = [node for node in tree.body if isinstance(node, ast.FunctionDef) and node.name == name]

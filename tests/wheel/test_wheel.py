@@ -115,7 +115,7 @@ def test_the_wheel_carries_the_notices_of_everything_linked_into_it(any_wheel):
     with zipfile.ZipFile(any_wheel) as archive:
         notices = {Path(n).parent.name for n in archive.namelist()
                    if "/licenses/bundled/" in n and not n.endswith("/")}
-    sources = {"boost1.74", "re2", "libzstd", "xz-utils", "bzip2", "zlib"}
+    sources = {"boost1.74", "re2", "libzstd", "xz-utils", "bzip2", "zlib", "nanoarrow"}
     assert notices == sources | {"libcxx", "libcxxabi", "libunwind"}
 
 

@@ -1,0 +1,73 @@
+"""The cells of a described file as Arrow record batches of text, read by the engine's own
+tokenizer: every row and cell its pass counted, whatever a library's reader would make of the
+file (line ends, stray quotes, NUL bytes, blank lines, huge cells, compression, names).
+
+    reader = text_batches(report)  # a pyarrow.RecordBatchReader
+    for batch in reader:  # one large_string column per column of the report
+        ...
+
+A row too short to reach a column holds a null there; a blank line is a row of one empty cell,
+as the pass counts it. Cells beyond the last column are not read.
+"""
+
+from typing import TYPE_CHECKING, Any, Iterator, List
+
+import quorvel_ext
+
+from .describe import read_table
+from .load import column_names, loadable_path
+from .source import decoded, opened
+from .table import TableOptions
+
+if TYPE_CHECKING:
+    from .report import Report
+
+# Rows per batch: a batch's texts are in memory at once, the file's never.
+BATCH_ROWS = 1 << 16
+
+
+def text_batches(report: "Report", batch_rows: int = BATCH_ROWS) -> Any:
+    """A pyarrow.RecordBatchReader of the report's data rows, one large_string column per
+    column of the report, named as in the report, `batch_rows` rows a batch.
+
+    The file is opened when the first batch is read. A read that fails raises what the pass
+    would have raised (RuntimeError with the engine's message, KeyboardInterrupt); a cell that
+    is not valid UTF-8 as the engine read it (undecodable bytes) raises pyarrow.ArrowInvalid,
+    since Arrow's text is UTF-8."""
+    import pyarrow  # type: ignore[import-untyped]
+
+    names = column_names(report)
+    schema = pyarrow.schema([pyarrow.field(name, pyarrow.large_string()) for name in names])
+    return pyarrow.RecordBatchReader.from_batches(schema, _batches(report, names, batch_rows))
+
+
+def _batches(report: "Report", names: List[str], batch_rows: int) -> Iterator[Any]:
+    import pyarrow
+
+    with opened(loadable_path(report)) as found:
+        start = read_table(found, report.encoding, _known_table(report), {}, frozenset())
+        layout = start.layout
+        engine_input, _ = decoded(found.input, start.head, layout.start)
+        # A header longer than the head is the engine's to read, as in the pass.
+        cells = quorvel_ext._read_cells(engine_input, delimiter=layout.delimiter,
+                                        header=layout.header or not layout.names, names=names,
+                                        batch_rows=batch_rows)
+        batches = pyarrow.RecordBatchReader.from_stream(cells)
+        while True:
+            try:
+                batch = batches.read_next_batch()
+            except StopIteration:
+                return
+            except Exception:
+                # pyarrow knows the engine's failure by its message alone.
+                cells.raise_failure()
+                raise
+            # The engine hands on bytes as read: text that is not UTF-8 must not pass for it.
+            batch.validate(full=True)
+            yield batch
+
+
+def _known_table(report: "Report") -> TableOptions:
+    """Where the report found the table, given as options: nothing is sniffed again."""
+    return TableOptions(report.delimiter, report.skip_rows, None, report.header,
+                        column_names(report))

@@ -1,0 +1,358 @@
+// Tests of the text batches: a table of small inputs read in batches of one,
+// two and many rows, also shifted across the tokenizer's buffer boundary;
+// a cell longer than that buffer; random files held against the pass's row
+// and short-row counts; and the C stream's schema, end and failures.
+//
+// Rows are written "[a][b]|[c]." : a cell's text in brackets, a null as ".".
+#include "load/text_batches.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+#include "inf.h"
+#include "io/byte_source.h"
+#include "io/input_stream.h"
+#include "nanoarrow.h"
+#include "parser.hpp"
+
+namespace {
+
+using quorvel::InputStream;
+using quorvel::TextBatches;
+using quorvel::TextBatchLayout;
+using ::testing::StrEq;
+using ::testing::ThrowsMessage;
+using namespace std::string_literals;
+using Names = std::vector<std::string>;
+
+constexpr std::size_t kBuffer = CsvParser::INPUTBUF_CAP;
+
+// Bytes in memory, handed out a few at a time so that reads end anywhere;
+// it throws as a failing disk would once `failAt` bytes were read.
+class MemorySource final : public quorvel::ByteSource {
+ public:
+  explicit MemorySource(std::string bytes, std::size_t failAt = std::string::npos)
+      : bytes_(std::move(bytes)), failAt_(failAt) {}
+
+  std::size_t read(char* s, std::size_t n) override {
+    if (at_ >= failAt_)
+      throw std::runtime_error("cannot read 'memory' at byte " + std::to_string(at_));
+    const std::size_t got = std::min({n, bytes_.size() - at_, std::size_t{7919}});
+    std::memcpy(s, bytes_.data() + at_, got);
+    at_ += got;
+    return got;
+  }
+  std::optional<std::uint64_t> size() const override { return bytes_.size(); }
+  bool readableOffThread() const override { return true; }
+  const std::string& name() const override { return name_; }
+  bool isFile(const std::string&) const override { return false; }
+  void setWaitHook(WaitHook) override {}
+
+ private:
+  std::string bytes_;
+  std::size_t failAt_;
+  std::size_t at_ = 0;
+  std::string name_ = "memory";
+};
+
+std::unique_ptr<InputStream> InputOf(std::string bytes, std::size_t failAt = std::string::npos) {
+  return std::make_unique<InputStream>(std::make_unique<MemorySource>(std::move(bytes), failAt));
+}
+
+Names NamesOf(std::size_t width) {
+  Names names;
+  for (std::size_t c = 0; c < width; ++c) names.push_back("c" + std::to_string(c));
+  return names;
+}
+
+// A batch's rows in the notation above, read through nanoarrow's validating
+// view, so that a malformed batch fails here and not in a library.
+std::string Render(const ArrowSchema& schema, const ArrowArray& batch) {
+  ArrowArrayView view;
+  EXPECT_EQ(ArrowArrayViewInitFromSchema(&view, &schema, nullptr), NANOARROW_OK);
+  ArrowError error{};
+  EXPECT_EQ(ArrowArrayViewSetArray(&view, &batch, &error), NANOARROW_OK) << error.message;
+  EXPECT_EQ(ArrowArrayViewValidate(&view, NANOARROW_VALIDATION_LEVEL_FULL, &error), NANOARROW_OK)
+      << error.message;
+  std::string rows;
+  for (std::int64_t r = 0; r < batch.length; ++r) {
+    if (r > 0) rows += "|";
+    for (std::int64_t c = 0; c < view.n_children; ++c) {
+      const ArrowArrayView* column = view.children[c];
+      if (ArrowArrayViewIsNull(column, r)) {
+        rows += ".";
+        continue;
+      }
+      const ArrowStringView text = ArrowArrayViewGetStringUnsafe(column, r);
+      rows += "[" + std::string(text.data, static_cast<std::size_t>(text.size_bytes)) + "]";
+    }
+  }
+  ArrowArrayViewReset(&view);
+  return rows;
+}
+
+struct Read {
+  std::string rows;
+  std::vector<std::int64_t> batchLengths;
+};
+
+Read ReadAll(std::unique_ptr<InputStream> input, TextBatchLayout layout) {
+  TextBatches batches(std::move(input), std::move(layout));
+  ArrowSchema schema;
+  batches.schema(&schema);
+  Read read;
+  ArrowArray batch;
+  while (batches.next(&batch)) {
+    if (!read.rows.empty() || !read.batchLengths.empty()) read.rows += "|";
+    read.rows += Render(schema, batch);
+    read.batchLengths.push_back(batch.length);
+    batch.release(&batch);
+  }
+  schema.release(&schema);
+  return read;
+}
+
+// Every batch full but the last, which holds at least one row.
+void ExpectFullBatches(const Read& read, std::size_t batchRows) {
+  for (std::size_t b = 0; b < read.batchLengths.size(); ++b) {
+    const auto length = static_cast<std::size_t>(read.batchLengths[b]);
+    EXPECT_GE(length, 1u);
+    if (b + 1 < read.batchLengths.size()) {
+      EXPECT_EQ(length, batchRows) << "batch " << b;
+    }
+  }
+}
+
+struct PassCounts {
+  std::uint64_t rows;
+  std::uint64_t shorter;
+};
+
+PassCounts PassOver(const std::string& bytes, char delimiter, const Names& names, bool header) {
+  quorvel::Inf inf("", delimiter, {{"int", {"[0-9]+"}}}, {}, false, false, "", 0);
+  InputStream input(std::make_unique<MemorySource>(bytes));
+  inf.inferTypes(input, quorvel::ColumnLayout{names, header});
+  return {inf.getNumRows(), inf.getRaggedRows().shorter};
+}
+
+struct Case {
+  const char* name;
+  std::string input;
+  std::size_t width;
+  bool header;
+  std::string rows;
+};
+
+const Case kCases[] = {
+    {"rows", "a,b\nc,d\n", 2, false, "[a][b]|[c][d]"},
+    {"no line end at the end", "a,b\nc,d", 2, false, "[a][b]|[c][d]"},
+    {"CR LF", "a,b\r\nc,d\r\n", 2, false, "[a][b]|[c][d]"},
+    {"CR only", "a,b\rc,d\r", 2, false, "[a][b]|[c][d]"},
+    {"mixed line ends", "a\rb\nc\r\nd", 1, false, "[a]|[b]|[c]|[d]"},
+    {"quoted line breaks", "\"a\nb\",\"c\r\nd\"\ne,f\n", 2, false, "[a\nb][c\r\nd]|[e][f]"},
+    {"doubled quotes", "\"a\"\"b\",\"\"\"\"\n", 2, false, "[a\"b][\"]"},
+    {"quoted delimiter", "\"a,b\",c\n", 2, false, "[a,b][c]"},
+    {"empty cells", ",\n,x\n", 2, false, "[][]|[][x]"},
+    {"empty quoted cell", "\"\",x\n", 2, false, "[][x]"},
+    {"blank line", "a,b\n\nc,d\n", 2, false, "[a][b]|[].|[c][d]"},
+    {"blank first line", "\na,b\n", 2, false, "[].|[a][b]"},
+    {"blank lines of one column", "a\n\n\nb\n", 1, false, "[a]|[]|[]|[b]"},
+    {"CR LF blank line", "a\r\n\r\nb\r\n", 1, false, "[a]|[]|[b]"},
+    {"short row", "a\nb,c\n", 2, false, "[a].|[b][c]"},
+    {"long row", "a,b,c\nd,e\n", 2, false, "[a][b]|[d][e]"},
+    {"delimiter at the end of the input", "a,", 2, false, "[a]."},
+    {"NUL in a cell", "a\0b,c\n"s, 2, false, "[a\0b][c]"s},
+    {"empty input", "", 2, false, ""},
+    {"empty input with a header", "", 2, true, ""},
+    {"header only", "h,i\n", 2, true, ""},
+    {"header without line end", "h,i", 2, true, ""},
+    {"header and rows", "h,i\n1,2\n3\n", 2, true, "[1][2]|[3]."},
+    {"header with a quoted line break", "\"h\ni\",j\n1,2\n", 2, true, "[1][2]"},
+    {"header with a quote inside", "a,b\"c\n1,2\n", 2, true, "[1][2]"},
+};
+
+class TextBatchTable : public ::testing::TestWithParam<Case> {};
+
+TEST_P(TextBatchTable, ReadsTheRowsInBatchesOfAnySize) {
+  const Case& c = GetParam();
+  for (const std::size_t batchRows : {std::size_t{1}, std::size_t{2}, std::size_t{1} << 16}) {
+    const Read read = ReadAll(InputOf(c.input), {',', c.header, NamesOf(c.width), batchRows});
+    EXPECT_EQ(read.rows, c.rows) << "batches of " << batchRows;
+    ExpectFullBatches(read, batchRows);
+  }
+}
+
+TEST_P(TextBatchTable, ReadsTheRowsWithAnotherDelimiter) {
+  const Case& c = GetParam();
+  std::string input = c.input;
+  std::replace(input.begin(), input.end(), ',', ';');
+  std::string rows = c.rows;
+  std::replace(rows.begin(), rows.end(), ',', ';');
+  EXPECT_EQ(ReadAll(InputOf(input), {';', c.header, NamesOf(c.width), 2}).rows, rows);
+}
+
+// A header row that fills the tokenizer's buffer up to a few bytes puts the
+// case's rows across the boundary between two refills.
+TEST_P(TextBatchTable, ReadsTheRowsAcrossTheBufferBoundary) {
+  const Case& c = GetParam();
+  if (c.header) return;
+  for (const std::size_t shift : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{5}}) {
+    const std::string header = std::string(kBuffer - shift - 1, 'h') + "\n";
+    const Read read = ReadAll(InputOf(header + c.input), {',', true, NamesOf(c.width), 2});
+    EXPECT_EQ(read.rows, c.rows) << "shifted to " << shift << " bytes before";
+  }
+}
+
+TEST_P(TextBatchTable, DeliversTheRowsThePassCounts) {
+  const Case& c = GetParam();
+  const Read read = ReadAll(InputOf(c.input), {',', c.header, NamesOf(c.width), 2});
+  const PassCounts pass = PassOver(c.input, ',', NamesOf(c.width), c.header);
+  std::int64_t rows = 0;
+  for (const std::int64_t length : read.batchLengths) rows += length;
+  EXPECT_EQ(static_cast<std::uint64_t>(rows), pass.rows);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, TextBatchTable, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                           std::string name = info.param.name;
+                           for (char& ch : name) {
+                             if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                           }
+                           return name;
+                         });
+
+TEST(TextBatches, KeepsACellLongerThanTheTokenizersBufferWhole) {
+  const std::string huge = std::string(2 * kBuffer + 17, 'x') + "\"y";
+  const std::string input = "a,\"" + std::string(2 * kBuffer + 17, 'x') + "\"\"y\"\nb,c\n";
+  const Read read = ReadAll(InputOf(input), {',', false, NamesOf(2), 1});
+  EXPECT_EQ(read.rows, "[a][" + huge + "]|[b][c]");
+  EXPECT_EQ(read.batchLengths, (std::vector<std::int64_t>{1, 1}));
+}
+
+// Random rows of quoted and plain cells, blank lines and every line end,
+// held against what the pass counts: its rows, and its rows too short to
+// reach the last column, which are those with a null there.
+TEST(TextBatches, AgreeWithThePassOnRandomFiles) {
+  std::mt19937 random(20261210);
+  const char* pieces[] = {"a", "", "\"q,\"", "\"\"\"\"", "\"l\nb\"", "7", "\"\"", " "};
+  const char* ends[] = {"\n", "\r\n", "\r"};
+  for (int file = 0; file < 200; ++file) {
+    std::string input;
+    const int rows = static_cast<int>(random() % 40);
+    for (int r = 0; r < rows; ++r) {
+      const int cells = static_cast<int>(random() % 5);
+      for (int c = 0; c < cells; ++c) {
+        if (c > 0) input += ',';
+        input += pieces[random() % std::size(pieces)];
+      }
+      input += ends[random() % std::size(ends)];
+    }
+    const std::size_t width = 1 + random() % 3;
+    const bool header = random() % 2 == 0;
+    TextBatches batches(InputOf(input), {',', header, NamesOf(width), 1 + random() % 4});
+    std::uint64_t delivered = 0;
+    std::uint64_t lastNull = 0;
+    ArrowArray batch;
+    while (batches.next(&batch)) {
+      const ArrowArray* last = batch.children[width - 1];
+      for (std::int64_t r = 0; r < batch.length; ++r) {
+        const auto* validity = static_cast<const std::uint8_t*>(last->buffers[0]);
+        lastNull += validity != nullptr && ArrowBitGet(validity, r) == 0;
+      }
+      delivered += static_cast<std::uint64_t>(batch.length);
+      batch.release(&batch);
+    }
+    const PassCounts pass = PassOver(input, ',', NamesOf(width), header);
+    ASSERT_EQ(delivered, pass.rows) << input;
+    ASSERT_EQ(lastNull, pass.shorter) << input;
+  }
+}
+
+TEST(TextBatches, RefuseALayoutWithoutRowsOrColumns) {
+  EXPECT_THAT(
+      [] {
+        TextBatches(InputOf("a\n"), {',', false, NamesOf(1), 0});
+      },
+      ThrowsMessage<std::invalid_argument>(StrEq("a batch must hold at least one row")));
+  EXPECT_THAT(
+      [] {
+        TextBatches(InputOf("a\n"), {',', false, {}, 1});
+      },
+      ThrowsMessage<std::invalid_argument>(StrEq("the batches need at least one column")));
+}
+
+// ---- The C stream ----------------------------------------------------------
+
+struct Stream {
+  ArrowArrayStream stream;
+  std::shared_ptr<std::exception_ptr> failure = std::make_shared<std::exception_ptr>();
+
+  Stream(std::unique_ptr<InputStream> input, TextBatchLayout layout) {
+    quorvel::exportTextBatches(std::make_unique<TextBatches>(std::move(input), std::move(layout)),
+                               failure, &stream);
+  }
+  ~Stream() { stream.release(&stream); }
+};
+
+TEST(TextBatchStream, GivesAStructOfLargeTextColumnsByName) {
+  Stream s(InputOf("a\n"), {',', false, {"id", "name"}, 1});
+  ArrowSchema schema;
+  ASSERT_EQ(s.stream.get_schema(&s.stream, &schema), 0);
+  EXPECT_STREQ(schema.format, "+s");
+  ASSERT_EQ(schema.n_children, 2);
+  EXPECT_STREQ(schema.children[0]->format, "U");
+  EXPECT_STREQ(schema.children[0]->name, "id");
+  EXPECT_STREQ(schema.children[1]->name, "name");
+  EXPECT_NE(schema.children[1]->flags & ARROW_FLAG_NULLABLE, 0);
+  schema.release(&schema);
+}
+
+TEST(TextBatchStream, EndsWithAReleasedArrayAndStaysEnded) {
+  Stream s(InputOf("a\nb\nc\n"), {',', false, NamesOf(1), 2});
+  std::vector<std::int64_t> lengths;
+  ArrowArray batch;
+  for (int call = 0; call < 5; ++call) {
+    ASSERT_EQ(s.stream.get_next(&s.stream, &batch), 0);
+    if (batch.release == nullptr) continue;
+    lengths.push_back(batch.length);
+    batch.release(&batch);
+  }
+  EXPECT_EQ(lengths, (std::vector<std::int64_t>{2, 1}));
+  EXPECT_EQ(s.stream.get_last_error(&s.stream), nullptr);
+}
+
+// A read that fails after the first batch ends the stream with its message,
+// kept as thrown for the caller, and every later call fails alike.
+TEST(TextBatchStream, EndsWithTheFailureOfARead) {
+  std::string input;
+  while (input.size() < 4 * kBuffer) input += "row" + std::to_string(input.size()) + "\n";
+  Stream s(InputOf(input, 3 * kBuffer), {',', false, NamesOf(1), 100});
+  ArrowArray batch;
+  ASSERT_EQ(s.stream.get_next(&s.stream, &batch), 0);
+  batch.release(&batch);
+  int code = 0;
+  while ((code = s.stream.get_next(&s.stream, &batch)) == 0) {
+    ASSERT_NE(batch.release, nullptr) << "the stream ended without the failure";
+    batch.release(&batch);
+  }
+  EXPECT_EQ(code, EIO);
+  const std::string message = "cannot read 'memory' at byte " + std::to_string(3 * kBuffer);
+  EXPECT_STREQ(s.stream.get_last_error(&s.stream), message.c_str());
+  EXPECT_EQ(s.stream.get_next(&s.stream, &batch), EIO);
+  ASSERT_TRUE(*s.failure);
+  EXPECT_THAT([&] { std::rethrow_exception(*s.failure); },
+              ThrowsMessage<std::runtime_error>(StrEq(message)));
+}
+
+}  // namespace
