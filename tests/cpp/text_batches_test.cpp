@@ -57,6 +57,7 @@ class MemorySource final : public quorvel::ByteSource {
   bool readableOffThread() const override { return true; }
   const std::string& name() const override { return name_; }
   bool isFile(const std::string&) const override { return false; }
+  bool isCutFromFile() const override { return false; }
   void setWaitHook(WaitHook) override {}
 
  private:
