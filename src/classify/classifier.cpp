@@ -39,43 +39,15 @@ void Classifier::releaseCache() {
 
 void Classifier::ColumnTables::grow(TypeId type) { counts.resize(type + 1, 0); }
 
-// The rule, for every path of a pass; firstMatch gives the position of the
-// first type of the trial order that matches. The missing-value test comes
-// first so that a missing value outranks a type cached for the same text.
+// The rule with the cache, counted; firstMatch gives the position of the
+// first type of the trial order that matches.
 template <class FirstMatch>
 TypeId Classifier::classifyCell(std::string_view text, std::size_t hash, bool missing,
                                 ColumnTables& column, const FirstMatch& firstMatch) {
-  if (missing) return countCell(column, kNA, text);
-  const std::size_t index = cache_.findOrInsert(text, hash);
-  TypeId type = cache_.entry(index).type;
-  if (type == CacheEntry::kUnclassified) {
-    type = promote(column, firstMatch(column.regexOrdering));
-    cache_.entry(index).type = cacheable(type);
-  }
-  return countCell(column, type, text);
-}
-
-// A cell the cache cannot know, since its window began in its chunk after its
-// text was last seen there: the rule without the cache.
-inline TypeId Classifier::classifyFirstInWindow(std::string_view text, const FieldFacts& facts,
-                                                ColumnTables& column) {
-  if (isMissing(text, facts)) return countCell(column, kNA, text);
-  return countCell(
-      column, promote(column, table_.firstMatch(column.regexOrdering, facts.matches, text)), text);
-}
-
-bool Classifier::isMissing(std::string_view text, const FieldFacts& facts) const {
-  return (facts.matches & MatchSet::kUnknown) != 0 ? missing_.contains(text, facts.hash)
-                                                   : (facts.matches & MatchSet::kMissing) != 0;
-}
-
-// The type at `position` moves to the front by swapping places with the front
-// type; every other type keeps its place.
-TypeId Classifier::promote(ColumnTables& column, int position) {
-  if (position < 0) return kOther;
-  std::vector<TypeId>& order = column.regexOrdering;
-  if (position > 0) std::swap(order[0], order[position]);
-  return order[0];
+  const auto names = [this]() -> const std::vector<std::string>& { return table_.names(); };
+  return countCell(column,
+                   typeOfCell(missing, cache_, text, hash, column.regexOrdering, firstMatch, names),
+                   text);
 }
 
 // The automaton's answer is the text's match set where every type is on it.
@@ -84,12 +56,6 @@ int Classifier::firstMatch(const std::vector<TypeId>& order, std::string_view te
     return table_.firstMatch(order, *matchSetAutomaton_->matches(text), text);
   }
   return table_.matcher().firstMatch(order, text);
-}
-
-// An empty cached value means "not classified yet", so a type whose name is
-// empty is never served from the cache.
-TypeId Classifier::cacheable(TypeId type) const {
-  return table_.names()[type].empty() ? CacheEntry::kUnclassified : type;
 }
 
 Classifier::ColumnTables& Classifier::tablesFor(const std::string& columnName) {
@@ -220,18 +186,27 @@ void Classifier::classifyChunk(const SettledChunk& chunk, TypesFile& typesFile) 
       const std::string_view text = chunk.rows.text(f);
       ColumnTables& column = *rowColumns_[c];
       if (previous != FieldFacts::kFirst && previous >= windowStart &&
-          (!someTypeUncached_ || cacheable(chunkTypes_[previous]) != CacheEntry::kUnclassified)) {
+          (!someTypeUncached_ ||
+           rememberedAs(chunkTypes_[previous], table_.names()) != CacheEntry::kUnclassified)) {
+        // Step 2 of the rule from the chunk; before step 1, since the
+        // earlier field, with the same text, met step 1 first.
         rowTypes_[c] = countCell(column, chunkTypes_[previous], text);
-      } else if (cached) {
-        ++lookedUp;
-        const std::uint64_t matches = facts[f].matches;
-        rowTypes_[c] = classifyCell(text, facts[f].hash, isMissing(text, facts[f]), column,
-                                    [&](const std::vector<TypeId>& order) {
-                                      return table_.firstMatch(order, matches, text);
-                                    });
       } else {
-        rowTypes_[c] = classifyFirstInWindow(text, facts[f], column);
-        ++missesOutsideCache_;
+        const std::uint64_t matches = facts[f].matches;
+        const bool missing = isMissing(missing_, text, facts[f].hash, matches);
+        const auto firstMatchOfSet = [&](const std::vector<TypeId>& order) {
+          return table_.firstMatch(order, matches, text);
+        };
+        if (cached) {
+          ++lookedUp;
+          rowTypes_[c] = classifyCell(text, facts[f].hash, missing, column, firstMatchOfSet);
+        } else {
+          // The cache cannot know the text: its window began in this chunk
+          // after the text's last field there.
+          rowTypes_[c] =
+              countCell(column, typeOfCell(missing, column.regexOrdering, firstMatchOfSet), text);
+          ++missesOutsideCache_;
+        }
       }
       chunkTypes_[f] = rowTypes_[c];
     }

@@ -1,11 +1,7 @@
-// Cell classification for the passes of one Inf: the rule, each column's
-// trial order and counts, the missing values, the type cache, and the loops that apply the rule to
-// the rows of a pass, whether they come from the parser or settled from the pipeline. The loops and
-// the rule share one translation unit so that the per-cell path inlines.
-//
-// The rule: a missing value is "NA"; else the cached answer for the text;
-// else the first type of the column's trial order that matches, which swaps
-// places with the front type and is cached; else "other".
+// Cell classification for the passes of one Inf: each column's trial order
+// and counts, the missing values, the type cache, and the loops that apply the
+// rule (cell_rule.h) to the rows of a pass, whether they come from the parser
+// or settled from the pipeline.
 //
 //   Classifier classifier(table, {"NA"});
 //   classifier.startRows(1000);  classifier.startColumns({"a", "b"}, typesFile);
@@ -22,6 +18,7 @@
 #include <vector>
 
 #include "classify/cell_examples.h"
+#include "classify/cell_rule.h"
 #include "classify/missing_values.h"
 #include "classify/text_cache.h"
 #include "match/pattern_table.h"
@@ -36,15 +33,6 @@ struct FieldFacts;
 
 using CandidateCounts =
     std::unordered_map<std::string, std::unordered_map<std::string, std::uint64_t>>;
-
-// The rule where the trial order cannot matter, because no text matches two
-// types of the table: "NA" for a missing value, "other" for a text no type
-// matches, else its one type. What the counting workers of a pass apply to a
-// match set over `types` (see PatternTable::typesOfTextIfNoneShared).
-inline TypeId typeOfMatchSet(std::uint64_t matches, const std::vector<TypeId>& types) {
-  if ((matches & MatchSet::kMissing) != 0) return PatternTable::kNA;
-  return matches == 0 ? PatternTable::kOther : types[__builtin_ctzll(matches)];
-}
 
 // Contracts: `table` outlives the classifier, and every pass starts with
 // startRows() and startColumns(). Rows count the header too.
@@ -128,9 +116,6 @@ class Classifier {
   template <class FirstMatch>
   TypeId classifyCell(std::string_view text, std::size_t hash, bool missing, ColumnTables& column,
                       const FirstMatch& firstMatch);
-  TypeId classifyFirstInWindow(std::string_view text, const FieldFacts& facts,
-                               ColumnTables& column);
-  bool isMissing(std::string_view text, const FieldFacts& facts) const;
   int firstMatch(const std::vector<TypeId>& order, std::string_view text) const;
   // Every cell a loop classifies on the calling thread is counted here, so
   // that each column keeps its first cells of each type whichever way the
@@ -139,8 +124,6 @@ class Classifier {
     if (column.count(type) <= ColumnExamples::kKept) column.examples.keep(type, text, rows_);
     return type;
   }
-  TypeId promote(ColumnTables& column, int position);
-  TypeId cacheable(TypeId type) const;
   ColumnTables& tablesFor(const std::string& columnName);
   ColumnTables& resetColumn(const std::string& name);
   void hashRow(const std::vector<std::string>& row, std::size_t width);

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "classify/classifier.h"
+#include "classify/cell_rule.h"
 #include "classify/missing_values.h"
 #include "classify/text_cache.h"
 #include "match/type_automaton.h"
