@@ -9,7 +9,7 @@
 
 #include "match/type_matcher.h"
 #include "pass/pass_clock.h"
-#include "pass/pass_pipeline.h"
+#include "pass/settled_chunk.h"
 #include "pass/types_file.h"
 
 namespace quorvel {

@@ -17,10 +17,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "classify/cell_examples.h"
-#include "classify/cell_rule.h"
-#include "classify/missing_values.h"
-#include "classify/text_cache.h"
+#include "cell/cell_examples.h"
+#include "cell/cell_rule.h"
+#include "cell/missing_values.h"
+#include "cell/text_cache.h"
 #include "match/pattern_table.h"
 #include "match/type_id.h"
 

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <utility>
 
-#include "classify/cell_rule.h"
+#include "cell/cell_rule.h"
 
 namespace quorvel {
 

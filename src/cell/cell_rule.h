@@ -26,8 +26,8 @@
 #include <utility>
 #include <vector>
 
-#include "classify/missing_values.h"
-#include "classify/text_cache.h"
+#include "cell/missing_values.h"
+#include "cell/text_cache.h"
 #include "match/pattern_table.h"
 #include "match/type_id.h"
 
