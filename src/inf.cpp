@@ -125,7 +125,7 @@ void Inf::startPass() {
 
 void Inf::runPass(InputStream& input, const ColumnLayout& layout, const PassHook& hook) {
   checkTypesFile(input);
-  PassClock clock(hook, classifier.rows(), classifier.clock());
+  PassClock clock(hook, classifier.rows());
   input.setReadHook(clock.readHook());
   struct Unhook {
     InputStream& input;
@@ -153,8 +153,8 @@ void Inf::runPass(InputStream& input, const ColumnLayout& layout, const PassHook
     endedAtRowEnd = parser.ended_at_row_end();
   } else {
     classifier.startColumns(std::move(names), typesFile);
-    classifier.headerDone();
-    endedAtRowEnd = classifyRows(parser, input.stream(), typesFile);
+    classifier.headerDone(clock);
+    endedAtRowEnd = classifyRows(parser, input.stream(), typesFile, clock);
     classifier.endRows();
   }
   typesFile.close();
@@ -164,14 +164,15 @@ void Inf::runPass(InputStream& input, const ColumnLayout& layout, const PassHook
 
 // The data rows: what `parser` has not yet read of `input`. Returns whether
 // the input ended where a row ends.
-bool Inf::classifyRows(CsvParser& parser, std::istream& input, TypesFile& typesFile) {
+bool Inf::classifyRows(CsvParser& parser, std::istream& input, TypesFile& typesFile,
+                       PassClock& clock) {
   const unsigned threads = multithreading ? passThreadCount() : 1;
   // Where a cell's type follows from its text alone, one thread counts as
   // the workers do, without the cache: the pipeline then runs on the
   // calling thread only.
   if (threads > 1 || colTypePatterns.typesOfTextIfNoneShared() != nullptr) {
     if (parser.empty()) return parser.ended_at_row_end();
-    const bool rowEnded = classifyOnPipeline(parser, input, threads, typesFile);
+    const bool rowEnded = classifyOnPipeline(parser, input, threads, typesFile, clock);
     // A huge cell leaves freed chunk buffers in the threads' heaps, which
     // glibc would keep: give them back, once a pass.
 #ifdef __GLIBC__
@@ -181,7 +182,7 @@ bool Inf::classifyRows(CsvParser& parser, std::istream& input, TypesFile& typesF
   }
   // begin() reads on from where the parser stands: past the header, if any.
   for (auto row = parser.begin(); row != parser.end(); ++row) {
-    classifier.classifyRow(*row, typesFile);
+    classifier.classifyRow(*row, typesFile, clock);
   }
   return parser.ended_at_row_end();
 }
@@ -204,17 +205,11 @@ unsigned Inf::passThreadCount() const {
 // where a cell's type follows from its text alone, counted by the workers.
 // Returns whether the input ended where a row ends.
 bool Inf::classifyOnPipeline(const CsvParser& parser, std::istream& input, unsigned threads,
-                             TypesFile& typesFile) {
+                             TypesFile& typesFile, PassClock& clock) {
   const TypeAutomaton* countApart = colTypePatterns.typesOfTextIfNoneShared();
-  PassPipeline::Setup setup{parser.dialect(),
-                            classifier.columnNames().size(),
-                            threads,
-                            chunkBytes,
-                            &colTypePatterns,
-                            &classifier.missing(),
-                            [this] {
-                              if (classifier.clock() != nullptr) classifier.clock()->poll();
-                            }};
+  PassPipeline::Setup setup{
+      parser.dialect(),      classifier.columnNames().size(), threads, chunkBytes, &colTypePatterns,
+      &classifier.missing(), [&clock] { clock.poll(); }};
   PassPipeline pipeline(input, parser.unread(), std::move(setup), passStats);
   if (countApart != nullptr) {
     pipeline.count(*countApart, typesFile.enabled(),
@@ -223,7 +218,7 @@ bool Inf::classifyOnPipeline(const CsvParser& parser, std::istream& input, unsig
     const std::uint64_t repeatsBefore = classifier.repeatsInChunks();
     const std::uint64_t missesBefore = classifier.missesOutsideCache();
     pipeline.resolve(
-        [&](const SettledChunk& chunk) { classifier.classifyChunk(chunk, typesFile); });
+        [&](const SettledChunk& chunk) { classifier.classifyChunk(chunk, typesFile, clock); });
     passStats.repeatsInChunks = classifier.repeatsInChunks() - repeatsBefore;
     passStats.missesOutsideCache = classifier.missesOutsideCache() - missesBefore;
   }

@@ -141,11 +141,11 @@ class Inf {
   void startPass();
   void runPass(InputStream& input, const ColumnLayout& layout, const PassHook& hook);
   void checkTypesFile(const InputStream& input) const;
-  bool classifyRows(CsvParser& parser, std::istream& input, TypesFile& typesFile);
+  bool classifyRows(CsvParser& parser, std::istream& input, TypesFile& typesFile, PassClock& clock);
   std::vector<std::string> nameColumns(std::vector<std::string> header);
   unsigned passThreadCount() const;
   bool classifyOnPipeline(const CsvParser& parser, std::istream& input, unsigned threads,
-                          TypesFile& typesFile);
+                          TypesFile& typesFile, PassClock& clock);
 
   // Settings.
   std::string filepath;

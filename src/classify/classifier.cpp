@@ -114,13 +114,13 @@ Classifier::ColumnTables& Classifier::resetColumn(const std::string& name) {
   return column;
 }
 
-void Classifier::finishRow() {
+void Classifier::finishRow(PassClock& clock) {
   ++rows_;
   if (--rowsToWindowEnd_ == 0) {
     rowsToWindowEnd_ = window_;
     emptyCache();
   }
-  if (clock_ != nullptr) clock_->rowDone();
+  clock.rowDone();
 }
 
 void Classifier::finishRows(std::uint64_t rows) {
@@ -130,7 +130,8 @@ void Classifier::finishRows(std::uint64_t rows) {
   if (rows_ / window_ != before / window_) emptyCache();
 }
 
-void Classifier::classifyRow(const std::vector<std::string>& row, TypesFile& typesFile) {
+void Classifier::classifyRow(const std::vector<std::string>& row, TypesFile& typesFile,
+                             PassClock& clock) {
   const std::size_t width = std::min(row.size(), columns_.size());
   ragged_.note(row.size(), columns_.size());
   hashRow(row, width);
@@ -142,7 +143,7 @@ void Classifier::classifyRow(const std::vector<std::string>& row, TypesFile& typ
                      [&](const std::vector<TypeId>& order) { return firstMatch(order, text); });
   }
   writeRowTypes(width, typesFile);
-  finishRow();
+  finishRow(clock);
 }
 
 // Hashes the row's texts and brings their cache buckets closer, so that the
@@ -165,7 +166,7 @@ void Classifier::prefetchSlotAhead(std::size_t c, std::size_t width) {
 // of a window that begins inside the chunk is a miss. Only the fields of the
 // window the chunk starts in, which earlier chunks may have filled, and of
 // the window it ends in, which later chunks may read, use the cache.
-void Classifier::classifyChunk(const SettledChunk& chunk, TypesFile& typesFile) {
+void Classifier::classifyChunk(const SettledChunk& chunk, TypesFile& typesFile, PassClock& clock) {
   const std::vector<FieldFacts>& facts = chunk.facts;
   const std::vector<std::uint32_t>& widths = chunk.rows.widths();
   chunkTypes_.resize(facts.size());
@@ -211,7 +212,7 @@ void Classifier::classifyChunk(const SettledChunk& chunk, TypesFile& typesFile) 
       chunkTypes_[f] = rowTypes_[c];
     }
     writeRowTypes(widths[row], typesFile);
-    finishRow();
+    finishRow(clock);
     if (rowsToWindowEnd_ == window_) windowStart = f;
   }
   repeatsInChunks_ += facts.size() - lookedUp - (missesOutsideCache_ - missesBefore);

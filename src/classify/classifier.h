@@ -5,7 +5,7 @@
 //
 //   Classifier classifier(table, {"NA"});
 //   classifier.startRows(1000);  classifier.startColumns({"a", "b"}, typesFile);
-//   classifier.classifyRow({"1", "x"}, typesFile);  // then counts(), orders()
+//   classifier.classifyRow({"1", "x"}, typesFile, clock);  // then counts(), orders()
 #pragma once
 
 #include <cstddef>
@@ -51,22 +51,20 @@ class Classifier {
   // A pass starts: no rows yet, and the cache is emptied every `window` rows
   // (a window below 1: never).
   void startRows(int window);
-  // Where the rows find the clock of the running pass, if any (see PassClock).
-  PassClock*& clock() { return clock_; }
   // Names the pass's columns, starts their trial orders and counts afresh,
   // and writes the header line. The names are kept as given, and each name
   // once more in its column's tables: a header as long as the input is held
   // twice, never more.
   void startColumns(std::vector<std::string> names, TypesFile& typesFile);
-  // The header is a row too.
-  void headerDone() { finishRow(); }
+  // The header is a row too. Each finished row ticks the pass's clock.
+  void headerDone(PassClock& clock) { finishRow(clock); }
 
   // Classifies the cells of a row (those beyond the header's width have no
   // column and are ignored) and writes its types line.
-  void classifyRow(const std::vector<std::string>& row, TypesFile& typesFile);
+  void classifyRow(const std::vector<std::string>& row, TypesFile& typesFile, PassClock& clock);
   // The same for every row of a chunk, with the hashes and match sets the
   // workers found.
-  void classifyChunk(const SettledChunk& chunk, TypesFile& typesFile);
+  void classifyChunk(const SettledChunk& chunk, TypesFile& typesFile, PassClock& clock);
   // Adds the counts and lines of a chunk the workers counted themselves.
   void addChunkCounts(const SettledChunk& chunk, TypesFile& typesFile);
   // Classifies fields[c] as a cell of the column columnNames()[c], stores its
@@ -130,7 +128,7 @@ class Classifier {
   void prefetchSlotAhead(std::size_t c, std::size_t width);
   void prefetchLookupAhead(const std::vector<FieldFacts>& facts, std::size_t f) const;
   void writeRowTypes(std::size_t width, TypesFile& typesFile);
-  void finishRow();
+  void finishRow(PassClock& clock);
   void finishRows(std::uint64_t rows);
   void keepExamples(const SettledChunk& chunk);
 
@@ -148,7 +146,6 @@ class Classifier {
   // Rows until the cache is next emptied, window_ - rows_ % window_, kept so
   // that a row needs no division.
   std::uint64_t rowsToWindowEnd_ = 0;
-  PassClock* clock_ = nullptr;
 
   // Working state of a pass, kept between rows so that rows allocate nothing.
   std::vector<ColumnTables*> rowColumns_;             // by column index
