@@ -26,7 +26,7 @@ constexpr std::size_t kSlotLead = 4;
 }  // namespace
 
 Classifier::Classifier(const PatternTable& table, std::unordered_set<std::string> missing)
-    : table_(table), missing_(std::move(missing)) {}
+    : table_(table), missing_(std::move(missing)), columnTables_(table) {}
 
 void Classifier::emptyCache() { cache_.clear(); }
 
@@ -36,8 +36,6 @@ void Classifier::releaseCache() {
   ::malloc_trim(0);
 #endif
 }
-
-void Classifier::ColumnTables::grow(TypeId type) { counts.resize(type + 1, 0); }
 
 // The rule with the cache, counted; firstMatch gives the position of the
 // first type of the trial order that matches.
@@ -58,17 +56,9 @@ int Classifier::firstMatch(const std::vector<TypeId>& order, std::string_view te
   return table_.matcher().firstMatch(order, text);
 }
 
-Classifier::ColumnTables& Classifier::tablesFor(const std::string& columnName) {
-  const auto found = columnIndex_.find(columnName);
-  if (found != columnIndex_.end()) return columnTables_[found->second];
-  ColumnTables& added = columnTables_.emplace_back(ColumnTables{columnName, {}, {}, {}, {}});
-  columnIndex_.emplace(added.name, columnTables_.size() - 1);
-  return added;
-}
-
 void Classifier::classifyField(const std::vector<std::string>& fields, int c,
                                std::vector<std::string>& types) {
-  ColumnTables& column = tablesFor(columns_.at(c));
+  ColumnTables& column = columnTables_.of(columns_.at(c));
   const std::vector<std::string>& names = table_.names();
   types.at(c) = names[kOther];
   const std::string& text = fields.at(c);
@@ -97,21 +87,8 @@ void Classifier::startColumns(std::vector<std::string> names, TypesFile& typesFi
   matchSetAutomaton_ = table_.matchSetAutomaton();
   someTypeUncached_ = false;
   for (const std::string& name : table_.names()) someTypeUncached_ |= name.empty();
-  for (std::size_t c = 0; c < width; ++c) rowColumns_[c] = &resetColumn(columns_[c]);
+  for (std::size_t c = 0; c < width; ++c) rowColumns_[c] = &columnTables_.start(columns_[c]);
   typesFile.writeNames(columns_);
-}
-
-Classifier::ColumnTables& Classifier::resetColumn(const std::string& name) {
-  ColumnTables& column = tablesFor(name);
-  const std::size_t typeCount = table_.names().size();
-  column.regexOrdering = table_.types();
-  column.counts.assign(typeCount, 0);
-  column.shown.assign(typeCount, false);
-  for (TypeId type : table_.types()) column.shown[type] = true;
-  column.shown[kOther] = true;
-  column.shown[kNA] = true;
-  column.examples.clear();
-  return column;
 }
 
 void Classifier::finishRow(PassClock& clock) {
@@ -259,43 +236,6 @@ void Classifier::writeRowTypes(std::size_t width, TypesFile& typesFile) {
   line_.clear();
   appendTypesLine(line_, rowTypes_.data(), width, table_.names());
   typesFile.write(line_);
-}
-
-// ---- Results ---------------------------------------------------------------
-
-CandidateCounts Classifier::counts() const {
-  CandidateCounts result;
-  for (const ColumnTables& column : columnTables_) {
-    auto& counts = result[column.name];
-    for (std::size_t type = 0; type < column.counts.size(); ++type) {
-      if (column.counts[type] != 0 || (type < column.shown.size() && column.shown[type])) {
-        counts[table_.names()[type]] = column.counts[type];
-      }
-    }
-  }
-  return result;
-}
-
-CellExampleTable Classifier::examples() const {
-  CellExampleTable result;
-  for (const std::string& name : columns_) {
-    const ColumnTables& column = columnTables_[columnIndex_.at(name)];
-    auto& byName = result[name];
-    for (std::size_t type = 0; type < column.examples.byType().size(); ++type) {
-      const std::vector<CellExample>& kept = column.examples.byType()[type];
-      if (!kept.empty()) byName[table_.names()[type]] = kept;
-    }
-  }
-  return result;
-}
-
-std::unordered_map<std::string, std::vector<std::string>> Classifier::orders() const {
-  std::unordered_map<std::string, std::vector<std::string>> result;
-  for (const ColumnTables& column : columnTables_) {
-    std::vector<std::string>& names = result[column.name];
-    for (TypeId type : column.regexOrdering) names.push_back(table_.names()[type]);
-  }
-  return result;
 }
 
 }  // namespace quorvel

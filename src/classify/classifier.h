@@ -1,5 +1,5 @@
-// Cell classification for the passes of one Inf: each column's trial order
-// and counts, the missing values, the type cache, and the loops that apply the
+// Cell classification for the passes of one Inf: the missing values, the type
+// cache, the columns' tables (column_tables.h), and the loops that apply the
 // rule (cell_rule.h) to the rows of a pass, whether they come from the parser
 // or settled from the pipeline.
 //
@@ -10,7 +10,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -21,6 +20,7 @@
 #include "cell/cell_rule.h"
 #include "cell/missing_values.h"
 #include "cell/text_cache.h"
+#include "classify/column_tables.h"
 #include "match/pattern_table.h"
 #include "match/type_id.h"
 
@@ -30,9 +30,6 @@ class PassClock;
 class TypesFile;
 struct SettledChunk;
 struct FieldFacts;
-
-using CandidateCounts =
-    std::unordered_map<std::string, std::unordered_map<std::string, std::uint64_t>>;
 
 // Contracts: `table` outlives the classifier, and every pass starts with
 // startRows() and startColumns(). Rows count the header too.
@@ -84,33 +81,16 @@ class Classifier {
   void endRows() { --rows_; }
   const std::vector<std::string>& columnNames() const { return columns_; }
   void forgetColumns() { columns_.clear(); }
-  CandidateCounts counts() const;
-  std::unordered_map<std::string, std::vector<std::string>> orders() const;
+  CandidateCounts counts() const { return columnTables_.counts(); }
+  std::unordered_map<std::string, std::vector<std::string>> orders() const {
+    return columnTables_.orders();
+  }
   // The first cells of each column of the last pass, by type (see cell_examples.h).
-  CellExampleTable examples() const;
+  CellExampleTable examples() const { return columnTables_.examples(columns_); }
   // The data rows of the last pass shorter or longer than its header.
   const RaggedRows& ragged() const { return ragged_; }
 
  private:
-  // The trial order and candidate counts of one column name; columns that
-  // share a name share one.
-  struct ColumnTables {
-    std::string name;
-    std::vector<TypeId> regexOrdering;
-    std::vector<std::uint64_t> counts;  // by type id
-    // The type ids shown with a count even when it is 0; the others are
-    // shown once counted.
-    std::vector<bool> shown;
-    ColumnExamples examples;
-    // Returns the type's count after it.
-    std::uint64_t count(TypeId type, std::uint64_t times = 1) {
-      if (static_cast<std::size_t>(type) >= counts.size()) grow(type);
-      return counts[type] += times;
-    }
-    // For a type id the table gained since the column's pass.
-    void grow(TypeId type);
-  };
-
   template <class FirstMatch>
   TypeId classifyCell(std::string_view text, std::size_t hash, bool missing, ColumnTables& column,
                       const FirstMatch& firstMatch);
@@ -122,8 +102,6 @@ class Classifier {
     if (column.count(type) <= ColumnExamples::kKept) column.examples.keep(type, text, rows_);
     return type;
   }
-  ColumnTables& tablesFor(const std::string& columnName);
-  ColumnTables& resetColumn(const std::string& name);
   void hashRow(const std::vector<std::string>& row, std::size_t width);
   void prefetchSlotAhead(std::size_t c, std::size_t width);
   void prefetchLookupAhead(const std::vector<FieldFacts>& facts, std::size_t f) const;
@@ -135,9 +113,7 @@ class Classifier {
   const PatternTable& table_;
   MissingValues missing_;
   TextCache cache_;
-  std::deque<ColumnTables> columnTables_;  // a deque, so that references stay valid
-  // ColumnTables::name -> its columnTables_ slot; the keys view the names there.
-  std::unordered_map<std::string_view, std::size_t> columnIndex_;
+  ColumnTableSet columnTables_;
   std::vector<std::string> columns_;  // of the last pass
 
   std::uint64_t rows_ = 0;
