@@ -162,29 +162,33 @@ void Inf::runPass(InputStream& input, const ColumnLayout& layout, const PassHook
   if (hook) hook(PassProgress{input.bytesRead(), input.totalBytes(), classifier.rows()});
 }
 
+// Where a cell's type follows from its text alone, even one thread counts as
+// the workers do, without the cache: the pipeline then runs on the calling
+// thread only.
+Inf::RowPlan Inf::planRows() {
+  return RowPlan{multithreading ? passThreadCount() : 1, colTypePatterns.typesOfTextIfNoneShared()};
+}
+
 // The data rows: what `parser` has not yet read of `input`. Returns whether
 // the input ended where a row ends.
 bool Inf::classifyRows(CsvParser& parser, std::istream& input, TypesFile& typesFile,
                        PassClock& clock) {
-  const unsigned threads = multithreading ? passThreadCount() : 1;
-  // Where a cell's type follows from its text alone, one thread counts as
-  // the workers do, without the cache: the pipeline then runs on the
-  // calling thread only.
-  if (threads > 1 || colTypePatterns.typesOfTextIfNoneShared() != nullptr) {
-    if (parser.empty()) return parser.ended_at_row_end();
-    const bool rowEnded = classifyOnPipeline(parser, input, threads, typesFile, clock);
-    // A huge cell leaves freed chunk buffers in the threads' heaps, which
-    // glibc would keep: give them back, once a pass.
+  const RowPlan plan = planRows();
+  if (plan.rowByRow()) {
+    // begin() reads on from where the parser stands: past the header, if any.
+    for (auto row = parser.begin(); row != parser.end(); ++row) {
+      classifier.classifyRow(*row, typesFile, clock);
+    }
+    return parser.ended_at_row_end();
+  }
+  if (parser.empty()) return parser.ended_at_row_end();
+  const bool rowEnded = classifyOnPipeline(parser, input, plan, typesFile, clock);
+  // A huge cell leaves freed chunk buffers in the threads' heaps, which
+  // glibc would keep: give them back, once a pass.
 #ifdef __GLIBC__
-    ::malloc_trim(0);
+  ::malloc_trim(0);
 #endif
-    return rowEnded;
-  }
-  // begin() reads on from where the parser stands: past the header, if any.
-  for (auto row = parser.begin(); row != parser.end(); ++row) {
-    classifier.classifyRow(*row, typesFile, clock);
-  }
-  return parser.ended_at_row_end();
+  return rowEnded;
 }
 
 // Empty header cells are named "Unitled_" and a number. The cells become the
@@ -204,15 +208,18 @@ unsigned Inf::passThreadCount() const {
 // chunk by chunk in file order, with each text's hash and match set, or,
 // where a cell's type follows from its text alone, counted by the workers.
 // Returns whether the input ended where a row ends.
-bool Inf::classifyOnPipeline(const CsvParser& parser, std::istream& input, unsigned threads,
+bool Inf::classifyOnPipeline(const CsvParser& parser, std::istream& input, const RowPlan& plan,
                              TypesFile& typesFile, PassClock& clock) {
-  const TypeAutomaton* countApart = colTypePatterns.typesOfTextIfNoneShared();
-  PassPipeline::Setup setup{
-      parser.dialect(),      classifier.columnNames().size(), threads, chunkBytes, &colTypePatterns,
-      &classifier.missing(), [&clock] { clock.poll(); }};
+  PassPipeline::Setup setup{parser.dialect(),
+                            classifier.columnNames().size(),
+                            plan.threads,
+                            chunkBytes,
+                            &colTypePatterns,
+                            &classifier.missing(),
+                            [&clock] { clock.poll(); }};
   PassPipeline pipeline(input, parser.unread(), std::move(setup), passStats);
-  if (countApart != nullptr) {
-    pipeline.count(*countApart, typesFile.enabled(),
+  if (plan.countApart != nullptr) {
+    pipeline.count(*plan.countApart, typesFile.enabled(),
                    [&](const SettledChunk& chunk) { classifier.addChunkCounts(chunk, typesFile); });
   } else {
     const std::uint64_t repeatsBefore = classifier.repeatsInChunks();
