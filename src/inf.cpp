@@ -125,7 +125,7 @@ void Inf::startPass() {
 
 void Inf::runPass(InputStream& input, const ColumnLayout& layout, const PassHook& hook) {
   checkTypesFile(input);
-  PassClock clock(hook, classifier.rows(), classifier.clock());
+  PassClock clock(hook, classifier.rows());
   input.setReadHook(clock.readHook());
   struct Unhook {
     InputStream& input;
@@ -153,8 +153,8 @@ void Inf::runPass(InputStream& input, const ColumnLayout& layout, const PassHook
     endedAtRowEnd = parser.ended_at_row_end();
   } else {
     classifier.startColumns(std::move(names), typesFile);
-    classifier.headerDone();
-    endedAtRowEnd = classifyRows(parser, input.stream(), typesFile);
+    classifier.headerDone(clock);
+    endedAtRowEnd = classifyRows(parser, input.stream(), typesFile, clock);
     classifier.endRows();
   }
   typesFile.close();
@@ -162,30 +162,35 @@ void Inf::runPass(InputStream& input, const ColumnLayout& layout, const PassHook
   if (hook) hook(PassProgress{input.bytesRead(), input.totalBytes(), classifier.rows()});
 }
 
+// Where a cell's type follows from its text alone, even one thread counts as
+// the workers do, without the cache: the pipeline then runs on the calling
+// thread only.
+Inf::RowPlan Inf::planRows() {
+  return RowPlan{multithreading ? passThreadCount() : 1, colTypePatterns.typesOfTextIfNoneShared()};
+}
+
 // The data rows: what `parser` has not yet read of `input`. Returns whether
 // the input ended where a row ends.
-bool Inf::classifyRows(CsvParser& parser, std::istream& input, TypesFile& typesFile) {
-  const unsigned threads = multithreading ? passThreadCount() : 1;
-  // Where a cell's type follows from its text alone, one thread counts as
-  // the workers do, without the cache: the pipeline then runs on the
-  // calling thread only.
-  if (threads > 1 || colTypePatterns.typesOfTextIfNoneShared() != nullptr) {
-    if (parser.empty()) return parser.ended_at_row_end();
-    const bool rowEnded = classifyOnPipeline(parser, input, threads, typesFile);
-    // A huge cell leaves freed chunk buffers in the threads' heaps, which
-    // glibc would keep: give their whole pages back, once a pass. What ends
-    // at the top of a thread's heap malloc_trim leaves alone; glibc keeps up
-    // to its trim threshold there, which rises as large blocks are freed.
+bool Inf::classifyRows(CsvParser& parser, std::istream& input, TypesFile& typesFile,
+                       PassClock& clock) {
+  const RowPlan plan = planRows();
+  if (plan.rowByRow()) {
+    // begin() reads on from where the parser stands: past the header, if any.
+    for (auto row = parser.begin(); row != parser.end(); ++row) {
+      classifier.classifyRow(*row, typesFile, clock);
+    }
+    return parser.ended_at_row_end();
+  }
+  if (parser.empty()) return parser.ended_at_row_end();
+  const bool rowEnded = classifyOnPipeline(parser, input, plan, typesFile, clock);
+  // A huge cell leaves freed chunk buffers in the threads' heaps, which
+  // glibc would keep: give their whole pages back, once a pass. What ends
+  // at the top of a thread's heap malloc_trim leaves alone; glibc keeps up
+  // to its trim threshold there, which rises as large blocks are freed.
 #ifdef __GLIBC__
-    ::malloc_trim(0);
+  ::malloc_trim(0);
 #endif
-    return rowEnded;
-  }
-  // begin() reads on from where the parser stands: past the header, if any.
-  for (auto row = parser.begin(); row != parser.end(); ++row) {
-    classifier.classifyRow(*row, typesFile);
-  }
-  return parser.ended_at_row_end();
+  return rowEnded;
 }
 
 // Empty header cells are named "Unitled_" and a number. The cells become the
@@ -205,27 +210,24 @@ unsigned Inf::passThreadCount() const {
 // chunk by chunk in file order, with each text's hash and match set, or,
 // where a cell's type follows from its text alone, counted by the workers.
 // Returns whether the input ended where a row ends.
-bool Inf::classifyOnPipeline(const CsvParser& parser, std::istream& input, unsigned threads,
-                             TypesFile& typesFile) {
-  const TypeAutomaton* countApart = colTypePatterns.typesOfTextIfNoneShared();
+bool Inf::classifyOnPipeline(const CsvParser& parser, std::istream& input, const RowPlan& plan,
+                             TypesFile& typesFile, PassClock& clock) {
   PassPipeline::Setup setup{parser.dialect(),
                             classifier.columnNames().size(),
-                            threads,
+                            plan.threads,
                             chunkBytes,
                             &colTypePatterns,
                             &classifier.missing(),
-                            [this] {
-                              if (classifier.clock() != nullptr) classifier.clock()->poll();
-                            }};
+                            [&clock] { clock.poll(); }};
   PassPipeline pipeline(input, parser.unread(), std::move(setup), passStats);
-  if (countApart != nullptr) {
-    pipeline.count(*countApart, typesFile.enabled(),
+  if (plan.countApart != nullptr) {
+    pipeline.count(*plan.countApart, typesFile.enabled(),
                    [&](const SettledChunk& chunk) { classifier.addChunkCounts(chunk, typesFile); });
   } else {
     const std::uint64_t repeatsBefore = classifier.repeatsInChunks();
     const std::uint64_t missesBefore = classifier.missesOutsideCache();
     pipeline.resolve(
-        [&](const SettledChunk& chunk) { classifier.classifyChunk(chunk, typesFile); });
+        [&](const SettledChunk& chunk) { classifier.classifyChunk(chunk, typesFile, clock); });
     passStats.repeatsInChunks = classifier.repeatsInChunks() - repeatsBefore;
     passStats.missesOutsideCache = classifier.missesOutsideCache() - missesBefore;
   }

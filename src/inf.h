@@ -141,11 +141,22 @@ class Inf {
   void startPass();
   void runPass(InputStream& input, const ColumnLayout& layout, const PassHook& hook);
   void checkTypesFile(const InputStream& input) const;
-  bool classifyRows(CsvParser& parser, std::istream& input, TypesFile& typesFile);
+  // Which loop a pass's data rows go through, decided once, before them.
+  struct RowPlan {
+    unsigned threads;  // of the pipeline, the calling thread included
+    // Where a cell's type follows from its text alone, the automaton the
+    // pipeline counts by (PatternTable::typesOfTextIfNoneShared); else null,
+    // and the pipeline resolves.
+    const TypeAutomaton* countApart;
+    // The parser's rows go one by one through the classifier, without the pipeline.
+    bool rowByRow() const { return threads == 1 && countApart == nullptr; }
+  };
+  RowPlan planRows();
+  bool classifyRows(CsvParser& parser, std::istream& input, TypesFile& typesFile, PassClock& clock);
   std::vector<std::string> nameColumns(std::vector<std::string> header);
   unsigned passThreadCount() const;
-  bool classifyOnPipeline(const CsvParser& parser, std::istream& input, unsigned threads,
-                          TypesFile& typesFile);
+  bool classifyOnPipeline(const CsvParser& parser, std::istream& input, const RowPlan& plan,
+                          TypesFile& typesFile, PassClock& clock);
 
   // Settings.
   std::string filepath;

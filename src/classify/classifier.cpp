@@ -9,7 +9,7 @@
 
 #include "match/type_matcher.h"
 #include "pass/pass_clock.h"
-#include "pass/pass_pipeline.h"
+#include "pass/settled_chunk.h"
 #include "pass/types_file.h"
 
 namespace quorvel {
@@ -26,7 +26,7 @@ constexpr std::size_t kSlotLead = 4;
 }  // namespace
 
 Classifier::Classifier(const PatternTable& table, std::unordered_set<std::string> missing)
-    : table_(table), missing_(std::move(missing)) {}
+    : table_(table), missing_(std::move(missing)), columnTables_(table) {}
 
 void Classifier::emptyCache() { cache_.clear(); }
 
@@ -37,45 +37,15 @@ void Classifier::releaseCache() {
 #endif
 }
 
-void Classifier::ColumnTables::grow(TypeId type) { counts.resize(type + 1, 0); }
-
-// The rule, for every path of a pass; firstMatch gives the position of the
-// first type of the trial order that matches. The missing-value test comes
-// first so that a missing value outranks a type cached for the same text.
+// The rule with the cache, counted; firstMatch gives the position of the
+// first type of the trial order that matches.
 template <class FirstMatch>
 TypeId Classifier::classifyCell(std::string_view text, std::size_t hash, bool missing,
                                 ColumnTables& column, const FirstMatch& firstMatch) {
-  if (missing) return countCell(column, kNA, text);
-  const std::size_t index = cache_.findOrInsert(text, hash);
-  TypeId type = cache_.entry(index).type;
-  if (type == CacheEntry::kUnclassified) {
-    type = promote(column, firstMatch(column.regexOrdering));
-    cache_.entry(index).type = cacheable(type);
-  }
-  return countCell(column, type, text);
-}
-
-// A cell the cache cannot know, since its window began in its chunk after its
-// text was last seen there: the rule without the cache.
-inline TypeId Classifier::classifyFirstInWindow(std::string_view text, const FieldFacts& facts,
-                                                ColumnTables& column) {
-  if (isMissing(text, facts)) return countCell(column, kNA, text);
-  return countCell(
-      column, promote(column, table_.firstMatch(column.regexOrdering, facts.matches, text)), text);
-}
-
-bool Classifier::isMissing(std::string_view text, const FieldFacts& facts) const {
-  return (facts.matches & MatchSet::kUnknown) != 0 ? missing_.contains(text, facts.hash)
-                                                   : (facts.matches & MatchSet::kMissing) != 0;
-}
-
-// The type at `position` moves to the front by swapping places with the front
-// type; every other type keeps its place.
-TypeId Classifier::promote(ColumnTables& column, int position) {
-  if (position < 0) return kOther;
-  std::vector<TypeId>& order = column.regexOrdering;
-  if (position > 0) std::swap(order[0], order[position]);
-  return order[0];
+  const auto names = [this]() -> const std::vector<std::string>& { return table_.names(); };
+  return countCell(column,
+                   typeOfCell(missing, cache_, text, hash, column.regexOrdering, firstMatch, names),
+                   text);
 }
 
 // The automaton's answer is the text's match set where every type is on it.
@@ -86,23 +56,9 @@ int Classifier::firstMatch(const std::vector<TypeId>& order, std::string_view te
   return table_.matcher().firstMatch(order, text);
 }
 
-// An empty cached value means "not classified yet", so a type whose name is
-// empty is never served from the cache.
-TypeId Classifier::cacheable(TypeId type) const {
-  return table_.names()[type].empty() ? CacheEntry::kUnclassified : type;
-}
-
-Classifier::ColumnTables& Classifier::tablesFor(const std::string& columnName) {
-  const auto found = columnIndex_.find(columnName);
-  if (found != columnIndex_.end()) return columnTables_[found->second];
-  ColumnTables& added = columnTables_.emplace_back(ColumnTables{columnName, {}, {}, {}, {}});
-  columnIndex_.emplace(added.name, columnTables_.size() - 1);
-  return added;
-}
-
 void Classifier::classifyField(const std::vector<std::string>& fields, int c,
                                std::vector<std::string>& types) {
-  ColumnTables& column = tablesFor(columns_.at(c));
+  ColumnTables& column = columnTables_.of(columns_.at(c));
   const std::vector<std::string>& names = table_.names();
   types.at(c) = names[kOther];
   const std::string& text = fields.at(c);
@@ -131,30 +87,17 @@ void Classifier::startColumns(std::vector<std::string> names, TypesFile& typesFi
   matchSetAutomaton_ = table_.matchSetAutomaton();
   someTypeUncached_ = false;
   for (const std::string& name : table_.names()) someTypeUncached_ |= name.empty();
-  for (std::size_t c = 0; c < width; ++c) rowColumns_[c] = &resetColumn(columns_[c]);
+  for (std::size_t c = 0; c < width; ++c) rowColumns_[c] = &columnTables_.start(columns_[c]);
   typesFile.writeNames(columns_);
 }
 
-Classifier::ColumnTables& Classifier::resetColumn(const std::string& name) {
-  ColumnTables& column = tablesFor(name);
-  const std::size_t typeCount = table_.names().size();
-  column.regexOrdering = table_.types();
-  column.counts.assign(typeCount, 0);
-  column.shown.assign(typeCount, false);
-  for (TypeId type : table_.types()) column.shown[type] = true;
-  column.shown[kOther] = true;
-  column.shown[kNA] = true;
-  column.examples.clear();
-  return column;
-}
-
-void Classifier::finishRow() {
+void Classifier::finishRow(PassClock& clock) {
   ++rows_;
   if (--rowsToWindowEnd_ == 0) {
     rowsToWindowEnd_ = window_;
     emptyCache();
   }
-  if (clock_ != nullptr) clock_->rowDone();
+  clock.rowDone();
 }
 
 void Classifier::finishRows(std::uint64_t rows) {
@@ -164,7 +107,8 @@ void Classifier::finishRows(std::uint64_t rows) {
   if (rows_ / window_ != before / window_) emptyCache();
 }
 
-void Classifier::classifyRow(const std::vector<std::string>& row, TypesFile& typesFile) {
+void Classifier::classifyRow(const std::vector<std::string>& row, TypesFile& typesFile,
+                             PassClock& clock) {
   const std::size_t width = std::min(row.size(), columns_.size());
   ragged_.note(row.size(), columns_.size());
   hashRow(row, width);
@@ -176,7 +120,7 @@ void Classifier::classifyRow(const std::vector<std::string>& row, TypesFile& typ
                      [&](const std::vector<TypeId>& order) { return firstMatch(order, text); });
   }
   writeRowTypes(width, typesFile);
-  finishRow();
+  finishRow(clock);
 }
 
 // Hashes the row's texts and brings their cache buckets closer, so that the
@@ -199,7 +143,7 @@ void Classifier::prefetchSlotAhead(std::size_t c, std::size_t width) {
 // of a window that begins inside the chunk is a miss. Only the fields of the
 // window the chunk starts in, which earlier chunks may have filled, and of
 // the window it ends in, which later chunks may read, use the cache.
-void Classifier::classifyChunk(const SettledChunk& chunk, TypesFile& typesFile) {
+void Classifier::classifyChunk(const SettledChunk& chunk, TypesFile& typesFile, PassClock& clock) {
   const std::vector<FieldFacts>& facts = chunk.facts;
   const std::vector<std::uint32_t>& widths = chunk.rows.widths();
   chunkTypes_.resize(facts.size());
@@ -220,23 +164,32 @@ void Classifier::classifyChunk(const SettledChunk& chunk, TypesFile& typesFile) 
       const std::string_view text = chunk.rows.text(f);
       ColumnTables& column = *rowColumns_[c];
       if (previous != FieldFacts::kFirst && previous >= windowStart &&
-          (!someTypeUncached_ || cacheable(chunkTypes_[previous]) != CacheEntry::kUnclassified)) {
+          (!someTypeUncached_ ||
+           rememberedAs(chunkTypes_[previous], table_.names()) != CacheEntry::kUnclassified)) {
+        // Step 2 of the rule from the chunk; before step 1, since the
+        // earlier field, with the same text, met step 1 first.
         rowTypes_[c] = countCell(column, chunkTypes_[previous], text);
-      } else if (cached) {
-        ++lookedUp;
-        const std::uint64_t matches = facts[f].matches;
-        rowTypes_[c] = classifyCell(text, facts[f].hash, isMissing(text, facts[f]), column,
-                                    [&](const std::vector<TypeId>& order) {
-                                      return table_.firstMatch(order, matches, text);
-                                    });
       } else {
-        rowTypes_[c] = classifyFirstInWindow(text, facts[f], column);
-        ++missesOutsideCache_;
+        const std::uint64_t matches = facts[f].matches;
+        const bool missing = isMissing(missing_, text, facts[f].hash, matches);
+        const auto firstMatchOfSet = [&](const std::vector<TypeId>& order) {
+          return table_.firstMatch(order, matches, text);
+        };
+        if (cached) {
+          ++lookedUp;
+          rowTypes_[c] = classifyCell(text, facts[f].hash, missing, column, firstMatchOfSet);
+        } else {
+          // The cache cannot know the text: its window began in this chunk
+          // after the text's last field there.
+          rowTypes_[c] =
+              countCell(column, typeOfCell(missing, column.regexOrdering, firstMatchOfSet), text);
+          ++missesOutsideCache_;
+        }
       }
       chunkTypes_[f] = rowTypes_[c];
     }
     writeRowTypes(widths[row], typesFile);
-    finishRow();
+    finishRow(clock);
     if (rowsToWindowEnd_ == window_) windowStart = f;
   }
   repeatsInChunks_ += facts.size() - lookedUp - (missesOutsideCache_ - missesBefore);
@@ -283,43 +236,6 @@ void Classifier::writeRowTypes(std::size_t width, TypesFile& typesFile) {
   line_.clear();
   appendTypesLine(line_, rowTypes_.data(), width, table_.names());
   typesFile.write(line_);
-}
-
-// ---- Results ---------------------------------------------------------------
-
-CandidateCounts Classifier::counts() const {
-  CandidateCounts result;
-  for (const ColumnTables& column : columnTables_) {
-    auto& counts = result[column.name];
-    for (std::size_t type = 0; type < column.counts.size(); ++type) {
-      if (column.counts[type] != 0 || (type < column.shown.size() && column.shown[type])) {
-        counts[table_.names()[type]] = column.counts[type];
-      }
-    }
-  }
-  return result;
-}
-
-CellExampleTable Classifier::examples() const {
-  CellExampleTable result;
-  for (const std::string& name : columns_) {
-    const ColumnTables& column = columnTables_[columnIndex_.at(name)];
-    auto& byName = result[name];
-    for (std::size_t type = 0; type < column.examples.byType().size(); ++type) {
-      const std::vector<CellExample>& kept = column.examples.byType()[type];
-      if (!kept.empty()) byName[table_.names()[type]] = kept;
-    }
-  }
-  return result;
-}
-
-std::unordered_map<std::string, std::vector<std::string>> Classifier::orders() const {
-  std::unordered_map<std::string, std::vector<std::string>> result;
-  for (const ColumnTables& column : columnTables_) {
-    std::vector<std::string>& names = result[column.name];
-    for (TypeId type : column.regexOrdering) names.push_back(table_.names()[type]);
-  }
-  return result;
 }
 
 }  // namespace quorvel

@@ -1,29 +1,26 @@
-// Cell classification for the passes of one Inf: the rule, each column's
-// trial order and counts, the missing values, the type cache, and the loops that apply the rule to
-// the rows of a pass, whether they come from the parser or settled from the pipeline. The loops and
-// the rule share one translation unit so that the per-cell path inlines.
-//
-// The rule: a missing value is "NA"; else the cached answer for the text;
-// else the first type of the column's trial order that matches, which swaps
-// places with the front type and is cached; else "other".
+// Cell classification for the passes of one Inf: the missing values, the type
+// cache, the columns' tables (column_tables.h), and the loops that apply the
+// rule (cell_rule.h) to the rows of a pass, whether they come from the parser
+// or settled from the pipeline.
 //
 //   Classifier classifier(table, {"NA"});
 //   classifier.startRows(1000);  classifier.startColumns({"a", "b"}, typesFile);
-//   classifier.classifyRow({"1", "x"}, typesFile);  // then counts(), orders()
+//   classifier.classifyRow({"1", "x"}, typesFile, clock);  // then counts(), orders()
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
-#include "classify/cell_examples.h"
-#include "classify/missing_values.h"
-#include "classify/text_cache.h"
+#include "cell/cell_examples.h"
+#include "cell/cell_rule.h"
+#include "cell/missing_values.h"
+#include "cell/text_cache.h"
+#include "classify/column_tables.h"
 #include "match/pattern_table.h"
 #include "match/type_id.h"
 
@@ -33,18 +30,6 @@ class PassClock;
 class TypesFile;
 struct SettledChunk;
 struct FieldFacts;
-
-using CandidateCounts =
-    std::unordered_map<std::string, std::unordered_map<std::string, std::uint64_t>>;
-
-// The rule where the trial order cannot matter, because no text matches two
-// types of the table: "NA" for a missing value, "other" for a text no type
-// matches, else its one type. What the counting workers of a pass apply to a
-// match set over `types` (see PatternTable::typesOfTextIfNoneShared).
-inline TypeId typeOfMatchSet(std::uint64_t matches, const std::vector<TypeId>& types) {
-  if ((matches & MatchSet::kMissing) != 0) return PatternTable::kNA;
-  return matches == 0 ? PatternTable::kOther : types[__builtin_ctzll(matches)];
-}
 
 // Contracts: `table` outlives the classifier, and every pass starts with
 // startRows() and startColumns(). Rows count the header too.
@@ -63,22 +48,20 @@ class Classifier {
   // A pass starts: no rows yet, and the cache is emptied every `window` rows
   // (a window below 1: never).
   void startRows(int window);
-  // Where the rows find the clock of the running pass, if any (see PassClock).
-  PassClock*& clock() { return clock_; }
   // Names the pass's columns, starts their trial orders and counts afresh,
   // and writes the header line. The names are kept as given, and each name
   // once more in its column's tables: a header as long as the input is held
   // twice, never more.
   void startColumns(std::vector<std::string> names, TypesFile& typesFile);
-  // The header is a row too.
-  void headerDone() { finishRow(); }
+  // The header is a row too. Each finished row ticks the pass's clock.
+  void headerDone(PassClock& clock) { finishRow(clock); }
 
   // Classifies the cells of a row (those beyond the header's width have no
   // column and are ignored) and writes its types line.
-  void classifyRow(const std::vector<std::string>& row, TypesFile& typesFile);
+  void classifyRow(const std::vector<std::string>& row, TypesFile& typesFile, PassClock& clock);
   // The same for every row of a chunk, with the hashes and match sets the
   // workers found.
-  void classifyChunk(const SettledChunk& chunk, TypesFile& typesFile);
+  void classifyChunk(const SettledChunk& chunk, TypesFile& typesFile, PassClock& clock);
   // Adds the counts and lines of a chunk the workers counted themselves.
   void addChunkCounts(const SettledChunk& chunk, TypesFile& typesFile);
   // Classifies fields[c] as a cell of the column columnNames()[c], stores its
@@ -98,39 +81,19 @@ class Classifier {
   void endRows() { --rows_; }
   const std::vector<std::string>& columnNames() const { return columns_; }
   void forgetColumns() { columns_.clear(); }
-  CandidateCounts counts() const;
-  std::unordered_map<std::string, std::vector<std::string>> orders() const;
+  CandidateCounts counts() const { return columnTables_.counts(); }
+  std::unordered_map<std::string, std::vector<std::string>> orders() const {
+    return columnTables_.orders();
+  }
   // The first cells of each column of the last pass, by type (see cell_examples.h).
-  CellExampleTable examples() const;
+  CellExampleTable examples() const { return columnTables_.examples(columns_); }
   // The data rows of the last pass shorter or longer than its header.
   const RaggedRows& ragged() const { return ragged_; }
 
  private:
-  // The trial order and candidate counts of one column name; columns that
-  // share a name share one.
-  struct ColumnTables {
-    std::string name;
-    std::vector<TypeId> regexOrdering;
-    std::vector<std::uint64_t> counts;  // by type id
-    // The type ids shown with a count even when it is 0; the others are
-    // shown once counted.
-    std::vector<bool> shown;
-    ColumnExamples examples;
-    // Returns the type's count after it.
-    std::uint64_t count(TypeId type, std::uint64_t times = 1) {
-      if (static_cast<std::size_t>(type) >= counts.size()) grow(type);
-      return counts[type] += times;
-    }
-    // For a type id the table gained since the column's pass.
-    void grow(TypeId type);
-  };
-
   template <class FirstMatch>
   TypeId classifyCell(std::string_view text, std::size_t hash, bool missing, ColumnTables& column,
                       const FirstMatch& firstMatch);
-  TypeId classifyFirstInWindow(std::string_view text, const FieldFacts& facts,
-                               ColumnTables& column);
-  bool isMissing(std::string_view text, const FieldFacts& facts) const;
   int firstMatch(const std::vector<TypeId>& order, std::string_view text) const;
   // Every cell a loop classifies on the calling thread is counted here, so
   // that each column keeps its first cells of each type whichever way the
@@ -139,24 +102,18 @@ class Classifier {
     if (column.count(type) <= ColumnExamples::kKept) column.examples.keep(type, text, rows_);
     return type;
   }
-  TypeId promote(ColumnTables& column, int position);
-  TypeId cacheable(TypeId type) const;
-  ColumnTables& tablesFor(const std::string& columnName);
-  ColumnTables& resetColumn(const std::string& name);
   void hashRow(const std::vector<std::string>& row, std::size_t width);
   void prefetchSlotAhead(std::size_t c, std::size_t width);
   void prefetchLookupAhead(const std::vector<FieldFacts>& facts, std::size_t f) const;
   void writeRowTypes(std::size_t width, TypesFile& typesFile);
-  void finishRow();
+  void finishRow(PassClock& clock);
   void finishRows(std::uint64_t rows);
   void keepExamples(const SettledChunk& chunk);
 
   const PatternTable& table_;
   MissingValues missing_;
   TextCache cache_;
-  std::deque<ColumnTables> columnTables_;  // a deque, so that references stay valid
-  // ColumnTables::name -> its columnTables_ slot; the keys view the names there.
-  std::unordered_map<std::string_view, std::size_t> columnIndex_;
+  ColumnTableSet columnTables_;
   std::vector<std::string> columns_;  // of the last pass
 
   std::uint64_t rows_ = 0;
@@ -165,7 +122,6 @@ class Classifier {
   // Rows until the cache is next emptied, window_ - rows_ % window_, kept so
   // that a row needs no division.
   std::uint64_t rowsToWindowEnd_ = 0;
-  PassClock* clock_ = nullptr;
 
   // Working state of a pass, kept between rows so that rows allocate nothing.
   std::vector<ColumnTables*> rowColumns_;             // by column index

@@ -2,7 +2,7 @@
 // when: at most every PassClock::kInterval, from places on the calling thread
 // that come round often.
 //
-//   PassClock clock(hook, rows, current);
+//   PassClock clock(hook, rows);
 //   InputStream input(path, clock.readHook());
 //   clock.watch(input);  // from here on clock.rowDone() and clock.poll() may call the hook
 #pragma once
@@ -31,16 +31,14 @@ using PassHook = std::function<void(const PassProgress&)>;
 // Calls the hook from every read of the input, a millisecond or so apart,
 // every wait for it, and every few dozen rows, which bounds the time between
 // calls where cells are slow to classify. A clock read there costs nothing
-// measurable, unlike one per cell.
+// measurable, unlike one per cell. Without a hook it never calls one, so that
+// the loops tick it whether the caller gave one or not.
 class PassClock {
  public:
   static constexpr std::chrono::milliseconds kInterval{100};
 
-  // `rows` is the pass's row counter, the header included; `current` is
-  // where the rows find the clock of the running pass.
-  PassClock(const PassHook& hook, const std::uint64_t& rows, PassClock*& current)
-      : hook_(hook), rows_(rows), current_(current) {}
-  ~PassClock() { current_ = nullptr; }
+  // `rows` is the pass's row counter, the header included.
+  PassClock(const PassHook& hook, const std::uint64_t& rows) : hook_(hook), rows_(rows) {}
   PassClock(const PassClock&) = delete;
   PassClock& operator=(const PassClock&) = delete;
 
@@ -48,19 +46,18 @@ class PassClock {
     if (!hook_) return nullptr;
     return [this](const InputStream& input) { tick(input); };
   }
-  // From here on the rows tick the clock too.
-  void watch(const InputStream& input) {
-    input_ = &input;
-    if (hook_) current_ = this;
-  }
+  // Contract: before the first rowDone() or poll().
+  void watch(const InputStream& input) { input_ = &input; }
 
   // Whenever the calling thread has time to look.
-  void poll() { tick(*input_); }
+  void poll() {
+    if (hook_) tick(*input_);
+  }
 
   void rowDone() {
     if (++rowsSinceTick_ < kRowsPerTick) return;
     rowsSinceTick_ = 0;
-    tick(*input_);
+    poll();
   }
 
  private:
@@ -75,7 +72,6 @@ class PassClock {
 
   const PassHook& hook_;
   const std::uint64_t& rows_;
-  PassClock*& current_;
   const InputStream* input_ = nullptr;
   unsigned rowsSinceTick_ = 0;
   std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();

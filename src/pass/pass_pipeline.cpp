@@ -6,7 +6,7 @@
 #include <chrono>
 #include <utility>
 
-#include "classify/classifier.h"
+#include "cell/cell_rule.h"
 
 namespace quorvel {
 
@@ -231,8 +231,8 @@ void PassPipeline::describe(Chunk& chunk, unsigned, const Counting& mode) {
   chunk.unknownFields = 0;
   for (std::size_t f = 0; f < fields; ++f) {
     const std::string_view text = chunk.rows.text(f);
-    chunk.facts[f] = FieldFacts{
-        0, setup_.missing->contains(text) ? MatchSet::kMissing : *mode.typesOfText.matches(text)};
+    chunk.facts[f] = FieldFacts{0, matchSetOfCell(setup_.missing->contains(text),
+                                                  [&] { return *mode.typesOfText.matches(text); })};
   }
   countChunk(chunk, mode.writeLines);
 }
@@ -249,16 +249,17 @@ std::uint64_t PassPipeline::matchSet(std::string_view text, std::size_t hash, un
 
 std::uint64_t PassPipeline::matchAnew(std::string_view text, std::size_t hash, unsigned thread) {
   if (thread == 0 && ++matchesSincePoll_ % kMatchesPerPoll == 0) poll();
-  if (setup_.missing->contains(text, hash)) return MatchSet::kMissing;
-  if (wholeTable_ != nullptr) return *wholeTable_->matches(text);
-  const PatternTable& table = *setup_.table;
-  try {
-    return table.matcher().matchSet(table.matchSetTypes(), text);
-  } catch (...) {
-    // Not lost: the consumer matches this text again and meets the failure
-    // itself if its trial order gets that far.
-    return MatchSet::kUnknown;
-  }
+  return matchSetOfCell(setup_.missing->contains(text, hash), [&] {
+    if (wholeTable_ != nullptr) return *wholeTable_->matches(text);
+    const PatternTable& table = *setup_.table;
+    try {
+      return table.matcher().matchSet(table.matchSetTypes(), text);
+    } catch (...) {
+      // Not lost: the consumer matches this text again and meets the failure
+      // itself if its trial order gets that far.
+      return MatchSet::kUnknown;
+    }
+  });
 }
 
 // What the poll throws cannot leave through a task, whose failures belong

@@ -53,10 +53,10 @@
 #include <string_view>
 #include <vector>
 
+#include "cell/cell_examples.h"
+#include "cell/missing_values.h"
+#include "cell/text_cache.h"
 #include "chunk_parser.hpp"
-#include "classify/cell_examples.h"
-#include "classify/missing_values.h"
-#include "classify/text_cache.h"
 #include "match/pattern_table.h"
 #include "match/type_automaton.h"
 #include "match/type_matcher.h"
@@ -64,34 +64,11 @@
 #include "pass/chunk_repeats.h"
 #include "pass/match_memo.h"
 #include "pass/pass_stats.h"
+#include "pass/settled_chunk.h"
 #include "pass/types_file.h"
 #include "pass/worker_pool.h"
 
 namespace quorvel {
-
-// What the tokenizing thread learnt of one kept field of a chunk.
-struct FieldFacts {
-  static constexpr std::uint32_t kFirst = ChunkRepeats::kFirst;
-  std::size_t hash;  // TextCache::hashOf(text)
-  // The text's MatchSet over the table's matchSetTypes(); resolving, a
-  // missing value's is MatchSet::kMissing alone.
-  std::uint64_t matches;
-  // Resolving: the last earlier field of the chunk with the same text, or
-  // kFirst when there is none.
-  std::uint32_t previous = kFirst;
-};
-
-// A chunk in file order, as the consumer gets it.
-struct SettledChunk {
-  const ChunkTokenizer& rows;
-  const std::vector<FieldFacts>& facts;  // by kept field of its rows
-  // In the counting mode: by column * the table's names().size() + type id,
-  // the chunk's lines of the types file when they are written, and where its
-  // first cells of each column and type are.
-  const std::vector<std::uint64_t>& counts;
-  const std::string& lines;
-  const ChunkExamples& examples;
-};
 
 class PassPipeline {
  public:

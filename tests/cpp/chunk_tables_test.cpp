@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "classify/text_cache.h"
+#include "cell/text_cache.h"
 #include "pass/chunk_repeats.h"
 #include "pass/match_memo.h"
 

@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "classify/classifier.h"
-#include "classify/missing_values.h"
-#include "classify/text_cache.h"
+#include "cell/cell_rule.h"
+#include "cell/missing_values.h"
+#include "cell/text_cache.h"
 #include "match/type_automaton.h"
 #include "match/type_matcher.h"
 

@@ -14,7 +14,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "classify/text_cache.h"
+#include "cell/text_cache.h"
 
 namespace quorvel {
 

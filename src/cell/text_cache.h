@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "classify/huge_page_allocator.h"
+#include "cell/huge_page_allocator.h"
 
 namespace quorvel {
 

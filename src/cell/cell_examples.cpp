@@ -1,4 +1,4 @@
-#include "classify/cell_examples.h"
+#include "cell/cell_examples.h"
 
 namespace quorvel {
 

@@ -1,0 +1,43 @@
+// What the pipeline hands its consumer: a chunk in file order, with what the
+// tokenizing thread learnt of each of its fields. Apart from the pipeline, so
+// that a consumer sees the chunk without the machinery that makes it.
+//
+//   pipeline.resolve([&](const SettledChunk& chunk) { /* chunk.rows, chunk.facts */ });
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cell/cell_examples.h"
+#include "chunk_parser.hpp"
+#include "pass/chunk_repeats.h"
+
+namespace quorvel {
+
+// What the tokenizing thread learnt of one kept field of a chunk.
+struct FieldFacts {
+  static constexpr std::uint32_t kFirst = ChunkRepeats::kFirst;
+  std::size_t hash;  // TextCache::hashOf(text)
+  // The text's MatchSet over the table's matchSetTypes(); resolving, a
+  // missing value's is MatchSet::kMissing alone.
+  std::uint64_t matches;
+  // Resolving: the last earlier field of the chunk with the same text, or
+  // kFirst when there is none.
+  std::uint32_t previous = kFirst;
+};
+
+// A chunk in file order, as the consumer gets it.
+struct SettledChunk {
+  const ChunkTokenizer& rows;
+  const std::vector<FieldFacts>& facts;  // by kept field of its rows
+  // In the counting mode: by column * the table's names().size() + type id,
+  // the chunk's lines of the types file when they are written, and where its
+  // first cells of each column and type are.
+  const std::vector<std::uint64_t>& counts;
+  const std::string& lines;
+  const ChunkExamples& examples;
+};
+
+}  // namespace quorvel
