@@ -16,7 +16,7 @@ every cell as written, the missing-value texts too; an empty cell is missing in
 every column.
 
 Every read_ function takes the batches that read_arrow makes, converted one at a time,
-and hands them to its library as one table, so the
+and hands them to its library (read_duckdb as a stream, the others as one table), so the
 rows, values and misfits are the same in all four.
 
 The ready options (pandas_options, arrow_options, polars_options,
@@ -408,16 +408,22 @@ class _Conversion:
                                       for field, name in zip(arrow_schema(report), names)])
         self.batch_rows = BATCH_ROWS if batch_rows is None else batch_rows
         self.rows_done = 0
+        self.failure: Optional[Exception] = None
         self.misfits: Dict[int, FoundColumn] = {
             position: (MisfitColumn(position, column.name, 0), [])
             for position, column in enumerate(report.columns) if target(column).kind != "text"}
 
     def batches(self) -> Iterator[Any]:
-        """The converted batches, read from the file as they are asked for."""
+        """The converted batches, read from the file as they are asked for. A failure is kept
+        as well as raised: a library that reads the batches (DuckDB) raises its own error."""
         from .reader import text_batches
 
-        for batch in text_batches(self.report, self.batch_rows):
-            yield self._converted(batch)
+        try:
+            for batch in text_batches(self.report, self.batch_rows):
+                yield self._converted(batch)
+        except Exception as failure:
+            self.failure = failure
+            raise
 
     def found(self) -> Found:
         """The misfits of every typed column, in the order of the columns."""
@@ -651,23 +657,33 @@ def _duckdb_value(cell: str, wanted: Meaning) -> str:
     return value
 
 
-def read_duckdb(report: "Report", connection: Any, table_name: str) -> None:
+def read_duckdb(report: "Report", connection: Any, table_name: str,
+                _batch_rows: Optional[int] = None) -> None:
+    import pyarrow
+
     check_table_name(table_name)
-    table, found = _arrow_load(report)
     names = duckdb_names(report)
+    conversion = _Conversion(report, names, _batch_rows)
     values = ", ".join(f"CAST({_quoted(n)} AS {target(c).duckdb}) AS {_quoted(n)}"
                        for n, c in zip(names, report.columns))
     # A name of its own, so that the table is found by it alone and no other of the caller's.
     view = f"quorvel_arrow_{uuid.uuid4().hex}"
-    connection.register(view, table.rename_columns(names))
+    # DuckDB pulls the batches as it fills the table: a few of them are in memory at a time.
+    connection.register(view, pyarrow.RecordBatchReader.from_batches(conversion.schema,
+                                                                     conversion.batches()))
     try:
         # Every result is fetched whole: DuckDB 2 keeps the connection busy until a fetch comes
         # back empty, and the caller's next query would fail.
         connection.execute(f"CREATE TABLE {_quoted(table_name)} AS SELECT {values} "
                            f"FROM {view}").fetchall()
+    except Exception:
+        # DuckDB tells a failed read by its message alone: the read's own error is raised.
+        if conversion.failure is not None:
+            raise conversion.failure
+        raise
     finally:
         connection.unregister(view)
-    _warn("duckdb", found)
+    _warn("duckdb", conversion.found())
     _warn_long_rows(report, "duckdb")
 
 

@@ -1,7 +1,10 @@
 """The loaders convert the engine's batches one at a time: the result must be the table that
-converting each whole column at once gives, whatever the batches' size."""
+converting each whole column at once gives, whatever the batches' size, and read_duckdb must
+hand DuckDB the batches as a stream rather than the whole table."""
+import gzip
 import warnings
 
+import duckdb
 import pyarrow
 import pyarrow.compute as pc
 import pytest
@@ -103,3 +106,68 @@ def test_read_arrow_warns_once_for_the_misfits_of_every_batch(write, monkeypatch
     assert [(m.column, m.row, m.text) for m in warning.examples] == [
         ("n", 4, "x"), ("n", 101, "x"), ("n", 198, "x"),
         ("flag", 2, "maybe"), ("flag", 91, "maybe"), ("flag", 180, "maybe")]
+
+
+def duckdb_load(report, batch_rows):
+    con = duckdb.connect()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        load.read_duckdb(report, con, "t", batch_rows)
+    return con, [w.message for w in caught]
+
+
+@pytest.mark.parametrize("batch_rows", BATCH_SIZES)
+def test_read_duckdb_streams_the_rows_and_misfits_of_the_whole_table(write, batch_rows):
+    report = quorvel.describe(write(generated(5, 200)))
+    expected, found = whole_table_load(report)
+    con, messages = duckdb_load(report, batch_rows)
+    got = con.execute("SELECT * FROM t").fetchall()
+    assert got == [tuple(row.values()) for row in expected.to_pylist()]
+    [misfits, long_rows] = messages
+    assert misfits == load.MisfitWarning("duckdb", [c for c, _ in found if c.cells],
+                                         [m for c, shown in found if c.cells for m in shown])
+    assert isinstance(long_rows, load.LongRowsWarning)
+
+
+def test_read_duckdb_holds_a_window_of_the_batches_of_a_long_file(write, monkeypatch):
+    """The Arrow memory in use as each batch is converted. DuckDB reads ahead of the batch it
+    fills the table with, and how far varies from run to run, so the bound is loose: a load that
+    held every converted batch until DuckDB read them would hold all 300 by the last."""
+    report = quorvel.describe(write(rows("n,t", *[f"{i},{'word' * (i % 9)}"
+                                                  for i in range(150_000)])))
+    converted = load._Conversion._converted
+    in_use, sizes = [], []
+
+    def measured(conversion, batch):
+        made = converted(conversion, batch)
+        in_use.append(pyarrow.total_allocated_bytes())
+        sizes.append(made.nbytes)
+        return made
+
+    monkeypatch.setattr(load._Conversion, "_converted", measured)
+    before = pyarrow.total_allocated_bytes()
+    con, _ = duckdb_load(report, 500)
+    assert con.execute("SELECT count(*), sum(n) FROM t").fetchone() == (150_000, 11_249_925_000)
+    assert len(sizes) == 300
+    assert max(in_use) - before < sum(sizes) / 4
+
+
+@pytest.mark.parametrize("content, error, message", [
+    (None, RuntimeError, "data.csv.gz"),
+    (b"id,name\n1,caf\xe9\n2,bob\n", pyarrow.ArrowInvalid, "UTF8"),
+], ids=["a file that breaks after the pass", "bytes that are not UTF-8"])
+def test_a_failed_read_fails_read_duckdb_with_its_own_error_and_no_table(
+        tmp_path, content, error, message):
+    path = tmp_path / "data.csv.gz"
+    if content is None:
+        whole = gzip.compress(("n\n" + "".join(f"{i}\n" for i in range(200_000))).encode())
+        path.write_bytes(whole)
+        report = quorvel.describe(path)
+        path.write_bytes(whole[:len(whole) // 2])
+    else:
+        path.write_bytes(gzip.compress(content))
+        report = quorvel.describe(path, encoding="utf-8")
+    con = duckdb.connect()
+    with pytest.raises(error, match=message):
+        load.read_duckdb(report, con, "t", 1000)
+    assert con.execute("SELECT table_name FROM information_schema.tables").fetchall() == []
