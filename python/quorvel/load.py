@@ -15,8 +15,9 @@ hold (an integer past 2^63, 2021-02-30) is a misfit too. A column of text keeps
 every cell as written, the missing-value texts too; an empty cell is missing in
 every column.
 
-Every read_ function takes the one Arrow table that read_arrow makes and hands it
-to its library, so the rows, values and misfits are the same in all four.
+Every read_ function takes the batches that read_arrow makes, converted one at a time,
+and hands them to its library (read_duckdb as a stream, the others as one table), so the
+rows, values and misfits are the same in all four.
 
 The ready options (pandas_options, arrow_options, polars_options,
 duckdb_sql) are for those who call a library's own reader themselves: they never
@@ -379,25 +380,83 @@ def read_arrow(report: "Report") -> Any:
     return table
 
 
-def _arrow_load(report: "Report") -> Tuple[Any, Found]:
+def _arrow_load(report: "Report", batch_rows: Optional[int] = None) -> Tuple[Any, Found]:
     """read_arrow's table, which every loader takes, and the misfits it found, unwarned: the
     file as the report describes it, read by the engine's tokenizer (quorvel.reader), its columns
     converted from text by pyarrow's compute functions."""
     import pyarrow
 
-    from .reader import text_batches
+    conversion = _Conversion(report, column_names(report), batch_rows)
+    table = pyarrow.Table.from_batches(conversion.batches(), conversion.schema)
+    return table, conversion.found()
 
-    table = text_batches(report).read_all()
-    found = []
-    for position, column in enumerate(report.columns):
+
+class _Conversion:
+    """The engine's batches of text, each converted to read_arrow's types as it comes, so that
+    a load holds the result and a batch or two of text, never the whole file's text; and the
+    misfits of the batches converted so far, their rows counted from the first data row."""
+
+    def __init__(self, report: "Report", names: List[str], batch_rows: Optional[int]) -> None:
+        import pyarrow
+
+        from .reader import BATCH_ROWS
+        from .schema import arrow_schema
+
+        self.report = report
+        # The loader's names: DuckDB's tell apart names that only their case tells apart.
+        self.schema = pyarrow.schema([field.with_name(name)
+                                      for field, name in zip(arrow_schema(report), names)])
+        self.batch_rows = BATCH_ROWS if batch_rows is None else batch_rows
+        self.rows_done = 0
+        self.failure: Optional[Exception] = None
+        self.misfits: Dict[int, FoundColumn] = {
+            position: (MisfitColumn(position, column.name, 0), [])
+            for position, column in enumerate(report.columns) if target(column).kind != "text"}
+
+    def batches(self) -> Iterator[Any]:
+        """The converted batches, read from the file as they are asked for. A failure is kept
+        as well as raised: a library that reads the batches (DuckDB) raises its own error."""
+        from .reader import text_batches
+
+        try:
+            for batch in text_batches(self.report, self.batch_rows):
+                yield self._converted(batch)
+        except Exception as failure:
+            self.failure = failure
+            raise
+
+    def found(self) -> Found:
+        """The misfits of every typed column, in the order of the columns."""
+        return [self.misfits[position] for position in sorted(self.misfits)]
+
+    def _converted(self, batch: Any) -> Any:
+        import pyarrow
+
+        values = [self._value(position, batch.column(position))
+                  for position in range(batch.num_columns)]
+        self.rows_done += batch.num_rows
+        return pyarrow.RecordBatch.from_arrays(values, schema=self.schema)
+
+    def _value(self, position: int, cells: Any) -> Any:
+        import pyarrow
+
+        column = self.report.columns[position]
         wanted = target(column)
         # Every cell arrives as written: the column's null texts become missing here.
-        raw = _arrow_nulled(table.column(position), null_texts(report, column))
-        value = raw.cast(pyarrow.string()) if wanted.kind == "text" else _arrow_value(raw, wanted)
-        table = table.set_column(position, table.field(position).with_type(value.type), value)
-        if wanted.kind != "text":
-            found.append(_arrow_misfits(position, table.column_names[position], raw, value))
-    return table, found
+        raw = _arrow_nulled(cells, null_texts(self.report, column))
+        if wanted.kind == "text":
+            return raw.cast(pyarrow.string())
+        value = _arrow_value(raw, wanted)
+        self._count_misfits(position, raw, value)
+        return value
+
+    def _count_misfits(self, position: int, raw: Any, value: Any) -> None:
+        earlier, shown = self.misfits[position]
+        rows = _misfit_rows(raw, value)
+        examples = [Misfit(earlier.name, self.rows_done + row + 1, raw[row].as_py(), position)
+                    for row in rows[:EXAMPLES - len(shown)]]
+        self.misfits[position] = (earlier._replace(cells=earlier.cells + len(rows)),
+                                  shown + examples)
 
 
 def _arrow_nulled(raw: Any, texts: List[str]) -> Any:
@@ -460,14 +519,12 @@ ISO_CLOCK = r"[T ][0-9]{2}:[0-9]{2}(?::[0-9]{2}(?:\.[0-9]{1,9})?)?"
 ISO_ZONE = r"(?:Z|[-+][0-9]{2}:?[0-9]{2})"
 
 
-def _arrow_misfits(position: int, name: str, raw: Any,
-                   value: Any) -> Tuple[MisfitColumn, List[Misfit]]:
+def _misfit_rows(raw: Any, value: Any) -> List[int]:
+    """The rows (from 0) of the cells written but read as missing."""
     import pyarrow.compute as pc
 
-    lost = pc.and_(pc.is_valid(raw), pc.is_null(value))
-    rows = pc.indices_nonzero(lost).to_pylist()
-    return (MisfitColumn(position, name, len(rows)),
-            [Misfit(name, r + 1, raw[r].as_py(), position) for r in rows[:EXAMPLES]])
+    rows: List[int] = pc.indices_nonzero(pc.and_(pc.is_valid(raw), pc.is_null(value))).to_pylist()
+    return rows
 
 
 # Polars
@@ -600,23 +657,33 @@ def _duckdb_value(cell: str, wanted: Meaning) -> str:
     return value
 
 
-def read_duckdb(report: "Report", connection: Any, table_name: str) -> None:
+def read_duckdb(report: "Report", connection: Any, table_name: str,
+                _batch_rows: Optional[int] = None) -> None:
+    import pyarrow
+
     check_table_name(table_name)
-    table, found = _arrow_load(report)
     names = duckdb_names(report)
+    conversion = _Conversion(report, names, _batch_rows)
     values = ", ".join(f"CAST({_quoted(n)} AS {target(c).duckdb}) AS {_quoted(n)}"
                        for n, c in zip(names, report.columns))
     # A name of its own, so that the table is found by it alone and no other of the caller's.
     view = f"quorvel_arrow_{uuid.uuid4().hex}"
-    connection.register(view, table.rename_columns(names))
+    # DuckDB pulls the batches as it fills the table: a few of them are in memory at a time.
+    connection.register(view, pyarrow.RecordBatchReader.from_batches(conversion.schema,
+                                                                     conversion.batches()))
     try:
         # Every result is fetched whole: DuckDB 2 keeps the connection busy until a fetch comes
         # back empty, and the caller's next query would fail.
         connection.execute(f"CREATE TABLE {_quoted(table_name)} AS SELECT {values} "
                            f"FROM {view}").fetchall()
+    except Exception:
+        # DuckDB tells a failed read by its message alone: the read's own error is raised.
+        if conversion.failure is not None:
+            raise conversion.failure
+        raise
     finally:
         connection.unregister(view)
-    _warn("duckdb", found)
+    _warn("duckdb", conversion.found())
     _warn_long_rows(report, "duckdb")
 
 
