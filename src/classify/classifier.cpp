@@ -17,7 +17,6 @@ namespace quorvel {
 namespace {
 
 constexpr TypeId kOther = PatternTable::kOther;
-constexpr TypeId kNA = PatternTable::kNA;
 
 // Cache slots are prefetched this many cells ahead of their lookups: by then
 // their buckets have arrived, and the cells classified meanwhile hide the wait.
