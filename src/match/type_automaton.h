@@ -6,6 +6,7 @@
 //   const std::uint64_t* types = automaton.matches("1");  // bits 0 and 1 set
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -54,13 +55,34 @@ class TypeAutomaton {
   // The included types whose patterns fully match `text`: bit i % 64 of word i / 64. Valid as
   // long as the automaton; no allocation, no lock, safe from several threads at once.
   const std::uint64_t* matches(std::string_view text) const {
+    return acceptedAt(walk(start_, text));
+  }
+
+  // Sets sets[k] to matches(texts[k]) for each of K texts, walking them side by side. Each step
+  // of a walk waits on the load of the step before, so one walk leaves the core idle most of
+  // the time; K walks that do not depend on each other fill that time. The walks go together as
+  // far as the shortest text, or until all are dead, then each goes on alone: texts of one
+  // column have close lengths, so the lone ends are short there. Same guarantees as matches().
+  template <std::size_t K>
+  void matchesEach(const std::string_view (&texts)[K], const std::uint64_t* (&sets)[K]) const {
+    std::size_t common = texts[0].size();
+    for (const std::string_view text : texts) common = std::min(common, text.size());
+    std::uint32_t rows[K];
+    for (std::uint32_t& row : rows) row = start_;
     const std::uint32_t* table = table_.data();
-    std::uint32_t row = start_;
-    for (const char c : text) {
-      row = table[row + classOf_[static_cast<unsigned char>(c)]];
-      if (row == 0) break;  // the dead state: nothing can match any more
+    for (std::size_t i = 0; i < common; ++i) {
+      std::uint32_t alive = 0;
+      for (std::size_t k = 0; k < K; ++k) {
+        rows[k] = table[rows[k] + classOf_[static_cast<unsigned char>(texts[k][i])]];
+        alive |= rows[k];
+      }
+      if (alive == 0) break;
     }
-    return &acceptSets_[table[row + classes_]];
+    for (std::size_t k = 0; k < K; ++k) {
+      std::string_view rest = texts[k];
+      rest.remove_prefix(common);
+      sets[k] = acceptedAt(walk(rows[k], rest));
+    }
   }
 
   // Every pair of included types with a common text, sorted by (first, second).
@@ -72,6 +94,19 @@ class TypeAutomaton {
 
   // How a row was first reached: the row before it and the byte taken.
   using Step = std::pair<std::uint32_t, std::uint8_t>;
+
+  // The row that `text` leads to from `row`; the dead state as soon as nothing can match.
+  std::uint32_t walk(std::uint32_t row, std::string_view text) const {
+    const std::uint32_t* table = table_.data();
+    for (const char c : text) {
+      if (row == 0) break;
+      row = table[row + classOf_[static_cast<unsigned char>(c)]];
+    }
+    return row;
+  }
+  const std::uint64_t* acceptedAt(std::uint32_t row) const {
+    return &acceptSets_[table_[row + classes_]];
+  }
 
   bool tryBuild(const Nfa& nfa, const std::vector<std::size_t>& types);
   std::vector<std::size_t> typesAt(std::uint32_t row) const;
