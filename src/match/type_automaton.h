@@ -60,29 +60,15 @@ class TypeAutomaton {
 
   // Sets sets[k] to matches(texts[k]) for each of K texts, walking them side by side. Each step
   // of a walk waits on the load of the step before, so one walk leaves the core idle most of
-  // the time; K walks that do not depend on each other fill that time. The walks go together as
-  // far as the shortest text, or until all are dead, then each goes on alone: texts of one
-  // column have close lengths, so the lone ends are short there. Same guarantees as matches().
+  // the time; K walks that do not depend on each other fill that time. Same guarantees as
+  // matches().
   template <std::size_t K>
   void matchesEach(const std::string_view (&texts)[K], const std::uint64_t* (&sets)[K]) const {
-    std::size_t common = texts[0].size();
-    for (const std::string_view text : texts) common = std::min(common, text.size());
     std::uint32_t rows[K];
     for (std::uint32_t& row : rows) row = start_;
-    const std::uint32_t* table = table_.data();
-    for (std::size_t i = 0; i < common; ++i) {
-      std::uint32_t alive = 0;
-      for (std::size_t k = 0; k < K; ++k) {
-        rows[k] = table[rows[k] + classOf_[static_cast<unsigned char>(texts[k][i])]];
-        alive |= rows[k];
-      }
-      if (alive == 0) break;
-    }
-    for (std::size_t k = 0; k < K; ++k) {
-      std::string_view rest = texts[k];
-      rest.remove_prefix(common);
-      sets[k] = acceptedAt(walk(rows[k], rest));
-    }
+    const std::size_t common = walkTogether(texts, rows);
+    walkOn(texts, common, rows);
+    for (std::size_t k = 0; k < K; ++k) sets[k] = acceptedAt(rows[k]);
   }
 
   // Every pair of included types with a common text, sorted by (first, second).
@@ -103,6 +89,39 @@ class TypeAutomaton {
       row = table[row + classOf_[static_cast<unsigned char>(c)]];
     }
     return row;
+  }
+  // The walks of `texts` as far as the shortest text, or until all are dead, which stay so;
+  // returns that length. Walks that end together need no test of which go on.
+  template <std::size_t K>
+  std::size_t walkTogether(const std::string_view (&texts)[K], std::uint32_t (&rows)[K]) const {
+    std::size_t common = texts[0].size();
+    for (const std::string_view text : texts) common = std::min(common, text.size());
+    const std::uint32_t* table = table_.data();
+    for (std::size_t i = 0; i < common; ++i) {
+      std::uint32_t alive = 0;
+      for (std::size_t k = 0; k < K; ++k) {
+        rows[k] = table[rows[k] + classOf_[static_cast<unsigned char>(texts[k][i])]];
+        alive |= rows[k];
+      }
+      if (alive == 0) break;
+    }
+    return common;
+  }
+  // The walks on from byte `from`, side by side still, each to its text's end or the dead
+  // state: a walk that went on alone would wait on every load again.
+  template <std::size_t K>
+  void walkOn(const std::string_view (&texts)[K], std::size_t from,
+              std::uint32_t (&rows)[K]) const {
+    const std::uint32_t* table = table_.data();
+    for (std::size_t i = from;; ++i) {
+      bool going = false;
+      for (std::size_t k = 0; k < K; ++k) {
+        if (i >= texts[k].size() || rows[k] == 0) continue;
+        rows[k] = table[rows[k] + classOf_[static_cast<unsigned char>(texts[k][i])]];
+        going = true;
+      }
+      if (!going) return;
+    }
   }
   const std::uint64_t* acceptedAt(std::uint32_t row) const {
     return &acceptSets_[table_[row + classes_]];

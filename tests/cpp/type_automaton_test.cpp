@@ -231,10 +231,10 @@ TEST(TypeAutomatonTest, OverlapsAgreeWithABruteForceSearch) {
 // ---------------------------------------------------------------------------------------------
 // Side-by-side walks against lone ones, on random tables of the same kind: each text of a group
 // must get what matches() gives it alone. The texts are empty or one byte up to a few hundred,
-// so the walks of a group go together for none, few or many bytes and then on alone for up to
-// hundreds; runs of one byte keep starred patterns alive long, and 'z', which only `.` and
-// `[^a]` take, kills a walk at once, midway, or all the walks of a group before the shortest
-// text ends.
+// so the walks of a group all go together for none, few or many bytes, and the longer ones then
+// on for up to hundreds; runs of one byte keep starred patterns alive long, and 'z', which only
+// `.` and `[^a]` take, kills a walk at once, midway, or all the walks of a group before the
+// shortest text ends.
 
 std::string randomText(std::mt19937& rng) {
   static const std::size_t kLengths[] = {0, 1, 2, 3, 8, 31, 300};
