@@ -10,8 +10,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -151,5 +153,12 @@ struct AutomatonPlan {
   std::vector<std::int32_t> slots;  // by type of the argument: its type on the automaton, or -1
 };
 AutomatonPlan planAutomaton(const std::vector<const std::vector<std::string>*>& types);
+
+// The automaton of `types` (each a list of pattern strings, as planAutomaton() takes them), type
+// i on slot i, with one more type on `slot`, past theirs, that matches exactly `texts`, any
+// bytes; the slots between match nothing. Nullopt unless every type and the texts fit on it.
+std::optional<TypeAutomaton> automatonMarking(
+    const std::vector<const std::vector<std::string>*>& types,
+    const std::unordered_set<std::string>& texts, std::size_t slot);
 
 }  // namespace quorvel

@@ -223,16 +223,15 @@ void PassPipeline::describe(Chunk& chunk, unsigned thread, const Resolving&) {
   }
 }
 
-// The match sets come from the automaton, where no match can fail, and the
-// chunk is counted here; nothing looks texts up by hash.
+// The match sets come from the automaton, where no match can fail and which
+// marks missing values itself, and the chunk is counted here; nothing hashes
+// a text.
 void PassPipeline::describe(Chunk& chunk, unsigned, const Counting& mode) {
   const std::size_t fields = chunk.rows.fields();
   chunk.facts.resize(fields);
   chunk.unknownFields = 0;
   for (std::size_t f = 0; f < fields; ++f) {
-    const std::string_view text = chunk.rows.text(f);
-    chunk.facts[f] = FieldFacts{0, matchSetOfCell(setup_.missing->contains(text),
-                                                  [&] { return *mode.typesOfText.matches(text); })};
+    chunk.facts[f] = FieldFacts{0, *mode.typesOfText.matches(chunk.rows.text(f))};
   }
   countChunk(chunk, mode.writeLines);
 }

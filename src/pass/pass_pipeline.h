@@ -101,10 +101,11 @@ class PassPipeline {
   // Resolving: the workers give each kept field its hash and match set, and
   // the consumer applies the classification rule.
   void resolve(const Consumer& consume);
-  // Counting, where a cell's type follows from its text alone, as
-  // `typesOfText` (PatternTable::typesOfTextIfNoneShared) tells: the workers
-  // count each chunk by typeOfMatchSet() and, with `writeLines`, write its
-  // lines of the types file; the consumer adds them up.
+  // Counting, where a cell's type follows from its text alone: `typesOfText`
+  // (PatternTable::typesOfTextMarking) answers each text's match set, missing
+  // values marked, and the workers count each chunk by typeOfMatchSet() and,
+  // with `writeLines`, write its lines of the types file; the consumer adds
+  // them up.
   void count(const TypeAutomaton& typesOfText, bool writeLines, const Consumer& consume);
 
   // After resolve() or count() returned: whether the input ended where a row
