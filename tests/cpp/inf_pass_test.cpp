@@ -837,7 +837,8 @@ TEST_F(InfThreads, MatchingErrorsCountWhereTheTrialOrderReachesThem) {
 // every line of the types file follows from the texts alone: both modes and
 // every window must give exactly that. The type with the empty name is never
 // cached. No text matches two of these types, so multithreaded passes count
-// on the workers, over many chunks, some cut inside quoted line breaks. Every
+// on the workers, over many chunks, some cut inside quoted line breaks; large
+// chunks hold runs of whole rows, which the counting walks side by side. Every
 // other seed, missing values include the empty text and texts of types.
 TEST_F(InfThreads, RandomFilesAgreeWithOracle) {
   const PatternStrings patterns = {{"int", {"-?[0-9]+"}},
@@ -928,11 +929,15 @@ TEST_F(InfThreads, RandomFilesAgreeWithOracle) {
     }
     const std::string expected = Render(counts);
     const std::string expectedExamples = RenderExamples(examples);
-    for (const int window : {1, 3, 1000, -1}) {
+    const std::pair<int, std::size_t> windowsAndChunks[] = {
+        {1, kChunkBytes}, {3, kChunkBytes}, {1000, kChunkBytes}, {-1, kChunkBytes}, {1, 4096}};
+    for (const auto& [window, chunkBytes] : windowsAndChunks) {
       for (const bool multithreading : {false, true}) {
         SCOPED_TRACE("seed " + std::to_string(seed) + ", window " + std::to_string(window) +
+                     ", chunks of " + std::to_string(chunkBytes) + " bytes" +
                      (multithreading ? ", multithreaded" : ""));
         auto inf = Make(csv, patterns, multithreading, window);
+        inf->setChunkBytes(chunkBytes);
         inf->setNaValues(na);
         inf->inferTypes();
         reparsed += inf->getPassStats().reparsed;
