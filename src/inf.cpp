@@ -164,9 +164,11 @@ void Inf::runPass(InputStream& input, const ColumnLayout& layout, const PassHook
 
 // Where a cell's type follows from its text alone, even one thread counts as
 // the workers do, without the cache: the pipeline then runs on the calling
-// thread only.
+// thread only. Missing values so many that they do not fit on the automaton
+// beside the types leave the pass to resolve, which gives the same counts.
 Inf::RowPlan Inf::planRows() {
-  return RowPlan{multithreading ? passThreadCount() : 1, colTypePatterns.typesOfTextIfNoneShared()};
+  return RowPlan{multithreading ? passThreadCount() : 1,
+                 colTypePatterns.typesOfTextMarking(classifier.missing().texts())};
 }
 
 // The data rows: what `parser` has not yet read of `input`. Returns whether

@@ -145,8 +145,8 @@ class Inf {
   struct RowPlan {
     unsigned threads;  // of the pipeline, the calling thread included
     // Where a cell's type follows from its text alone, the automaton the
-    // pipeline counts by (PatternTable::typesOfTextIfNoneShared); else null,
-    // and the pipeline resolves.
+    // pipeline counts by, missing values marked on it
+    // (PatternTable::typesOfTextMarking); else null, and the pipeline resolves.
     const TypeAutomaton* countApart;
     // The parser's rows go one by one through the classifier, without the pipeline.
     bool rowByRow() const { return threads == 1 && countApart == nullptr; }

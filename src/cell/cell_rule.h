@@ -49,7 +49,9 @@ inline std::uint64_t matchSetOfCell(bool missing, const Matches& matches) {
 }
 
 // Steps 1, 3 and 4 on a match set over `types` where no text matches two of
-// them (see PatternTable::typesOfTextIfNoneShared).
+// them (see PatternTable::typesOfTextIfNoneShared). A missing value's set may
+// hold the types its text matches besides MatchSet::kMissing (the counting
+// automaton marks both in one walk): the mark wins.
 inline TypeId typeOfMatchSet(std::uint64_t matches, const std::vector<TypeId>& types) {
   if ((matches & MatchSet::kMissing) != 0) return PatternTable::kNA;
   return matches == 0 ? PatternTable::kOther : types[__builtin_ctzll(matches)];

@@ -3,6 +3,7 @@
 #include "match/pattern_table.h"
 
 #include <algorithm>
+#include <optional>
 #include <tuple>
 
 #include "match/type_automaton.h"
@@ -63,6 +64,11 @@ TableOverlaps tableOverlaps(const PatternStrings& patterns) {
   return findOverlaps({valid.begin(), valid.end()});
 }
 
+struct PatternTable::Marking {
+  std::unordered_set<std::string> missing;
+  std::optional<TypeAutomaton> automaton;  // nullopt: the texts do not fit
+};
+
 PatternTable::PatternTable() {
   intern("other");
   intern("NA");
@@ -105,6 +111,7 @@ void PatternTable::rebuild() {
   }
   matcher_ = std::make_unique<TypeMatcher>(matcherTypes);
   typesOfTextAsked_ = false;
+  marking_.reset();
   matchSetTypes_.clear();
   matchSetBits_.assign(typeNames_.size(), -1);
   if (tableTypes_.size() > MatchSet::kMaxTypes) return;  // workers only tokenize then
@@ -130,6 +137,20 @@ const TypeAutomaton* PatternTable::typesOfTextIfNoneShared() {
     noTextShared_ = whole != nullptr && whole->overlaps().empty();
   }
   return noTextShared_ ? whole : nullptr;
+}
+
+const TypeAutomaton* PatternTable::typesOfTextMarking(
+    const std::unordered_set<std::string>& missing) {
+  if (typesOfTextIfNoneShared() == nullptr) return nullptr;
+  if (!marking_ || marking_->missing != missing) {
+    std::vector<const std::vector<std::string>*> types;
+    for (const auto& type : sources_) types.push_back(&type.second);
+    // Type i of the table on slot i, as on typesOfTextIfNoneShared().
+    const auto missingSlot = static_cast<std::size_t>(__builtin_ctzll(MatchSet::kMissing));
+    marking_ =
+        std::make_unique<Marking>(Marking{missing, automatonMarking(types, missing, missingSlot)});
+  }
+  return marking_->automaton ? &*marking_->automaton : nullptr;
 }
 
 }  // namespace quorvel

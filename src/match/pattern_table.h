@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -108,6 +109,12 @@ class PatternTable {
   // table and every type is on it, so that no match can fail: a cell's type
   // then follows from its text alone. Null otherwise. Found out once per table.
   const TypeAutomaton* typesOfTextIfNoneShared();
+  // That automaton with the texts of `missing` marked too, by MatchSet::kMissing: the first
+  // word it answers for a text is the text's match set in a pass that counts by text alone, and
+  // one walk tells both what the text matches and whether it is missing. Null where
+  // typesOfTextIfNoneShared() is, or where the texts do not fit beside the types. Built once per
+  // table and set of texts.
+  const TypeAutomaton* typesOfTextMarking(const std::unordered_set<std::string>& missing);
 
  private:
   TypeId intern(const std::string& name);
@@ -123,6 +130,8 @@ class PatternTable {
   std::vector<int> matchSetBits_;  // by type id: its bit, or -1
   bool noTextShared_ = false;
   bool typesOfTextAsked_ = false;
+  struct Marking;
+  std::unique_ptr<Marking> marking_;  // of the last typesOfTextMarking(); null: none yet
 };
 
 }  // namespace quorvel

@@ -309,7 +309,7 @@ bool TypeAutomaton::tryBuild(const Nfa& nfa, const std::vector<std::size_t>& typ
 }
 
 std::vector<std::size_t> TypeAutomaton::typesAt(std::uint32_t row) const {
-  const std::uint64_t* accepted = &acceptSets_[table_[row + classes_]];
+  const std::uint64_t* accepted = acceptedAt(row);
   std::vector<std::size_t> types;
   for (std::size_t type = 0; type < typeCount(); ++type) {
     if (accepted[type / 64] >> (type % 64) & 1) types.push_back(type);
@@ -365,18 +365,38 @@ std::vector<TypeAutomaton::Overlap> TypeAutomaton::overlaps() const {
   return result;
 }
 
+namespace {
+
+// The trees of a type's patterns, or nullopt when one lies outside the parsed subset.
+std::optional<std::vector<SubsetRegex>> parseType(const std::vector<std::string>& sources) {
+  std::vector<SubsetRegex> trees;
+  for (const std::string& source : sources) {
+    std::optional<SubsetRegex> tree = parseSubset(source);
+    if (!tree) return std::nullopt;
+    trees.push_back(std::move(*tree));
+  }
+  return trees;
+}
+
+SubsetRegex literal(std::string_view text) {
+  SubsetRegex sequence;
+  for (const char c : text) {
+    SubsetRegex& byte = sequence.children.emplace_back();
+    byte.kind = SubsetRegex::Kind::kBytes;
+    byte.bytes.set(static_cast<unsigned char>(c));
+  }
+  return sequence;
+}
+
+}  // namespace
+
 AutomatonPlan planAutomaton(const std::vector<const std::vector<std::string>*>& types) {
   std::vector<std::vector<SubsetRegex>> parsed;
   std::vector<std::size_t> parsedTypes;
   for (std::size_t type = 0; type < types.size(); ++type) {
-    std::vector<SubsetRegex> trees;
-    for (const std::string& source : *types[type]) {
-      std::optional<SubsetRegex> tree = parseSubset(source);
-      if (!tree) break;
-      trees.push_back(std::move(*tree));
-    }
-    if (trees.size() < types[type]->size()) continue;
-    parsed.push_back(std::move(trees));
+    std::optional<std::vector<SubsetRegex>> trees = parseType(*types[type]);
+    if (!trees) continue;
+    parsed.push_back(std::move(*trees));
     parsedTypes.push_back(type);
   }
   AutomatonPlan plan{TypeAutomaton(parsed), std::vector<std::int32_t>(types.size(), -1)};
@@ -385,6 +405,23 @@ AutomatonPlan planAutomaton(const std::vector<const std::vector<std::string>*>& 
       plan.slots[parsedTypes[slot]] = static_cast<std::int32_t>(slot);
   }
   return plan;
+}
+
+std::optional<TypeAutomaton> automatonMarking(
+    const std::vector<const std::vector<std::string>*>& types,
+    const std::unordered_set<std::string>& texts, std::size_t slot) {
+  std::vector<std::vector<SubsetRegex>> parsed(slot + 1);
+  for (std::size_t type = 0; type < types.size(); ++type) {
+    std::optional<std::vector<SubsetRegex>> trees = parseType(*types[type]);
+    if (!trees) return std::nullopt;
+    parsed[type] = std::move(*trees);
+  }
+  for (const std::string& text : texts) parsed[slot].push_back(literal(text));
+  TypeAutomaton automaton(parsed);
+  for (std::size_t type = 0; type <= slot; ++type) {
+    if (!automaton.includes(type)) return std::nullopt;
+  }
+  return automaton;
 }
 
 }  // namespace quorvel

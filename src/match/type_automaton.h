@@ -6,11 +6,14 @@
 //   const std::uint64_t* types = automaton.matches("1");  // bits 0 and 1 set
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -54,13 +57,20 @@ class TypeAutomaton {
   // The included types whose patterns fully match `text`: bit i % 64 of word i / 64. Valid as
   // long as the automaton; no allocation, no lock, safe from several threads at once.
   const std::uint64_t* matches(std::string_view text) const {
-    const std::uint32_t* table = table_.data();
-    std::uint32_t row = start_;
-    for (const char c : text) {
-      row = table[row + classOf_[static_cast<unsigned char>(c)]];
-      if (row == 0) break;  // the dead state: nothing can match any more
-    }
-    return &acceptSets_[table[row + classes_]];
+    return acceptedAt(walk(start_, text));
+  }
+
+  // Sets sets[k] to matches(texts[k]) for each of K texts, walking them side by side. Each step
+  // of a walk waits on the load of the step before, so one walk leaves the core idle most of
+  // the time; K walks that do not depend on each other fill that time. Same guarantees as
+  // matches().
+  template <std::size_t K>
+  void matchesEach(const std::string_view (&texts)[K], const std::uint64_t* (&sets)[K]) const {
+    std::uint32_t rows[K];
+    for (std::uint32_t& row : rows) row = start_;
+    const std::size_t common = walkTogether(texts, rows);
+    walkOn(texts, common, rows);
+    for (std::size_t k = 0; k < K; ++k) sets[k] = acceptedAt(rows[k]);
   }
 
   // Every pair of included types with a common text, sorted by (first, second).
@@ -72,6 +82,52 @@ class TypeAutomaton {
 
   // How a row was first reached: the row before it and the byte taken.
   using Step = std::pair<std::uint32_t, std::uint8_t>;
+
+  // The row that `text` leads to from `row`; the dead state as soon as nothing can match.
+  std::uint32_t walk(std::uint32_t row, std::string_view text) const {
+    const std::uint32_t* table = table_.data();
+    for (const char c : text) {
+      if (row == 0) break;
+      row = table[row + classOf_[static_cast<unsigned char>(c)]];
+    }
+    return row;
+  }
+  // The walks of `texts` as far as the shortest text, or until all are dead, which stay so;
+  // returns that length. Walks that end together need no test of which go on.
+  template <std::size_t K>
+  std::size_t walkTogether(const std::string_view (&texts)[K], std::uint32_t (&rows)[K]) const {
+    std::size_t common = texts[0].size();
+    for (const std::string_view text : texts) common = std::min(common, text.size());
+    const std::uint32_t* table = table_.data();
+    for (std::size_t i = 0; i < common; ++i) {
+      std::uint32_t alive = 0;
+      for (std::size_t k = 0; k < K; ++k) {
+        rows[k] = table[rows[k] + classOf_[static_cast<unsigned char>(texts[k][i])]];
+        alive |= rows[k];
+      }
+      if (alive == 0) break;
+    }
+    return common;
+  }
+  // The walks on from byte `from`, side by side still, each to its text's end or the dead
+  // state: a walk that went on alone would wait on every load again.
+  template <std::size_t K>
+  void walkOn(const std::string_view (&texts)[K], std::size_t from,
+              std::uint32_t (&rows)[K]) const {
+    const std::uint32_t* table = table_.data();
+    for (std::size_t i = from;; ++i) {
+      bool going = false;
+      for (std::size_t k = 0; k < K; ++k) {
+        if (i >= texts[k].size() || rows[k] == 0) continue;
+        rows[k] = table[rows[k] + classOf_[static_cast<unsigned char>(texts[k][i])]];
+        going = true;
+      }
+      if (!going) return;
+    }
+  }
+  const std::uint64_t* acceptedAt(std::uint32_t row) const {
+    return &acceptSets_[table_[row + classes_]];
+  }
 
   bool tryBuild(const Nfa& nfa, const std::vector<std::size_t>& types);
   std::vector<std::size_t> typesAt(std::uint32_t row) const;
@@ -97,5 +153,12 @@ struct AutomatonPlan {
   std::vector<std::int32_t> slots;  // by type of the argument: its type on the automaton, or -1
 };
 AutomatonPlan planAutomaton(const std::vector<const std::vector<std::string>*>& types);
+
+// The automaton of `types` (each a list of pattern strings, as planAutomaton() takes them), type
+// i on slot i, with one more type on `slot`, past theirs, that matches exactly `texts`, any
+// bytes; the slots between match nothing. Nullopt unless every type and the texts fit on it.
+std::optional<TypeAutomaton> automatonMarking(
+    const std::vector<const std::vector<std::string>*>& types,
+    const std::unordered_set<std::string>& texts, std::size_t slot);
 
 }  // namespace quorvel

@@ -16,6 +16,11 @@ namespace {
 // other threads idle at the end of a round.
 constexpr std::size_t kChunksPerThread = 3;
 
+// Rows of a chunk whose texts are walked side by side in the counting mode:
+// enough walks to fill the time each step waits on its load, few enough that
+// their states stay in registers.
+constexpr std::size_t kRowsSideBySide = 4;
+
 // Fields ahead of the one looked up whose buckets are fetched.
 constexpr std::size_t kLead = 4;
 
@@ -42,7 +47,8 @@ struct PassPipeline::Chunk {
   std::vector<std::uint64_t> counts;  // counting: see SettledChunk
   std::string lines;
   ChunkExamples examples;
-  std::exception_ptr error;  // what reading or tokenizing threw, raised in file order
+  std::vector<TypeId> rowTypes;  // counting: see rowTypesOf()
+  std::exception_ptr error;      // what reading or tokenizing threw, raised in file order
   unsigned thread = 0;
 };
 
@@ -223,18 +229,30 @@ void PassPipeline::describe(Chunk& chunk, unsigned thread, const Resolving&) {
   }
 }
 
-// The match sets come from the automaton, where no match can fail, and the
-// chunk is counted here; nothing looks texts up by hash.
+// The match sets come from the automaton, where no match can fail and which
+// marks missing values itself, so nothing hashes a text; a row is counted as
+// soon as its types are known, and no field's facts are kept for the
+// consumer. Whole rows go kRowsSideBySide at a time; a short or long row
+// among them, and the last few, one by one.
 void PassPipeline::describe(Chunk& chunk, unsigned, const Counting& mode) {
-  const std::size_t fields = chunk.rows.fields();
-  chunk.facts.resize(fields);
-  chunk.unknownFields = 0;
-  for (std::size_t f = 0; f < fields; ++f) {
-    const std::string_view text = chunk.rows.text(f);
-    chunk.facts[f] = FieldFacts{0, matchSetOfCell(setup_.missing->contains(text),
-                                                  [&] { return *mode.typesOfText.matches(text); })};
+  startCounting(chunk);
+  const std::vector<std::uint32_t>& widths = chunk.rows.widths();
+  std::size_t field = 0;
+  for (std::size_t row = 0; row < widths.size();) {
+    const std::size_t rows = wholeRowsAt(widths, row) ? kRowsSideBySide : 1;
+    if (rows == kRowsSideBySide) {
+      typeRowsSideBySide(chunk, mode.typesOfText, row, field);
+    } else {
+      typeRow(chunk, mode.typesOfText, row, field);
+    }
+    for (const std::size_t end = row + rows; row < end; ++row) {
+      countRow(chunk, row, field);
+      if (mode.writeLines) {
+        appendTypesLine(chunk.lines, rowTypesOf(chunk, row), widths[row], setup_.table->names());
+      }
+      field += widths[row];
+    }
   }
-  countChunk(chunk, mode.writeLines);
 }
 
 // The text's match set, MatchSet::kMissing for a missing value, or
@@ -281,28 +299,73 @@ void PassPipeline::noteFailure(std::uint64_t sequence) {
   }
 }
 
-// The counts and lines of a chunk whose cells' types follow from their texts.
-void PassPipeline::countChunk(Chunk& chunk, bool writeLines) const {
-  const std::vector<std::string>& names = setup_.table->names();
-  const std::vector<TypeId>& types = setup_.table->matchSetTypes();
-  const std::size_t typeCount = names.size();
-  chunk.counts.assign(setup_.columns * typeCount, 0);
+void PassPipeline::startCounting(Chunk& chunk) const {
+  chunk.facts.clear();
+  chunk.unknownFields = 0;
+  chunk.counts.assign(setup_.columns * setup_.table->names().size(), 0);
   chunk.lines.clear();
   chunk.examples.clear();
-  std::vector<TypeId> rowTypes(setup_.columns);
-  std::size_t f = 0;
-  std::size_t row = 0;
-  for (const std::uint32_t width : chunk.rows.widths()) {
-    for (std::size_t c = 0; c < width; ++c, ++f) {
-      const TypeId type = typeOfMatchSet(chunk.facts[f].matches, types);
-      if (++chunk.counts[c * typeCount + type] <= ColumnExamples::kKept) {
-        chunk.examples.note(f, row, c, type);
-      }
-      rowTypes[c] = type;
-    }
-    if (writeLines) appendTypesLine(chunk.lines, rowTypes.data(), width, names);
-    ++row;
+  chunk.rowTypes.resize(kRowsSideBySide * setup_.columns);
+}
+
+// Whether the kRowsSideBySide rows from `row` on all hold every column.
+bool PassPipeline::wholeRowsAt(const std::vector<std::uint32_t>& widths, std::size_t row) const {
+  if (row + kRowsSideBySide > widths.size()) return false;
+  for (std::size_t r = row; r < row + kRowsSideBySide; ++r) {
+    if (widths[r] != setup_.columns) return false;
   }
+  return true;
+}
+
+// Column by column: the texts of a column in nearby rows have close lengths,
+// so their walks end nearly together.
+void PassPipeline::typeRowsSideBySide(Chunk& chunk, const TypeAutomaton& typesOfText,
+                                      std::size_t row, std::size_t field) const {
+  const std::vector<TypeId>& bitTypes = setup_.table->matchSetTypes();
+  const std::size_t columns = setup_.columns;
+  TypeId* types[kRowsSideBySide];
+  for (std::size_t r = 0; r < kRowsSideBySide; ++r) types[r] = rowTypesOf(chunk, row + r);
+  for (std::size_t c = 0; c < columns; ++c) {
+    std::string_view texts[kRowsSideBySide];
+    for (std::size_t r = 0; r < kRowsSideBySide; ++r) {
+      texts[r] = chunk.rows.text(field + r * columns + c);
+    }
+    const std::uint64_t* sets[kRowsSideBySide];
+    typesOfText.matchesEach(texts, sets);
+    for (std::size_t r = 0; r < kRowsSideBySide; ++r) {
+      types[r][c] = typeOfMatchSet(*sets[r], bitTypes);
+    }
+  }
+}
+
+void PassPipeline::typeRow(Chunk& chunk, const TypeAutomaton& typesOfText, std::size_t row,
+                           std::size_t field) const {
+  const std::vector<TypeId>& bitTypes = setup_.table->matchSetTypes();
+  TypeId* types = rowTypesOf(chunk, row);
+  for (std::size_t c = 0, width = chunk.rows.widths()[row]; c < width; ++c) {
+    types[c] = typeOfMatchSet(*typesOfText.matches(chunk.rows.text(field + c)), bitTypes);
+  }
+}
+
+// Row by row, since the cells of a row go to different counts: counting a
+// column's cells one after another, each increment would wait on the one
+// before. Where a count is still small, notes where the cell is, for the
+// consumer to keep the first ones as examples.
+void PassPipeline::countRow(Chunk& chunk, std::size_t row, std::size_t field) const {
+  const TypeId* types = rowTypesOf(chunk, row);
+  const std::size_t typeCount = setup_.table->names().size();
+  std::uint64_t* counts = chunk.counts.data();
+  for (std::size_t c = 0, width = chunk.rows.widths()[row]; c < width; ++c) {
+    if (++counts[c * typeCount + types[c]] <= ColumnExamples::kKept) {
+      chunk.examples.note(field + c, row, c, types[c]);
+    }
+  }
+}
+
+// Where the types of the row go until its line is written: the rows walked
+// side by side take turns in Chunk::rowTypes.
+TypeId* PassPipeline::rowTypesOf(Chunk& chunk, std::size_t row) const {
+  return &chunk.rowTypes[row % kRowsSideBySide * setup_.columns];
 }
 
 template <class Mode>

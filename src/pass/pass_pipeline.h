@@ -101,10 +101,11 @@ class PassPipeline {
   // Resolving: the workers give each kept field its hash and match set, and
   // the consumer applies the classification rule.
   void resolve(const Consumer& consume);
-  // Counting, where a cell's type follows from its text alone, as
-  // `typesOfText` (PatternTable::typesOfTextIfNoneShared) tells: the workers
-  // count each chunk by typeOfMatchSet() and, with `writeLines`, write its
-  // lines of the types file; the consumer adds them up.
+  // Counting, where a cell's type follows from its text alone: `typesOfText`
+  // (PatternTable::typesOfTextMarking) answers each text's match set, missing
+  // values marked, and the workers count each chunk by typeOfMatchSet() and,
+  // with `writeLines`, write its lines of the types file; the consumer adds
+  // them up. SettledChunk::facts is empty then.
   void count(const TypeAutomaton& typesOfText, bool writeLines, const Consumer& consume);
 
   // After resolve() or count() returned: whether the input ended where a row
@@ -133,7 +134,14 @@ class PassPipeline {
   void tokenize(Chunk& chunk, unsigned thread, const Mode& mode);
   void describe(Chunk& chunk, unsigned thread, const Resolving&);
   void describe(Chunk& chunk, unsigned thread, const Counting& mode);
-  void countChunk(Chunk& chunk, bool writeLines) const;
+  void startCounting(Chunk& chunk) const;
+  bool wholeRowsAt(const std::vector<std::uint32_t>& widths, std::size_t row) const;
+  void typeRowsSideBySide(Chunk& chunk, const TypeAutomaton& typesOfText, std::size_t row,
+                          std::size_t field) const;
+  void typeRow(Chunk& chunk, const TypeAutomaton& typesOfText, std::size_t row,
+               std::size_t field) const;
+  void countRow(Chunk& chunk, std::size_t row, std::size_t field) const;
+  TypeId* rowTypesOf(Chunk& chunk, std::size_t row) const;
   std::uint64_t matchSet(std::string_view text, std::size_t hash, unsigned thread);
   std::uint64_t matchAnew(std::string_view text, std::size_t hash, unsigned thread);
   void poll();

@@ -31,7 +31,7 @@ struct FieldFacts {
 // A chunk in file order, as the consumer gets it.
 struct SettledChunk {
   const ChunkTokenizer& rows;
-  const std::vector<FieldFacts>& facts;  // by kept field of its rows
+  const std::vector<FieldFacts>& facts;  // by kept field of its rows; none when counting
   // In the counting mode: by column * the table's names().size() + type id,
   // the chunk's lines of the types file when they are written, and where its
   // first cells of each column and type are.

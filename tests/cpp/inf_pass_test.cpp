@@ -837,7 +837,9 @@ TEST_F(InfThreads, MatchingErrorsCountWhereTheTrialOrderReachesThem) {
 // every line of the types file follows from the texts alone: both modes and
 // every window must give exactly that. The type with the empty name is never
 // cached. No text matches two of these types, so multithreaded passes count
-// on the workers, over many chunks, some cut inside quoted line breaks.
+// on the workers, over many chunks, some cut inside quoted line breaks; large
+// chunks hold runs of whole rows, which the counting walks side by side. Every
+// other seed, missing values include the empty text and texts of types.
 TEST_F(InfThreads, RandomFilesAgreeWithOracle) {
   const PatternStrings patterns = {{"int", {"-?[0-9]+"}},
                                    {"dec", {"-?[0-9]+\\.[0-9]+"}},
@@ -871,6 +873,8 @@ TEST_F(InfThreads, RandomFilesAgreeWithOracle) {
   for (std::uint32_t seed = 1; seed <= 40; ++seed) {
     std::mt19937 rng(seed);
     const std::size_t width = 1 + rng() % 30;
+    NaSet na = {"NA", "n/a", "not available at all"};
+    if (seed % 2 == 0) na.insert({"", "22", "true", "@"});
     Names names;
     std::string csv;
     std::string types;
@@ -911,6 +915,7 @@ TEST_F(InfThreads, RandomFilesAgreeWithOracle) {
         }
         line += (c > 0 ? "," : "") + encode(rng, text);
         if (c >= width) continue;
+        if (na.count(text) != 0) type = "NA";
         ++counts[names[c]][type];
         std::vector<quorvel::CellExample>& kept = examples[names[c]][type];
         if (kept.size() < 5) kept.push_back({text.substr(0, 100), text.size(), r + 1});
@@ -924,12 +929,16 @@ TEST_F(InfThreads, RandomFilesAgreeWithOracle) {
     }
     const std::string expected = Render(counts);
     const std::string expectedExamples = RenderExamples(examples);
-    for (const int window : {1, 3, 1000, -1}) {
+    const std::pair<int, std::size_t> windowsAndChunks[] = {
+        {1, kChunkBytes}, {3, kChunkBytes}, {1000, kChunkBytes}, {-1, kChunkBytes}, {1, 4096}};
+    for (const auto& [window, chunkBytes] : windowsAndChunks) {
       for (const bool multithreading : {false, true}) {
         SCOPED_TRACE("seed " + std::to_string(seed) + ", window " + std::to_string(window) +
+                     ", chunks of " + std::to_string(chunkBytes) + " bytes" +
                      (multithreading ? ", multithreaded" : ""));
         auto inf = Make(csv, patterns, multithreading, window);
-        inf->setNaValues({"NA", "n/a", "not available at all"});
+        inf->setChunkBytes(chunkBytes);
+        inf->setNaValues(na);
         inf->inferTypes();
         reparsed += inf->getPassStats().reparsed;
         workerChunks += inf->getPassStats().workerChunks;
@@ -949,6 +958,24 @@ TEST_F(InfThreads, RandomFilesAgreeWithOracle) {
   }
   EXPECT_GT(reparsed, 0u);
   EXPECT_GT(workerChunks, 0u);
+}
+
+// Missing values too many to sit on the counting automaton beside the types
+// leave the pass to resolve, which counts them the same.
+TEST_F(InfThreads, MissingValuesPastTheAutomatonsCapsCountTheSame) {
+  NaSet many;
+  for (std::size_t i = 0; many.size() < 6000; ++i) many.insert("m" + std::to_string(i * 7919));
+  for (const bool multithreading : {false, true}) {
+    SCOPED_TRACE(multithreading ? "multithreaded" : "single-threaded");
+    auto inf = Make("a,b\n1,m0\nm7919,x\n,2\n", kInt, multithreading);
+    for (const NaSet& na : {many, NaSet{"m0", "m7919"}}) {
+      inf->setNaValues(na);
+      inf->inferTypes();
+      EXPECT_EQ(inf->getPassStats().countedApart, na.size() == 2);
+      EXPECT_EQ(Render(inf->getColTypeCandidates()), "a[NA=1 int=1 other=1] b[NA=1 int=1 other=1]");
+      EXPECT_EQ(Types(), "a,b\nint,NA\nNA,other\nother,int\n");
+    }
+  }
 }
 
 // Multithreaded passes promise the answers of a single-threaded pass even

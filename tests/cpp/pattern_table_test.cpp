@@ -1,6 +1,6 @@
 // Tests of what the pass reads instead of asking the matcher: the first match
-// read from a worker's match set, the counting workers' rule, and the missing
-// values as the workers look them up. Each is held against the answer the
+// read from a worker's match set, the counting workers' rule and automaton,
+// and the missing values as the workers look them up. Each is held against the answer the
 // calling thread would work out itself.
 #include "match/pattern_table.h"
 
@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -96,6 +97,76 @@ TEST(PatternTableTest, TooManyTypesForMatchSets) {
   patterns.erase("t0");
   table.set(patterns);
   EXPECT_EQ(table.matchSetTypes().size(), MatchSet::kMaxTypes);
+}
+
+// The counting automaton answers, for any text, what the rule gives it one text at a time:
+// "NA" for a missing value whatever types it matches, else the first type that matches. Missing
+// values of any bytes: the empty text, NUL, bytes past 0x7f, texts that match a type, prefixes
+// of each other, a long one. Probes: each missing text, with a byte more or less, and texts of
+// the types. Side-by-side walks must agree too.
+TEST(PatternTableTest, MarkingAutomatonAnswersThePerTextRule) {
+  using Texts = std::unordered_set<std::string>;
+  const std::vector<Texts> missingSets = {
+      {},
+      {""},
+      {"NA", "N", "NAN"},
+      {"1", "-7", "true"},
+      {std::string("\0", 1), "\xff", std::string("a\0b", 3)},
+      {std::string(300, '9'), "null", ""},
+  };
+  PatternTable table;
+  table.set({{"int", {"-?[0-9]+"}}, {"float", {"-?[0-9]+\\.[0-9]+"}}, {"bool", {"true|false"}}});
+  for (const Texts& texts : missingSets) {
+    const MissingValues missing(texts);
+    const quorvel::TypeAutomaton* marking = table.typesOfTextMarking(texts);
+    ASSERT_NE(marking, nullptr);
+    std::vector<std::string> probes = kTexts;
+    for (const std::string& text : texts) {
+      probes.insert(probes.end(), {text, text + "0", text.substr(0, text.size() / 2)});
+    }
+    for (const std::string& text : probes) {
+      std::vector<TypeId> order = table.types();
+      const TypeId expected = quorvel::typeOfCell(missing.contains(text), order, [&](auto& o) {
+        return table.matcher().firstMatch(o, text);
+      });
+      EXPECT_EQ(quorvel::typeOfMatchSet(*marking->matches(text), table.matchSetTypes()), expected)
+          << text.size() << " bytes: " << text;
+    }
+    for (std::size_t i = 0; i + 4 <= probes.size(); ++i) {
+      const std::string_view group[4] = {probes[i], probes[i + 1], probes[i + 2], probes[i + 3]};
+      const std::uint64_t* sets[4];
+      marking->matchesEach(group, sets);
+      for (std::size_t k = 0; k < 4; ++k) EXPECT_EQ(*sets[k], *marking->matches(group[k]));
+    }
+  }
+}
+
+// The automaton follows the last set of texts asked for and the table, and there is none where
+// the types share a text, as the counting pass needs none then.
+TEST(PatternTableTest, MarkingAutomatonFollowsTheTextsAndTheTable) {
+  PatternTable table;
+  table.set({{"int", {"[0-9]+"}}});
+  const auto typeOf = [&](const quorvel::TypeAutomaton* marking, const std::string& text) {
+    return quorvel::typeOfMatchSet(*marking->matches(text), table.matchSetTypes());
+  };
+  EXPECT_EQ(typeOf(table.typesOfTextMarking({"NA"}), "NA"), PatternTable::kNA);
+  EXPECT_EQ(typeOf(table.typesOfTextMarking({"x"}), "NA"), PatternTable::kOther);
+  EXPECT_EQ(typeOf(table.typesOfTextMarking({"x"}), "x"), PatternTable::kNA);
+  table.set({{"word", {"[a-z]+"}}});
+  EXPECT_EQ(typeOf(table.typesOfTextMarking({"x"}), "y"), idOf(table, "word"));
+  EXPECT_EQ(typeOf(table.typesOfTextMarking({"x"}), "x"), PatternTable::kNA);
+  table.set({{"int", {"[0-9]+"}}, {"bit", {"[01]"}}});
+  EXPECT_EQ(table.typesOfTextMarking({"NA"}), nullptr);
+}
+
+// Missing values that would take the automaton past its caps leave it out: none is built.
+TEST(PatternTableTest, NoMarkingAutomatonForTextsPastTheCaps) {
+  std::unordered_set<std::string> texts;
+  for (std::size_t i = 0; texts.size() < 6000; ++i) texts.insert("m" + std::to_string(i * 7919));
+  PatternTable table;
+  table.set({{"int", {"[0-9]+"}}});
+  EXPECT_EQ(table.typesOfTextMarking(texts), nullptr);
+  EXPECT_NE(table.typesOfTextMarking({"NA"}), nullptr);
 }
 
 // Lengths 0, 63 and past 63 share the length filter's last bit.

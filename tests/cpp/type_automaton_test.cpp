@@ -9,10 +9,12 @@
 
 #include <boost/regex.hpp>
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -224,6 +226,77 @@ TEST(TypeAutomatonTest, OverlapsAgreeWithABruteForceSearch) {
   // Both verdicts must be common for the search to test anything.
   EXPECT_GT(overlapping * 5, pairs);
   EXPECT_GT((pairs - overlapping) * 5, pairs);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Side-by-side walks against lone ones, on random tables of the same kind: each text of a group
+// must get what matches() gives it alone. The texts are empty or one byte up to a few hundred,
+// so the walks of a group all go together for none, few or many bytes, and the longer ones then
+// on for up to hundreds; runs of one byte keep starred patterns alive long, and 'z', which only
+// `.` and `[^a]` take, kills a walk at once, midway, or all the walks of a group before the
+// shortest text ends.
+
+std::string randomText(std::mt19937& rng) {
+  static const std::size_t kLengths[] = {0, 1, 2, 3, 8, 31, 300};
+  const std::size_t length = kLengths[rng() % std::size(kLengths)];
+  const bool run = rng() % 3 == 0;
+  std::string text;
+  for (std::size_t i = 0; i < length; ++i) {
+    const char c = rng() % 24 == 0 ? 'z' : kAlphabet[rng() % kAlphabet.size()];
+    text += run && i > 0 ? text[0] : c;
+  }
+  return text;
+}
+
+template <std::size_t K>
+void expectSideBySideAsAlone(const TypeAutomaton& automaton, std::mt19937& rng) {
+  for (int group = 0; group < 200; ++group) {
+    std::string texts[K];
+    std::string_view views[K];
+    for (std::size_t k = 0; k < K; ++k) views[k] = texts[k] = randomText(rng);
+    const std::uint64_t* sets[K];
+    automaton.matchesEach(views, sets);
+    for (std::size_t k = 0; k < K; ++k) {
+      const std::uint64_t* alone = automaton.matches(views[k]);
+      for (std::size_t word = 0; word < automaton.words(); ++word) {
+        ASSERT_EQ(sets[k][word], alone[word])
+            << "lanes " << K << ", text " << k << ": " << texts[k];
+      }
+    }
+  }
+}
+
+TEST(TypeAutomatonTest, SideBySideWalksAnswerAsLoneWalks) {
+  std::mt19937 rng(11);
+  for (int t = 0; t < 24; ++t) {
+    Table table(1 + rng() % 4);
+    for (std::vector<std::string>& type : table) {
+      for (int n = 1 + static_cast<int>(rng() % 2); n > 0; --n)
+        type.push_back(randomPattern(rng, 0));
+    }
+    const TypeAutomaton automaton = automatonOf(table);
+    SCOPED_TRACE(table[0][0]);
+    expectSideBySideAsAlone<1>(automaton, rng);
+    expectSideBySideAsAlone<3>(automaton, rng);
+    expectSideBySideAsAlone<4>(automaton, rng);
+    expectSideBySideAsAlone<8>(automaton, rng);
+  }
+}
+
+// Sets of more than 64 types come back whole from side-by-side walks too.
+TEST(TypeAutomatonTest, SideBySideWalksGiveEveryWordOfASet) {
+  Table table;
+  for (int i = 0; i < 70; ++i) table.push_back({"x{" + std::to_string(i % 7) + "}"});
+  const TypeAutomaton automaton = automatonOf(table);
+  ASSERT_EQ(automaton.words(), 2u);
+  const std::string_view texts[4] = {"xxxxx", "xxxxxx", "", "xx"};
+  const std::uint64_t* sets[4];
+  automaton.matchesEach(texts, sets);
+  for (std::size_t k = 0; k < 4; ++k) {
+    EXPECT_EQ(sets[k][0], automaton.matches(texts[k])[0]) << texts[k];
+    EXPECT_EQ(sets[k][1], automaton.matches(texts[k])[1]) << texts[k];
+  }
+  EXPECT_EQ(sets[1][1] >> (69 - 64) & 1, 1u);  // type 69: x{6}
 }
 
 }  // namespace
