@@ -3,6 +3,10 @@
 
 #include <algorithm>
 #include <charconv>
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <new>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -79,31 +83,24 @@ bool isDecimalShape(std::string_view text) {
   return at == text.size();
 }
 
-// The exponent of an unsigned decimal, saturated far beyond any double's.
-long long exponentOf(std::string_view number) {
-  const std::size_t e = number.find_first_of("eE");
-  if (e == std::string_view::npos) return 0;
-  const bool negative = number[e + 1] == '-';
-  long long exponent = 0;
-  for (std::size_t at = e + 1 + signAt(number, e + 1); at < number.size(); ++at) {
-    exponent = std::min(exponent * 10 + (number[at] - '0'), 1000000000LL);
+// strtod in the C locale, whatever locale the process chose: glibc's rounds
+// correctly, and it is in every C++ library the module is built with, which
+// from_chars of a double is not (libc++ lacks it).
+double decimalValue(std::string_view number) {
+  static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", locale_t{});
+  if (cLocale == locale_t{}) throw std::bad_alloc();
+  // strtod reads up to a NUL: a copy, on the stack for any but a long number.
+  char shortCopy[64];
+  std::string longCopy;
+  const char* text = shortCopy;
+  if (number.size() < sizeof shortCopy) {
+    number.copy(shortCopy, number.size());
+    shortCopy[number.size()] = '\0';
+  } else {
+    longCopy.assign(number);
+    text = longCopy.c_str();
   }
-  return negative ? -exponent : exponent;
-}
-
-// The power of ten just above the leading nonzero digit of an unsigned
-// decimal: above 0 for a number of 1 or more, at most 0 below 1. A number
-// that from_chars cannot hold is past 1e308 or under 1e-323, so this tells
-// the two apart whatever its rounding.
-long long magnitudeOf(std::string_view number) {
-  const std::size_t whole = digitsAt(number, 0);
-  std::size_t zeros = 0;
-  while (zeros < whole && number[zeros] == '0') ++zeros;
-  if (zeros < whole) return static_cast<long long>(whole - zeros) + exponentOf(number);
-  std::size_t at = whole + (whole < number.size() && number[whole] == '.' ? 1 : 0);
-  const std::size_t fractionStart = at;
-  while (at < number.size() && number[at] == '0') ++at;
-  return -static_cast<long long>(at - fractionStart) + exponentOf(number);
+  return strtod_l(text, nullptr, cLocale);
 }
 
 // ---- Dates and clocks -------------------------------------------------------
@@ -281,18 +278,10 @@ std::optional<std::int64_t> parseInt64(std::string_view text) {
 
 std::optional<double> parseFloat64(std::string_view text) {
   if (!isDecimalShape(text)) return std::nullopt;
-  const bool negative = text[0] == '-';
-  const std::string_view number = text.substr(signAt(text, 0));
-  double value = 0;
-  const auto result = std::from_chars(number.data(), number.data() + number.size(), value);
-  if (result.ec == std::errc::result_out_of_range) {
-    // Past the largest double it would be infinite, which no loader holds as a number.
-    if (magnitudeOf(number) > 0) return std::nullopt;
-    value = 0;
-  } else if (result.ec != std::errc() || result.ptr != number.data() + number.size()) {
-    return std::nullopt;
-  }
-  return negative ? -value : value;
+  const double value = decimalValue(text);
+  // Past the largest double it is infinite, which no loader holds as a number.
+  if (std::isinf(value)) return std::nullopt;
+  return value;
 }
 
 std::optional<std::int32_t> parseDate32(std::string_view text, DateLayout layout) {
