@@ -233,36 +233,40 @@ bool readZone(Fields& fields, int& minutesAhead) {
 
 constexpr std::int64_t kMicrosPerDay = std::int64_t{86400} * 1000000;
 
+template <typename Value>
+using Named = std::pair<std::string_view, Value>;
+
+template <typename Value, std::size_t N>
+Value lookUp(const Named<Value> (&table)[N], std::string_view name, const char* unknown) {
+  for (const auto& [known, value] : table) {
+    if (known == name) return value;
+  }
+  throw std::invalid_argument(unknown + std::string(name));
+}
+
 }  // namespace
 
 CellKind cellKindNamed(std::string_view arrowName) {
-  static constexpr std::pair<std::string_view, CellKind> kNames[] = {
-      {"large_string", CellKind::kLargeText},
-      {"string", CellKind::kText},
-      {"int64", CellKind::kInt64},
-      {"double", CellKind::kFloat64},
-      {"bool", CellKind::kBool},
-      {"date32[day]", CellKind::kDate32},
-      {"timestamp[us]", CellKind::kTimestamp},
-      {"timestamp[us, tz=UTC]", CellKind::kTimestampUtc}};
-  for (const auto& [name, kind] : kNames) {
-    if (name == arrowName) return kind;
-  }
-  throw std::invalid_argument("no conversion to the Arrow type " + std::string(arrowName));
+  static constexpr Named<CellKind> kNames[] = {{"large_string", CellKind::kLargeText},
+                                               {"string", CellKind::kText},
+                                               {"int64", CellKind::kInt64},
+                                               {"double", CellKind::kFloat64},
+                                               {"bool", CellKind::kBool},
+                                               {"date32[day]", CellKind::kDate32},
+                                               {"timestamp[us]", CellKind::kTimestamp},
+                                               {"timestamp[us, tz=UTC]", CellKind::kTimestampUtc}};
+  return lookUp(kNames, arrowName, "no conversion to the Arrow type ");
 }
 
 DateLayout dateLayoutOf(std::string_view strptimeFormat) {
-  static constexpr std::pair<std::string_view, DateLayout> kFormats[] = {
+  static constexpr Named<DateLayout> kFormats[] = {
       {"", DateLayout::kIso},
       {"%m/%d/%Y", DateLayout::kMonthDayYear},
       {"%d/%m/%Y", DateLayout::kDayMonthYear},
       {"%Y/%m/%d", DateLayout::kYearMonthDay},
       {"%Y/%m/%d %H:%M:%S", DateLayout::kYearMonthDaySeconds},
       {"%Y/%m/%d %H:%M", DateLayout::kYearMonthDayMinutes}};
-  for (const auto& [format, layout] : kFormats) {
-    if (format == strptimeFormat) return layout;
-  }
-  throw std::invalid_argument("no date layout of the format " + std::string(strptimeFormat));
+  return lookUp(kFormats, strptimeFormat, "no date layout of the format ");
 }
 
 std::optional<std::int64_t> parseInt64(std::string_view text) {
