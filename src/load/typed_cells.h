@@ -84,7 +84,8 @@ std::string_view trimWhitespace(std::string_view text);
 //  - `array` was built from a schema that setType() filled, and appending
 //    was started on it.
 //  - append() holds no reference to `cell` after it returns; it allocates
-//    only while the widest grouped cell grows its scratch.
+//    only while the widest grouped cell grows its scratch, and for a decimal
+//    of 64 bytes or more, which strtod reads from a copy.
 //  - Not thread-safe: one column per caller at a time.
 class TypedColumn {
  public:
