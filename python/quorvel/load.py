@@ -40,6 +40,7 @@ from .table import unique_names
 from .types import FALSE_TEXTS, TRUE_TEXTS
 
 if TYPE_CHECKING:
+    from .reader import Conversion
     from .report import Column, Report
 
 EXAMPLES = 3
@@ -382,8 +383,7 @@ def read_arrow(report: "Report") -> Any:
 
 def _arrow_load(report: "Report", batch_rows: Optional[int] = None) -> Tuple[Any, Found]:
     """read_arrow's table, which every loader takes, and the misfits it found, unwarned: the
-    file as the report describes it, read by the engine's tokenizer (quorvel.reader), its columns
-    converted from text by pyarrow's compute functions."""
+    file as the report describes it, read and converted by the engine (quorvel.reader)."""
     import pyarrow
 
     conversion = _Conversion(report, column_names(report), batch_rows)
@@ -392,34 +392,31 @@ def _arrow_load(report: "Report", batch_rows: Optional[int] = None) -> Tuple[Any
 
 
 class _Conversion:
-    """The engine's batches of text, each converted to read_arrow's types as it comes, so that
-    a load holds the result and a batch or two of text, never the whole file's text; and the
-    misfits of the batches converted so far, their rows counted from the first data row."""
+    """The engine's batches, each column converted by the engine to read_arrow's type, so that
+    a load holds the result and a batch or two, never the whole file's text; and the misfits of
+    the batches read so far, their rows counted from the first data row."""
 
     def __init__(self, report: "Report", names: List[str], batch_rows: Optional[int]) -> None:
         import pyarrow
 
-        from .reader import BATCH_ROWS
+        from .reader import BATCH_ROWS, EngineBatches
         from .schema import arrow_schema
 
         self.report = report
         # The loader's names: DuckDB's tell apart names that only their case tells apart.
         self.schema = pyarrow.schema([field.with_name(name)
                                       for field, name in zip(arrow_schema(report), names)])
-        self.batch_rows = BATCH_ROWS if batch_rows is None else batch_rows
-        self.rows_done = 0
+        self.cells = EngineBatches(report, names, BATCH_ROWS if batch_rows is None else batch_rows,
+                                   [engine_conversion(target(c), null_texts(report, c))
+                                    for c in report.columns],
+                                   EXAMPLES)
         self.failure: Optional[Exception] = None
-        self.misfits: Dict[int, FoundColumn] = {
-            position: (MisfitColumn(position, column.name, 0), [])
-            for position, column in enumerate(report.columns) if target(column).kind != "text"}
 
     def batches(self) -> Iterator[Any]:
         """The converted batches, read from the file as they are asked for. A failure is kept
         as well as raised: a library that reads the batches (DuckDB) raises its own error."""
-        from .reader import text_batches
-
         try:
-            for batch in text_batches(self.report, self.batch_rows):
+            for batch in self.cells:
                 yield self._converted(batch)
         except Exception as failure:
             self.failure = failure
@@ -427,104 +424,30 @@ class _Conversion:
 
     def found(self) -> Found:
         """The misfits of every typed column, in the order of the columns."""
-        return [self.misfits[position] for position in sorted(self.misfits)]
+        return [_found_column(position, column.name, misfits)
+                for position, (column, misfits)
+                in enumerate(zip(self.report.columns, self.cells.misfits()))
+                if target(column).kind != "text"]
 
     def _converted(self, batch: Any) -> Any:
+        """The batch under the loader's schema, as the engine built it."""
         import pyarrow
 
-        values = [self._value(position, batch.column(position))
-                  for position in range(batch.num_columns)]
-        self.rows_done += batch.num_rows
-        return pyarrow.RecordBatch.from_arrays(values, schema=self.schema)
-
-    def _value(self, position: int, cells: Any) -> Any:
-        import pyarrow
-
-        column = self.report.columns[position]
-        wanted = target(column)
-        # Every cell arrives as written: the column's null texts become missing here.
-        raw = _arrow_nulled(cells, null_texts(self.report, column))
-        if wanted.kind == "text":
-            return raw.cast(pyarrow.string())
-        value = _arrow_value(raw, wanted)
-        self._count_misfits(position, raw, value)
-        return value
-
-    def _count_misfits(self, position: int, raw: Any, value: Any) -> None:
-        earlier, shown = self.misfits[position]
-        rows = _misfit_rows(raw, value)
-        examples = [Misfit(earlier.name, self.rows_done + row + 1, raw[row].as_py(), position)
-                    for row in rows[:EXAMPLES - len(shown)]]
-        self.misfits[position] = (earlier._replace(cells=earlier.cells + len(rows)),
-                                  shown + examples)
+        return pyarrow.RecordBatch.from_arrays(batch.columns, schema=self.schema)
 
 
-def _arrow_nulled(raw: Any, texts: List[str]) -> Any:
-    import pyarrow
-    import pyarrow.compute as pc
-
-    return pc.if_else(pc.is_in(raw, pyarrow.array(texts, pyarrow.string())), None, raw)
-
-
-def _arrow_value(raw: Any, wanted: Meaning) -> Any:
-    import pyarrow
-    import pyarrow.compute as pc
-
-    text = pc.utf8_trim_whitespace(raw) if wanted.padded else raw
-    if wanted.grouped:
-        text = pc.replace_substring(text, ",", "")
-    if wanted.kind == "boolean":
-        truth = pc.if_else(pc.is_in(text, pyarrow.array(TRUE_TEXTS)), True,
-                           pc.if_else(pc.is_in(text, pyarrow.array(FALSE_TEXTS)), False, None))
-        return pc.cast(truth, pyarrow.bool_())
-    if wanted.kind in ("date", "datetime") and wanted.date_format:
-        stamps = pc.strptime(text, format=wanted.date_format, unit="us", error_is_null=True)
-        return pc.cast(stamps, arrow_type(wanted))
-    pattern = {"integer": INTEGER_TEXT, "decimal": DECIMAL_TEXT, "date": ISO_DATE,
-               "datetime": ISO_DATE + ISO_CLOCK, "datetime_tz": ISO_DATE + ISO_CLOCK + ISO_ZONE}
-    fits = pc.match_substring_regex(text, "^(?:" + pattern[wanted.kind] + ")$")
-    if wanted.kind.startswith("datetime"):
-        fits = pc.and_(fits, pc.invert(pc.match_substring_regex(text, FINER_THAN_MICROSECONDS)))
-    # pyarrow's cast takes no sign before an integer.
-    text = pc.replace_substring_regex(text, r"^\+", "") if wanted.kind == "integer" else text
-    value = _arrow_cast(pc.if_else(fits, text, None), arrow_type(wanted))
-    if wanted.kind == "decimal":
-        value = pc.if_else(pc.is_inf(value), None, value)
-    return value
+def engine_conversion(wanted: Meaning, texts: List[str]) -> "Conversion":
+    """How the engine converts the cells of a column of this meaning and these null texts: to
+    the meaning's Arrow type, which names the conversion."""
+    return (str(arrow_type(wanted)), texts, wanted.padded, wanted.grouped,
+            wanted.date_format or "")
 
 
-def _arrow_cast(text: Any, wanted: Any) -> Any:
-    """The cast of every cell, or where pyarrow refuses one (an integer past 2^63, an
-    impossible date), of each cell alone, a refused one as missing."""
-    import pyarrow
-
-    try:
-        return text.cast(wanted)
-    except pyarrow.ArrowInvalid:
-        return pyarrow.array([_arrow_cell(cell, wanted) for cell in text], wanted)
-
-
-def _arrow_cell(cell: Any, wanted: Any) -> Any:
-    import pyarrow
-
-    try:
-        return cell.cast(wanted)
-    except pyarrow.ArrowInvalid:
-        return None
-
-
-DECIMAL_TEXT = r"[-+]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][-+]?[0-9]+)?"
-ISO_DATE = r"[0-9]{4}-[0-9]{2}-[0-9]{2}"
-ISO_CLOCK = r"[T ][0-9]{2}:[0-9]{2}(?::[0-9]{2}(?:\.[0-9]{1,9})?)?"
-ISO_ZONE = r"(?:Z|[-+][0-9]{2}:?[0-9]{2})"
-
-
-def _misfit_rows(raw: Any, value: Any) -> List[int]:
-    """The rows (from 0) of the cells written but read as missing."""
-    import pyarrow.compute as pc
-
-    rows: List[int] = pc.indices_nonzero(pc.and_(pc.is_valid(raw), pc.is_null(value))).to_pylist()
-    return rows
+def _found_column(position: int, name: str, misfits: Tuple[int, List[Tuple[int, str]]]
+                  ) -> FoundColumn:
+    cells, first = misfits
+    return (MisfitColumn(position, name, cells),
+            [Misfit(name, row + 1, text, position) for row, text in first])
 
 
 # Polars

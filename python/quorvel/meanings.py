@@ -3,9 +3,9 @@
     meaning("date_dmy").kind == "date"; meaning("date_dmy").date_format == "%d/%m/%Y"
     arrow_type(meaning("integer")) == pyarrow.int64()
 
-read_arrow converts each typed column by its row's kind, layout, padding and
-grouping into the row's Arrow type; pandas, Polars and DuckDB take that table,
-and the row names the type each makes of it. A verdict not in the table
+For read_arrow the engine converts each typed column by its row's kind,
+layout, padding and grouping into the row's Arrow type; pandas, Polars and
+DuckDB take that table, and the row names the type each makes of it. A verdict not in the table
 (text, code, mixed, empty, time, email, ...) is text: every cell as written.
 """
 

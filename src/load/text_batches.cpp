@@ -1,4 +1,4 @@
-// The batches of text and the C stream around them.
+// The batches of cells and the C stream around them.
 #include "load/text_batches.h"
 
 #include <sys/mman.h>
@@ -12,18 +12,11 @@
 #include <stdexcept>
 #include <utility>
 
+#include "load/arrow_status.h"
+
 namespace quorvel {
 
 namespace {
-
-// nanoarrow reports in errno codes: running out of memory is std::bad_alloc,
-// as everywhere else in the engine.
-void check(ArrowErrorCode code, const char* step) {
-  if (code == NANOARROW_OK) return;
-  if (code == ENOMEM) throw std::bad_alloc();
-  throw std::runtime_error(std::string("cannot build a batch of text (") + step +
-                           "): " + std::strerror(code));
-}
 
 // Releases what it holds, unless moved out or let go: a batch or schema half
 // built when a throw leaves.
@@ -89,22 +82,33 @@ std::uint8_t* reallocateBuffer(ArrowBufferAllocator* allocator, std::uint8_t* da
 void allocateLargeBuffersApart(ArrowArray* array) {
   const ArrowBufferAllocator allocator{&reallocateBuffer, &freeBuffer, nullptr};
   for (int b = 0; b < NANOARROW_MAX_FIXED_BUFFERS; ++b) {
-    check(ArrowBufferSetAllocator(ArrowArrayBuffer(array, b), allocator), "buffer");
+    checkArrow(ArrowBufferSetAllocator(ArrowArrayBuffer(array, b), allocator), "buffer");
   }
   for (std::int64_t c = 0; c < array->n_children; ++c) {
     allocateLargeBuffersApart(array->children[c]);
   }
 }
 
-void buildSchema(const std::vector<std::string>& names, ArrowSchema* out) {
+void buildSchema(const std::vector<std::string>& names, const std::vector<TypedColumn>& columns,
+                 ArrowSchema* out) {
   ArrowSchemaInit(out);
   Releasing<ArrowSchema> guard{out};
-  check(ArrowSchemaSetTypeStruct(out, static_cast<std::int64_t>(names.size())), "schema");
+  checkArrow(ArrowSchemaSetTypeStruct(out, static_cast<std::int64_t>(names.size())), "schema");
   for (std::size_t c = 0; c < names.size(); ++c) {
-    check(ArrowSchemaSetType(out->children[c], NANOARROW_TYPE_LARGE_STRING), "schema");
-    check(ArrowSchemaSetName(out->children[c], names[c].c_str()), "schema");
+    columns[c].setType(out->children[c]);
+    checkArrow(ArrowSchemaSetName(out->children[c], names[c].c_str()), "schema");
   }
   guard.held = nullptr;
+}
+
+std::vector<TypedColumn> columnsOf(const TextBatchLayout& layout) {
+  if (layout.conversions.empty()) {
+    return std::vector<TypedColumn>(layout.names.size(), TypedColumn(CellConversion{}));
+  }
+  if (layout.conversions.size() != layout.names.size()) {
+    throw std::invalid_argument("the batches need one conversion per column");
+  }
+  return std::vector<TypedColumn>(layout.conversions.begin(), layout.conversions.end());
 }
 
 }  // namespace
@@ -113,8 +117,10 @@ TextBatches::TextBatches(std::shared_ptr<InputStream> input, TextBatchLayout lay
     : input_(std::move(input)), layout_(std::move(layout)) {
   if (layout_.batchRows == 0) throw std::invalid_argument("a batch must hold at least one row");
   if (layout_.names.empty()) throw std::invalid_argument("the batches need at least one column");
+  columns_ = columnsOf(layout_);
+  misfits_ = std::make_shared<std::vector<ColumnMisfits>>(columns_.size());
   schema_.release = nullptr;
-  buildSchema(layout_.names, &schema_);
+  buildSchema(layout_.names, columns_, &schema_);
 }
 
 TextBatches::~TextBatches() {
@@ -122,7 +128,7 @@ TextBatches::~TextBatches() {
 }
 
 void TextBatches::schema(ArrowSchema* out) const {
-  check(ArrowSchemaDeepCopy(&schema_, out), "schema");
+  checkArrow(ArrowSchemaDeepCopy(&schema_, out), "schema");
 }
 
 bool TextBatches::next(ArrowArray* out) {
@@ -136,13 +142,13 @@ bool TextBatches::next(ArrowArray* out) {
 bool TextBatches::fill(ArrowArray* out) {
   if (!parser_) start();
   ArrowArray batch;
-  check(ArrowArrayInitFromSchema(&batch, &schema_, nullptr), "batch");
+  checkArrow(ArrowArrayInitFromSchema(&batch, &schema_, nullptr), "batch");
   Releasing<ArrowArray> guard{&batch};
   allocateLargeBuffersApart(&batch);
-  check(ArrowArrayStartAppending(&batch), "batch");
+  checkArrow(ArrowArrayStartAppending(&batch), "batch");
   if (appendRows(&batch) == 0) return false;
   ArrowError error{};
-  check(ArrowArrayFinishBuildingDefault(&batch, &error), error.message);
+  checkArrow(ArrowArrayFinishBuildingDefault(&batch, &error), error.message);
   ArrowArrayMove(&batch, out);
   return true;
 }
@@ -160,7 +166,9 @@ std::size_t TextBatches::appendRows(ArrowArray* batch) {
   const CsvParser::iterator end = parser_->end();
   CsvParser::iterator& row = *row_;
   std::size_t rows = 0;
-  for (; rows < layout_.batchRows && row != end; ++row, ++rows) appendRow(batch, *row);
+  for (; rows < layout_.batchRows && row != end; ++row, ++rows, ++rowsDelivered_) {
+    appendRow(batch, *row);
+  }
   return rows;
 }
 
@@ -168,13 +176,18 @@ void TextBatches::appendRow(ArrowArray* batch, const std::vector<std::string>& r
   const std::size_t width = layout_.names.size();
   const std::size_t cells = std::min(row.size(), width);
   for (std::size_t c = 0; c < cells; ++c) {
-    const ArrowStringView text{row[c].data(), static_cast<std::int64_t>(row[c].size())};
-    check(ArrowArrayAppendString(batch->children[c], text), "cell");
+    if (!columns_[c].append(batch->children[c], row[c])) recordMisfit(c, row[c]);
   }
-  for (std::size_t c = cells; c < width; ++c) {
-    check(ArrowArrayAppendNull(batch->children[c], 1), "cell");
+  for (std::size_t c = cells; c < width; ++c) columns_[c].appendAbsent(batch->children[c]);
+  checkArrow(ArrowArrayFinishElement(batch), "row");
+}
+
+void TextBatches::recordMisfit(std::size_t column, const std::string& cell) {
+  ColumnMisfits& misfits = (*misfits_)[column];
+  ++misfits.cells;
+  if (misfits.first.size() < layout_.misfitExamples) {
+    misfits.first.push_back(Misfit{rowsDelivered_, cell});
   }
-  check(ArrowArrayFinishElement(batch), "row");
 }
 
 // ---- The C stream ----------------------------------------------------------

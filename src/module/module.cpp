@@ -5,7 +5,7 @@
 // overlaps of a table, what the last multithreaded pass did, the first cells
 // of each column and type, the ragged rows of the last pass and whether its
 // input ended at a row end; the cells of an input as a stream of Arrow
-// record batches). The shims
+// record batches, converted by each column's verdict). The shims
 // are the pass, which checks for signals while it reads and turns a failure
 // to write the requested types file into a RuntimeWarning instead of leaving
 // it unsaid, _overlaps and _cell_examples, which hand texts over as bytes,
@@ -44,6 +44,14 @@ namespace {
 
 using Progress = std::function<void(std::uint64_t, std::optional<std::uint64_t>, std::uint64_t)>;
 using Names = std::vector<std::string>;
+
+// Bytes as text to show, those that are not UTF-8 as escapes.
+py::str shownText(const std::string& bytes) {
+  PyObject* text =
+      PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "backslashreplace");
+  if (text == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(text);
+}
 
 // The lock stays held through the pass, so a signal's Python handler runs
 // here, on the calling thread, and what it raises ends the pass.
@@ -209,20 +217,22 @@ void inferTypesReporting(Inf& inf, const std::optional<Progress>& progress, Inpu
   const std::string error = inf.getTypesFileError();
   if (error.empty()) return;
   // The message holds the path's bytes, which need not be valid UTF-8.
-  auto message = py::reinterpret_steal<py::str>(PyUnicode_DecodeUTF8(
-      error.data(), static_cast<Py_ssize_t>(error.size()), "backslashreplace"));
-  py::module_::import("warnings").attr("warn")(message, py::handle(PyExc_RuntimeWarning), 1);
+  py::module_::import("warnings")
+      .attr("warn")(shownText(error), py::handle(PyExc_RuntimeWarning), 1);
 }
 
 // The cells of an input for Arrow's PyCapsule interface: its stream is
 // exported once, since an input is read once. A failure while the consumer
 // reads it reaches Python as the consumer's own error with the engine's
 // message; raise_failure() raises it as it was thrown (KeyboardInterrupt, or
-// the RuntimeError of a failed read), as the pass would have.
+// the RuntimeError of a failed read), as the pass would have. misfits()
+// gives those of the batches read so far.
 class CellStream {
  public:
   explicit CellStream(std::unique_ptr<quorvel::TextBatches> batches)
-      : batches_(std::move(batches)), failure_(std::make_shared<std::exception_ptr>()) {}
+      : batches_(std::move(batches)),
+        misfits_(batches_->misfits()),
+        failure_(std::make_shared<std::exception_ptr>()) {}
 
   // The schema a consumer asks for is not offered: the cells are text, which
   // the protocol lets a producer give as it is.
@@ -240,6 +250,21 @@ class CellStream {
     if (*failure_) std::rethrow_exception(std::exchange(*failure_, nullptr));
   }
 
+  // Per column, its misfits and the first of them as (data row from 0,
+  // text); a text that is not UTF-8 shows its bytes as escapes.
+  using ShownMisfits = std::vector<std::pair<std::int64_t, py::str>>;
+  std::vector<std::pair<std::int64_t, ShownMisfits>> misfits() const {
+    std::vector<std::pair<std::int64_t, ShownMisfits>> columns;
+    for (const quorvel::ColumnMisfits& column : *misfits_) {
+      ShownMisfits first;
+      for (const quorvel::Misfit& misfit : column.first) {
+        first.emplace_back(misfit.row, shownText(misfit.text));
+      }
+      columns.emplace_back(column.cells, std::move(first));
+    }
+    return columns;
+  }
+
  private:
   // A stream its consumer moved out is released by the consumer: the capsule
   // releases only one left in it.
@@ -251,14 +276,37 @@ class CellStream {
   }
 
   std::unique_ptr<quorvel::TextBatches> batches_;
+  std::shared_ptr<const std::vector<quorvel::ColumnMisfits>> misfits_;
   std::shared_ptr<std::exception_ptr> failure_;
 };
 
+// A column's conversion as the package gives it: (Arrow type name, null
+// texts, padded, grouped, strptime format or "" for ISO 8601).
+using ConversionSpec = std::tuple<std::string, Names, bool, bool, std::string>;
+using BooleanTexts = std::pair<Names, Names>;
+
+std::vector<quorvel::CellConversion> conversionsOf(const std::vector<ConversionSpec>& specs,
+                                                   const BooleanTexts& booleans) {
+  std::vector<quorvel::CellConversion> conversions;
+  for (const auto& [type, nullTexts, padded, grouped, format] : specs) {
+    conversions.push_back(quorvel::CellConversion{quorvel::cellKindNamed(type), nullTexts, padded,
+                                                  grouped, quorvel::dateLayoutOf(format),
+                                                  booleans.first, booleans.second});
+  }
+  return conversions;
+}
+
 std::unique_ptr<CellStream> readCells(Input& input, char delimiter, bool header, Names names,
-                                      std::size_t batchRows) {
+                                      std::size_t batchRows,
+                                      const std::optional<std::vector<ConversionSpec>>& conversions,
+                                      const std::optional<BooleanTexts>& booleans,
+                                      std::size_t misfitExamples) {
   if (input.used) throw std::runtime_error("this input was read by a pass already");
   if (names.empty()) throw py::value_error("names must name at least one column");
   if (batchRows == 0) throw py::value_error("batch_rows must be at least 1");
+  if (conversions && conversions->size() != names.size()) {
+    throw py::value_error("conversions must give one conversion per name");
+  }
   input.used = true;
   // The consumer may read without the lock, on any thread: only the main
   // thread runs signal handlers, and it needs the lock to.
@@ -266,7 +314,13 @@ std::unique_ptr<CellStream> readCells(Input& input, char delimiter, bool header,
     py::gil_scoped_acquire gil;
     checkSignals();
   });
-  quorvel::TextBatchLayout layout{delimiter, header, std::move(names), batchRows};
+  quorvel::TextBatchLayout layout{delimiter,
+                                  header,
+                                  std::move(names),
+                                  batchRows,
+                                  conversionsOf(conversions.value_or(std::vector<ConversionSpec>{}),
+                                                booleans.value_or(BooleanTexts{})),
+                                  misfitExamples};
   return std::make_unique<CellStream>(
       std::make_unique<quorvel::TextBatches>(input.stream, std::move(layout)));
 }
@@ -417,13 +471,17 @@ PYBIND11_MODULE(quorvel_ext, m) {
         py::arg("input") = py::none(), py::arg("names") = py::none(), py::arg("header") = true);
   m.def("_pass_stats", &passStats, py::arg("inf"), py::pos_only());
   // The cells of an input, after the lines before its table, as record
-  // batches of large_string columns named `names` (see load/text_batches.h).
+  // batches of columns named `names`, of large_string without conversions
+  // (see load/text_batches.h and load/typed_cells.h).
   py::class_<CellStream>(m, "_CellStream")
       .def("__arrow_c_stream__", &CellStream::exportStream,
            py::arg("requested_schema") = py::none())
-      .def("raise_failure", &CellStream::raiseFailure);
+      .def("raise_failure", &CellStream::raiseFailure)
+      .def("misfits", &CellStream::misfits);
   m.def("_read_cells", &readCells, py::arg("input"), py::pos_only(), py::arg("delimiter"),
-        py::arg("header"), py::arg("names"), py::arg("batch_rows"));
+        py::arg("header"), py::arg("names"), py::arg("batch_rows"),
+        py::arg("conversions") = py::none(), py::arg("booleans") = py::none(),
+        py::arg("misfit_examples") = 0);
   // Whether the input of the last pass ended where a row ends, outside
   // quotes (see Inf::getEndedAtRowEnd): a byte range counted apart held
   // whole rows only.

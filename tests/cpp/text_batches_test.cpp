@@ -71,6 +71,16 @@ std::unique_ptr<InputStream> InputOf(std::string bytes, std::size_t failAt = std
   return std::make_unique<InputStream>(std::make_unique<MemorySource>(std::move(bytes), failAt));
 }
 
+// A layout of text columns, every cell as written.
+TextBatchLayout TextLayout(char delimiter, bool header, Names names, std::size_t batchRows) {
+  TextBatchLayout layout;
+  layout.delimiter = delimiter;
+  layout.headerRow = header;
+  layout.names = std::move(names);
+  layout.batchRows = batchRows;
+  return layout;
+}
+
 Names NamesOf(std::size_t width) {
   Names names;
   for (std::size_t c = 0; c < width; ++c) names.push_back("c" + std::to_string(c));
@@ -188,7 +198,8 @@ class TextBatchTable : public ::testing::TestWithParam<Case> {};
 TEST_P(TextBatchTable, ReadsTheRowsInBatchesOfAnySize) {
   const Case& c = GetParam();
   for (const std::size_t batchRows : {std::size_t{1}, std::size_t{2}, std::size_t{1} << 16}) {
-    const Read read = ReadAll(InputOf(c.input), {',', c.header, NamesOf(c.width), batchRows});
+    const Read read =
+        ReadAll(InputOf(c.input), TextLayout(',', c.header, NamesOf(c.width), batchRows));
     EXPECT_EQ(read.rows, c.rows) << "batches of " << batchRows;
     ExpectFullBatches(read, batchRows);
   }
@@ -200,7 +211,7 @@ TEST_P(TextBatchTable, ReadsTheRowsWithAnotherDelimiter) {
   std::replace(input.begin(), input.end(), ',', ';');
   std::string rows = c.rows;
   std::replace(rows.begin(), rows.end(), ',', ';');
-  EXPECT_EQ(ReadAll(InputOf(input), {';', c.header, NamesOf(c.width), 2}).rows, rows);
+  EXPECT_EQ(ReadAll(InputOf(input), TextLayout(';', c.header, NamesOf(c.width), 2)).rows, rows);
 }
 
 // A header row that fills the tokenizer's buffer up to a few bytes puts the
@@ -210,14 +221,15 @@ TEST_P(TextBatchTable, ReadsTheRowsAcrossTheBufferBoundary) {
   if (c.header) return;
   for (const std::size_t shift : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{5}}) {
     const std::string header = std::string(kBuffer - shift - 1, 'h') + "\n";
-    const Read read = ReadAll(InputOf(header + c.input), {',', true, NamesOf(c.width), 2});
+    const Read read =
+        ReadAll(InputOf(header + c.input), TextLayout(',', true, NamesOf(c.width), 2));
     EXPECT_EQ(read.rows, c.rows) << "shifted to " << shift << " bytes before";
   }
 }
 
 TEST_P(TextBatchTable, DeliversTheRowsThePassCounts) {
   const Case& c = GetParam();
-  const Read read = ReadAll(InputOf(c.input), {',', c.header, NamesOf(c.width), 2});
+  const Read read = ReadAll(InputOf(c.input), TextLayout(',', c.header, NamesOf(c.width), 2));
   const PassCounts pass = PassOver(c.input, ',', NamesOf(c.width), c.header);
   std::int64_t rows = 0;
   for (const std::int64_t length : read.batchLengths) rows += length;
@@ -236,7 +248,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, TextBatchTable, ::testing::ValuesIn(kCases),
 TEST(TextBatches, KeepsACellLongerThanTheTokenizersBufferWhole) {
   const std::string huge = std::string(2 * kBuffer + 17, 'x') + "\"y";
   const std::string input = "a,\"" + std::string(2 * kBuffer + 17, 'x') + "\"\"y\"\nb,c\n";
-  const Read read = ReadAll(InputOf(input), {',', false, NamesOf(2), 1});
+  const Read read = ReadAll(InputOf(input), TextLayout(',', false, NamesOf(2), 1));
   EXPECT_EQ(read.rows, "[a][" + huge + "]|[b][c]");
   EXPECT_EQ(read.batchLengths, (std::vector<std::int64_t>{1, 1}));
 }
@@ -261,7 +273,7 @@ TEST(TextBatches, AgreeWithThePassOnRandomFiles) {
     }
     const std::size_t width = 1 + random() % 3;
     const bool header = random() % 2 == 0;
-    TextBatches batches(InputOf(input), {',', header, NamesOf(width), 1 + random() % 4});
+    TextBatches batches(InputOf(input), TextLayout(',', header, NamesOf(width), 1 + random() % 4));
     std::uint64_t delivered = 0;
     std::uint64_t lastNull = 0;
     ArrowArray batch;
@@ -281,16 +293,73 @@ TEST(TextBatches, AgreeWithThePassOnRandomFiles) {
 }
 
 TEST(TextBatches, RefuseALayoutWithoutRowsOrColumns) {
+  EXPECT_THAT([] { TextBatches(InputOf("a\n"), TextLayout(',', false, NamesOf(1), 0)); },
+              ThrowsMessage<std::invalid_argument>(StrEq("a batch must hold at least one row")));
+  EXPECT_THAT([] { TextBatches(InputOf("a\n"), TextLayout(',', false, {}, 1)); },
+              ThrowsMessage<std::invalid_argument>(StrEq("the batches need at least one column")));
+}
+
+// ---- Typed columns -----------------------------------------------------------
+
+quorvel::CellConversion Converted(quorvel::CellKind kind) {
+  quorvel::CellConversion conversion;
+  conversion.kind = kind;
+  conversion.nullTexts = {"", "NA"};
+  return conversion;
+}
+
+std::string ShownMisfits(const quorvel::ColumnMisfits& misfits) {
+  std::string shown = std::to_string(misfits.cells) + ":";
+  for (const quorvel::Misfit& misfit : misfits.first) {
+    shown += " " + std::to_string(misfit.row) + "[" + misfit.text + "]";
+  }
+  return shown;
+}
+
+// Misfits counted over every batch, their rows from the first data row on,
+// the first `misfitExamples` of each column kept; an absent or null cell is
+// no misfit.
+TEST(TextBatches, CountTheMisfitsOfEveryBatchAndKeepTheFirst) {
+  TextBatchLayout layout = TextLayout(',', true, {"n", "day"}, 2);
+  layout.conversions = {Converted(quorvel::CellKind::kInt64),
+                        Converted(quorvel::CellKind::kDate32)};
+  layout.misfitExamples = 2;
+  TextBatches batches(InputOf("n,day\n1,2021-01-01\nx,NA\n3\n,2021-02-30\ny,z\nz,\n"),
+                      std::move(layout));
+  const auto misfits = batches.misfits();
+  ArrowArray batch;
+  std::vector<std::int64_t> nulls;
+  while (batches.next(&batch)) {
+    nulls.push_back(batch.children[0]->null_count);
+    nulls.push_back(batch.children[1]->null_count);
+    batch.release(&batch);
+  }
+  EXPECT_EQ(nulls, (std::vector<std::int64_t>{1, 1, 1, 2, 2, 2}));
+  EXPECT_EQ(ShownMisfits((*misfits)[0]), "3: 1[x] 4[y]");
+  EXPECT_EQ(ShownMisfits((*misfits)[1]), "2: 3[2021-02-30] 4[z]");
+}
+
+TEST(TextBatches, TypeEachColumnByItsConversion) {
+  TextBatchLayout layout = TextLayout(',', false, {"a", "b", "c", "d"}, 1);
+  layout.conversions = {Converted(quorvel::CellKind::kText), Converted(quorvel::CellKind::kBool),
+                        Converted(quorvel::CellKind::kFloat64),
+                        Converted(quorvel::CellKind::kTimestampUtc)};
+  TextBatches batches(InputOf("a\n"), std::move(layout));
+  ArrowSchema schema;
+  batches.schema(&schema);
+  std::vector<std::string> formats;
+  for (std::int64_t c = 0; c < schema.n_children; ++c)
+    formats.push_back(schema.children[c]->format);
+  EXPECT_EQ(formats, (std::vector<std::string>{"u", "b", "g", "tsu:UTC"}));
+  schema.release(&schema);
+}
+
+TEST(TextBatches, RefuseConversionsThatDoNotMatchTheNames) {
+  TextBatchLayout layout = TextLayout(',', false, NamesOf(2), 1);
+  layout.conversions = {Converted(quorvel::CellKind::kInt64)};
   EXPECT_THAT(
-      [] {
-        TextBatches(InputOf("a\n"), {',', false, NamesOf(1), 0});
-      },
-      ThrowsMessage<std::invalid_argument>(StrEq("a batch must hold at least one row")));
-  EXPECT_THAT(
-      [] {
-        TextBatches(InputOf("a\n"), {',', false, {}, 1});
-      },
-      ThrowsMessage<std::invalid_argument>(StrEq("the batches need at least one column")));
+      [&] { TextBatches(InputOf("a\n"), layout); },
+      ThrowsMessage<std::invalid_argument>(StrEq("the batches need one conversion per column")));
 }
 
 // ---- The C stream ----------------------------------------------------------
@@ -307,7 +376,7 @@ struct Stream {
 };
 
 TEST(TextBatchStream, GivesAStructOfLargeTextColumnsByName) {
-  Stream s(InputOf("a\n"), {',', false, {"id", "name"}, 1});
+  Stream s(InputOf("a\n"), TextLayout(',', false, {"id", "name"}, 1));
   ArrowSchema schema;
   ASSERT_EQ(s.stream.get_schema(&s.stream, &schema), 0);
   EXPECT_STREQ(schema.format, "+s");
@@ -320,7 +389,7 @@ TEST(TextBatchStream, GivesAStructOfLargeTextColumnsByName) {
 }
 
 TEST(TextBatchStream, EndsWithAReleasedArrayAndStaysEnded) {
-  Stream s(InputOf("a\nb\nc\n"), {',', false, NamesOf(1), 2});
+  Stream s(InputOf("a\nb\nc\n"), TextLayout(',', false, NamesOf(1), 2));
   std::vector<std::int64_t> lengths;
   ArrowArray batch;
   for (int call = 0; call < 5; ++call) {
@@ -338,7 +407,7 @@ TEST(TextBatchStream, EndsWithAReleasedArrayAndStaysEnded) {
 TEST(TextBatchStream, EndsWithTheFailureOfARead) {
   std::string input;
   while (input.size() < 4 * kBuffer) input += "row" + std::to_string(input.size()) + "\n";
-  Stream s(InputOf(input, 3 * kBuffer), {',', false, NamesOf(1), 100});
+  Stream s(InputOf(input, 3 * kBuffer), TextLayout(',', false, NamesOf(1), 100));
   ArrowArray batch;
   ASSERT_EQ(s.stream.get_next(&s.stream, &batch), 0);
   batch.release(&batch);

@@ -9,6 +9,7 @@ import pyarrow
 import pyarrow.compute as pc
 import pytest
 
+import arrow_oracle
 import quorvel
 from quorvel import load
 from quorvel.meanings import meaning
@@ -19,17 +20,18 @@ BATCH_SIZES = (1, 2, 3, 1 << 16)
 
 
 def whole_table_load(report):
-    """The reference: every batch read first, then each column converted whole."""
+    """The reference: every batch read first as text, then each column converted whole by
+    pyarrow."""
     table = text_batches(report).read_all()
     found = []
     for position, column in enumerate(report.columns):
         wanted = meaning(column.verdict)
-        raw = load._arrow_nulled(table.column(position), load.null_texts(report, column))
+        raw = arrow_oracle.nulled(table.column(position), load.null_texts(report, column))
         value = (raw.cast(pyarrow.string()) if wanted.kind == "text"
-                 else load._arrow_value(raw, wanted))
+                 else arrow_oracle.value(raw, wanted))
         table = table.set_column(position, table.field(position).with_type(value.type), value)
         if wanted.kind != "text":
-            rows = pc.indices_nonzero(pc.and_(pc.is_valid(raw), pc.is_null(value))).to_pylist()
+            rows = arrow_oracle.misfit_rows(raw, value)
             found.append((load.MisfitColumn(position, column.name, len(rows)),
                           [load.Misfit(column.name, r + 1, raw[r].as_py(), position)
                            for r in rows[:load.EXAMPLES]]))

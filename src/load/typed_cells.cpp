@@ -1,0 +1,439 @@
+// The parsers of typed cells and the column that appends their values.
+#include "load/typed_cells.h"
+
+#include <algorithm>
+#include <charconv>
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <new>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+
+#include "load/arrow_status.h"
+
+namespace quorvel {
+
+namespace {
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+std::size_t digitsAt(std::string_view text, std::size_t at) {
+  std::size_t end = at;
+  while (end < text.size() && isDigit(text[end])) ++end;
+  return end - at;
+}
+
+std::size_t signAt(std::string_view text, std::size_t at) {
+  return at < text.size() && (text[at] == '+' || text[at] == '-') ? 1 : 0;
+}
+
+// ---- Whitespace -------------------------------------------------------------
+
+bool isAsciiSpace(unsigned char c) { return (c >= 9 && c <= 13) || (c >= 28 && c <= 32); }
+
+// Whether the two or three bytes encode a Unicode space or separator.
+bool isWideSpace(std::string_view bytes) {
+  const auto at = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  if (bytes.size() == 2) return at(0) == 0xC2 && (at(1) == 0x85 || at(1) == 0xA0);
+  if (at(0) == 0xE1) return at(1) == 0x9A && at(2) == 0x80;
+  if (at(0) == 0xE3) return at(1) == 0x80 && at(2) == 0x80;
+  if (at(0) != 0xE2) return false;
+  if (at(1) == 0x81) return at(2) == 0x9F;
+  return at(1) == 0x80 && (at(2) <= 0x8A || at(2) == 0xA8 || at(2) == 0xA9 || at(2) == 0xAF);
+}
+
+// The bytes of the whitespace character that `text` starts with; 0 for none.
+std::size_t leadingSpace(std::string_view text) {
+  if (!text.empty() && isAsciiSpace(static_cast<unsigned char>(text[0]))) return 1;
+  for (std::size_t bytes : {2, 3}) {
+    if (text.size() >= bytes && isWideSpace(text.substr(0, bytes))) return bytes;
+  }
+  return 0;
+}
+
+// The bytes of the whitespace character that `text` ends with; 0 for none.
+std::size_t trailingSpace(std::string_view text) {
+  if (!text.empty() && isAsciiSpace(static_cast<unsigned char>(text.back()))) return 1;
+  for (std::size_t bytes : {2, 3}) {
+    if (text.size() >= bytes && isWideSpace(text.substr(text.size() - bytes))) return bytes;
+  }
+  return 0;
+}
+
+// ---- Decimals ---------------------------------------------------------------
+
+bool isDecimalShape(std::string_view text) {
+  std::size_t at = signAt(text, 0);
+  const std::size_t whole = digitsAt(text, at);
+  at += whole;
+  std::size_t fraction = 0;
+  if (at < text.size() && text[at] == '.') {
+    fraction = digitsAt(text, ++at);
+    at += fraction;
+  }
+  if (whole == 0 && fraction == 0) return false;
+  if (at < text.size() && (text[at] == 'e' || text[at] == 'E')) {
+    at += 1 + signAt(text, at + 1);
+    const std::size_t exponent = digitsAt(text, at);
+    if (exponent == 0) return false;
+    at += exponent;
+  }
+  return at == text.size();
+}
+
+// strtod in the C locale, whatever locale the process chose: glibc's rounds
+// correctly, and it is in every C++ library the module is built with, which
+// from_chars of a double is not (libc++ lacks it).
+double decimalValue(std::string_view number) {
+  static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", locale_t{});
+  if (cLocale == locale_t{}) throw std::bad_alloc();
+  // strtod reads up to a NUL: a copy, on the stack for any but a long number.
+  char shortCopy[64];
+  std::string longCopy;
+  const char* text = shortCopy;
+  if (number.size() < sizeof shortCopy) {
+    number.copy(shortCopy, number.size());
+    shortCopy[number.size()] = '\0';
+  } else {
+    longCopy.assign(number);
+    text = longCopy.c_str();
+  }
+  return strtod_l(text, nullptr, cLocale);
+}
+
+// ---- Dates and clocks -------------------------------------------------------
+
+// Reads a text field by field, each step failing where the text differs.
+class Fields {
+ public:
+  explicit Fields(std::string_view text) : text_(text) {}
+
+  bool number(std::size_t fewest, std::size_t most, int& value) {
+    const std::size_t digits = std::min(digitsAt(text_, at_), most);
+    if (digits < fewest) return false;
+    value = 0;
+    for (std::size_t i = 0; i < digits; ++i) value = value * 10 + (text_[at_ + i] - '0');
+    at_ += digits;
+    return true;
+  }
+  bool literal(char c) { return at_ < text_.size() && text_[at_] == c && ++at_; }
+  bool oneOf(char a, char b) { return literal(a) || literal(b); }
+  bool next(char c) const { return at_ < text_.size() && text_[at_] == c; }
+  bool done() const { return at_ == text_.size(); }
+
+ private:
+  std::string_view text_;
+  std::size_t at_ = 0;
+};
+
+bool isLeap(int year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
+
+int daysInMonth(int year, int month) {
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return month == 2 && isLeap(year) ? 29 : kDays[month - 1];
+}
+
+struct CivilDate {
+  int year = 0, month = 0, day = 0;
+
+  bool valid() const {
+    return year >= 1 && month >= 1 && month <= 12 && day >= 1 && day <= daysInMonth(year, month);
+  }
+  // Days since 1970-01-01 of the proleptic Gregorian calendar, by Howard
+  // Hinnant's days_from_civil: exact for every year, without tables.
+  std::int64_t days() const {
+    const int y = year - (month <= 2 ? 1 : 0);
+    const int era = y / 400;  // y >= 0, since year >= 1
+    const int yearOfEra = y - era * 400;
+    const int dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return std::int64_t{era} * 146097 + dayOfEra - 719468;
+  }
+};
+
+struct Clock {
+  int hour = 0, minute = 0, second = 0, micros = 0;
+
+  bool valid() const { return hour <= 23 && minute <= 59 && second <= 59; }
+  std::int64_t sinceMidnight() const {
+    return ((std::int64_t{hour} * 60 + minute) * 60 + second) * 1000000 + micros;
+  }
+};
+
+bool isYearFirst(DateLayout layout) {
+  return layout == DateLayout::kYearMonthDay || layout == DateLayout::kYearMonthDaySeconds ||
+         layout == DateLayout::kYearMonthDayMinutes;
+}
+
+bool readSlashedDate(Fields& fields, DateLayout layout, CivilDate& date) {
+  if (isYearFirst(layout)) {
+    return fields.number(4, 4, date.year) && fields.literal('/') &&
+           fields.number(1, 2, date.month) && fields.literal('/') && fields.number(1, 2, date.day);
+  }
+  int first = 0, second = 0;
+  if (!(fields.number(1, 2, first) && fields.literal('/') && fields.number(1, 2, second) &&
+        fields.literal('/') && fields.number(4, 4, date.year))) {
+    return false;
+  }
+  const bool monthFirst = layout == DateLayout::kMonthDayYear;
+  date.month = monthFirst ? first : second;
+  date.day = monthFirst ? second : first;
+  return true;
+}
+
+bool readDate(Fields& fields, DateLayout layout, CivilDate& date) {
+  if (layout != DateLayout::kIso) return readSlashedDate(fields, layout, date);
+  return fields.number(4, 4, date.year) && fields.literal('-') && fields.number(2, 2, date.month) &&
+         fields.literal('-') && fields.number(2, 2, date.day);
+}
+
+// Six digits at most: a finer fraction would be cut, so it does not fit.
+bool readFraction(Fields& fields, int& micros) {
+  if (!fields.literal('.')) return true;
+  int digits = 0;
+  for (int scale = 100000; scale >= 1; scale /= 10) {
+    if (!fields.number(1, 1, digits)) return scale != 100000;
+    micros += digits * scale;
+  }
+  return true;
+}
+
+bool readIsoClock(Fields& fields, Clock& clock) {
+  if (!(fields.oneOf('T', ' ') && fields.number(2, 2, clock.hour) && fields.literal(':') &&
+        fields.number(2, 2, clock.minute))) {
+    return false;
+  }
+  if (!fields.literal(':')) return true;
+  return fields.number(2, 2, clock.second) && readFraction(fields, clock.micros);
+}
+
+bool readClock(Fields& fields, DateLayout layout, Clock& clock) {
+  if (layout == DateLayout::kIso) return readIsoClock(fields, clock);
+  if (!(fields.literal(' ') && fields.number(1, 2, clock.hour) && fields.literal(':') &&
+        fields.number(1, 2, clock.minute))) {
+    return false;
+  }
+  if (layout == DateLayout::kYearMonthDayMinutes) return true;
+  return fields.literal(':') && fields.number(1, 2, clock.second);
+}
+
+// Z, or +HH:MM or +HHMM ahead of UTC (- behind), to 23:59.
+bool readZone(Fields& fields, int& minutesAhead) {
+  if (fields.literal('Z')) return true;
+  const bool behind = fields.next('-');
+  int hours = 0, minutes = 0;
+  if (!(fields.oneOf('+', '-') && fields.number(2, 2, hours))) return false;
+  fields.literal(':');
+  if (!fields.number(2, 2, minutes) || hours > 23 || minutes > 59) return false;
+  minutesAhead = (behind ? -1 : 1) * (hours * 60 + minutes);
+  return true;
+}
+
+constexpr std::int64_t kMicrosPerDay = std::int64_t{86400} * 1000000;
+
+template <typename Value>
+using Named = std::pair<std::string_view, Value>;
+
+template <typename Value, std::size_t N>
+Value lookUp(const Named<Value> (&table)[N], std::string_view name, const char* unknown) {
+  for (const auto& [known, value] : table) {
+    if (known == name) return value;
+  }
+  throw std::invalid_argument(unknown + std::string(name));
+}
+
+}  // namespace
+
+CellKind cellKindNamed(std::string_view arrowName) {
+  static constexpr Named<CellKind> kNames[] = {{"large_string", CellKind::kLargeText},
+                                               {"string", CellKind::kText},
+                                               {"int64", CellKind::kInt64},
+                                               {"double", CellKind::kFloat64},
+                                               {"bool", CellKind::kBool},
+                                               {"date32[day]", CellKind::kDate32},
+                                               {"timestamp[us]", CellKind::kTimestamp},
+                                               {"timestamp[us, tz=UTC]", CellKind::kTimestampUtc}};
+  return lookUp(kNames, arrowName, "no conversion to the Arrow type ");
+}
+
+DateLayout dateLayoutOf(std::string_view strptimeFormat) {
+  static constexpr Named<DateLayout> kFormats[] = {
+      {"", DateLayout::kIso},
+      {"%m/%d/%Y", DateLayout::kMonthDayYear},
+      {"%d/%m/%Y", DateLayout::kDayMonthYear},
+      {"%Y/%m/%d", DateLayout::kYearMonthDay},
+      {"%Y/%m/%d %H:%M:%S", DateLayout::kYearMonthDaySeconds},
+      {"%Y/%m/%d %H:%M", DateLayout::kYearMonthDayMinutes}};
+  return lookUp(kFormats, strptimeFormat, "no date layout of the format ");
+}
+
+std::optional<std::int64_t> parseInt64(std::string_view text) {
+  const std::size_t sign = signAt(text, 0);
+  if (text.size() == sign || digitsAt(text, sign) != text.size() - sign) return std::nullopt;
+  // from_chars takes a '-' but no '+'.
+  const std::string_view number = text.substr(text[0] == '+' ? 1 : 0);
+  std::int64_t value = 0;
+  const auto result = std::from_chars(number.data(), number.data() + number.size(), value);
+  if (result.ec != std::errc()) return std::nullopt;
+  return value;
+}
+
+std::optional<double> parseFloat64(std::string_view text) {
+  if (!isDecimalShape(text)) return std::nullopt;
+  const double value = decimalValue(text);
+  // Past the largest double it is infinite, which no loader holds as a number.
+  if (std::isinf(value)) return std::nullopt;
+  return value;
+}
+
+std::optional<std::int32_t> parseDate32(std::string_view text, DateLayout layout) {
+  Fields fields(text);
+  CivilDate date;
+  if (!readDate(fields, layout, date) || !fields.done() || !date.valid()) return std::nullopt;
+  return static_cast<std::int32_t>(date.days());
+}
+
+std::optional<std::int64_t> parseTimestamp(std::string_view text, DateLayout layout, bool zoned) {
+  Fields fields(text);
+  CivilDate date;
+  Clock clock;
+  int minutesAhead = 0;
+  if (!readDate(fields, layout, date) || !readClock(fields, layout, clock) ||
+      (zoned && !readZone(fields, minutesAhead)) || !fields.done() || !date.valid() ||
+      !clock.valid()) {
+    return std::nullopt;
+  }
+  return date.days() * kMicrosPerDay + clock.sinceMidnight() -
+         std::int64_t{minutesAhead} * 60 * 1000000;
+}
+
+std::string_view trimWhitespace(std::string_view text) {
+  while (const std::size_t bytes = leadingSpace(text)) text.remove_prefix(bytes);
+  while (const std::size_t bytes = trailingSpace(text)) text.remove_suffix(bytes);
+  return text;
+}
+
+// ---- The column ---------------------------------------------------------------
+
+TypedColumn::TypedColumn(CellConversion conversion)
+    : conversion_(std::move(conversion)), appendValue_(appenderOf(conversion_.kind)) {}
+
+void TypedColumn::setType(ArrowSchema* field) const {
+  switch (conversion_.kind) {
+    case CellKind::kLargeText:
+      return checkArrow(ArrowSchemaSetType(field, NANOARROW_TYPE_LARGE_STRING), "schema");
+    case CellKind::kText:
+      return checkArrow(ArrowSchemaSetType(field, NANOARROW_TYPE_STRING), "schema");
+    case CellKind::kInt64:
+      return checkArrow(ArrowSchemaSetType(field, NANOARROW_TYPE_INT64), "schema");
+    case CellKind::kFloat64:
+      return checkArrow(ArrowSchemaSetType(field, NANOARROW_TYPE_DOUBLE), "schema");
+    case CellKind::kBool:
+      return checkArrow(ArrowSchemaSetType(field, NANOARROW_TYPE_BOOL), "schema");
+    case CellKind::kDate32:
+      return checkArrow(ArrowSchemaSetType(field, NANOARROW_TYPE_DATE32), "schema");
+    case CellKind::kTimestamp:
+    case CellKind::kTimestampUtc:
+      return checkArrow(
+          ArrowSchemaSetTypeDateTime(field, NANOARROW_TYPE_TIMESTAMP, NANOARROW_TIME_UNIT_MICRO,
+                                     conversion_.kind == CellKind::kTimestampUtc ? "UTC" : nullptr),
+          "schema");
+  }
+}
+
+bool TypedColumn::append(ArrowArray* array, std::string_view cell) {
+  if (isNullText(cell)) {
+    appendAbsent(array);
+    return true;
+  }
+  if ((this->*appendValue_)(array, cell)) return true;
+  appendAbsent(array);
+  return false;
+}
+
+void TypedColumn::appendAbsent(ArrowArray* array) {
+  checkArrow(ArrowArrayAppendNull(array, 1), "cell");
+}
+
+// The null texts are a few short ones: comparing them beats hashing the cell.
+bool TypedColumn::isNullText(std::string_view cell) const {
+  return std::any_of(conversion_.nullTexts.begin(), conversion_.nullTexts.end(),
+                     [cell](const std::string& text) { return text == cell; });
+}
+
+std::string_view TypedColumn::prepared(std::string_view cell) {
+  if (conversion_.padded) cell = trimWhitespace(cell);
+  if (!conversion_.grouped || cell.find(',') == std::string_view::npos) return cell;
+  ungrouped_.clear();
+  for (const char c : cell) {
+    if (c != ',') ungrouped_ += c;
+  }
+  return ungrouped_;
+}
+
+bool TypedColumn::appendText(ArrowArray* array, std::string_view text) {
+  const ArrowStringView view{text.data(), static_cast<std::int64_t>(text.size())};
+  checkArrow(ArrowArrayAppendString(array, view), "cell");
+  return true;
+}
+
+bool TypedColumn::appendInt64(ArrowArray* array, std::string_view text) {
+  const std::optional<std::int64_t> value = parseInt64(prepared(text));
+  if (value) checkArrow(ArrowArrayAppendInt(array, *value), "cell");
+  return value.has_value();
+}
+
+bool TypedColumn::appendFloat64(ArrowArray* array, std::string_view text) {
+  const std::optional<double> value = parseFloat64(prepared(text));
+  if (value) checkArrow(ArrowArrayAppendDouble(array, *value), "cell");
+  return value.has_value();
+}
+
+bool TypedColumn::appendBool(ArrowArray* array, std::string_view text) {
+  const std::string_view word = prepared(text);
+  const auto among = [word](const std::vector<std::string>& texts) {
+    return std::find(texts.begin(), texts.end(), word) != texts.end();
+  };
+  const bool truth = among(conversion_.trueTexts);
+  if (!truth && !among(conversion_.falseTexts)) return false;
+  checkArrow(ArrowArrayAppendInt(array, truth ? 1 : 0), "cell");
+  return true;
+}
+
+bool TypedColumn::appendDate32(ArrowArray* array, std::string_view text) {
+  const std::optional<std::int32_t> days = parseDate32(prepared(text), conversion_.layout);
+  if (days) checkArrow(ArrowArrayAppendInt(array, *days), "cell");
+  return days.has_value();
+}
+
+bool TypedColumn::appendTimestamp(ArrowArray* array, std::string_view text) {
+  const bool zoned = conversion_.kind == CellKind::kTimestampUtc;
+  const std::optional<std::int64_t> micros =
+      parseTimestamp(prepared(text), conversion_.layout, zoned);
+  if (micros) checkArrow(ArrowArrayAppendInt(array, *micros), "cell");
+  return micros.has_value();
+}
+
+TypedColumn::Appender TypedColumn::appenderOf(CellKind kind) {
+  switch (kind) {
+    case CellKind::kLargeText:
+    case CellKind::kText:
+      return &TypedColumn::appendText;
+    case CellKind::kInt64:
+      return &TypedColumn::appendInt64;
+    case CellKind::kFloat64:
+      return &TypedColumn::appendFloat64;
+    case CellKind::kBool:
+      return &TypedColumn::appendBool;
+    case CellKind::kDate32:
+      return &TypedColumn::appendDate32;
+    case CellKind::kTimestamp:
+    case CellKind::kTimestampUtc:
+      return &TypedColumn::appendTimestamp;
+  }
+  throw std::invalid_argument("no such kind of cell");
+}
+
+}  // namespace quorvel

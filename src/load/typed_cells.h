@@ -1,0 +1,121 @@
+// How a loader reads a column's cells: by the column's verdict, each cell
+// becomes a value of the column's Arrow type, or a null where it is missing
+// or does not fit (a misfit, which the caller records).
+//
+//   CellConversion amounts;
+//   amounts.kind = CellKind::kFloat64;
+//   amounts.padded = true;
+//   TypedColumn(amounts).append(array, " 4.5 ");  // true: 4.5 appended
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "nanoarrow.h"
+
+namespace quorvel {
+
+// The Arrow type a column's cells become.
+enum class CellKind {
+  kLargeText,     // large_utf8: the cell as written
+  kText,          // utf8: the cell as written
+  kInt64,         // an optional sign and digits
+  kFloat64,       // a decimal number, correctly rounded
+  kBool,          // one of the conversion's true or false texts
+  kDate32,        // days since 1970-01-01
+  kTimestamp,     // microseconds since 1970-01-01 00:00, no zone given
+  kTimestampUtc,  // microseconds since 1970-01-01 00:00 UTC; a zone is required
+};
+
+// Where the fields of a date or date-time stand in its text.
+enum class DateLayout {
+  kIso,                  // 2024-01-31, 2024-01-31T10:11[:12[.123456]][zone]
+  kMonthDayYear,         // 1/31/2024
+  kDayMonthYear,         // 31/1/2024
+  kYearMonthDay,         // 2024/1/31
+  kYearMonthDaySeconds,  // 2024/1/31 10:11:12
+  kYearMonthDayMinutes,  // 2024/1/31 10:11
+};
+
+// The kind named as pyarrow names the type ("int64", "timestamp[us, tz=UTC]",
+// "string", ...), and the layout named by its strptime format ("%m/%d/%Y",
+// ...; empty for ISO 8601). Both throw std::invalid_argument for any other.
+CellKind cellKindNamed(std::string_view arrowName);
+DateLayout dateLayoutOf(std::string_view strptimeFormat);
+
+struct CellConversion {
+  CellKind kind = CellKind::kLargeText;
+  // Cells that are missing, compared byte for byte before any trimming.
+  std::vector<std::string> nullTexts;
+  bool padded = false;   // whitespace around the value is trimmed, as Unicode defines it
+  bool grouped = false;  // every ',' is dropped, after the trimming
+  DateLayout layout = DateLayout::kIso;
+  std::vector<std::string> trueTexts;  // for kBool, matched whole
+  std::vector<std::string> falseTexts;
+};
+
+// The parsers: the value of a text, or nullopt where the text does not fit.
+// They read bytes, so text that is not UTF-8 never fits.
+//  - Integers: [-+]?[0-9]+, leading zeros allowed; past int64 does not fit.
+//  - Decimals: [-+]?([0-9]+.?[0-9]*|.[0-9]+)([eE][-+]?[0-9]+)?, correctly
+//    rounded to the nearest double; a value beyond the doubles' range does
+//    not fit, one below their least one is a zero of its sign.
+//  - Dates and date-times: calendar dates of the years 1 to 9999 (year 0000
+//    does not fit), clock times of 00:00:00 to 23:59:59. In ISO 8601, 'T' or
+//    a space before the clock, seconds optional, 1 to 6 digits of fraction
+//    after the seconds; a zone (Z, +HH:MM or +HHMM, to 23:59) is required
+//    when zoned and refused otherwise, and the value is converted to UTC.
+//    In the slashed layouts, 1 or 2 digits per field but the year's 4.
+std::optional<std::int64_t> parseInt64(std::string_view text);
+std::optional<double> parseFloat64(std::string_view text);
+std::optional<std::int32_t> parseDate32(std::string_view text, DateLayout layout);
+std::optional<std::int64_t> parseTimestamp(std::string_view text, DateLayout layout, bool zoned);
+
+// The text without the whitespace at either end: the ASCII controls 9 to 13
+// and 28 to 31, the space, and the Unicode spaces and separators (U+0085,
+// U+00A0, U+1680, U+2000 to U+200A, U+2028, U+2029, U+202F, U+205F, U+3000).
+std::string_view trimWhitespace(std::string_view text);
+
+// One column's cells appended to its Arrow array, by its conversion.
+// Contracts:
+//  - `array` was built from a schema that setType() filled, and appending
+//    was started on it.
+//  - append() holds no reference to `cell` after it returns; it allocates
+//    only while the widest grouped cell grows its scratch, and for a decimal
+//    of 64 bytes or more, which strtod reads from a copy.
+//  - Not thread-safe: one column per caller at a time.
+class TypedColumn {
+ public:
+  explicit TypedColumn(CellConversion conversion);
+
+  // Sets the type of `field`, an initialized child of a batch's schema.
+  void setType(ArrowSchema* field) const;
+  // Appends the cell's value, or a null where it is a null text, and returns
+  // true; or appends a null and returns false where the cell was written but
+  // does not fit (a misfit).
+  bool append(ArrowArray* array, std::string_view cell);
+  // For a cell the row does not reach.
+  void appendAbsent(ArrowArray* array);
+
+ private:
+  using Appender = bool (TypedColumn::*)(ArrowArray*, std::string_view);
+
+  bool isNullText(std::string_view cell) const;
+  std::string_view prepared(std::string_view cell);
+  bool appendText(ArrowArray* array, std::string_view text);
+  bool appendInt64(ArrowArray* array, std::string_view text);
+  bool appendFloat64(ArrowArray* array, std::string_view text);
+  bool appendBool(ArrowArray* array, std::string_view text);
+  bool appendDate32(ArrowArray* array, std::string_view text);
+  bool appendTimestamp(ArrowArray* array, std::string_view text);
+  static Appender appenderOf(CellKind kind);
+
+  CellConversion conversion_;
+  Appender appendValue_;   // chosen once, by the kind
+  std::string ungrouped_;  // a grouped cell without its commas, reused
+};
+
+}  // namespace quorvel

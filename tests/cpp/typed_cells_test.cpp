@@ -1,0 +1,395 @@
+// Tests of the typed cells: one table per parser, each case a text and the
+// value it reads as ("-" for a misfit), dates and date-times written as UTC
+// text and checked through timegm(), an oracle apart from the parsers'
+// arithmetic; the whitespace that trimming takes; and a column appending
+// null texts, misfits, padded, grouped and absent cells to an Arrow array.
+#include "load/typed_cells.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+#include "nanoarrow.h"
+
+namespace {
+
+using quorvel::CellConversion;
+using quorvel::CellKind;
+using quorvel::DateLayout;
+using quorvel::TypedColumn;
+using ::testing::StrEq;
+using ::testing::ThrowsMessage;
+using namespace std::string_literals;
+
+constexpr const char* kMisfit = "-";
+
+template <typename Value>
+std::string Shown(const std::optional<Value>& value) {
+  return value ? std::to_string(*value) : kMisfit;
+}
+
+// Microseconds since 1970 of "YYYY-MM-DD HH:MM:SS.ffffff" (UTC), by timegm.
+std::int64_t MicrosOf(const std::string& utc) {
+  std::tm tm{};
+  int micros = 0;
+  EXPECT_EQ(std::sscanf(utc.c_str(), "%d-%d-%d %d:%d:%d.%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                        &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &micros),
+            7)
+      << utc;
+  tm.tm_year -= 1900;
+  tm.tm_mon -= 1;
+  return std::int64_t{timegm(&tm)} * 1000000 + micros;
+}
+
+std::string ExpectedDays(const char* date) {
+  if (std::string(date) == kMisfit) return kMisfit;
+  return std::to_string(MicrosOf(date + " 00:00:00.0"s) / (std::int64_t{86400} * 1000000));
+}
+
+std::string ExpectedMicros(const char* utc) {
+  return std::string(utc) == kMisfit ? kMisfit : std::to_string(MicrosOf(utc));
+}
+
+struct Case {
+  const char* text;
+  const char* read;
+};
+
+TEST(ParseInt64, ReadsSignedDigitsWithinInt64) {
+  const Case cases[] = {
+      {"0", "0"},
+      {"-0", "0"},
+      {"+5", "5"},
+      {"-5", "-5"},
+      {"007", "7"},
+      {"9223372036854775807", "9223372036854775807"},
+      {"-9223372036854775808", "-9223372036854775808"},
+      {"9223372036854775808", kMisfit},
+      {"-9223372036854775809", kMisfit},
+      {"99999999999999999999999999999999", kMisfit},
+      {"0000000000000000000000000000000042", "42"},
+      {"", kMisfit},
+      {"+", kMisfit},
+      {"-", kMisfit},
+      {"+-5", kMisfit},
+      {"--5", kMisfit},
+      {"1e5", kMisfit},
+      {"1.0", kMisfit},
+      {" 5", kMisfit},
+      {"5 ", kMisfit},
+      {"0x10", kMisfit},
+      {"1,000", kMisfit},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Shown(quorvel::parseInt64(c.text)), c.read) << c.text;
+  }
+  EXPECT_EQ(Shown(quorvel::parseInt64("5\0"s)), kMisfit);  // a NUL is no digit
+}
+
+// Doubles written with 17 significant digits, which tell every two apart.
+std::string ShownDouble(const std::optional<double>& value) {
+  if (!value) return kMisfit;
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", *value);
+  return text;
+}
+
+TEST(ParseFloat64, RoundsDecimalsToTheNearestDoubleAndRefusesInfinity) {
+  const Case cases[] = {
+      {"1.5", "1.5"},
+      {"+1.5", "1.5"},
+      {"-1.5", "-1.5"},
+      {"1.", "1"},
+      {".5", "0.5"},
+      {"1.e2", "100"},
+      {"1E5", "100000"},
+      {"1e+5", "100000"},
+      {"0.1", "0.10000000000000001"},
+      {"9007199254740993", "9007199254740992"},  // halfway: to even
+      {"1.7976931348623157e308", "1.7976931348623157e+308"},
+      {"1.7976931348623159e308", kMisfit},  // rounds to infinity
+      {"1e400", kMisfit},
+      {"1e99999999999999999999", kMisfit},
+      {"100000000000000000000000000000000000000e-30", "100000000"},
+      {"4e-320", "3.999955468730732e-320"},
+      {"2.4703282292062328e-324", "4.9406564584124654e-324"},
+      {"2.4703282292062327e-324", "0"},
+      {"1e-400", "0"},
+      {"0.0000000000000000001e-99999999999", "0"},
+      {"0e999999", "0"},
+      {"", kMisfit},
+      {".", kMisfit},
+      {"e5", kMisfit},
+      {"1e", kMisfit},
+      {"1e+", kMisfit},
+      {"inf", kMisfit},
+      {"nan", kMisfit},
+      {"0x1p3", kMisfit},
+      {"1.5.", kMisfit},
+      {"+-1", kMisfit},
+      {" 1", kMisfit},
+      {"1_0", kMisfit},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ShownDouble(quorvel::parseFloat64(c.text)), c.read) << c.text;
+  }
+}
+
+TEST(ParseFloat64, KeepsTheSignOfAZeroBelowTheLeastDouble) {
+  EXPECT_TRUE(std::signbit(quorvel::parseFloat64("-1e-400").value()));
+  EXPECT_FALSE(std::signbit(quorvel::parseFloat64("1e-400").value()));
+  EXPECT_TRUE(std::signbit(quorvel::parseFloat64("-0").value()));
+}
+
+struct DateCase {
+  const char* text;
+  DateLayout layout;
+  const char* date;  // YYYY-MM-DD, or "-"
+};
+
+TEST(ParseDate32, ReadsCalendarDatesOfEachLayout) {
+  const DateCase cases[] = {
+      {"2024-01-31", DateLayout::kIso, "2024-01-31"},
+      {"1970-01-01", DateLayout::kIso, "1970-01-01"},
+      {"1969-12-31", DateLayout::kIso, "1969-12-31"},
+      {"0001-01-01", DateLayout::kIso, "0001-01-01"},
+      {"9999-12-31", DateLayout::kIso, "9999-12-31"},
+      {"2020-02-29", DateLayout::kIso, "2020-02-29"},
+      {"2000-02-29", DateLayout::kIso, "2000-02-29"},
+      {"2021-02-29", DateLayout::kIso, kMisfit},
+      {"1900-02-29", DateLayout::kIso, kMisfit},
+      {"2021-02-30", DateLayout::kIso, kMisfit},
+      {"2021-04-31", DateLayout::kIso, kMisfit},
+      {"2021-00-01", DateLayout::kIso, kMisfit},
+      {"2021-13-01", DateLayout::kIso, kMisfit},
+      {"2021-01-00", DateLayout::kIso, kMisfit},
+      {"0000-01-01", DateLayout::kIso, kMisfit},
+      {"2021-1-01", DateLayout::kIso, kMisfit},
+      {"2021-01-01 ", DateLayout::kIso, kMisfit},
+      {"2021-01-01T00:00", DateLayout::kIso, kMisfit},
+      {"12021-01-01", DateLayout::kIso, kMisfit},
+      {"01/31/2024", DateLayout::kMonthDayYear, "2024-01-31"},
+      {"1/3/2024", DateLayout::kMonthDayYear, "2024-01-03"},
+      {"31/01/2024", DateLayout::kMonthDayYear, kMisfit},
+      {"02/30/2024", DateLayout::kMonthDayYear, kMisfit},
+      {"02/29/2023", DateLayout::kMonthDayYear, kMisfit},
+      {"01/31/24", DateLayout::kMonthDayYear, kMisfit},
+      {"01/31/02024", DateLayout::kMonthDayYear, kMisfit},
+      {"001/31/2024", DateLayout::kMonthDayYear, kMisfit},
+      {"01/31/0000", DateLayout::kMonthDayYear, kMisfit},
+      {" 01/31/2024", DateLayout::kMonthDayYear, kMisfit},
+      {"01/ 3/2024", DateLayout::kMonthDayYear, kMisfit},
+      {"31/01/2024", DateLayout::kDayMonthYear, "2024-01-31"},
+      {"3/1/2024", DateLayout::kDayMonthYear, "2024-01-03"},
+      {"01/31/2024", DateLayout::kDayMonthYear, kMisfit},
+      {"2024/01/31", DateLayout::kYearMonthDay, "2024-01-31"},
+      {"2024/1/3", DateLayout::kYearMonthDay, "2024-01-03"},
+      {"2024/02/30", DateLayout::kYearMonthDay, kMisfit},
+      {"24/01/31", DateLayout::kYearMonthDay, kMisfit},
+      {"2024-01-31", DateLayout::kYearMonthDay, kMisfit},
+  };
+  for (const DateCase& c : cases) {
+    EXPECT_EQ(Shown(quorvel::parseDate32(c.text, c.layout)), ExpectedDays(c.date)) << c.text;
+  }
+}
+
+struct StampCase {
+  const char* text;
+  DateLayout layout;
+  bool zoned;
+  const char* utc;  // YYYY-MM-DD HH:MM:SS.ffffff, or "-"
+};
+
+TEST(ParseTimestamp, ReadsDateTimesAndTheirZones) {
+  constexpr DateLayout kIso = DateLayout::kIso;
+  const StampCase cases[] = {
+      {"2021-01-01T10:11", kIso, false, "2021-01-01 10:11:00.0"},
+      {"2021-01-01 10:11:12", kIso, false, "2021-01-01 10:11:12.0"},
+      {"2021-01-01T10:11:12.1", kIso, false, "2021-01-01 10:11:12.100000"},
+      {"2021-01-01T10:11:12.123456", kIso, false, "2021-01-01 10:11:12.123456"},
+      {"1969-12-31T23:59:59.999999", kIso, false, "1969-12-31 23:59:59.999999"},
+      {"0001-01-01T00:00", kIso, false, "0001-01-01 00:00:00.0"},
+      {"2021-01-01T10:11:12.1234567", kIso, false, kMisfit},
+      {"2021-01-01T10:11:12.", kIso, false, kMisfit},
+      {"2021-01-01T10:11.5", kIso, false, kMisfit},
+      {"2021-01-01T24:00", kIso, false, kMisfit},
+      {"2021-01-01T23:60", kIso, false, kMisfit},
+      {"2021-01-01T23:59:60", kIso, false, kMisfit},
+      {"2021-02-30T00:00", kIso, false, kMisfit},
+      {"0000-01-01T00:00", kIso, false, kMisfit},
+      {"2021-01-01t10:11", kIso, false, kMisfit},
+      {"2021-01-01T1:11", kIso, false, kMisfit},
+      {"2021-01-01", kIso, false, kMisfit},
+      {"2021-01-01T10:11Z", kIso, false, kMisfit},
+      {"2021-01-01T10:11Z", kIso, true, "2021-01-01 10:11:00.0"},
+      {"2021-01-01T00:00+01:00", kIso, true, "2020-12-31 23:00:00.0"},
+      {"2021-01-01T00:00-0130", kIso, true, "2021-01-01 01:30:00.0"},
+      {"2021-01-01T00:00+2359", kIso, true, "2020-12-31 00:01:00.0"},
+      {"2021-01-01T00:00:00.123456+05:30", kIso, true, "2020-12-31 18:30:00.123456"},
+      {"9999-12-31T23:59-01:00", kIso, true, "10000-01-01 00:59:00.0"},
+      {"2021-01-01T00:00+2400", kIso, true, kMisfit},
+      {"2021-01-01T00:00+0060", kIso, true, kMisfit},
+      {"2021-01-01T00:00+00", kIso, true, kMisfit},
+      {"2021-01-01T00:00+0:00", kIso, true, kMisfit},
+      {"2021-01-01T00:00", kIso, true, kMisfit},
+      {"2021-01-01T00:00z", kIso, true, kMisfit},
+      {"2024/01/31 10:11:12", DateLayout::kYearMonthDaySeconds, false, "2024-01-31 10:11:12.0"},
+      {"2024/1/3 1:2:3", DateLayout::kYearMonthDaySeconds, false, "2024-01-03 01:02:03.0"},
+      {"2024/01/31 23:59:60", DateLayout::kYearMonthDaySeconds, false, kMisfit},
+      {"2024/01/31 24:00:00", DateLayout::kYearMonthDaySeconds, false, kMisfit},
+      {"2024/01/31 10:11", DateLayout::kYearMonthDaySeconds, false, kMisfit},
+      {"2024/01/31  10:11:12", DateLayout::kYearMonthDaySeconds, false, kMisfit},
+      {"2024/01/31T10:11:12", DateLayout::kYearMonthDaySeconds, false, kMisfit},
+      {"2024/01/31 10:11", DateLayout::kYearMonthDayMinutes, false, "2024-01-31 10:11:00.0"},
+      {"2024/01/31 10:11:12", DateLayout::kYearMonthDayMinutes, false, kMisfit},
+      {"2024/02/30 10:11", DateLayout::kYearMonthDayMinutes, false, kMisfit},
+  };
+  for (const StampCase& c : cases) {
+    EXPECT_EQ(Shown(quorvel::parseTimestamp(c.text, c.layout, c.zoned)), ExpectedMicros(c.utc))
+        << c.text;
+  }
+}
+
+TEST(TrimWhitespace, TakesUnicodeSpacesAtEitherEndOnly) {
+  const Case cases[] = {
+      {" \t\n\v\f\r1 \x1c\x1d\x1e\x1f", "1"},
+      {"\xc2\xa0"
+       "1\xc2\x85",
+       "1"},
+      {"\xe1\x9a\x80\xe2\x80\x80\xe2\x80\x8a"
+       "1\xe2\x80\xa8\xe2\x80\xa9",
+       "1"},
+      {"\xe2\x80\xaf\xe2\x81\x9f\xe3\x80\x80"
+       "1",
+       "1"},
+      {"1 2", "1 2"},
+      {"\xe2\x80\x8b"
+       "1",
+       "\xe2\x80\x8b"
+       "1"},  // U+200B is no space to Unicode
+      {"1\xc2\xa1", "1\xc2\xa1"},
+      {"\x08"
+       "1",
+       "\x08"
+       "1"},
+      {"   ", ""},
+      {"", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(quorvel::trimWhitespace(c.text), c.read) << c.text;
+}
+
+TEST(CellKindNamed, KnowsOnlyTheTypesOfTheMeanings) {
+  EXPECT_EQ(quorvel::cellKindNamed("timestamp[us, tz=UTC]"), CellKind::kTimestampUtc);
+  EXPECT_EQ(quorvel::dateLayoutOf("%d/%m/%Y"), DateLayout::kDayMonthYear);
+  EXPECT_THAT([] { quorvel::cellKindNamed("int32"); },
+              ThrowsMessage<std::invalid_argument>(StrEq("no conversion to the Arrow type int32")));
+  EXPECT_THAT([] { quorvel::dateLayoutOf("%Y"); },
+              ThrowsMessage<std::invalid_argument>(StrEq("no date layout of the format %Y")));
+}
+
+CellConversion ConversionOf(CellKind kind, std::vector<std::string> nullTexts, bool padded = false,
+                            bool grouped = false, DateLayout layout = DateLayout::kIso) {
+  CellConversion conversion;
+  conversion.kind = kind;
+  conversion.nullTexts = std::move(nullTexts);
+  conversion.padded = padded;
+  conversion.grouped = grouped;
+  conversion.layout = layout;
+  return conversion;
+}
+
+// A column's cells appended one by one, rendered as its values: "." for a
+// null, "!" after the value of each append() that reported a misfit.
+std::string Appended(const CellConversion& conversion, const std::vector<const char*>& cells) {
+  TypedColumn column(conversion);
+  ArrowSchema schema;
+  ArrowSchemaInit(&schema);
+  column.setType(&schema);
+  ArrowArray array;
+  EXPECT_EQ(ArrowArrayInitFromSchema(&array, &schema, nullptr), NANOARROW_OK);
+  EXPECT_EQ(ArrowArrayStartAppending(&array), NANOARROW_OK);
+  std::vector<bool> fits;
+  for (const char* cell : cells) {
+    if (cell == nullptr) {
+      column.appendAbsent(&array);
+      fits.push_back(true);
+    } else {
+      fits.push_back(column.append(&array, cell));
+    }
+  }
+  EXPECT_EQ(ArrowArrayFinishBuildingDefault(&array, nullptr), NANOARROW_OK);
+  ArrowArrayView view;
+  EXPECT_EQ(ArrowArrayViewInitFromSchema(&view, &schema, nullptr), NANOARROW_OK);
+  EXPECT_EQ(ArrowArrayViewSetArray(&view, &array, nullptr), NANOARROW_OK);
+  std::string shown;
+  for (std::int64_t i = 0; i < array.length; ++i) {
+    if (i > 0) shown += ",";
+    if (ArrowArrayViewIsNull(&view, i)) {
+      shown += ".";
+    } else if (conversion.kind == CellKind::kFloat64) {
+      shown += ShownDouble(ArrowArrayViewGetDoubleUnsafe(&view, i));
+    } else if (conversion.kind == CellKind::kText) {
+      const ArrowStringView text = ArrowArrayViewGetStringUnsafe(&view, i);
+      shown += "[" + std::string(text.data, static_cast<std::size_t>(text.size_bytes)) + "]";
+    } else {
+      shown += std::to_string(ArrowArrayViewGetIntUnsafe(&view, i));
+    }
+    if (!fits[static_cast<std::size_t>(i)]) shown += "!";
+  }
+  ArrowArrayViewReset(&view);
+  array.release(&array);
+  schema.release(&schema);
+  return shown;
+}
+
+TEST(TypedColumn, NullsNullTextsAndAbsentCellsAndReportsOnlyWrittenMisfits) {
+  const CellConversion integers = ConversionOf(CellKind::kInt64, {"", "NA"});
+  EXPECT_EQ(Appended(integers, {"1", "", "NA", nullptr, "x", " 2", "na"}), "1,.,.,.,.!,.!,.!");
+  // The null texts are matched as written, before the trimming.
+  const CellConversion padded = ConversionOf(CellKind::kInt64, {"NA"}, /*padded=*/true);
+  EXPECT_EQ(Appended(padded, {" NA",
+                              "\xc2\xa0"
+                              "7\t",
+                              "NA", ""}),
+            ".!,7,.,.!");
+}
+
+TEST(TypedColumn, DropsGroupCommasAfterTrimming) {
+  const CellConversion grouped =
+      ConversionOf(CellKind::kFloat64, {""}, /*padded=*/true, /*grouped=*/true);
+  EXPECT_EQ(Appended(grouped, {"1,234.5", " 1,000 ", ",5", "5 , ", "1,,2", ","}),
+            "1234.5,1000,5,.!,12,.!");
+  // A cell without commas needs no copy: the scratch of the last one must not leak into it.
+  EXPECT_EQ(Appended(grouped, {"9,999,999", "1"}), "9999999,1");
+}
+
+TEST(TypedColumn, ReadsTheConversionsBooleanTextsWhole) {
+  CellConversion booleans = ConversionOf(CellKind::kBool, {""});
+  booleans.trueTexts = {"true", "yes"};
+  booleans.falseTexts = {"false", "no"};
+  EXPECT_EQ(Appended(booleans, {"true", "no", "yes", "True", " true", "", "1"}),
+            "1,0,1,.!,.!,.,.!");
+}
+
+TEST(TypedColumn, KeepsTextAsWrittenWithItsNullTexts) {
+  const CellConversion text = ConversionOf(CellKind::kText, {""});
+  EXPECT_EQ(Appended(text, {"NA", "", " a ", nullptr}), "[NA],.,[ a ],.");
+}
+
+TEST(TypedColumn, ReadsDatesAndDateTimesByItsLayout) {
+  const CellConversion days =
+      ConversionOf(CellKind::kDate32, {""}, false, false, DateLayout::kDayMonthYear);
+  EXPECT_EQ(Appended(days, {"2/1/1970", "1/2/1970", "2021-01-01"}), "1,31,.!");
+  const CellConversion utc = ConversionOf(CellKind::kTimestampUtc, {""});
+  EXPECT_EQ(Appended(utc, {"1970-01-01T00:00:01Z", "1970-01-01T00:00:01"}), "1000000,.!");
+}
+
+}  // namespace
