@@ -172,9 +172,8 @@ class ChunkTokenizer {
   // Only the open row's fields hold text in m_texts, so that m_texts can be
   // handed over whole.
   bool open_row_owns_all_text() const {
-    return m_row_text_start == 0 &&
-           std::all_of(m_fields.begin() + m_open_row, m_fields.end(),
-                       [](const Span& span) { return span.owned(); });
+    return m_row_text_start == 0 && std::all_of(m_fields.begin() + m_open_row, m_fields.end(),
+                                                [](const Span& span) { return span.owned(); });
   }
 
   void keep_copy(std::string_view text) {

@@ -24,8 +24,8 @@ namespace csv_detail {
 // Bit i set where byte i of the 16 at `p` is a, b or c.
 inline unsigned match3_16(const char* p, __m128i a, __m128i b, __m128i c) {
   const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, a), _mm_cmpeq_epi8(chunk, b)),
-                                    _mm_cmpeq_epi8(chunk, c));
+  const __m128i hits = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(chunk, a), _mm_cmpeq_epi8(chunk, b)), _mm_cmpeq_epi8(chunk, c));
   return static_cast<unsigned>(_mm_movemask_epi8(hits));
 }
 #endif
@@ -81,17 +81,17 @@ inline std::uint64_t separators_sse2(const char* block, const SeparatorBytes& by
 // Compiled for AVX2 whatever the build's target, and called only where the
 // processor has it (see scan_path_supported), so that one build runs on any
 // x86-64.
-__attribute__((target("avx2"))) inline std::uint32_t match3_32(const char* p, __m256i a,
-                                                                __m256i b, __m256i c) {
+__attribute__((target("avx2"))) inline std::uint32_t match3_32(const char* p, __m256i a, __m256i b,
+                                                               __m256i c) {
   const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-  const __m256i hits = _mm256_or_si256(
-      _mm256_or_si256(_mm256_cmpeq_epi8(chunk, a), _mm256_cmpeq_epi8(chunk, b)),
-      _mm256_cmpeq_epi8(chunk, c));
+  const __m256i hits =
+      _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(chunk, a), _mm256_cmpeq_epi8(chunk, b)),
+                      _mm256_cmpeq_epi8(chunk, c));
   return static_cast<std::uint32_t>(_mm256_movemask_epi8(hits));
 }
 
 __attribute__((target("avx2"))) inline std::uint64_t separators_avx2(const char* block,
-                                                                      const SeparatorBytes& bytes) {
+                                                                     const SeparatorBytes& bytes) {
   const __m256i delimiter = _mm256_set1_epi8(bytes.delimiter);
   const __m256i first = _mm256_set1_epi8(bytes.first_terminator);
   const __m256i second = _mm256_set1_epi8(bytes.second_terminator);
