@@ -15,6 +15,7 @@
 #include <emmintrin.h>
 #endif
 #if defined(__x86_64__)
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -99,9 +100,19 @@ __attribute__((target("avx2"))) inline std::uint64_t separators_avx2(const char*
          std::uint64_t{match3_32(block + 32, delimiter, first, second)} << 32;
 }
 
+// The processor is asked with cpuid itself rather than through
+// __builtin_cpu_supports, whose table lives in a runtime library that not
+// every toolchain links into a shared module (the wheel's does not).
 inline bool cpu_has_avx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
+  if ((ecx & bit_AVX) == 0 || (ecx & bit_OSXSAVE) == 0) return false;
+  // The operating system must save the upper halves of the registers too.
+  std::uint32_t saved_low = 0, saved_high = 0;
+  __asm__("xgetbv" : "=a"(saved_low), "=d"(saved_high) : "c"(0));
+  constexpr std::uint32_t kSseAndAvxState = 0x6;
+  if ((saved_low & kSseAndAvxState) != kSseAndAvxState) return false;
+  return __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 && (ebx & bit_AVX2) != 0;
 }
 #endif
 

@@ -113,6 +113,15 @@ std::uint64_t PlainSeparators(const char* block, const csv_detail::SeparatorByte
   return mask;
 }
 
+// The compiler's own reading of the processor is the oracle of the cpuid
+// check, which a toolchain without the compiler's runtime table needs.
+TEST(ScanPaths, AvxTwoExactlyWhereTheProcessorHasIt) {
+  __builtin_cpu_init();
+  const bool has_avx2 = __builtin_cpu_supports("avx2") != 0;
+  EXPECT_EQ(csv_detail::scan_path_supported(ScanPath::kAvx2), has_avx2);
+  EXPECT_EQ(csv_detail::fastest_scan_path(), has_avx2 ? ScanPath::kAvx2 : ScanPath::kSse2);
+}
+
 TEST(SeparatorMasks, EverySimdPathMarksTheBytesAPlainReadingDoes) {
   const std::string alphabet = ",;\r\n|\"a\0\x80\xFF"s;
   std::mt19937 rng(7);
