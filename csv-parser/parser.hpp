@@ -317,6 +317,12 @@ inline void CsvScanner::settle_lf(const char* data, std::size_t& cursor, std::si
 // Length of the run of bytes from `begin` that an unquoted field takes as
 // plain data: everything up to a delimiter or a terminator byte.
 inline std::size_t CsvScanner::ordinary_run_length(const char* begin, const char* end) const {
+  // The bytes of separator_bytes(), spelt out for CRLF: with constants the
+  // compiler broadcasts two fewer bytes per run, which costs CsvParser 3% of
+  // its instructions otherwise.
+  if (dialect.terminator == Term::CRLF) {
+    return csv_detail::find_first_of3(begin, end, dialect.delimiter, '\r', '\n');
+  }
   const csv_detail::SeparatorBytes bytes = csv_detail::separator_bytes(dialect);
   return csv_detail::find_first_of3(begin, end, bytes.delimiter, bytes.first_terminator,
                                     bytes.second_terminator);
