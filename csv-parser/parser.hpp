@@ -197,6 +197,12 @@ class CsvParser {
     return std::string_view(m_inputbuf + m_cursor, m_inputbuf_size - m_cursor);
   }
 
+  // The whole dialect at once, as another tokenizer of the input has it.
+  CsvParser& dialect(const Dialect& dialect) {
+    m_scanner.dialect = dialect;
+    return *this;
+  }
+
   // The dialect, for tokenizing the rest of the input elsewhere.
   const Dialect& dialect() const { return m_scanner.dialect; }
 

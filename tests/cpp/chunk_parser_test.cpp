@@ -63,12 +63,8 @@ const Dialect kDialects[] = {
 Rows StreamRows(const std::string& input, const Dialect& dialect) {
   std::istringstream in(input);
   CsvParser parser(in);
-  parser.delimiter(dialect.delimiter).quote(dialect.quote);
-  if (dialect.terminator != Term::CRLF) {
-    parser.terminator(static_cast<char>(static_cast<int>(dialect.terminator)));
-  }
   Rows rows;
-  for (const auto& row : parser) rows.push_back(row);
+  for (const auto& row : parser.dialect(dialect)) rows.push_back(row);
   return rows;
 }
 

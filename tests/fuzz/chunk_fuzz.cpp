@@ -62,20 +62,12 @@ FuzzCase decode(const std::uint8_t* data, std::size_t size) {
   return c;
 }
 
-CsvParser& configured(CsvParser& parser, const Dialect& dialect) {
-  parser.delimiter(dialect.delimiter).quote(dialect.quote);
-  if (dialect.terminator != Term::CRLF) {
-    parser.terminator(static_cast<char>(static_cast<int>(dialect.terminator)));
-  }
-  return parser;
-}
-
 // The stream parser's rows, from the `skip`-th on, each cut to `maxFields`.
 Rows streamRows(const FuzzCase& c, std::size_t skip, std::size_t maxFields) {
   std::istringstream in(c.csv);
   CsvParser parser(in);
   Rows rows;
-  for (const Row& row : configured(parser, c.dialect)) {
+  for (const Row& row : parser.dialect(c.dialect)) {
     if (skip > 0) {
       --skip;
       continue;
@@ -139,7 +131,7 @@ void expectPreviousFields(const FuzzCase& c, const quorvel::SettledChunk& chunk)
 Rows pipelineRows(const FuzzCase& c, std::size_t& columns) {
   std::istringstream in(c.csv);
   CsvParser parser(in);
-  auto header = configured(parser, c.dialect).begin();
+  auto header = parser.dialect(c.dialect).begin();
   columns = header == parser.end() ? 0 : header->size();
   Rows rows;
   if (parser.empty()) return rows;
