@@ -2,7 +2,10 @@
 // row ends, each chunk is tokenized on its own, possibly on another thread,
 // and the chunks are then confirmed in file order, which re-tokenizes any
 // chunk whose cut fell inside a quoted field. The rows are exactly those of
-// CsvParser over the whole input, because both run the same CsvScanner.
+// CsvParser over the whole input, because both run the same CsvScanner; only
+// unquoted fields that end in whole 64-byte blocks are taken from separator
+// masks instead (simd_scan.hpp), where a field's first byte tells that the
+// scanner would read it as one plain run.
 //
 //   ChunkTokenizer chunk(parser.dialect(), columns);  chunk.feed(data, cut);
 //   if (!confirm_chunk(before, chunk, data, cut, last)) { /* chunk was parsed again */ }
