@@ -46,18 +46,12 @@ class ForcedPath {
   bool m_taken;
 };
 
-Dialect MakeDialect(char delimiter, Term terminator) {
-  Dialect dialect;
-  dialect.delimiter = delimiter;
-  dialect.terminator = terminator;
-  return dialect;
-}
-
+// Quote, delimiter, terminator.
 const Dialect kDialects[] = {
-    MakeDialect(',', Term::CRLF),
-    MakeDialect(';', Term::CRLF),
-    MakeDialect(',', static_cast<Term>('\n')),
-    MakeDialect(',', static_cast<Term>('|')),
+    {'"', ',', Term::CRLF},
+    {'"', ';', Term::CRLF},
+    {'"', ',', static_cast<Term>('\n')},
+    {'"', ',', static_cast<Term>('|')},
 };
 
 Rows StreamRows(const std::string& input, const Dialect& dialect) {
