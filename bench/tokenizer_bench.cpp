@@ -2,8 +2,10 @@
 // builds the same rows: one switch per byte, each byte appended on its own.
 // The tokenizer skips over runs of plain bytes, so it has to beat that bar;
 // both read the file through a std::ifstream in 128 KiB blocks and hand every
-// row to the same consumer. Each is timed best of three and must report the
-// same rows, fields and field bytes, or the program fails.
+// row to the same consumer. The chunked tokenizer of the counting pass runs
+// too, on one thread, over the file cut as the pass cuts it. Each is timed
+// best of three and must report the same rows, fields and field bytes, or
+// the program fails.
 //
 //   tokenizer_bench data.csv        # prints MB/s (10^6 bytes) for each
 //   tokenizer_bench data.csv 5      # best of five instead
@@ -18,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "chunk_parser.hpp"
 #include "parser.hpp"
 
 namespace {
@@ -33,6 +36,11 @@ struct Tally {
     ++rows;
     fields += row.size();
     for (const auto& field : row) field_bytes += field.size();
+  }
+  void add(const ChunkTokenizer& chunk) {
+    rows += chunk.widths().size();
+    fields += chunk.fields();
+    for (std::size_t f = 0; f < chunk.fields(); ++f) field_bytes += chunk.text(f).size();
   }
   bool operator==(const Tally& other) const {
     return rows == other.rows && fields == other.fields && field_bytes == other.field_bytes;
@@ -51,6 +59,50 @@ Tally run_tokenizer(const std::string& path) {
   parser.delimiter(',');
   Tally tally;
   for (const auto& row : parser) tally.add(row);
+  return tally;
+}
+
+// The pass's chunk size (Inf's default), and a width no row of a bench file
+// reaches, so that every field is kept.
+constexpr std::size_t kChunkBytes = std::size_t{1} << 19;
+constexpr std::size_t kKeptFields = std::size_t{1} << 16;
+
+// Appends up to kChunkBytes of the file; false once it is used up.
+bool read_piece(std::ifstream& file, std::string& bytes) {
+  const std::size_t before = bytes.size();
+  bytes.resize(before + kChunkBytes);
+  file.read(bytes.data() + before, static_cast<std::streamsize>(kChunkBytes));
+  bytes.resize(before + static_cast<std::size_t>(file.gcount()));
+  if (!file && !file.eof()) throw std::runtime_error("cannot read");
+  return bytes.size() > before;
+}
+
+// The pipeline's work on one thread: cut at a guessed row end, tokenize the
+// chunk from a row start, confirm it against the chunk before.
+Tally run_chunk_tokenizer(const std::string& path) {
+  std::ifstream file = open_or_throw(path);
+  const Dialect dialect;
+  ChunkTokenizer confirmed(dialect, kKeptFields);
+  ChunkTokenizer chunk(dialect, kKeptFields);
+  std::string bytes;
+  std::string left_over;
+  Tally tally;
+  for (bool last = false; !last;) {
+    bytes.swap(left_over);
+    left_over.clear();
+    std::size_t cut = 0;
+    while (cut == 0 && !last) {
+      last = !read_piece(file, bytes);
+      cut = last ? bytes.size() : guess_rows_end(dialect, bytes.data(), bytes.size());
+    }
+    left_over.assign(bytes, cut, std::string::npos);
+    chunk.reset();
+    chunk.feed(bytes.data(), cut);
+    if (last) chunk.finish();
+    confirm_chunk(confirmed, chunk, bytes.data(), cut, last);
+    tally.add(chunk);
+    confirmed.continue_from(chunk);
+  }
   return tally;
 }
 
@@ -232,10 +284,12 @@ int main(int argc, char** argv) {
     std::printf("file %s: %llu bytes\n", path.c_str(), static_cast<unsigned long long>(bytes));
     const Timing tokenizer = best_of(runs, [&] { return run_tokenizer(path); });
     report("tokenizer", tokenizer, bytes, runs);
+    const Timing chunks = best_of(runs, [&] { return run_chunk_tokenizer(path); });
+    report("chunks", chunks, bytes, runs);
     const Timing byte_at_a_time = best_of(runs, [&] { return run_byte_at_a_time(path); });
     report("byte_at_a_time", byte_at_a_time, bytes, runs);
-    if (!(tokenizer.tally == byte_at_a_time.tally)) {
-      std::printf("ROWS DIFFER between the tokenizer and the byte-at-a-time reader\n");
+    if (!(tokenizer.tally == byte_at_a_time.tally) || !(chunks.tally == byte_at_a_time.tally)) {
+      std::printf("ROWS DIFFER between the tokenizers and the byte-at-a-time reader\n");
       return 1;
     }
     std::printf("rows agree\n");

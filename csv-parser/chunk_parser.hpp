@@ -2,7 +2,10 @@
 // row ends, each chunk is tokenized on its own, possibly on another thread,
 // and the chunks are then confirmed in file order, which re-tokenizes any
 // chunk whose cut fell inside a quoted field. The rows are exactly those of
-// CsvParser over the whole input, because both run the same CsvScanner.
+// CsvParser over the whole input, because both run the same CsvScanner; only
+// unquoted fields that end in whole 64-byte blocks are taken from separator
+// masks instead (simd_scan.hpp), where a field's first byte tells that the
+// scanner would read it as one plain run.
 //
 //   ChunkTokenizer chunk(parser.dialect(), columns);  chunk.feed(data, cut);
 //   if (!confirm_chunk(before, chunk, data, cut, last)) { /* chunk was parsed again */ }
@@ -32,20 +35,34 @@ inline void clear_dropping_huge_capacity(std::string& text) {
 // The rows of one chunk, kept at most `max_fields` fields wide: the fields of
 // the rows that ended inside the chunk, then those of a row still open at its
 // end (and what its open field holds so far), which the next chunk finishes.
+//
+// Contracts:
+//  - feed() once after reset() or continue_from(). The text of an unquoted
+//    field is not copied: text() points into the bytes fed, which must stay
+//    as they are for as long as text() of a field of them is used.
+//  - continue_from() copies what it takes over, so the chunk before may then
+//    drop its bytes.
 class ChunkTokenizer {
  public:
   ChunkTokenizer(const Dialect& dialect, std::size_t max_fields)
-      : m_dialect(dialect), m_max_fields(max_fields) {
+      : m_dialect(dialect),
+        m_max_fields(max_fields),
+        m_separators(csv_detail::separator_bytes(dialect)) {
     reset();
   }
 
-  // Starts over, at a row start.
+  // Starts over, at a row start, on the scan path chosen now.
   void reset() {
     m_scanner = CsvScanner(m_dialect);
+    m_masker = csv_detail::roles_distinct(m_dialect)
+                   ? csv_detail::separator_masker(csv_detail::chosen_scan_path().load())
+                   : nullptr;
+    m_data = nullptr;
     clear_dropping_huge_capacity(m_texts);
-    m_field_ends.clear();
+    m_fields.clear();
     m_widths.clear();
     m_field_start = 0;
+    m_row_text_start = 0;
     m_row_fields = 0;
     m_open_row = 0;
     m_short_rows = 0;
@@ -53,31 +70,37 @@ class ChunkTokenizer {
   }
 
   // Starts over where `before` ended: in its state, with its open row, which
-  // `before` gives up. A row open since an earlier chunk is moved, not copied,
-  // so that a huge field cut into many chunks is not copied chunk after chunk.
+  // `before` gives up.
   void continue_from(ChunkTokenizer& before) {
     reset();
     m_scanner = before.m_scanner;
-    const std::size_t text_start = before.field_start(before.m_open_row);
-    if (text_start == 0) {
+    if (before.open_row_owns_all_text()) {
+      // Moved, not copied: a huge field cut into many chunks would otherwise
+      // be copied chunk after chunk.
       m_texts.swap(before.m_texts);
+      m_fields.assign(before.m_fields.begin() + before.m_open_row, before.m_fields.end());
+      m_field_start = before.m_field_start;
     } else {
-      m_texts.assign(before.m_texts, text_start, std::string::npos);
+      for (std::size_t f = before.m_open_row; f < before.m_fields.size(); ++f) {
+        keep_copy(before.text(f));
+      }
+      m_field_start = m_texts.size();
+      m_texts.append(before.m_texts, before.m_field_start, std::string::npos);
     }
-    for (std::size_t f = before.m_open_row; f < before.m_field_ends.size(); ++f) {
-      m_field_ends.push_back(before.m_field_ends[f] - text_start);
-    }
-    m_field_start = before.m_field_start - text_start;
     m_row_fields = before.m_row_fields;
-    before.m_texts.resize(std::min(before.m_texts.size(), text_start));
-    before.m_field_ends.resize(before.m_open_row);
+    before.m_texts.resize(std::min(before.m_texts.size(), before.m_row_text_start));
+    before.m_fields.resize(before.m_open_row);
     before.m_field_start = before.m_texts.size();
     before.m_row_fields = 0;
   }
 
   void feed(const char* data, std::size_t size) {
+    m_data = data;
     std::size_t cursor = 0;
     for (;;) {
+      if (m_masker != nullptr && m_scanner.state() == CsvScanner::State::START_OF_FIELD) {
+        cursor = take_plain_fields(data, cursor, size);
+      }
       switch (m_scanner.scan(data, cursor, size, m_texts)) {
         case CsvScanner::Step::FIELD:
           end_field();
@@ -119,12 +142,29 @@ class ChunkTokenizer {
   std::uint64_t long_rows() const { return m_long_rows; }
   std::size_t fields() const { return m_open_row; }
   std::string_view text(std::size_t f) const {
-    const std::size_t start = field_start(f);
-    return std::string_view(m_texts.data() + start, m_field_ends[f] - start);
+    const Span span = m_fields[f];
+    const char* base = span.owned() ? m_texts.data() : m_data;
+    return std::string_view(base + span.offset(), span.size);
   }
 
  private:
-  std::size_t field_start(std::size_t f) const { return f == 0 ? 0 : m_field_ends[f - 1]; }
+  // Where a kept field's text is: in m_texts when the state machine read it
+  // (quoted, cut by the chunk's end, or taken over from the chunk before),
+  // else in the bytes fed.
+  struct Span {
+    static constexpr std::size_t kOwned = ~(~std::size_t{0} >> 1);
+    bool owned() const { return (start & kOwned) != 0; }
+    std::size_t offset() const { return start & ~kOwned; }
+
+    std::size_t start;  // offset, with kOwned when in m_texts
+    std::size_t size;
+  };
+
+  // A block is walked only when a byte follows it, so that a CR at its end
+  // sees whether an LF comes next.
+  static constexpr std::size_t kBlock = 64;
+
+  std::size_t take_plain_fields(const char* data, std::size_t start, std::size_t size);
 
   // Nothing read since a row start.
   bool untouched() const {
@@ -132,10 +172,22 @@ class ChunkTokenizer {
            m_texts.size() == m_field_start;
   }
 
+  // Only the open row's fields hold text in m_texts, so that m_texts can be
+  // handed over whole.
+  bool open_row_owns_all_text() const {
+    return m_row_text_start == 0 && std::all_of(m_fields.begin() + m_open_row, m_fields.end(),
+                                                [](const Span& span) { return span.owned(); });
+  }
+
+  void keep_copy(std::string_view text) {
+    m_fields.push_back(Span{m_texts.size() | Span::kOwned, text.size()});
+    m_texts.append(text);
+  }
+
   // Fields beyond the kept width are dropped as soon as they end.
   void end_field() {
     if (m_row_fields < m_max_fields) {
-      m_field_ends.push_back(m_texts.size());
+      m_fields.push_back(Span{m_field_start | Span::kOwned, m_texts.size() - m_field_start});
     } else {
       m_texts.resize(m_field_start);
     }
@@ -143,26 +195,65 @@ class ChunkTokenizer {
     m_field_start = m_texts.size();
   }
 
+  void end_plain_field(std::size_t start, std::size_t end) {
+    if (m_row_fields < m_max_fields) m_fields.push_back(Span{start, end - start});
+    ++m_row_fields;
+  }
+
   void end_row() {
     m_widths.push_back(static_cast<std::uint32_t>(std::min(m_row_fields, m_max_fields)));
     m_short_rows += m_row_fields < m_max_fields;
     m_long_rows += m_row_fields > m_max_fields;
     m_row_fields = 0;
-    m_open_row = m_field_ends.size();
+    m_open_row = m_fields.size();
+    m_row_text_start = m_texts.size();
   }
 
   Dialect m_dialect;
   std::size_t m_max_fields;
+  csv_detail::SeparatorBytes m_separators;
+  csv_detail::SeparatorMasker m_masker = nullptr;  // null: the state machine alone
   CsvScanner m_scanner;
-  std::string m_texts;                    // the kept fields' texts back to back
-  std::vector<std::size_t> m_field_ends;  // end of each kept field in m_texts
-  std::vector<std::uint32_t> m_widths;    // kept fields of each ended row
-  std::size_t m_field_start = 0;          // where the open field's text starts
-  std::size_t m_row_fields = 0;           // fields of the open row, dropped ones included
-  std::size_t m_open_row = 0;             // first field of the open row
-  std::uint64_t m_short_rows = 0;         // ended rows narrower than m_max_fields
-  std::uint64_t m_long_rows = 0;          // ended rows wider than m_max_fields
+  const char* m_data = nullptr;         // the bytes fed
+  std::string m_texts;                  // the texts the state machine read, back to back
+  std::vector<Span> m_fields;           // each kept field's text
+  std::vector<std::uint32_t> m_widths;  // kept fields of each ended row
+  std::size_t m_field_start = 0;        // where the open field's text starts in m_texts
+  std::size_t m_row_text_start = 0;     // where the open row's texts start in m_texts
+  std::size_t m_row_fields = 0;         // fields of the open row, dropped ones included
+  std::size_t m_open_row = 0;           // first field of the open row
+  std::uint64_t m_short_rows = 0;       // ended rows narrower than m_max_fields
+  std::uint64_t m_long_rows = 0;        // ended rows wider than m_max_fields
 };
+
+// From a field start outside quotes, takes the fields that end in whole
+// blocks straight from their separator masks, as the state machine would
+// read them: a field's first byte decides, since a quote is special only
+// there. Returns where the state machine takes over, at a field start: a
+// quoted field, or the last bytes of the data.
+inline std::size_t ChunkTokenizer::take_plain_fields(const char* data, std::size_t start,
+                                                     std::size_t size) {
+  const bool crlf = m_dialect.terminator == Term::CRLF;
+  for (std::size_t block = start; block + kBlock < size; block += kBlock) {
+    std::uint64_t separators = m_masker(data + block, m_separators);
+    // A CR LF whose LF opens this block was taken whole: start is then past it.
+    if (start > block) separators &= separators - 1;
+    while (separators != 0) {
+      if (data[start] == m_dialect.quote) return start;
+      const std::size_t end = block + static_cast<std::size_t>(__builtin_ctzll(separators));
+      separators &= separators - 1;
+      end_plain_field(start, end);
+      start = end + 1;
+      if (data[end] == m_separators.delimiter) continue;
+      if (crlf && data[end] == '\r' && data[start] == '\n') {
+        ++start;
+        separators &= separators - 1;
+      }
+      end_row();
+    }
+  }
+  return start;
+}
 
 // Length of the prefix of [data, data + size) that ends with its last row
 // terminator, if that terminator ends a row, or 0 when there is none. The
