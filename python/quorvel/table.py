@@ -20,11 +20,13 @@ Every column has one name, used by the report and by every loader:
 """
 
 import csv
+import functools
 import io
 import itertools
 import re
 from dataclasses import dataclass
-from typing import Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple
+from typing import (Callable, Dict, FrozenSet, Iterable, List, Optional, Pattern, Sequence, Set,
+                    Tuple)
 
 CANDIDATES = (",", "\t", ";", "|")
 # Leading characters of comment lines in the files met: shell and R ('#'), MATLAB and Octave
@@ -289,19 +291,28 @@ def type_classifier(patterns: Iterable[str], na: Iterable[str]) -> Classifier:
     """Whether a cell matches a pattern of the table, None for a missing value; patterns that
     Python's re does not read are left out of this guess, which only tells a header from
     data."""
-    readable = []
-    for pattern in patterns:
-        try:
-            re.compile(pattern)
-            readable.append(f"(?:{pattern})")
-        except re.error:
-            pass
-    matcher = re.compile("|".join(readable)) if readable else None
-    missing = frozenset(na)
+    return _TypeGuess(list(patterns), frozenset(na))
 
-    def has_type(cell: str) -> Optional[bool]:
-        if cell in missing:
+
+class _TypeGuess:
+    def __init__(self, patterns: List[str], missing: FrozenSet[str]) -> None:
+        self.patterns = patterns
+        self.missing = missing
+
+    def __call__(self, cell: str) -> Optional[bool]:
+        if cell in self.missing:
             return None
-        return matcher is not None and matcher.fullmatch(cell) is not None
+        return self.matcher is not None and self.matcher.fullmatch(cell) is not None
 
-    return has_type
+    # Compiled at the first cell asked about: compiling the bundled table in Python's re takes
+    # longer than sniffing the head, and a run told whether there is a header asks about none.
+    @functools.cached_property
+    def matcher(self) -> Optional[Pattern[str]]:
+        readable = []
+        for pattern in self.patterns:
+            try:
+                re.compile(pattern)
+                readable.append(f"(?:{pattern})")
+            except re.error:
+                pass
+        return re.compile("|".join(readable)) if readable else None
