@@ -105,8 +105,7 @@ def find_table(text: str, complete: bool, options: TableOptions,
     sniffs = options.skip_rows is None and options.comment is None
     comment, first = _comment_lines(lines, skipped, options.comment, sniffs)
     sample = _sniffed_text(text, lines, first)
-    delimiter = options.delimiter or _sniffed_delimiter(sample)
-    widths, rows = _widths(sample, delimiter)
+    delimiter, (widths, rows) = _split_by(sample, options.delimiter)
     if sniffs and first > skipped and \
             _names_a_column(lines[skipped][1], delimiter, _body_width(widths)):
         comment, first = None, skipped
@@ -195,20 +194,31 @@ def _body_width(widths: Sequence[int]) -> int:
     return max(counts, key=lambda w: (counts[w], w)) if counts else 0
 
 
-def _sniffed_delimiter(text: str) -> str:
+Split = Tuple[List[int], List[List[str]]]  # the widths of the rows, and the rows
+
+
+def _split_by(text: str, delimiter: Optional[str]) -> Tuple[str, Split]:
+    """The delimiter given, or else the one sniffed, and the text split by it."""
+    if delimiter:
+        return delimiter, _widths(text, delimiter)
+    return _sniffed_delimiter(text)
+
+
+def _sniffed_delimiter(text: str) -> Tuple[str, Split]:
     """The candidate that splits the most rows into one width of two cells or more; the wider
-    among equals, then the first listed. A comma when none splits a row."""
+    among equals, then the first listed. A comma when none splits a row. With the text as it
+    splits, which the sniffing had to split by every candidate anyway."""
     best: Optional[Tuple[float, int]] = None
+    splits = {delimiter: _widths(text, delimiter) for delimiter in CANDIDATES}
     chosen = ","
-    for delimiter in CANDIDATES:
-        widths, _ = _widths(text, delimiter)
+    for delimiter, (widths, _) in splits.items():
         width = _body_width(widths)
         if width < 2:
             continue
         score = (sum(w == width for w in widths) / len(widths), width)
         if best is None or score > best:
             best, chosen = score, delimiter
-    return chosen
+    return chosen, splits[chosen]
 
 
 def _preamble(widths: List[int]) -> int:
