@@ -16,7 +16,6 @@ with Ctrl-C.
 """
 
 import argparse
-import asyncio
 import contextlib
 import csv
 import dataclasses
@@ -27,15 +26,20 @@ import re
 import shutil
 import sys
 import time
-from typing import IO, Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import (IO, TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence, Tuple,
+                    Union)
 
 from . import terminal
 from . import urls
 from .describe import ONE_THREAD_BELOW, HeaderError, describe
 from .display import printable
-from .many import Group, describe_many
 from .report import Report, json_document
 from .terminal import Style
+
+if TYPE_CHECKING:  # a run on one file has no use for the event loop or for a pool of processes
+    import asyncio
+
+    from .many import Group
 
 SCHEMAS = ("pandas", "arrow", "polars", "duckdb", "sql", "frictionless")
 
@@ -99,19 +103,23 @@ def _connected(scheduler: Optional[str]) -> Iterator[Any]:
         yield client
 
 
-def _unless_sender_timer(loop: asyncio.AbstractEventLoop, context: Dict[str, Any]) -> None:
+def _unless_sender_timer(loop: "asyncio.AbstractEventLoop", context: Dict[str, Any]) -> None:
     """Reports what the client's event loop reports, except one timer of its own.
 
     When the scheduler drops the stream first, Client.close() leaves the stream's batched
     sender waiting on a timer; if the timer fires just as the loop stops, nothing takes its
     timeout, and the process would print "Future exception was never retrieved" on its way
     out of a run that succeeded."""
+    import asyncio
+
     unretrieved = context.get("message", "").startswith("Future exception was never retrieved")
     if not (unretrieved and isinstance(context.get("exception"), asyncio.TimeoutError)):
         loop.default_exception_handler(context)
 
 
 def _profile_many(args: argparse.Namespace, cluster: Any) -> int:
+    from .many import describe_many
+
     if "-" in args.files:
         raise UsageError("standard input (-) cannot be read beside other files")
     bar = _progress_bar(sys.stderr, delay=0)
@@ -139,7 +147,7 @@ def _profile_many(args: argparse.Namespace, cluster: Any) -> int:
     return max((_status_of(r.error) for r in many.failed if r.error), default=0)
 
 
-def _headers_note(groups: Sequence[Group]) -> List[str]:
+def _headers_note(groups: Sequence["Group"]) -> List[str]:
     if len(groups) < 2:
         return []
     lines = [f"note: {len(groups)} different headers; only files with the same header are "

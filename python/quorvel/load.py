@@ -29,7 +29,6 @@ text, and inherit the reader's limits.
 import csv
 import io
 import itertools
-import uuid
 import warnings
 from contextlib import contextmanager
 from typing import IO, TYPE_CHECKING, Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
@@ -582,6 +581,8 @@ def _duckdb_value(cell: str, wanted: Meaning) -> str:
 
 def read_duckdb(report: "Report", connection: Any, table_name: str,
                 _batch_rows: Optional[int] = None) -> None:
+    import uuid  # its import runs `uname -p` in a subprocess on Python 3.8
+
     import pyarrow
 
     check_table_name(table_name)

@@ -11,7 +11,10 @@ import dataclasses
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Tuple
 
-from . import load, notebook, schema, terminal
+from . import terminal
+
+# The loaders, the schemas and the notebook's HTML are imported by the methods that use them:
+# the command, which prints the table only, would otherwise pay for them on every run.
 
 # The version of the JSON document; it changes whenever a field changes meaning or goes.
 JSON_VERSION = 3
@@ -89,24 +92,34 @@ class Report:
     def read_pandas(self) -> Any:
         """The whole file as a pandas DataFrame, each column of the type its verdict promises:
         read_arrow's table, its text in Arrow-backed strings."""
+        from . import load
+
         return load.read_pandas(self)
 
     def read_arrow(self) -> Any:
         """The whole file as a pyarrow Table, each column of the type its verdict promises."""
+        from . import load
+
         return load.read_arrow(self)
 
     def read_polars(self) -> Any:
         """The whole file as a Polars DataFrame, each column of the type its verdict promises:
         read_arrow's table."""
+        from . import load
+
         return load.read_polars(self)
 
     def read_duckdb(self, connection: Any, table_name: str) -> None:
         """Creates `table_name` in the DuckDB connection and fills it with the whole file, from
         read_arrow's table."""
+        from . import load
+
         load.read_duckdb(self, connection, table_name)
 
     def pandas_options(self) -> Dict[str, Any]:
         """Keyword arguments for pandas.read_csv(path, **options), which never fail on a cell."""
+        from . import load
+
         return load.pandas_options(self)
 
     def arrow_options(self) -> Dict[str, Any]:
@@ -114,6 +127,8 @@ class Report:
 
         pyarrow takes one set of null texts for every column: a text column's cells arrive as
         written, its empty cells as empty strings, which read_arrow makes missing."""
+        from . import load
+
         return load.arrow_options(self)
 
     def polars_options(self) -> Dict[str, Any]:
@@ -121,26 +136,38 @@ class Report:
 
         Polars takes one null text per column at most: a typed column that holds missing-value
         texts reaches it as text, as written, and read_polars converts it."""
+        from . import load
+
         return load.polars_options(self)
 
     def duckdb_sql(self, table_name: str) -> str:
         """One DuckDB statement that creates `table_name` and fills it with the whole file."""
+        from . import load
+
         return load.duckdb_sql(self, table_name)
 
     def to_pandas(self) -> Dict[str, Any]:
         """The same as pandas_options(), under its earlier name."""
+        from . import load
+
         return load.pandas_options(self)
 
     def to_arrow(self) -> Any:
         """The pyarrow.Schema of read_arrow's table, by the report's names."""
+        from . import schema
+
         return schema.arrow_schema(self)
 
     def to_sql(self, table_name: str, dialect: str = "duckdb") -> str:
         """A CREATE TABLE statement; dialect "duckdb" or "postgresql"."""
+        from . import schema
+
         return schema.create_table(self, table_name, dialect)
 
     def to_frictionless(self) -> Dict[str, Any]:
         """A Frictionless Table Schema (fields, missingValues)."""
+        from . import schema
+
         return schema.table_schema(self)
 
     def __str__(self) -> str:
@@ -149,6 +176,8 @@ class Report:
         return "\n".join(lines + ([""] + legend if legend else []))
 
     def _repr_html_(self) -> str:
+        from . import notebook
+
         return notebook.html(self)
 
 

@@ -20,11 +20,13 @@ Every column has one name, used by the report and by every loader:
 """
 
 import csv
+import functools
 import io
 import itertools
 import re
 from dataclasses import dataclass
-from typing import Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple
+from typing import (Callable, Dict, FrozenSet, Iterable, List, Optional, Pattern, Sequence, Set,
+                    Tuple)
 
 CANDIDATES = (",", "\t", ";", "|")
 # Leading characters of comment lines in the files met: shell and R ('#'), MATLAB and Octave
@@ -103,8 +105,7 @@ def find_table(text: str, complete: bool, options: TableOptions,
     sniffs = options.skip_rows is None and options.comment is None
     comment, first = _comment_lines(lines, skipped, options.comment, sniffs)
     sample = _sniffed_text(text, lines, first)
-    delimiter = options.delimiter or _sniffed_delimiter(sample)
-    widths, rows = _widths(sample, delimiter)
+    delimiter, (widths, rows) = _split_by(sample, options.delimiter)
     if sniffs and first > skipped and \
             _names_a_column(lines[skipped][1], delimiter, _body_width(widths)):
         comment, first = None, skipped
@@ -193,20 +194,31 @@ def _body_width(widths: Sequence[int]) -> int:
     return max(counts, key=lambda w: (counts[w], w)) if counts else 0
 
 
-def _sniffed_delimiter(text: str) -> str:
+Split = Tuple[List[int], List[List[str]]]  # the widths of the rows, and the rows
+
+
+def _split_by(text: str, delimiter: Optional[str]) -> Tuple[str, Split]:
+    """The delimiter given, or else the one sniffed, and the text split by it."""
+    if delimiter:
+        return delimiter, _widths(text, delimiter)
+    return _sniffed_delimiter(text)
+
+
+def _sniffed_delimiter(text: str) -> Tuple[str, Split]:
     """The candidate that splits the most rows into one width of two cells or more; the wider
-    among equals, then the first listed. A comma when none splits a row."""
+    among equals, then the first listed. A comma when none splits a row. With the text as it
+    splits, which the sniffing had to split by every candidate anyway."""
     best: Optional[Tuple[float, int]] = None
+    splits = {delimiter: _widths(text, delimiter) for delimiter in CANDIDATES}
     chosen = ","
-    for delimiter in CANDIDATES:
-        widths, _ = _widths(text, delimiter)
+    for delimiter, (widths, _) in splits.items():
         width = _body_width(widths)
         if width < 2:
             continue
         score = (sum(w == width for w in widths) / len(widths), width)
         if best is None or score > best:
             best, chosen = score, delimiter
-    return chosen
+    return chosen, splits[chosen]
 
 
 def _preamble(widths: List[int]) -> int:
@@ -289,19 +301,28 @@ def type_classifier(patterns: Iterable[str], na: Iterable[str]) -> Classifier:
     """Whether a cell matches a pattern of the table, None for a missing value; patterns that
     Python's re does not read are left out of this guess, which only tells a header from
     data."""
-    readable = []
-    for pattern in patterns:
-        try:
-            re.compile(pattern)
-            readable.append(f"(?:{pattern})")
-        except re.error:
-            pass
-    matcher = re.compile("|".join(readable)) if readable else None
-    missing = frozenset(na)
+    return _TypeGuess(list(patterns), frozenset(na))
 
-    def has_type(cell: str) -> Optional[bool]:
-        if cell in missing:
+
+class _TypeGuess:
+    def __init__(self, patterns: List[str], missing: FrozenSet[str]) -> None:
+        self.patterns = patterns
+        self.missing = missing
+
+    def __call__(self, cell: str) -> Optional[bool]:
+        if cell in self.missing:
             return None
-        return matcher is not None and matcher.fullmatch(cell) is not None
+        return self.matcher is not None and self.matcher.fullmatch(cell) is not None
 
-    return has_type
+    # Compiled at the first cell asked about: compiling the bundled table in Python's re takes
+    # longer than sniffing the head, and a run told whether there is a header asks about none.
+    @functools.cached_property
+    def matcher(self) -> Optional[Pattern[str]]:
+        readable = []
+        for pattern in self.patterns:
+            try:
+                re.compile(pattern)
+                readable.append(f"(?:{pattern})")
+            except re.error:
+                pass
+        return re.compile("|".join(readable)) if readable else None

@@ -1,4 +1,5 @@
 """The quorvel command as a user runs it: output, options, exit statuses, pipes and Ctrl-C."""
+import ast
 import contextlib
 import csv
 import fcntl
@@ -44,6 +45,43 @@ def test_the_wheel_installs_the_command():
     script = pathlib.Path(sys.executable).with_name("quorvel")
     result = subprocess.run([str(script), "--help"], capture_output=True, text=True, timeout=120)
     assert (result.returncode, result.stdout.split()[:2]) == (0, ["usage:", "quorvel"])
+
+
+# Modules that profiling one local file has no use for, each slow to import: the event loop, the
+# pool of processes, uuid (whose import runs uname on Python 3.8), the network, the loaders and
+# the notebook view, and the libraries they load.
+UNUSED_BY_ONE_FILE = (
+    "asyncio", "concurrent.futures.process", "multiprocessing", "uuid", "ssl", "socket",
+    "subprocess", "tempfile", "urllib.request", "http.client", "quorvel.load", "quorvel.many",
+    "quorvel.schema", "quorvel.notebook", "quorvel.reader", "quorvel.cluster", "charset_normalizer",
+    "fsspec", "distributed", "pandas", "pyarrow", "polars", "duckdb", "numpy")
+
+
+def unused_modules_after(code):
+    """The modules of UNUSED_BY_ONE_FILE that `code` leaves imported, run in a fresh interpreter."""
+    listed = (f"{code}\nimport sys\n"
+              f"print([m for m in {UNUSED_BY_ONE_FILE!r} if m in sys.modules], file=sys.stderr)")
+    result = subprocess.run([sys.executable, "-c", listed], capture_output=True, text=True,
+                            timeout=120, env=ENVIRONMENT)
+    assert result.returncode == 0, result.stderr
+    return ast.literal_eval(result.stderr.splitlines()[-1])
+
+
+@pytest.mark.parametrize("code", [
+    "import quorvel",
+    f"from quorvel.cli import main\nmain([{str(MESSY)!r}])",
+    f"from quorvel.cli import main\nmain(['--json', {str(MESSY)!r}])",
+], ids=["package", "command", "command-json"])
+def test_profiling_one_file_imports_none_of_the_modules_it_has_no_use_for(code):
+    assert unused_modules_after(code) == []
+
+
+def test_the_package_imports_the_pool_and_the_loaders_when_their_names_are_first_used():
+    used = "import quorvel\nquorvel.describe_many\nfrom quorvel import MisfitWarning"
+    assert {"quorvel.many", "quorvel.load"} <= set(unused_modules_after(used))
+    assert {"describe_many", "MisfitWarning", "describe"} <= set(dir(quorvel))
+    with pytest.raises(AttributeError, match="^module 'quorvel' has no attribute 'describe_one'$"):
+        quorvel.describe_one
 
 
 def test_prints_the_report_of_each_file_and_the_legend_once():

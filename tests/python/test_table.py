@@ -4,6 +4,7 @@ import csv
 import io
 import json
 import pathlib
+import re
 import subprocess
 import sys
 import warnings
@@ -227,6 +228,22 @@ def test_the_report_says_when_only_a_guess_took_the_first_row_for_the_header(
     report = quorvel.describe(path, **options)
     assert (GUESS in str(report)) == guessed
     assert report.rows == len(body_rows(text, report))
+
+
+def test_the_table_compiles_in_pythons_re_only_when_the_header_is_sniffed(tmp_path, monkeypatch):
+    path = tmp_path / "in.csv"
+    path.write_text("id,n\n1,2\n3,4\n")
+    table = {p for ps in quorvel.DEFAULT_TYPES.values() for p in ps}
+    compiled = []
+    compile_pattern = re.compile
+    monkeypatch.setattr(re, "compile",
+                        lambda pattern, *flags: compiled.append(pattern) or compile_pattern(
+                            pattern, *flags))
+    for header in (True, False):
+        quorvel.describe(path, header=header)
+    assert table.isdisjoint(compiled)
+    quorvel.describe(path)
+    assert table <= set(compiled)
 
 
 @pytest.mark.parametrize("options, error", [
