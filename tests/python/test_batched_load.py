@@ -173,3 +173,20 @@ def test_a_failed_read_fails_read_duckdb_with_its_own_error_and_no_table(
     with pytest.raises(error, match=message):
         load.read_duckdb(report, con, "t", 1000)
     assert con.execute("SELECT table_name FROM information_schema.tables").fetchall() == []
+
+
+def test_read_duckdb_fills_the_table_on_one_thread_then_gives_back_the_callers_threads(write):
+    """DuckDB's parallel insert keeps each thread's rows apart and merges them in row order at
+    the end, holding the table about twice over. A load on one thread fits in a memory limit a
+    little above the table's own size, which nothing spills past."""
+    report = quorvel.describe(write(rows("n,t", *[f"{i},{'word ' * (i % 9)}"
+                                                  for i in range(400_000)])))
+    measure, _ = duckdb_load(report, 1 << 16)
+    table_bytes = measure.execute("SELECT sum(memory_usage_bytes) FROM duckdb_memory()").fetchone()[0]
+    con = duckdb.connect(config={"threads": 2, "temp_directory": ""})
+    con.execute(f"SET memory_limit = '{int(table_bytes * 1.3)}B'")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        load.read_duckdb(report, con, "t", 1 << 16)
+    assert con.execute("SELECT count(*) FROM t").fetchone() == (400_000,)
+    assert con.execute("SELECT current_setting('threads')").fetchone() == (2,)
