@@ -172,10 +172,11 @@ def test_a_failed_read_fails_read_duckdb_with_its_own_error_and_no_table(
     else:
         path.write_bytes(gzip.compress(content))
         report = quorvel.describe(path, encoding="utf-8")
-    con = duckdb.connect()
+    con = duckdb.connect(config={"threads": 3})
     with pytest.raises(error, match=message):
         load.read_duckdb(report, con, "t", 1000)
     assert con.execute("SELECT table_name FROM information_schema.tables").fetchall() == []
+    assert con.execute("SELECT current_setting('threads')").fetchone() == (3,)
 
 
 def test_read_duckdb_fills_the_table_on_one_thread_then_gives_back_the_callers_threads(write):
@@ -184,8 +185,8 @@ def test_read_duckdb_fills_the_table_on_one_thread_then_gives_back_the_callers_t
     little above the table's own size, which nothing spills past."""
     report = quorvel.describe(write(rows("n,t", *[f"{i},{'word ' * (i % 9)}"
                                                   for i in range(400_000)])))
-    measure, _ = duckdb_load(report, 1 << 16)
-    table_bytes = measure.execute("SELECT sum(memory_usage_bytes) FROM duckdb_memory()").fetchone()[0]
+    alone, _ = duckdb_load(report, 1 << 16)
+    [table_bytes] = alone.execute("SELECT sum(memory_usage_bytes) FROM duckdb_memory()").fetchone()
     con = duckdb.connect(config={"threads": 2, "temp_directory": ""})
     con.execute(f"SET memory_limit = '{int(table_bytes * 1.3)}B'")
     with warnings.catch_warnings():
