@@ -496,7 +496,9 @@ def read_polars(report: "Report") -> Any:
 
     table, found = _arrow_load(report)
     # The report's names are unique, which Polars needs: Polars 1 keeps one column of a name
-    # given twice. The frame holds the table's chunks rather than a copy in one.
+    # given twice. The frame holds the table's chunks rather than a copy in one: Polars points
+    # its string views into the table's buffers, so handing it the batches one at a time would
+    # keep every batch all the same, and the peak would not fall.
     frame = polars.from_arrow(table, rechunk=False)
     _warn("polars", found)
     _warn_long_rows(report, "polars")
