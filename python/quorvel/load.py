@@ -496,7 +496,9 @@ def read_polars(report: "Report") -> Any:
 
     table, found = _arrow_load(report)
     # The report's names are unique, which Polars needs: Polars 1 keeps one column of a name
-    # given twice. The frame holds the table's chunks rather than a copy in one.
+    # given twice. The frame holds the table's chunks rather than a copy in one: Polars points
+    # its string views into the table's buffers, so handing it the batches one at a time would
+    # keep every batch all the same, and the peak would not fall.
     frame = polars.from_arrow(table, rechunk=False)
     _warn("polars", found)
     _warn_long_rows(report, "polars")
@@ -598,8 +600,9 @@ def read_duckdb(report: "Report", connection: Any, table_name: str,
     try:
         # Every result is fetched whole: DuckDB 2 keeps the connection busy until a fetch comes
         # back empty, and the caller's next query would fail.
-        connection.execute(f"CREATE TABLE {_quoted(table_name)} AS SELECT {values} "
-                           f"FROM {view}").fetchall()
+        with _one_thread(connection):
+            connection.execute(f"CREATE TABLE {_quoted(table_name)} AS SELECT {values} "
+                               f"FROM {view}").fetchall()
     except Exception:
         # DuckDB tells a failed read by its message alone: the read's own error is raised.
         if conversion.failure is not None:
@@ -609,6 +612,21 @@ def read_duckdb(report: "Report", connection: Any, table_name: str,
         connection.unregister(view)
     _warn("duckdb", conversion.found())
     _warn_long_rows(report, "duckdb")
+
+
+@contextmanager
+def _one_thread(connection: Any) -> Iterator[None]:
+    """The database on one thread while it fills the table, then on the caller's threads again.
+    DuckDB inserts in parallel by writing each thread's rows apart and merging them in row order
+    at the end, which holds the table about twice over; the batches come from one stream, which
+    its threads would only take in turns. The setting is the database's: its other connections
+    share it for as long as the load lasts."""
+    threads = connection.execute("SELECT current_setting('threads')").fetchone()[0]
+    connection.execute("SET threads = 1")
+    try:
+        yield
+    finally:
+        connection.execute(f"SET threads = {int(threads)}")
 
 
 _ASCII_LOWER = str.maketrans("ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abcdefghijklmnopqrstuvwxyz")

@@ -132,9 +132,11 @@ def test_read_duckdb_streams_the_rows_and_misfits_of_the_whole_table(write, batc
 
 
 def test_read_duckdb_holds_a_window_of_the_batches_of_a_long_file(write, monkeypatch):
-    """The Arrow memory in use as each batch is converted. DuckDB reads ahead of the batch it
-    fills the table with, and how far varies from run to run, so the bound is loose: a load that
-    held every converted batch until DuckDB read them would hold all 300 by the last."""
+    """The Arrow memory in use as each batch is converted. The engine's batches are not in
+    pyarrow's pool, so each is handed on as a copy that is, and lives as long as DuckDB holds it.
+    DuckDB reads ahead of the batch it fills the table with, and how far varies from run to run,
+    so the bound is loose: a load that held every converted batch until DuckDB read them would
+    hold all 300 by the last."""
     report = quorvel.describe(write(rows("n,t", *[f"{i},{'word' * (i % 9)}"
                                                   for i in range(150_000)])))
     converted = load._Conversion._converted
@@ -142,6 +144,7 @@ def test_read_duckdb_holds_a_window_of_the_batches_of_a_long_file(write, monkeyp
 
     def measured(conversion, batch):
         made = converted(conversion, batch)
+        made = made.take(pyarrow.array(range(made.num_rows)))
         in_use.append(pyarrow.total_allocated_bytes())
         sizes.append(made.nbytes)
         return made
@@ -169,7 +172,25 @@ def test_a_failed_read_fails_read_duckdb_with_its_own_error_and_no_table(
     else:
         path.write_bytes(gzip.compress(content))
         report = quorvel.describe(path, encoding="utf-8")
-    con = duckdb.connect()
+    con = duckdb.connect(config={"threads": 3})
     with pytest.raises(error, match=message):
         load.read_duckdb(report, con, "t", 1000)
     assert con.execute("SELECT table_name FROM information_schema.tables").fetchall() == []
+    assert con.execute("SELECT current_setting('threads')").fetchone() == (3,)
+
+
+def test_read_duckdb_fills_the_table_on_one_thread_then_gives_back_the_callers_threads(write):
+    """DuckDB's parallel insert keeps each thread's rows apart and merges them in row order at
+    the end, holding the table about twice over. A load on one thread fits in a memory limit a
+    little above the table's own size, which nothing spills past."""
+    report = quorvel.describe(write(rows("n,t", *[f"{i},{'word ' * (i % 9)}"
+                                                  for i in range(400_000)])))
+    alone, _ = duckdb_load(report, 1 << 16)
+    [table_bytes] = alone.execute("SELECT sum(memory_usage_bytes) FROM duckdb_memory()").fetchone()
+    con = duckdb.connect(config={"threads": 2, "temp_directory": ""})
+    con.execute(f"SET memory_limit = '{int(table_bytes * 1.3)}B'")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        load.read_duckdb(report, con, "t", 1 << 16)
+    assert con.execute("SELECT count(*) FROM t").fetchone() == (400_000,)
+    assert con.execute("SELECT current_setting('threads')").fetchone() == (2,)
