@@ -256,8 +256,10 @@ void PassPipeline::describe(Chunk& chunk, unsigned, const Counting& mode) {
 }
 
 // The text's match set, MatchSet::kMissing for a missing value, or
-// MatchSet::kUnknown when matching failed.
+// MatchSet::kUnknown when matching failed. Where the whole table is on the
+// automaton, walking it costs less than probing and filling the memo.
 std::uint64_t PassPipeline::matchSet(std::string_view text, std::size_t hash, unsigned thread) {
+  if (wholeTable_ != nullptr) return matchAnew(text, hash, thread);
   MatchMemo& memo = memos_[thread];
   if (const std::uint64_t* known = memo.find(text, hash)) return *known;
   const std::uint64_t matches = matchAnew(text, hash, thread);
