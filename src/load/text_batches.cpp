@@ -11,7 +11,6 @@
 #include <new>
 #include <stdexcept>
 #include <string_view>
-#include <thread>
 #include <utility>
 
 #include "load/arrow_status.h"
@@ -257,7 +256,7 @@ void TextBatches::start() {
     return;
   }
   const unsigned threads =
-      layout_.threads != 0 ? layout_.threads : std::max(1u, std::thread::hardware_concurrency());
+      layout_.threads != 0 ? layout_.threads : PassPipeline::threadsByDefault();
   PassPipeline::Setup setup{
       parser.dialect(), layout_.names.size(), threads, layout_.chunkBytes, nullptr, nullptr, {}};
   pipeline_ =

@@ -47,6 +47,7 @@
 //   pipeline.resolve([&](const SettledChunk& chunk) { /* classify chunk.rows */ });
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -56,6 +57,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "cell/cell_examples.h"
@@ -98,6 +100,10 @@ class PassPipeline {
   using Consumer = std::function<void(const SettledChunk&)>;
   // Makes the product of a chunk, once per chunk buffer, on any thread.
   using ProductMaker = std::function<std::unique_ptr<ChunkProduct>()>;
+
+  // One thread per core, the calling thread among them: what a pipeline
+  // runs on unless told otherwise.
+  static unsigned threadsByDefault() { return std::max(1u, std::thread::hardware_concurrency()); }
 
   // `unread` is what a CsvParser took from `input` past the header row.
   PassPipeline(std::istream& input, std::string_view unread, Setup setup, PassStats& stats);
