@@ -133,6 +133,8 @@ class BuiltChunk final : public ChunkProduct {
 
  private:
   void buildBatch(const ChunkTokenizer& rows, std::size_t row, std::size_t end, std::size_t field);
+  void reserveRows(ArrowArray* batch, const ChunkTokenizer& rows, std::size_t row, std::size_t end,
+                   std::size_t field);
   void appendRow(ArrowArray* batch, const ChunkTokenizer& rows, std::size_t row, std::size_t field);
   void noteMisfit(std::size_t column, std::size_t row, std::string_view cell);
   void releaseBatches();
@@ -142,6 +144,7 @@ class BuiltChunk final : public ChunkProduct {
   std::vector<TypedColumn> columns_;
   std::vector<ArrowArray> batches_;
   std::vector<ColumnMisfits> misfits_;
+  std::vector<std::size_t> textBytes_;  // per column, of the batch being built
 };
 
 // A chunk tokenized again is built again: nothing of the first build stays.
@@ -164,11 +167,27 @@ void BuiltChunk::buildBatch(const ChunkTokenizer& rows, std::size_t row, std::si
   Releasing<ArrowArray> guard{&batch};
   allocateLargeBuffersApart(&batch);
   checkArrow(ArrowArrayStartAppending(&batch), "batch");
+  reserveRows(&batch, rows, row, end, field);
   for (; row < end; field += rows.widths()[row], ++row) appendRow(&batch, rows, row, field);
   ArrowError error{};
   checkArrow(ArrowArrayFinishBuildingDefault(&batch, &error), error.message);
   batches_.push_back(batch);
   guard.held = nullptr;
+}
+
+// Buffers sized at once are not grown in steps, whose freed blocks the heap
+// would keep: the fixed-width ones by the rows, the text by the cells' bytes.
+void BuiltChunk::reserveRows(ArrowArray* batch, const ChunkTokenizer& rows, std::size_t row,
+                             std::size_t end, std::size_t field) {
+  checkArrow(ArrowArrayReserve(batch, static_cast<std::int64_t>(end - row)), "batch");
+  textBytes_.assign(columns_.size(), 0);
+  for (; row < end; field += rows.widths()[row], ++row) {
+    for (std::size_t c = 0; c < rows.widths()[row]; ++c)
+      textBytes_[c] += rows.text(field + c).size();
+  }
+  for (std::size_t c = 0; c < columns_.size(); ++c) {
+    columns_[c].reserveText(batch->children[c], textBytes_[c]);
+  }
 }
 
 void BuiltChunk::appendRow(ArrowArray* batch, const ChunkTokenizer& rows, std::size_t row,
