@@ -61,9 +61,10 @@ EngineMisfits = List[Tuple[int, List[Tuple[int, str]]]]
 
 class EngineBatches:
     """The report's data rows as record batches, each column converted by its conversion (text
-    as written without them), and the misfits of the batches read so far. Iterated once: the
-    file is opened when the first batch is read, and fails as text_batches does; a typed cell
-    that is not UTF-8 is a misfit there, not a failure."""
+    as written without them), and the misfits of the batches read so far (and of the few the
+    engine built ahead). Iterated once: the file is opened when the first batch is read, and
+    fails as text_batches does; a typed cell that is not UTF-8 is a misfit there, not a
+    failure."""
 
     def __init__(self, report: "Report", names: List[str], batch_rows: int,
                  conversions: Optional[List[Conversion]] = None, examples: int = 0) -> None:
