@@ -205,7 +205,7 @@ std::vector<std::string> Inf::nameColumns(std::vector<std::string> header) {
 }
 
 unsigned Inf::passThreadCount() const {
-  return passThreads != 0 ? passThreads : std::max(1u, std::thread::hardware_concurrency());
+  return passThreads != 0 ? passThreads : PassPipeline::threadsByDefault();
 }
 
 // The rest of the input goes through the pipeline, which hands over its rows

@@ -9,13 +9,13 @@ column converted by the engine to its verdict's type, as the loaders take them.
     cells = EngineBatches(report, names, BATCH_ROWS, conversions, examples=3)
     for batch in cells:  # each column of its conversion's type
         ...
-    cells.misfits()  # per column, its misfits so far and the first of them
+    cells.misfits()  # per column, its misfits so far (a few batches ahead) and the first of them
 
 A row too short to reach a column holds a null there; a blank line is a row of one empty cell,
 as the pass counts it. Cells beyond the last column are not read.
 """
 
-from typing import TYPE_CHECKING, Any, Iterator, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Tuple
 
 import quorvel_ext
 
@@ -30,6 +30,10 @@ if TYPE_CHECKING:
 
 # Rows per batch: a batch's texts are in memory at once, the file's never.
 BATCH_ROWS = 1 << 16
+
+# For tests: the engine reader's threads (0 one per core, as a pass) and its chunk size, which
+# they force to compare one thread with several over many chunks.
+_PIPELINE: Dict[str, Any] = {}
 
 
 def text_batches(report: "Report", batch_rows: int = BATCH_ROWS) -> Any:
@@ -57,9 +61,10 @@ EngineMisfits = List[Tuple[int, List[Tuple[int, str]]]]
 
 class EngineBatches:
     """The report's data rows as record batches, each column converted by its conversion (text
-    as written without them), and the misfits of the batches read so far. Iterated once: the
-    file is opened when the first batch is read, and fails as text_batches does; a typed cell
-    that is not UTF-8 is a misfit there, not a failure."""
+    as written without them), and the misfits of the batches read so far (and of the few the
+    engine built ahead). Iterated once: the file is opened when the first batch is read, and
+    fails as text_batches does; a typed cell that is not UTF-8 is a misfit there, not a
+    failure."""
 
     def __init__(self, report: "Report", names: List[str], batch_rows: int,
                  conversions: Optional[List[Conversion]] = None, examples: int = 0) -> None:
@@ -86,7 +91,8 @@ class EngineBatches:
             self._cells = quorvel_ext._read_cells(
                 engine_input, delimiter=layout.delimiter, header=layout.header or not layout.names,
                 names=self.names, batch_rows=self.batch_rows, conversions=self.conversions,
-                booleans=(list(TRUE_TEXTS), list(FALSE_TEXTS)), misfit_examples=self.examples)
+                booleans=(list(TRUE_TEXTS), list(FALSE_TEXTS)), misfit_examples=self.examples,
+                **_PIPELINE)
             yield from _checked_batches(self._cells)
 
 

@@ -10,9 +10,12 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 #include "load/arrow_status.h"
+#include "parser.hpp"
+#include "pass/pass_pipeline.h"
 
 namespace quorvel {
 
@@ -111,19 +114,129 @@ std::vector<TypedColumn> columnsOf(const TextBatchLayout& layout) {
   return std::vector<TypedColumn>(layout.conversions.begin(), layout.conversions.end());
 }
 
+// A chunk's rows as batches of at most batchRows rows, and its misfits with
+// rows counted from the chunk's first, built on the thread that tokenized
+// it. Each chunk buffer has its own columns, whose scratch is not shared.
+class BuiltChunk final : public ChunkProduct {
+ public:
+  BuiltChunk(const TextBatchLayout& layout, const ArrowSchema& schema)
+      : layout_(layout), schema_(schema), columns_(columnsOf(layout)) {}
+  ~BuiltChunk() override { releaseBatches(); }
+  BuiltChunk(const BuiltChunk&) = delete;
+  BuiltChunk& operator=(const BuiltChunk&) = delete;
+
+  void build(const ChunkTokenizer& rows) override;
+
+  // The batches in row order; the taker moves them out.
+  std::vector<ArrowArray>& batches() { return batches_; }
+  const std::vector<ColumnMisfits>& misfits() const { return misfits_; }
+
+ private:
+  void buildBatch(const ChunkTokenizer& rows, std::size_t row, std::size_t end, std::size_t field);
+  void reserveRows(ArrowArray* batch, const ChunkTokenizer& rows, std::size_t row, std::size_t end,
+                   std::size_t field);
+  void appendRow(ArrowArray* batch, const ChunkTokenizer& rows, std::size_t row, std::size_t field);
+  void noteMisfit(std::size_t column, std::size_t row, std::string_view cell);
+  void releaseBatches();
+
+  const TextBatchLayout& layout_;
+  const ArrowSchema& schema_;
+  std::vector<TypedColumn> columns_;
+  std::vector<ArrowArray> batches_;
+  std::vector<ColumnMisfits> misfits_;
+  std::vector<std::size_t> textBytes_;  // per column, of the batch being built
+};
+
+// A chunk tokenized again is built again: nothing of the first build stays.
+void BuiltChunk::build(const ChunkTokenizer& rows) {
+  releaseBatches();
+  misfits_.assign(columns_.size(), ColumnMisfits{});
+  const std::vector<std::uint32_t>& widths = rows.widths();
+  std::size_t field = 0;
+  for (std::size_t row = 0; row < widths.size();) {
+    const std::size_t end = std::min(widths.size(), row + layout_.batchRows);
+    buildBatch(rows, row, end, field);
+    for (; row < end; ++row) field += widths[row];
+  }
+}
+
+void BuiltChunk::buildBatch(const ChunkTokenizer& rows, std::size_t row, std::size_t end,
+                            std::size_t field) {
+  ArrowArray batch;
+  checkArrow(ArrowArrayInitFromSchema(&batch, &schema_, nullptr), "batch");
+  Releasing<ArrowArray> guard{&batch};
+  allocateLargeBuffersApart(&batch);
+  checkArrow(ArrowArrayStartAppending(&batch), "batch");
+  reserveRows(&batch, rows, row, end, field);
+  for (; row < end; field += rows.widths()[row], ++row) appendRow(&batch, rows, row, field);
+  ArrowError error{};
+  checkArrow(ArrowArrayFinishBuildingDefault(&batch, &error), error.message);
+  batches_.push_back(batch);
+  guard.held = nullptr;
+}
+
+// Buffers sized at once are not grown in steps, whose freed blocks the heap
+// would keep: the fixed-width ones by the rows, the text by the cells' bytes.
+void BuiltChunk::reserveRows(ArrowArray* batch, const ChunkTokenizer& rows, std::size_t row,
+                             std::size_t end, std::size_t field) {
+  checkArrow(ArrowArrayReserve(batch, static_cast<std::int64_t>(end - row)), "batch");
+  textBytes_.assign(columns_.size(), 0);
+  for (; row < end; field += rows.widths()[row], ++row) {
+    for (std::size_t c = 0; c < rows.widths()[row]; ++c)
+      textBytes_[c] += rows.text(field + c).size();
+  }
+  for (std::size_t c = 0; c < columns_.size(); ++c) {
+    columns_[c].reserveText(batch->children[c], textBytes_[c]);
+  }
+}
+
+void BuiltChunk::appendRow(ArrowArray* batch, const ChunkTokenizer& rows, std::size_t row,
+                           std::size_t field) {
+  const std::size_t cells = rows.widths()[row];
+  for (std::size_t c = 0; c < cells; ++c) {
+    const std::string_view cell = rows.text(field + c);
+    if (!columns_[c].append(batch->children[c], cell)) noteMisfit(c, row, cell);
+  }
+  for (std::size_t c = cells; c < columns_.size(); ++c) {
+    columns_[c].appendAbsent(batch->children[c]);
+  }
+  checkArrow(ArrowArrayFinishElement(batch), "row");
+}
+
+// The chunk's first misfits are enough: no chunk after it can give one that
+// comes earlier in the file.
+void BuiltChunk::noteMisfit(std::size_t column, std::size_t row, std::string_view cell) {
+  ColumnMisfits& misfits = misfits_[column];
+  ++misfits.cells;
+  if (misfits.first.size() < layout_.misfitExamples) {
+    misfits.first.push_back(Misfit{static_cast<std::int64_t>(row), std::string(cell)});
+  }
+}
+
+void BuiltChunk::releaseBatches() {
+  for (ArrowArray& batch : batches_) {
+    if (batch.release != nullptr) batch.release(&batch);
+  }
+  batches_.clear();
+}
+
 }  // namespace
 
 TextBatches::TextBatches(std::shared_ptr<InputStream> input, TextBatchLayout layout)
     : input_(std::move(input)), layout_(std::move(layout)) {
   if (layout_.batchRows == 0) throw std::invalid_argument("a batch must hold at least one row");
   if (layout_.names.empty()) throw std::invalid_argument("the batches need at least one column");
-  columns_ = columnsOf(layout_);
-  misfits_ = std::make_shared<std::vector<ColumnMisfits>>(columns_.size());
+  const std::vector<TypedColumn> columns = columnsOf(layout_);
+  misfits_ = std::make_shared<std::vector<ColumnMisfits>>(columns.size());
+  stats_ = std::make_shared<PassStats>();
   schema_.release = nullptr;
-  buildSchema(layout_.names, columns_, &schema_);
+  buildSchema(layout_.names, columns, &schema_);
 }
 
 TextBatches::~TextBatches() {
+  // The pipeline's products hold batches built from the schema: they go first.
+  pipeline_.reset();
+  for (ArrowArray& batch : ready_) batch.release(&batch);
   if (schema_.release != nullptr) schema_.release(&schema_);
 }
 
@@ -139,54 +252,69 @@ bool TextBatches::next(ArrowArray* out) {
   return delivered;
 }
 
+// A step may settle chunks without rows (inside a huge cell): steps go on
+// until a batch is at hand or the rows are over.
 bool TextBatches::fill(ArrowArray* out) {
-  if (!parser_) start();
-  ArrowArray batch;
-  checkArrow(ArrowArrayInitFromSchema(&batch, &schema_, nullptr), "batch");
-  Releasing<ArrowArray> guard{&batch};
-  allocateLargeBuffersApart(&batch);
-  checkArrow(ArrowArrayStartAppending(&batch), "batch");
-  if (appendRows(&batch) == 0) return false;
-  ArrowError error{};
-  checkArrow(ArrowArrayFinishBuildingDefault(&batch, &error), error.message);
-  ArrowArrayMove(&batch, out);
+  if (!pipeline_ && !ended_) start();
+  while (ready_.empty() && !ended_) step();
+  if (ready_.empty()) return false;
+  ArrowArrayMove(&ready_.front(), out);
+  ready_.pop_front();
   return true;
 }
 
-// The pass reads the header with one begin() and the data rows with the
-// next: so does this, so that both read the same rows.
+// The pass reads the header with a CsvParser and the data rows on the
+// pipeline from where it stopped: so does this, so that both read the same
+// rows. An input that ends within the header has none.
 void TextBatches::start() {
-  parser_ = std::make_unique<CsvParser>(input_->stream());
-  parser_->delimiter(layout_.delimiter);
-  if (layout_.headerRow) parser_->begin();
-  row_ = std::make_unique<CsvParser::iterator>(parser_->begin());
-}
-
-std::size_t TextBatches::appendRows(ArrowArray* batch) {
-  const CsvParser::iterator end = parser_->end();
-  CsvParser::iterator& row = *row_;
-  std::size_t rows = 0;
-  for (; rows < layout_.batchRows && row != end; ++row, ++rows, ++rowsDelivered_) {
-    appendRow(batch, *row);
+  CsvParser parser(input_->stream());
+  parser.delimiter(layout_.delimiter);
+  if (layout_.headerRow) parser.begin();
+  if (layout_.headerRow && parser.empty()) {
+    ended_ = true;
+    return;
   }
-  return rows;
+  const unsigned threads =
+      layout_.threads != 0 ? layout_.threads : PassPipeline::threadsByDefault();
+  PassPipeline::Setup setup{
+      parser.dialect(), layout_.names.size(), threads, layout_.chunkBytes, nullptr, nullptr, {}};
+  pipeline_ =
+      std::make_unique<PassPipeline>(input_->stream(), parser.unread(), std::move(setup), *stats_);
 }
 
-void TextBatches::appendRow(ArrowArray* batch, const std::vector<std::string>& row) {
-  const std::size_t width = layout_.names.size();
-  const std::size_t cells = std::min(row.size(), width);
-  for (std::size_t c = 0; c < cells; ++c) {
-    if (!columns_[c].append(batch->children[c], row[c])) recordMisfit(c, row[c]);
+// A step that fails may have settled chunks before the failing one: their
+// batches go out first, as the rows before a failure do on one thread.
+void TextBatches::step() {
+  if (failure_) std::rethrow_exception(failure_);
+  const PassPipeline::ProductMaker make = [this] {
+    return std::make_unique<BuiltChunk>(layout_, schema_);
+  };
+  try {
+    ended_ = !pipeline_->buildStep(make, [this](const SettledChunk& chunk) { take(chunk); });
+  } catch (...) {
+    if (ready_.empty()) throw;
+    failure_ = std::current_exception();
   }
-  for (std::size_t c = cells; c < width; ++c) columns_[c].appendAbsent(batch->children[c]);
-  checkArrow(ArrowArrayFinishElement(batch), "row");
 }
 
-void TextBatches::recordMisfit(std::size_t column, const std::string& cell) {
-  ColumnMisfits& misfits = (*misfits_)[column];
-  ++misfits.cells;
-  if (misfits.first.size() < layout_.misfitExamples) {
-    misfits.first.push_back(Misfit{rowsDelivered_, cell});
+void TextBatches::take(const SettledChunk& chunk) {
+  auto& built = static_cast<BuiltChunk&>(*chunk.product);
+  addMisfits(built.misfits());
+  for (ArrowArray& batch : built.batches()) {
+    ready_.emplace_back();
+    ArrowArrayMove(&batch, &ready_.back());
+  }
+  rowsSettled_ += static_cast<std::int64_t>(chunk.rows.widths().size());
+}
+
+void TextBatches::addMisfits(const std::vector<ColumnMisfits>& chunk) {
+  for (std::size_t c = 0; c < chunk.size(); ++c) {
+    ColumnMisfits& misfits = (*misfits_)[c];
+    misfits.cells += chunk[c].cells;
+    for (const Misfit& misfit : chunk[c].first) {
+      if (misfits.first.size() == layout_.misfitExamples) break;
+      misfits.first.push_back(Misfit{rowsSettled_ + misfit.row, misfit.text});
+    }
   }
 }
 

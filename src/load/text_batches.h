@@ -3,7 +3,9 @@
 // library reads the rows and cells the pass read, and none of its own; each
 // column's cells are text as written, or converted by the column's verdict
 // (load/typed_cells.h). The batches leave through the Arrow C stream
-// interface, which pyarrow, pandas, Polars and DuckDB all import.
+// interface, which pyarrow, pandas, Polars and DuckDB all import. The rows
+// go through the pass's pipeline (pass/pass_pipeline.h): the workers build
+// each chunk's batches, and the calling thread hands them out in file order.
 //
 //   auto batches = std::make_unique<TextBatches>(std::move(input), layout);
 //   auto misfits = batches->misfits();  // the cells that did not fit, so far
@@ -12,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <string>
@@ -20,9 +23,12 @@
 #include "io/input_stream.h"
 #include "load/typed_cells.h"
 #include "nanoarrow.h"
-#include "parser.hpp"
+#include "pass/pass_stats.h"
+#include "pass/settled_chunk.h"
 
 namespace quorvel {
+
+class PassPipeline;
 
 // How the rows of an input become batches.
 struct TextBatchLayout {
@@ -37,6 +43,10 @@ struct TextBatchLayout {
   std::vector<CellConversion> conversions;
   // The misfits of each column kept as examples, the first ones read.
   std::size_t misfitExamples = 0;
+  // Of the pipeline, the calling thread included; 0: one per core, as a
+  // pass. Tests force 1 or 2, and small chunks to cut the rows often.
+  unsigned threads = 0;
+  std::size_t chunkBytes = std::size_t{1} << 19;
 };
 
 // A cell written but not of its column's type, read as a null.
@@ -59,14 +69,19 @@ struct ColumnMisfits {
 //    (a misfit, which does not fit, is a null, counted in misfits()); a row
 //    too short to reach column c has a null there. A blank line is, as the pass counts it, a row of
 //    one empty cell: nulls after it. Cells beyond the last column are dropped.
-//  - The input is read lazily: the first next() reads past the header, each
-//    next() one batch of rows. Memory holds one batch and the tokenizer's
-//    buffer, besides the widest row.
+//  - A batch holds rows of one chunk of the pipeline: at most batchRows, and
+//    fewer at the end of each chunk, since a worker builds a chunk's batches
+//    apart and joining them would copy every cell.
+//  - The input is read lazily: the first next() reads past the header, and
+//    a next() that has no batch at hand runs a step of the pipeline. Memory
+//    holds the batches not yet delivered, at most a round of chunks'
+//    worth, and the pipeline's two rounds of chunks, besides the widest row.
 //  - next() throws what a read of the input throws (see InputStream), and
-//    std::bad_alloc when a batch cannot grow. After a throw the object is
-//    spent: next() throws std::logic_error.
+//    std::bad_alloc when a batch cannot grow, on a worker or not, after the
+//    batches of the rows before. After a throw the object is spent: next()
+//    throws std::logic_error.
 //  - Not thread-safe: one caller at a time, on any thread the input may be
-//    read from.
+//    read from. The workers neither read nor call back.
 class TextBatches {
  public:
   TextBatches(std::shared_ptr<InputStream> input, TextBatchLayout layout);
@@ -80,27 +95,31 @@ class TextBatches {
   // Moves the next batch into `out` and returns true; false, leaving `out`
   // untouched, once every row was delivered (never an empty batch).
   bool next(ArrowArray* out);
-  // The misfits of each column in the batches delivered so far, the object
-  // updated by next(): read it between calls of next(), or after the last,
-  // also once the batches were exported.
+  // The misfits of each column in the batches delivered so far, and in the
+  // few read ahead, the object updated by next(): read it between calls of
+  // next(), or after the last, also once the batches were exported.
   std::shared_ptr<const std::vector<ColumnMisfits>> misfits() const { return misfits_; }
+  // What the pipeline did, so far.
+  std::shared_ptr<const PassStats> stats() const { return stats_; }
 
  private:
   bool fill(ArrowArray* out);
   void start();
-  std::size_t appendRows(ArrowArray* batch);
-  void appendRow(ArrowArray* batch, const std::vector<std::string>& row);
-  void recordMisfit(std::size_t column, const std::string& cell);
+  void step();
+  void take(const SettledChunk& chunk);
+  void addMisfits(const std::vector<ColumnMisfits>& chunk);
 
   std::shared_ptr<InputStream>
       input_;  // shared with whoever opened it, who may ask it how much it read
   TextBatchLayout layout_;
-  std::unique_ptr<CsvParser> parser_;         // about INPUTBUF_CAP bytes: on the heap
-  std::unique_ptr<CsvParser::iterator> row_;  // the next row not yet delivered
-  std::vector<TypedColumn> columns_;
   ArrowSchema schema_;
+  std::unique_ptr<PassPipeline> pipeline_;  // from the first next() on
+  std::deque<ArrowArray> ready_;            // settled, not yet delivered, in file order
   std::shared_ptr<std::vector<ColumnMisfits>> misfits_;
-  std::int64_t rowsDelivered_ = 0;  // before the row being appended
+  std::shared_ptr<PassStats> stats_;
+  std::int64_t rowsSettled_ = 0;  // before the chunk being taken
+  bool ended_ = false;            // every chunk was taken
+  std::exception_ptr failure_;    // of a step, raised once the batches before are out
   bool spent_ = false;
 };
 

@@ -357,6 +357,12 @@ void TypedColumn::appendAbsent(ArrowArray* array) {
   checkArrow(ArrowArrayAppendNull(array, 1), "cell");
 }
 
+void TypedColumn::reserveText(ArrowArray* array, std::size_t bytes) const {
+  if (conversion_.kind != CellKind::kLargeText && conversion_.kind != CellKind::kText) return;
+  checkArrow(ArrowBufferReserve(ArrowArrayBuffer(array, 2), static_cast<std::int64_t>(bytes)),
+             "cell");
+}
+
 // The null texts are a few short ones: comparing them beats hashing the cell.
 bool TypedColumn::isNullText(std::string_view cell) const {
   return std::any_of(conversion_.nullTexts.begin(), conversion_.nullTexts.end(),

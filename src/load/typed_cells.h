@@ -99,6 +99,9 @@ class TypedColumn {
   bool append(ArrowArray* array, std::string_view cell);
   // For a cell the row does not reach.
   void appendAbsent(ArrowArray* array);
+  // Makes room for `bytes` of cells appended as text, at once rather than
+  // in steps; nothing for a column of another type.
+  void reserveText(ArrowArray* array, std::size_t bytes) const;
 
  private:
   using Appender = bool (TypedColumn::*)(ArrowArray*, std::string_view);

@@ -221,6 +221,20 @@ void inferTypesReporting(Inf& inf, const std::optional<Progress>& progress, Inpu
       .attr("warn")(shownText(error), py::handle(PyExc_RuntimeWarning), 1);
 }
 
+// What a pipeline did, for the benchmark and the tests.
+std::map<std::string, double> statsOf(const quorvel::PassStats& stats) {
+  return {{"threads", static_cast<double>(stats.threads)},
+          {"counted_apart", stats.countedApart ? 1.0 : 0.0},
+          {"chunks", static_cast<double>(stats.chunks)},
+          {"reparsed", static_cast<double>(stats.reparsed)},
+          {"worker_chunks", static_cast<double>(stats.workerChunks)},
+          {"unknown_fields", static_cast<double>(stats.unknownFields)},
+          {"repeats_in_chunks", static_cast<double>(stats.repeatsInChunks)},
+          {"misses_outside_cache", static_cast<double>(stats.missesOutsideCache)},
+          {"read_seconds", stats.readSeconds},
+          {"settle_seconds", stats.settleSeconds}};
+}
+
 // The cells of an input for Arrow's PyCapsule interface: its stream is
 // exported once, since an input is read once. A failure while the consumer
 // reads it reaches Python as the consumer's own error with the engine's
@@ -232,6 +246,7 @@ class CellStream {
   explicit CellStream(std::unique_ptr<quorvel::TextBatches> batches)
       : batches_(std::move(batches)),
         misfits_(batches_->misfits()),
+        stats_(batches_->stats()),
         failure_(std::make_shared<std::exception_ptr>()) {}
 
   // The schema a consumer asks for is not offered: the cells are text, which
@@ -265,6 +280,9 @@ class CellStream {
     return columns;
   }
 
+  // What the pipeline did so far, for the tests: as _pass_stats gives a pass's.
+  std::map<std::string, double> stats() const { return statsOf(*stats_); }
+
  private:
   // A stream its consumer moved out is released by the consumer: the capsule
   // releases only one left in it.
@@ -277,6 +295,7 @@ class CellStream {
 
   std::unique_ptr<quorvel::TextBatches> batches_;
   std::shared_ptr<const std::vector<quorvel::ColumnMisfits>> misfits_;
+  std::shared_ptr<const quorvel::PassStats> stats_;
   std::shared_ptr<std::exception_ptr> failure_;
 };
 
@@ -300,7 +319,8 @@ std::unique_ptr<CellStream> readCells(Input& input, char delimiter, bool header,
                                       std::size_t batchRows,
                                       const std::optional<std::vector<ConversionSpec>>& conversions,
                                       const std::optional<BooleanTexts>& booleans,
-                                      std::size_t misfitExamples) {
+                                      std::size_t misfitExamples, unsigned threads,
+                                      std::optional<std::size_t> chunkBytes) {
   if (input.used) throw std::runtime_error("this input was read by a pass already");
   if (names.empty()) throw py::value_error("names must name at least one column");
   if (batchRows == 0) throw py::value_error("batch_rows must be at least 1");
@@ -320,25 +340,15 @@ std::unique_ptr<CellStream> readCells(Input& input, char delimiter, bool header,
                                   batchRows,
                                   conversionsOf(conversions.value_or(std::vector<ConversionSpec>{}),
                                                 booleans.value_or(BooleanTexts{})),
-                                  misfitExamples};
+                                  misfitExamples,
+                                  threads};
+  if (chunkBytes) layout.chunkBytes = *chunkBytes;
   return std::make_unique<CellStream>(
       std::make_unique<quorvel::TextBatches>(input.stream, std::move(layout)));
 }
 
 // What the object's last pass did on the pipeline, for the benchmark.
-std::map<std::string, double> passStats(const Inf& inf) {
-  const quorvel::PassStats& stats = inf.getPassStats();
-  return {{"threads", static_cast<double>(stats.threads)},
-          {"counted_apart", stats.countedApart ? 1.0 : 0.0},
-          {"chunks", static_cast<double>(stats.chunks)},
-          {"reparsed", static_cast<double>(stats.reparsed)},
-          {"worker_chunks", static_cast<double>(stats.workerChunks)},
-          {"unknown_fields", static_cast<double>(stats.unknownFields)},
-          {"repeats_in_chunks", static_cast<double>(stats.repeatsInChunks)},
-          {"misses_outside_cache", static_cast<double>(stats.missesOutsideCache)},
-          {"read_seconds", stats.readSeconds},
-          {"settle_seconds", stats.settleSeconds}};
-}
+std::map<std::string, double> passStats(const Inf& inf) { return statsOf(inf.getPassStats()); }
 
 using OverlapPairs = std::vector<std::tuple<std::string, std::string, py::bytes>>;
 
@@ -477,11 +487,13 @@ PYBIND11_MODULE(quorvel_ext, m) {
       .def("__arrow_c_stream__", &CellStream::exportStream,
            py::arg("requested_schema") = py::none())
       .def("raise_failure", &CellStream::raiseFailure)
-      .def("misfits", &CellStream::misfits);
+      .def("misfits", &CellStream::misfits)
+      .def("stats", &CellStream::stats);
   m.def("_read_cells", &readCells, py::arg("input"), py::pos_only(), py::arg("delimiter"),
         py::arg("header"), py::arg("names"), py::arg("batch_rows"),
         py::arg("conversions") = py::none(), py::arg("booleans") = py::none(),
-        py::arg("misfit_examples") = 0);
+        py::arg("misfit_examples") = 0, py::arg("threads") = 0,
+        py::arg("chunk_bytes") = py::none());
   // Whether the input of the last pass ended where a row ends, outside
   // quotes (see Inf::getEndedAtRowEnd): a byte range counted apart held
   // whole rows only.

@@ -47,8 +47,9 @@ struct PassPipeline::Chunk {
   std::vector<std::uint64_t> counts;  // counting: see SettledChunk
   std::string lines;
   ChunkExamples examples;
-  std::vector<TypeId> rowTypes;  // counting: see rowTypesOf()
-  std::exception_ptr error;      // what reading or tokenizing threw, raised in file order
+  std::vector<TypeId> rowTypes;           // counting: see rowTypesOf()
+  std::unique_ptr<ChunkProduct> product;  // building
+  std::exception_ptr error;               // what reading or tokenizing threw, raised in file order
   unsigned thread = 0;
 };
 
@@ -60,7 +61,7 @@ PassPipeline::PassPipeline(std::istream& input, std::string_view unread, Setup s
       unread_(unread),
       chunksPerRound_(kChunksPerThread * setup_.threads),
       confirmed_(setup_.dialect, setup_.columns),
-      wholeTable_(setup_.table->matchSetAutomaton()),
+      wholeTable_(setup_.table != nullptr ? setup_.table->matchSetAutomaton() : nullptr),
       repeats_(setup_.threads),
       memos_(setup_.threads),
       pool_(setup_.threads - 1) {
@@ -78,28 +79,38 @@ void PassPipeline::count(const TypeAutomaton& typesOfText, bool writeLines,
   run(Counting{typesOfText, writeLines}, consume);
 }
 
-// One round is tokenized while the calling thread settles the round before
-// and reads the next, then helps to finish the round in flight.
+bool PassPipeline::buildStep(const ProductMaker& make, const Consumer& consume) {
+  return step(Building{make}, consume);
+}
+
 template <class Mode>
 void PassPipeline::run(const Mode& mode, const Consumer& consume) {
-  Round* inFlight = &rounds_[0];
-  Round* settling = &rounds_[1];
+  while (step(mode, consume)) {
+  }
+}
+
+// One round is tokenized while the calling thread settles the round before
+// and reads the next, then helps to finish the round in flight. Returns
+// false once the round in flight was empty: every chunk is settled.
+template <class Mode>
+bool PassPipeline::step(const Mode& mode, const Consumer& consume) {
   try {
-    readRound(*inFlight);
-    for (;;) {
-      pool_.start(
-          inFlight->count,
-          [this, inFlight, &mode](std::size_t i, unsigned thread) {
-            tokenize(*inFlight->chunks[i], thread, mode);
-          },
-          1);
-      settle(*settling, consume, mode);
-      readRound(*settling);
-      pool_.wait([this] { poll(); });
-      if (interrupted_) std::rethrow_exception(interrupted_);
-      if (inFlight->count == 0) break;
-      std::swap(inFlight, settling);
-    }
+    if (!started_) readRound(*inFlight_);
+    started_ = true;
+    Round* inFlight = inFlight_;
+    pool_.start(
+        inFlight->count,
+        [this, inFlight, &mode](std::size_t i, unsigned thread) {
+          tokenize(*inFlight->chunks[i], thread, mode);
+        },
+        1);
+    settle(*settling_, consume, mode);
+    readRound(*settling_);
+    pool_.wait([this] { poll(); });
+    if (interrupted_) std::rethrow_exception(interrupted_);
+    if (inFlight->count == 0) return false;
+    std::swap(inFlight_, settling_);
+    return true;
   } catch (...) {
     // The round in flight is of no use any more: its workers stop at once.
     abandoned_ = true;
@@ -227,6 +238,11 @@ void PassPipeline::describe(Chunk& chunk, unsigned thread, const Resolving&) {
     }
     chunk.unknownFields += facts.matches == MatchSet::kUnknown;
   }
+}
+
+void PassPipeline::describe(Chunk& chunk, unsigned, const Building& mode) {
+  if (!chunk.product) chunk.product = mode.make();
+  chunk.product->build(chunk.rows);
 }
 
 // The match sets come from the automaton, where no match can fail and which
@@ -384,7 +400,8 @@ void PassPipeline::settle(Round& round, const Consumer& consume, const Mode& mod
     stats_.unknownFields += chunk.unknownFields;
     stats_.workerChunks += chunk.thread != 0;
     ++stats_.chunks;
-    consume(SettledChunk{chunk.rows, chunk.facts, chunk.counts, chunk.lines, chunk.examples});
+    consume(SettledChunk{chunk.rows, chunk.facts, chunk.counts, chunk.lines, chunk.examples,
+                         chunk.product.get()});
     // The pass went on past the failure: later chunks match again.
     std::uint64_t failed = chunk.sequence;
     firstFailure_.compare_exchange_strong(failed, kNoFailure);

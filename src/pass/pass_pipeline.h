@@ -5,7 +5,8 @@
 //     row start, and each kept field is hashed, given its match set (which
 //     types match the text) and, resolving, the last earlier field of the
 //     chunk with its text; in the counting mode the workers also count the
-//     chunk;
+//     chunk; building, the workers turn the chunk's rows into its product (a
+//     loader's batches);
 //  3. settle: meanwhile, the calling thread confirms the round before in file
 //     order, tokenizes again a chunk whose cut fell inside quotes, and hands
 //     each chunk to the consumer, which applies the classification rule.
@@ -14,10 +15,10 @@
 // text alone, so no worker needs to know the trial orders or the cache; at
 // most two rounds of chunks (a few per thread) are in memory.
 //
-// Failures. Every failure reaches the caller of resolve() or count() once, on
-// the calling thread, after the workers have stopped (hnswlib's ParallelFor
-// keeps its first failure the same way); the chunks before the failing one
-// have been consumed:
+// Failures. Every failure reaches the caller of resolve(), count() or
+// buildStep() once, on the calling thread, after the workers have stopped
+// (hnswlib's ParallelFor keeps its first failure the same way); the chunks
+// before the failing one have been consumed:
 //  - Reading (the stream's or the decompressor's error, std::bad_alloc for a
 //    huge field) fails on the calling thread. The chunk being filled keeps it
 //    as Chunk::error and ends the input; it is raised when that chunk settles.
@@ -38,10 +39,15 @@
 // So a multithreaded pass fails at the same row, with the same exception, as
 // a single-threaded one over the same input.
 //
+// Building steps: each step() is one round of the loop above, so that a
+// consumer that pulls (a C stream's get_next) drives the pipeline, and no
+// worker runs between steps.
+//
 //   PassPipeline pipeline(file, parser.unread(), setup, stats);
 //   pipeline.resolve([&](const SettledChunk& chunk) { /* classify chunk.rows */ });
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -51,6 +57,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "cell/cell_examples.h"
@@ -76,12 +83,13 @@ class PassPipeline {
     Dialect dialect;
     std::size_t columns;  // fields kept per row
     // The calling thread and the workers; with 1, the calling thread alone
-    // reads, tokenizes and consumes (counting only: resolving gains nothing
-    // over the parser's rows then).
+    // reads, tokenizes and consumes (counting and building only: resolving
+    // gains nothing over the parser's rows then).
     unsigned threads;
     std::size_t chunkBytes;
     // The pattern table, whose matcher all threads share; without
-    // matchSetTypes() the workers give no match sets.
+    // matchSetTypes() the workers give no match sets. Building needs none:
+    // null.
     const PatternTable* table;
     const MissingValues* missing;
     // Called on the calling thread now and then, also while it waits for the
@@ -90,6 +98,12 @@ class PassPipeline {
   };
 
   using Consumer = std::function<void(const SettledChunk&)>;
+  // Makes the product of a chunk, once per chunk buffer, on any thread.
+  using ProductMaker = std::function<std::unique_ptr<ChunkProduct>()>;
+
+  // One thread per core, the calling thread among them: what a pipeline
+  // runs on unless told otherwise.
+  static unsigned threadsByDefault() { return std::max(1u, std::thread::hardware_concurrency()); }
 
   // `unread` is what a CsvParser took from `input` past the header row.
   PassPipeline(std::istream& input, std::string_view unread, Setup setup, PassStats& stats);
@@ -107,6 +121,13 @@ class PassPipeline {
   // with `writeLines`, write its lines of the types file; the consumer adds
   // them up. SettledChunk::facts is empty then.
   void count(const TypeAutomaton& typesOfText, bool writeLines, const Consumer& consume);
+  // Building, one round per call: the workers build each chunk's product
+  // (ChunkProduct::build), the calling thread builds a re-tokenized chunk's
+  // again, and consume() gets the chunks settled in this step, in file
+  // order, with SettledChunk::product; it must take what it keeps of a
+  // product, which is built again for a later chunk. Returns false once
+  // every chunk was consumed. After a throw the pipeline is spent.
+  bool buildStep(const ProductMaker& make, const Consumer& consume);
 
   // After resolve() or count() returned: whether the input ended where a row
   // ends (ChunkTokenizer::ended_at_row_end()), whichever thread tokenized its
@@ -124,9 +145,14 @@ class PassPipeline {
     const TypeAutomaton& typesOfText;
     bool writeLines;
   };
+  struct Building {
+    const ProductMaker& make;
+  };
 
   template <class Mode>
   void run(const Mode& mode, const Consumer& consume);
+  template <class Mode>
+  bool step(const Mode& mode, const Consumer& consume);
   void readRound(Round& round);
   void readChunk(Chunk& chunk);
   bool takeInput(std::string& bytes);
@@ -134,6 +160,7 @@ class PassPipeline {
   void tokenize(Chunk& chunk, unsigned thread, const Mode& mode);
   void describe(Chunk& chunk, unsigned thread, const Resolving&);
   void describe(Chunk& chunk, unsigned thread, const Counting& mode);
+  void describe(Chunk& chunk, unsigned thread, const Building& mode);
   void startCounting(Chunk& chunk) const;
   bool wholeRowsAt(const std::vector<std::uint32_t>& widths, std::size_t row) const;
   void typeRowsSideBySide(Chunk& chunk, const TypeAutomaton& typesOfText, std::size_t row,
@@ -159,7 +186,10 @@ class PassPipeline {
   bool lastRead_ = false;    // the chunk that ends the input is read
   std::size_t chunksPerRound_;
   Round rounds_[2];
-  ChunkTokenizer confirmed_;  // where the last consumed chunk ended
+  Round* inFlight_ = &rounds_[0];  // tokenized on the pool during a step
+  Round* settling_ = &rounds_[1];  // settled meanwhile
+  bool started_ = false;           // the first round is read
+  ChunkTokenizer confirmed_;       // where the last consumed chunk ended
   // PatternTable::matchSetAutomaton(): no type to ask in turn where it is.
   const TypeAutomaton* wholeTable_;
   std::vector<ChunkRepeats> repeats_;  // per thread

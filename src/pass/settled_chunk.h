@@ -28,6 +28,18 @@ struct FieldFacts {
   std::uint32_t previous = kFirst;
 };
 
+// What a chunk's rows become on the thread that tokenized them, when the
+// pipeline builds: a loader's typed columns, say. A chunk buffer keeps its
+// product from chunk to chunk, so build() starts afresh every time.
+class ChunkProduct {
+ public:
+  virtual ~ChunkProduct() = default;
+  // On a worker, or on the calling thread for a chunk tokenized again; what
+  // it throws is the chunk's failure. `rows` (and their texts) are valid
+  // only during the call.
+  virtual void build(const ChunkTokenizer& rows) = 0;
+};
+
 // A chunk in file order, as the consumer gets it.
 struct SettledChunk {
   const ChunkTokenizer& rows;
@@ -38,6 +50,7 @@ struct SettledChunk {
   const std::vector<std::uint64_t>& counts;
   const std::string& lines;
   const ChunkExamples& examples;
+  ChunkProduct* product = nullptr;  // building: the chunk's, built
 };
 
 }  // namespace quorvel

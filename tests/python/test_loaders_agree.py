@@ -16,7 +16,7 @@ import pandas
 import pytest
 
 import quorvel
-from quorvel import load
+from quorvel import load, reader
 from quorvel.meanings import MEANINGS, meaning
 from test_compressed import zstd
 
@@ -152,6 +152,21 @@ def generated_text(rows=300, seed=7):
     lines[70] = ""  # a blank row
     lines[80] = lines[80].replace(",word,", ',"two\nlines",').replace(",x y,", ',"two\nlines",')
     return "\n".join(lines) + "\n"
+
+
+def test_workers_over_small_chunks_load_what_one_thread_loads(write, monkeypatch):
+    # The quoted line break of the generated file falls across a cut in most chunk sizes.
+    report = quorvel.describe(write(generated_text()))
+    kinds = [meaning(c.verdict).kind for c in report.columns]
+    monkeypatch.setattr(reader, "_PIPELINE", {"threads": 1})
+    alone = {library: load_recorded(report, library) for library in ("arrow",) + OTHERS}
+    for chunk_bytes in (7, 64, 1000):
+        monkeypatch.setattr(reader, "_PIPELINE", {"threads": 2, "chunk_bytes": chunk_bytes})
+        for library, (names, columns, types, messages) in alone.items():
+            got_names, got, got_types, got_messages = load_recorded(report, library)
+            assert (got_names, typed(got, kinds), got_types) == (names, typed(columns, kinds),
+                                                                 types), (library, chunk_bytes)
+            assert warned(got_messages) == warned(messages), (library, chunk_bytes)
 
 
 def test_a_generated_file_of_every_kind_loads_alike_in_every_library(write):
