@@ -1019,8 +1019,7 @@ TEST_F(InfThreads, OverlappingTypesAgreeWithSingleThreaded) {
   }
 }
 
-void InfThreads::ExpectOverlappingPassesAgree(const PatternStrings& patterns,
-                                              std::uint32_t seeds) {
+void InfThreads::ExpectOverlappingPassesAgree(const PatternStrings& patterns, std::uint32_t seeds) {
   const Names vocabulary = Split("1|22|a|ab|a1|e9|zz|9z|333|abc|NA||x y|u");
   const std::string alphabet = "019aezu ";
   // Shown to reach the cells answered from an earlier field of their chunk,
