@@ -8,6 +8,9 @@
 //   pool.wait();
 #pragma once
 
+#include <sys/types.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -15,20 +18,29 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace quorvel {
 
-class WorkerPool {
+namespace detail {
+
+// The threads of a WorkerPool and what they share.
+class WorkerThreads {
  public:
   // Called with the index and the thread that runs it: 0 for the calling
   // thread, 1 to the number of workers for the workers.
   using Task = std::function<void(std::size_t, unsigned)>;
 
+  // Calls are taken a few at a time: a shared counter bumped for every call
+  // would move between the cores about as often as calls take to run.
+  static constexpr std::size_t kCallsPerTake = 8;
+
   // Starts `workers` threads; with none, wait() does all the work.
-  explicit WorkerPool(unsigned workers) {
+  explicit WorkerThreads(unsigned workers) {
     threads_.reserve(workers);
     try {
       for (unsigned i = 1; i <= workers; ++i) threads_.emplace_back([this, i] { workLoop(i); });
@@ -38,10 +50,10 @@ class WorkerPool {
     }
   }
 
-  WorkerPool(const WorkerPool&) = delete;
-  WorkerPool& operator=(const WorkerPool&) = delete;
+  WorkerThreads(const WorkerThreads&) = delete;
+  WorkerThreads& operator=(const WorkerThreads&) = delete;
 
-  ~WorkerPool() { stopAndJoin(); }
+  ~WorkerThreads() { stopAndJoin(); }
 
   // Starts calling task(i, thread) once for every i in [0, count) on the workers and
   // returns at once, so that the caller can do other work meanwhile; wait()
@@ -88,10 +100,6 @@ class WorkerPool {
   // Long enough to cost nothing, short enough for a caller that must look
   // up now and then (for a signal, say) while the workers finish.
   static constexpr std::chrono::milliseconds kWaitSlice{20};
-
-  // Calls are taken a few at a time: a shared counter bumped for every call
-  // would move between the cores about as often as calls take to run.
-  static constexpr std::size_t kCallsPerTake = 8;
 
   void drain(const Task& task, std::size_t count, unsigned thread) {
     const std::size_t take = callsPerTake_;
@@ -150,6 +158,42 @@ class WorkerPool {
   std::atomic<std::size_t> busyWorkers_{0};
   std::atomic<bool> stop_{false};
   std::vector<std::thread> threads_;
+};
+
+}  // namespace detail
+
+// The pool as its owner holds it. Threads do not survive fork(): a process
+// forked while the pool lived has its memory but none of its threads, and
+// joining them, or destroying the condition variables they waited on, would
+// block that child for ever. A child meets such a pool whenever it frees an
+// object the parent had (a process pool forked while a half-read stream of
+// the loaders waited for the garbage collector, say), so in any process but
+// the one that made it the pool leaves its threads alone: a small leak in the
+// child rather than a hang.
+class WorkerPool {
+ public:
+  using Task = detail::WorkerThreads::Task;
+
+  explicit WorkerPool(unsigned workers)
+      : threads_(std::make_unique<detail::WorkerThreads>(workers)) {}
+
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  ~WorkerPool() {
+    if (::getpid() != ownerPid_) static_cast<void>(threads_.release());
+  }
+
+  // See detail::WorkerThreads: start() returns at once, wait() finishes.
+  void start(std::size_t count, Task task,
+             std::size_t callsPerTake = detail::WorkerThreads::kCallsPerTake) {
+    threads_->start(count, std::move(task), callsPerTake);
+  }
+  void wait(const std::function<void()>& whileWaiting = nullptr) { threads_->wait(whileWaiting); }
+
+ private:
+  pid_t ownerPid_ = ::getpid();
+  std::unique_ptr<detail::WorkerThreads> threads_;
 };
 
 }  // namespace quorvel

@@ -95,6 +95,15 @@ def test_workers_read_the_rows_and_misfits_that_one_thread_reads(write):
             assert threaded[:2] == (rows, misfits), (seed, size)
             worker_chunks += threaded[2]["worker_chunks"]
             reparsed += threaded[2]["reparsed"]
+    # On a busy machine the calling thread may take every chunk of these small files before the
+    # worker wakes: a large file, read until a worker took a chunk of it, shows the workers build
+    # batches whatever the scheduling.
+    large = write("n,t\n" + "".join(f"{row},text\n" for row in range(200_000)), "large.csv")
+    for _ in range(100):
+        if worker_chunks > 0:
+            break
+        worker_chunks += pipeline_read(large, 2, 1000, threads=2, chunk_bytes=4096)[2][
+            "worker_chunks"]
     assert worker_chunks > 0 and reparsed > 0
 
 
@@ -294,6 +303,38 @@ def test_ctrl_c_ends_a_read_that_waits_on_a_pipe(tmp_path):
     finally:
         child.kill()
         child.communicate()
+
+
+FORKED_CHILD = r"""
+import gc, os, sys, pyarrow, quorvel_ext
+cells = quorvel_ext._read_cells(quorvel_ext._open_input(sys.argv[1]), delimiter=",", header=True,
+                                names=["n", "text"], batch_rows=1, threads=2, chunk_bytes=64)
+reader = pyarrow.RecordBatchReader.from_stream(cells)
+reader.read_next_batch()
+child = os.fork()
+if child == 0:
+    # The child frees the half-read stream, as its garbage collector would.
+    del reader, cells
+    gc.collect()
+    os._exit(0)
+print(os.waitpid(child, 0)[1])
+"""
+
+
+def test_a_process_forked_while_a_stream_is_half_read_can_free_it(write):
+    # The stream's workers are not in the forked child: freeing the stream there must not wait
+    # for them.
+    path = write("n,text\n" + "".join(f"{n},{'x' * (n % 50)}\n" for n in range(20_000)))
+    process = subprocess.Popen([sys.executable, "-c", FORKED_CHILD, str(path)],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               start_new_session=True)
+    try:
+        out, err = process.communicate(timeout=60)
+    except subprocess.TimeoutExpired:
+        # The forked child hangs, and its parent waits for it: both go.
+        os.killpg(process.pid, signal.SIGKILL)
+        raise
+    assert (out, process.returncode) == ("0\n", 0), err
 
 
 @pytest.mark.parametrize("content, encoding", [
