@@ -29,6 +29,7 @@ text, and inherit the reader's limits.
 import csv
 import io
 import itertools
+import secrets
 import warnings
 from contextlib import contextmanager
 from typing import IO, TYPE_CHECKING, Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
@@ -583,8 +584,6 @@ def _duckdb_value(cell: str, wanted: Meaning) -> str:
 
 def read_duckdb(report: "Report", connection: Any, table_name: str,
                 _batch_rows: Optional[int] = None) -> None:
-    import uuid  # its import runs `uname -p` in a subprocess on Python 3.8
-
     import pyarrow
 
     check_table_name(table_name)
@@ -593,7 +592,7 @@ def read_duckdb(report: "Report", connection: Any, table_name: str,
     values = ", ".join(f"CAST({_quoted(n)} AS {target(c).duckdb}) AS {_quoted(n)}"
                        for n, c in zip(names, report.columns))
     # A name of its own, so that the table is found by it alone and no other of the caller's.
-    view = f"quorvel_arrow_{uuid.uuid4().hex}"
+    view = f"quorvel_arrow_{secrets.token_hex(16)}"
     # DuckDB pulls the batches as it fills the table: a few of them are in memory at a time.
     connection.register(view, pyarrow.RecordBatchReader.from_batches(conversion.schema,
                                                                      conversion.batches()))
