@@ -363,7 +363,8 @@ def _report(found: Opened, start: TableStart, settings: Settings, counts: List[R
                   encoding=start.head.encoding, encoding_detected=settings.encoding is None,
                   short_rows=extras.short_rows, long_rows=extras.long_rows,
                   undecodable=undecodable, first_undecodable_at=first,
-                  local_path=found.local_path, ranges=len(counts))
+                  local_path=found.local_path, storage_options=found.storage_options,
+                  ranges=len(counts))
 
 
 def _added(counts: List[RangeCount]) -> PassResult:

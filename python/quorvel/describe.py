@@ -167,7 +167,7 @@ def describe(source: Source, *, types: Optional[Mapping[str, Sequence[str]]] = N
                   encoding=start.head.encoding, encoding_detected=given_encoding is None,
                   short_rows=extras.short_rows, long_rows=extras.long_rows,
                   undecodable=undecodable, first_undecodable_at=first_undecodable,
-                  local_path=found.local_path)
+                  local_path=found.local_path, storage_options=found.storage_options)
 
 
 class Settings(NamedTuple):

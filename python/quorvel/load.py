@@ -35,7 +35,7 @@ from contextlib import contextmanager
 from typing import IO, TYPE_CHECKING, Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 from .meanings import MEANINGS, TEXT, Meaning, arrow_type, meaning
-from .source import content
+from .source import CHUNK, EngineContent, opened
 from .table import unique_names
 from .types import FALSE_TEXTS, TRUE_TEXTS
 
@@ -192,16 +192,28 @@ def _warn_long_rows(report: "Report", loader: str) -> None:
 
 
 def loadable_path(report: "Report") -> str:
-    """The file the loaders read again: the one the report read, when it can be read twice."""
+    """The local file that another library's reader reads: the one the report read."""
     if report.local_path is None:
-        raise ValueError(f"'{report.path}' was read once, as a stream, and cannot be read again "
-                         f"to load it: describe a regular file to load it")
+        raise ValueError(f"'{report.path}' is not a regular file here: other libraries' readers "
+                         f"are given a local path")
     return report.local_path
+
+
+def loadable_source(report: "Report") -> Tuple[str, Optional[Dict[str, Any]]]:
+    """What the engine reads again to load the report's file, and its storage options: the
+    local file, or the URL, the report read; an error for a source that could be read once."""
+    if report.local_path is not None:
+        return report.local_path, None
+    if report.storage_options is not None:
+        return report.path, report.storage_options
+    raise ValueError(f"'{report.path}' was read once, as a stream, and cannot be read again "
+                     f"to load it: describe a regular file or a URL to load it")
 
 
 @contextmanager
 def _text(report: "Report") -> Iterator[IO[str]]:
-    with content(loadable_path(report)) as raw:
+    with opened(*loadable_source(report)) as found:
+        raw = io.BufferedReader(EngineContent(found.input), CHUNK)
         yield io.TextIOWrapper(raw, encoding=report.encoding, newline="")
 
 

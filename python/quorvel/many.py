@@ -119,6 +119,7 @@ def _added(reports: List[Report], order: List[str]) -> Report:
                   undecodable=sum(r.undecodable for r in reports),
                   first_undecodable_at=first.first_undecodable_at if len(reports) == 1 else None,
                   local_path=first.local_path if len(reports) == 1 else None,
+                  storage_options=first.storage_options if len(reports) == 1 else None,
                   **_same_table(reports))
 
 

@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Tuple
 import quorvel_ext
 
 from .describe import read_table
-from .load import column_names, loadable_path
+from .load import column_names, loadable_source
 from .source import decoded, opened
 from .table import TableOptions
 from .types import FALSE_TEXTS, TRUE_TEXTS
@@ -83,7 +83,7 @@ class EngineBatches:
 
     def __iter__(self) -> Iterator[Any]:
         report = self.report
-        with opened(loadable_path(report)) as found:
+        with opened(*loadable_source(report)) as found:
             start = read_table(found, report.encoding, _known_table(report), {}, frozenset())
             layout = start.layout
             engine_input, _ = decoded(found.input, start.head, layout.start)

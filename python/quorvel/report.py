@@ -19,6 +19,10 @@ from . import terminal
 # The version of the JSON document; it changes whenever a field changes meaning or goes.
 JSON_VERSION = 3
 
+# The fields of a Report that say where this process can read the source again: not findings,
+# so never in its dict or JSON.
+_PROCESS_FIELDS = frozenset({"local_path", "storage_options"})
+
 
 @dataclass(frozen=True)
 class Column:
@@ -56,9 +60,13 @@ class Report:
     # decompressed content; each byte shows in its cell as a backslash escape.
     undecodable: int = 0
     first_undecodable_at: Optional[int] = None
-    # The regular file the loaders read again; None for what could be read only once (a pipe,
-    # standard input, a file object, a URL).
+    # The regular file the loaders read again; None for anything else.
     local_path: Optional[str] = None
+    # Of a report on one URL, the storage options the loaders read the object again with ({}
+    # when it needs none); None for any other report, and then, without a local_path, the
+    # source could be read only once (a pipe, standard input, a file object). Like local_path
+    # this process's business: kept out of to_dict and repr, since it may hold credentials.
+    storage_options: Optional[Dict[str, Any]] = field(default=None, repr=False, compare=False)
     # The lines before the table (comment lines, a title), which no loader reads as rows.
     skip_rows: int = 0
     skip_rows_sniffed: bool = True
@@ -75,12 +83,13 @@ class Report:
     unsplit: Optional[str] = None
 
     def to_dict(self) -> Dict[str, Any]:
-        """Every field but local_path, which is this process's business, as fresh containers.
+        """Every field but local_path and storage_options, which are this process's business, as
+        fresh containers.
 
         Built field by field: dataclasses.asdict deep-copies every value, which costs a
         hundred-odd microseconds a column."""
         fields = {f.name: getattr(self, f.name) for f in dataclasses.fields(self)
-                  if f.name != "local_path"}
+                  if f.name not in _PROCESS_FIELDS}
         fields["na"] = list(self.na)
         fields["columns"] = [_column_dict(c) for c in self.columns]
         return fields

@@ -19,7 +19,7 @@ import re
 import stat
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import IO, Any, Iterator, List, Mapping, Optional, Tuple, Union
+from typing import IO, Any, Dict, Iterator, List, Mapping, Optional, Tuple, Union
 
 import quorvel_ext
 
@@ -142,6 +142,9 @@ class Opened:
     input: quorvel_ext._Input
     name: str  # the path, URL or description
     local_path: Optional[str]  # a regular file the loaders can read again; None otherwise
+    # A URL's storage options, with which the loaders read the object again ({} when it needs
+    # none); None for any source that is not a URL.
+    storage_options: Optional[Dict[str, Any]] = None
 
 
 @contextmanager
@@ -158,7 +161,8 @@ def opened(source: Source, storage_options: Optional[Mapping[str, Any]] = None,
         if urls.is_url(text) and not text.startswith("file://"):
             reader = urls.open_url(text, storage_options)
             try:
-                yield Opened(quorvel_ext._open_input(reader), text, None)
+                yield Opened(quorvel_ext._open_input(reader), text, None,
+                             dict(storage_options or {}))
             finally:
                 reader.close()
             return
@@ -403,8 +407,3 @@ class EngineContent(io.RawIOBase):
 
     def readinto(self, buffer: Any) -> int:
         return self._source.readinto(memoryview(buffer).cast("B"))
-
-
-def content(path: str) -> IO[bytes]:
-    """The file at `path` as the pass reads it: decompressed when it is compressed."""
-    return io.BufferedReader(EngineContent(quorvel_ext._open_input(path)), CHUNK)

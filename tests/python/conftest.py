@@ -76,6 +76,8 @@ def make_inf(tmp_path):
 # S3 globs must match or pass over.
 REMOTE_CSV = "data.csv"
 REMOTE_GZ = "data.csv.gz"
+# Rows longer than the header, whose warning reads the object once more.
+REMOTE_RAGGED = "ragged.csv"
 GLOBBED = {"dir/a.csv": "id,n\n1,2\n", "dir/b.csv": "id,n\n3,x\n4,5\n",
            "dir/notes.txt": "not a csv\n", "dir/sub/c.csv": "id,n\n6,7\n"}
 BUCKET = "bucket"
@@ -91,6 +93,7 @@ def remote_folder(tmp_path_factory):
     text = "id,amount,day,flag,email,code\n" + "".join(rows)
     (folder / REMOTE_CSV).write_text(text)
     (folder / REMOTE_GZ).write_bytes(gzip.compress(text.encode(), mtime=0))
+    (folder / REMOTE_RAGGED).write_text("id,word\n1,x\n2,y,extra\n3,z\n4,w,more,cells\n")
     for name, content in GLOBBED.items():
         (folder / name).parent.mkdir(parents=True, exist_ok=True)
         (folder / name).write_text(content)

@@ -232,7 +232,7 @@ def test_a_fifo_is_read_once_and_its_report_refuses_to_load_again(tmp_path):
     started = time.monotonic()
     with pytest.raises(ValueError, match=exactly(
             f"'{fifo}' was read once, as a stream, and cannot be read again to load it: "
-            f"describe a regular file to load it")):
+            f"describe a regular file or a URL to load it")):
         report.read_pandas()
     assert time.monotonic() - started < 5
 
