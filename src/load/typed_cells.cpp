@@ -3,15 +3,18 @@
 
 #include <algorithm>
 #include <charconv>
+#include <climits>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
 
 #include "load/arrow_status.h"
+#include "load/utf8_text.h"
 
 namespace quorvel {
 
@@ -317,8 +320,38 @@ std::string_view trimWhitespace(std::string_view text) {
 
 // ---- The column ---------------------------------------------------------------
 
+namespace {
+
+constexpr std::uint64_t kLongNullText = std::uint64_t{1} << 63;
+
+std::uint64_t lengthBit(std::size_t length) {
+  return length >= 63 ? kLongNullText : std::uint64_t{1} << length;
+}
+
+std::uint64_t lengthsOf(const std::vector<std::string>& texts) {
+  std::uint64_t lengths = 0;
+  for (const std::string& text : texts) lengths |= lengthBit(text.size());
+  return lengths;
+}
+
+std::int64_t bitmapBytes(std::int64_t bits) { return (bits + 7) / 8; }
+
+// Room for `bytes` more in the buffer; its data, which may have moved.
+std::uint8_t* reserved(ArrowBuffer* buffer, std::int64_t bytes) {
+  checkArrow(ArrowBufferReserve(buffer, bytes), "batch");
+  return buffer->data;
+}
+
+void clearBit(std::uint8_t* bits, std::int64_t at) {
+  bits[at / 8] &= static_cast<std::uint8_t>(~(1u << (at % 8)));
+}
+
+}  // namespace
+
 TypedColumn::TypedColumn(CellConversion conversion)
-    : conversion_(std::move(conversion)), appendValue_(appenderOf(conversion_.kind)) {}
+    : conversion_(std::move(conversion)),
+      appendValue_(appenderOf(conversion_.kind)),
+      nullTextLengths_(lengthsOf(conversion_.nullTexts)) {}
 
 void TypedColumn::setType(ArrowSchema* field) const {
   switch (conversion_.kind) {
@@ -343,30 +376,90 @@ void TypedColumn::setType(ArrowSchema* field) const {
   }
 }
 
-bool TypedColumn::append(ArrowArray* array, std::string_view cell) {
-  if (isNullText(cell)) {
-    appendAbsent(array);
+// The values buffer of a text column holds its offsets, the first of which
+// (0) starting to append wrote; the others' is empty.
+void TypedColumn::begin(ArrowArray* array, std::int64_t rows, std::size_t textBytes) {
+  if (conversion_.kind == CellKind::kText && textBytes > INT32_MAX) {
+    throw std::overflow_error("a batch's utf8 column cannot hold more than 2 GiB of text");
+  }
+  target_ = Target{array, rows};
+  ArrowBuffer* values = ArrowArrayBuffer(array, 1);
+  const std::int64_t bytes = conversion_.kind == CellKind::kBool
+                                 ? bitmapBytes(rows)
+                                 : rows * static_cast<std::int64_t>(valueBytes());
+  target_.values = reserved(values, bytes);
+  if (conversion_.kind == CellKind::kBool) std::memset(target_.values, 0, bytes);
+  if (isText()) {
+    target_.text = reinterpret_cast<char*>(
+        reserved(ArrowArrayBuffer(array, 2), static_cast<std::int64_t>(textBytes)));
+  }
+}
+
+bool TypedColumn::append(std::string_view cell) {
+  if ((nullTextLengths_ & lengthBit(cell.size())) != 0 && isNullText(cell)) {
+    appendAbsent();
     return true;
   }
-  if ((this->*appendValue_)(array, cell)) return true;
-  appendAbsent(array);
-  return false;
+  const bool fits = (this->*appendValue_)(cell);
+  if (!fits) appendNull();
+  ++target_.length;
+  return fits;
 }
 
-void TypedColumn::appendAbsent(ArrowArray* array) {
-  checkArrow(ArrowArrayAppendNull(array, 1), "cell");
+void TypedColumn::appendAbsent() {
+  appendNull();
+  ++target_.length;
 }
 
-void TypedColumn::reserveText(ArrowArray* array, std::size_t bytes) const {
-  if (conversion_.kind != CellKind::kLargeText && conversion_.kind != CellKind::kText) return;
-  checkArrow(ArrowBufferReserve(ArrowArrayBuffer(array, 2), static_cast<std::int64_t>(bytes)),
-             "cell");
+// A null's value is zero, or for text an empty span, so that no byte of the
+// buffers is left unwritten.
+void TypedColumn::appendNull() {
+  if (target_.validity == nullptr) {
+    ArrowBitmap* validity = ArrowArrayValidityBitmap(target_.array);
+    const std::int64_t bytes = bitmapBytes(target_.rows);
+    target_.validity = reserved(&validity->buffer, bytes);
+    std::memset(target_.validity, 0xFF, static_cast<std::size_t>(bytes));
+  }
+  clearBit(target_.validity, target_.length);
+  ++target_.nulls;
+  switch (conversion_.kind) {
+    case CellKind::kLargeText:
+      return put(static_cast<std::int64_t>(target_.textSize));
+    case CellKind::kText:
+      return put(static_cast<std::int32_t>(target_.textSize));
+    case CellKind::kBool:
+      return;  // its bit was cleared by begin()
+    default:
+      std::memset(target_.values + target_.length * valueBytes(), 0, valueBytes());
+  }
 }
 
-// The null texts are a few short ones: comparing them beats hashing the cell.
+bool TypedColumn::finish() {
+  ArrowArray* array = target_.array;
+  const std::int64_t length = target_.length;
+  array->length = length;
+  array->null_count = target_.nulls;
+  if (target_.validity != nullptr) {
+    ArrowBitmap* validity = ArrowArrayValidityBitmap(array);
+    validity->size_bits = length;
+    validity->buffer.size_bytes = bitmapBytes(length);
+  }
+  ArrowBuffer* values = ArrowArrayBuffer(array, 1);
+  values->size_bytes += conversion_.kind == CellKind::kBool
+                            ? bitmapBytes(length)
+                            : length * static_cast<std::int64_t>(valueBytes());
+  if (!isText()) return true;
+  ArrowArrayBuffer(array, 2)->size_bytes = target_.textSize;
+  return isUtf8(std::string_view(target_.text, static_cast<std::size_t>(target_.textSize)));
+}
+
+// The null texts are a few short ones: comparing them beats hashing the cell,
+// and their first bytes tell most cells of their lengths from them.
 bool TypedColumn::isNullText(std::string_view cell) const {
-  return std::any_of(conversion_.nullTexts.begin(), conversion_.nullTexts.end(),
-                     [cell](const std::string& text) { return text == cell; });
+  return std::any_of(
+      conversion_.nullTexts.begin(), conversion_.nullTexts.end(), [cell](const std::string& text) {
+        return text.size() == cell.size() && (cell.empty() || text[0] == cell[0]) && text == cell;
+      });
 }
 
 std::string_view TypedColumn::prepared(std::string_view cell) {
@@ -379,54 +472,84 @@ std::string_view TypedColumn::prepared(std::string_view cell) {
   return ungrouped_;
 }
 
-bool TypedColumn::appendText(ArrowArray* array, std::string_view text) {
-  const ArrowStringView view{text.data(), static_cast<std::int64_t>(text.size())};
-  checkArrow(ArrowArrayAppendString(array, view), "cell");
+// The value of the cell being appended; for text, its end offset, which
+// stands one after the cell's index.
+template <typename Value>
+void TypedColumn::put(Value value) {
+  const std::int64_t at = isText() ? target_.length + 1 : target_.length;
+  std::memcpy(target_.values + at * static_cast<std::int64_t>(sizeof value), &value, sizeof value);
+}
+
+template <typename Offset>
+bool TypedColumn::appendText(std::string_view text) {
+  // A batch of empty cells may have no text buffer to copy to.
+  if (!text.empty()) std::memcpy(target_.text + target_.textSize, text.data(), text.size());
+  target_.textSize += static_cast<std::int64_t>(text.size());
+  put(static_cast<Offset>(target_.textSize));
   return true;
 }
 
-bool TypedColumn::appendInt64(ArrowArray* array, std::string_view text) {
+bool TypedColumn::appendInt64(std::string_view text) {
   const std::optional<std::int64_t> value = parseInt64(prepared(text));
-  if (value) checkArrow(ArrowArrayAppendInt(array, *value), "cell");
+  if (value) put(*value);
   return value.has_value();
 }
 
-bool TypedColumn::appendFloat64(ArrowArray* array, std::string_view text) {
+bool TypedColumn::appendFloat64(std::string_view text) {
   const std::optional<double> value = parseFloat64(prepared(text));
-  if (value) checkArrow(ArrowArrayAppendDouble(array, *value), "cell");
+  if (value) put(*value);
   return value.has_value();
 }
 
-bool TypedColumn::appendBool(ArrowArray* array, std::string_view text) {
+bool TypedColumn::appendBool(std::string_view text) {
   const std::string_view word = prepared(text);
   const auto among = [word](const std::vector<std::string>& texts) {
     return std::find(texts.begin(), texts.end(), word) != texts.end();
   };
   const bool truth = among(conversion_.trueTexts);
   if (!truth && !among(conversion_.falseTexts)) return false;
-  checkArrow(ArrowArrayAppendInt(array, truth ? 1 : 0), "cell");
+  if (truth)
+    target_.values[target_.length / 8] |= static_cast<std::uint8_t>(1u << (target_.length % 8));
   return true;
 }
 
-bool TypedColumn::appendDate32(ArrowArray* array, std::string_view text) {
+bool TypedColumn::appendDate32(std::string_view text) {
   const std::optional<std::int32_t> days = parseDate32(prepared(text), conversion_.layout);
-  if (days) checkArrow(ArrowArrayAppendInt(array, *days), "cell");
+  if (days) put(*days);
   return days.has_value();
 }
 
-bool TypedColumn::appendTimestamp(ArrowArray* array, std::string_view text) {
+bool TypedColumn::appendTimestamp(std::string_view text) {
   const bool zoned = conversion_.kind == CellKind::kTimestampUtc;
   const std::optional<std::int64_t> micros =
       parseTimestamp(prepared(text), conversion_.layout, zoned);
-  if (micros) checkArrow(ArrowArrayAppendInt(array, *micros), "cell");
+  if (micros) put(*micros);
   return micros.has_value();
+}
+
+bool TypedColumn::isText() const {
+  return conversion_.kind == CellKind::kLargeText || conversion_.kind == CellKind::kText;
+}
+
+// Of a value, or for text of an offset; kBool's are bits.
+std::size_t TypedColumn::valueBytes() const {
+  switch (conversion_.kind) {
+    case CellKind::kText:
+    case CellKind::kDate32:
+      return 4;
+    case CellKind::kBool:
+      return 0;
+    default:
+      return 8;
+  }
 }
 
 TypedColumn::Appender TypedColumn::appenderOf(CellKind kind) {
   switch (kind) {
     case CellKind::kLargeText:
+      return &TypedColumn::appendText<std::int64_t>;
     case CellKind::kText:
-      return &TypedColumn::appendText;
+      return &TypedColumn::appendText<std::int32_t>;
     case CellKind::kInt64:
       return &TypedColumn::appendInt64;
     case CellKind::kFloat64:

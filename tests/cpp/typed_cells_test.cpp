@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <optional>
 #include <stdexcept>
@@ -316,15 +317,19 @@ std::string Appended(const CellConversion& conversion, const std::vector<const c
   ArrowArray array;
   EXPECT_EQ(ArrowArrayInitFromSchema(&array, &schema, nullptr), NANOARROW_OK);
   EXPECT_EQ(ArrowArrayStartAppending(&array), NANOARROW_OK);
+  std::size_t textBytes = 0;
+  for (const char* cell : cells) textBytes += cell == nullptr ? 0 : std::strlen(cell);
+  column.begin(&array, static_cast<std::int64_t>(cells.size()), textBytes);
   std::vector<bool> fits;
   for (const char* cell : cells) {
     if (cell == nullptr) {
-      column.appendAbsent(&array);
+      column.appendAbsent();
       fits.push_back(true);
     } else {
-      fits.push_back(column.append(&array, cell));
+      fits.push_back(column.append(cell));
     }
   }
+  EXPECT_TRUE(column.finish());
   EXPECT_EQ(ArrowArrayFinishBuildingDefault(&array, nullptr), NANOARROW_OK);
   ArrowArrayView view;
   EXPECT_EQ(ArrowArrayViewInitFromSchema(&view, &schema, nullptr), NANOARROW_OK);
