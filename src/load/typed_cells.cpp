@@ -86,6 +86,49 @@ bool isDecimalShape(std::string_view text) {
   return at == text.size();
 }
 
+// Clinger's fast path: a decimal of at most 15 significant digits is its
+// digits m, exact in a double, times 10^e; for |e| <= 22 the power is exact
+// too, and one multiplication or division by it rounds correctly. nullopt
+// for any other, which strtod reads. `number` has the decimal shape.
+std::optional<double> exactDecimal(std::string_view number) {
+  static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                       1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                       1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  constexpr int kMostDigits = 15;
+  constexpr int kMostPower = 22;
+  const bool negative = number[0] == '-';
+  std::size_t at = signAt(number, 0);
+  std::uint64_t digits = 0;
+  int significant = 0, exponent = 0;
+  bool fraction = false;
+  for (; at < number.size() && number[at] != 'e' && number[at] != 'E'; ++at) {
+    if (number[at] == '.') {
+      fraction = true;
+      continue;
+    }
+    exponent -= fraction ? 1 : 0;
+    const auto digit = static_cast<std::uint64_t>(number[at] - '0');
+    if (digits == 0 && digit == 0) continue;  // a leading zero
+    if (++significant > kMostDigits) return std::nullopt;
+    digits = digits * 10 + digit;
+  }
+  if (at < number.size()) {
+    const std::string_view written = number.substr(at + 1 + (number[at + 1] == '+' ? 1 : 0));
+    int power = 0;
+    if (std::from_chars(written.data(), written.data() + written.size(), power).ec != std::errc()) {
+      return std::nullopt;  // beyond int: strtod tells zero from infinity
+    }
+    if (power > kMostPower * 4 || power < -kMostPower * 4) return std::nullopt;
+    exponent += power;
+  }
+  const double magnitude = static_cast<double>(digits);
+  if (digits == 0) return negative ? -0.0 : 0.0;
+  if (exponent < -kMostPower || exponent > kMostPower) return std::nullopt;
+  const double value =
+      exponent < 0 ? magnitude / kPowers[-exponent] : magnitude * kPowers[exponent];
+  return negative ? -value : value;
+}
+
 // strtod in the C locale, whatever locale the process chose: glibc's rounds
 // correctly, and it is in every C++ library the module is built with, which
 // from_chars of a double is not (libc++ lacks it).
@@ -274,7 +317,20 @@ DateLayout dateLayoutOf(std::string_view strptimeFormat) {
 
 std::optional<std::int64_t> parseInt64(std::string_view text) {
   const std::size_t sign = signAt(text, 0);
-  if (text.size() == sign || digitsAt(text, sign) != text.size() - sign) return std::nullopt;
+  if (text.size() == sign) return std::nullopt;
+  // Eighteen digits never pass int64's range; the sum of more wraps, unsigned,
+  // and from_chars reads them again.
+  constexpr std::size_t kSafeDigits = 18;
+  std::uint64_t magnitude = 0;
+  for (std::size_t at = sign; at < text.size(); ++at) {
+    const unsigned digit = static_cast<unsigned char>(text[at]) - unsigned{'0'};
+    if (digit > 9) return std::nullopt;
+    magnitude = magnitude * 10 + digit;
+  }
+  if (text.size() - sign <= kSafeDigits) {
+    const auto value = static_cast<std::int64_t>(magnitude);
+    return text[0] == '-' ? -value : value;
+  }
   // from_chars takes a '-' but no '+'.
   const std::string_view number = text.substr(text[0] == '+' ? 1 : 0);
   std::int64_t value = 0;
@@ -285,6 +341,7 @@ std::optional<std::int64_t> parseInt64(std::string_view text) {
 
 std::optional<double> parseFloat64(std::string_view text) {
   if (!isDecimalShape(text)) return std::nullopt;
+  if (const std::optional<double> exact = exactDecimal(text)) return exact;
   const double value = decimalValue(text);
   // Past the largest double it is infinite, which no loader holds as a number.
   if (std::isinf(value)) return std::nullopt;

@@ -5,14 +5,18 @@
 // null texts, misfits, padded, grouped and absent cells to an Arrow array.
 #include "load/typed_cells.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <optional>
+#include <random>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -148,6 +152,97 @@ TEST(ParseFloat64, KeepsTheSignOfAZeroBelowTheLeastDouble) {
   EXPECT_TRUE(std::signbit(quorvel::parseFloat64("-1e-400").value()));
   EXPECT_FALSE(std::signbit(quorvel::parseFloat64("1e-400").value()));
   EXPECT_TRUE(std::signbit(quorvel::parseFloat64("-0").value()));
+}
+
+// A random decimal of 1 to 25 digits, a point anywhere or none, and an
+// exponent of 0 to 3 digits or none: on both sides of the fast path's limits
+// (15 significant digits, powers of ten to 22), with leading and trailing
+// zeros, subnormals and numbers past the doubles' range.
+std::string RandomDecimal(std::mt19937_64& random) {
+  std::string text = random() % 3 == 0 ? "-" : random() % 8 == 0 ? "+" : "";
+  const std::size_t digits = 1 + random() % 25;
+  const std::size_t point = random() % (digits + 2);  // past the digits: none
+  for (std::size_t i = 0; i < digits; ++i) {
+    if (i == point) text += '.';
+    // Runs of zeros, as in 0.000123 and 1200000.
+    text += random() % 4 == 0 ? '0' : static_cast<char>('0' + random() % 10);
+  }
+  if (point == digits) text += '.';
+  if (random() % 2 == 0) {
+    text += random() % 2 == 0 ? "e" : "E";
+    text += random() % 2 == 0 ? "-" : random() % 4 == 0 ? "+" : "";
+    text += std::to_string(random() % (random() % 2 == 0 ? 30 : 400));
+  }
+  return text;
+}
+
+// Against glibc's strtod, which rounds correctly, bit for bit (a zero's sign too).
+TEST(ParseFloat64, ReadsRandomDecimalsAsStrtodDoes) {
+  std::mt19937_64 random(11);
+  for (int round = 0; round < 400000; ++round) {
+    const std::string text = RandomDecimal(random);
+    const double expected = std::strtod(text.c_str(), nullptr);
+    const std::optional<double> read = quorvel::parseFloat64(text);
+    if (std::isinf(expected)) {
+      ASSERT_FALSE(read) << text;
+      continue;
+    }
+    ASSERT_TRUE(read) << text;
+    ASSERT_EQ(std::memcmp(&*read, &expected, sizeof expected), 0)
+        << text << ": " << ShownDouble(read) << " " << ShownDouble(expected);
+  }
+}
+
+TEST(ParseFloat64, ReadsTheFastPathsEdgesAsStrtodDoes) {
+  const char* const texts[] = {"999999999999999",
+                               "9999999999999999",
+                               "123456789012345e22",
+                               "123456789012345e23",
+                               "1e-22",
+                               "1e-23",
+                               "0.000000000000000000000000001",
+                               "-0.0",
+                               "-0e-999",
+                               "4503599627370497.5",
+                               "1e22",
+                               "1e23",
+                               "8.98846567431158e307",
+                               "2.2250738585072014e-308",
+                               "4.9406564584124654e-324",
+                               "000000000000000000001.5"};
+  for (const char* text : texts) {
+    const double expected = std::strtod(text, nullptr);
+    const double read = quorvel::parseFloat64(text).value();
+    EXPECT_EQ(std::memcmp(&read, &expected, sizeof read), 0) << text;
+  }
+}
+
+// Against from_chars, on both sides of eighteen digits and at int64's ends.
+TEST(ParseInt64, ReadsRandomIntegersAsFromCharsDoes) {
+  std::mt19937_64 random(13);
+  const std::string edges[] = {"9223372036854775807",  "9223372036854775808",
+                               "-9223372036854775808", "-9223372036854775809",
+                               "+9223372036854775807", "999999999999999999",
+                               "-999999999999999999",  "0000000000000000000000001",
+                               "18446744073709551616", "-0"};
+  std::vector<std::string> texts(std::begin(edges), std::end(edges));
+  for (int round = 0; round < 200000; ++round) {
+    std::string text = random() % 2 == 0 ? "-" : random() % 8 == 0 ? "+" : "";
+    const std::size_t digits = 1 + random() % 21;
+    for (std::size_t i = 0; i < digits; ++i) text += static_cast<char>('0' + random() % 10);
+    texts.push_back(text);
+  }
+  for (const std::string& text : texts) {
+    const std::string unsigned_text = text.substr(text[0] == '+' ? 1 : 0);
+    std::int64_t expected = 0;
+    const auto result = std::from_chars(unsigned_text.data(),
+                                        unsigned_text.data() + unsigned_text.size(), expected);
+    const std::optional<std::int64_t> read = quorvel::parseInt64(text);
+    ASSERT_EQ(read.has_value(), result.ec == std::errc()) << text;
+    if (read) {
+      ASSERT_EQ(*read, expected) << text;
+    }
+  }
 }
 
 struct DateCase {
