@@ -2,6 +2,7 @@
 #include "load/typed_cells.h"
 
 #include <algorithm>
+#include <bitset>
 #include <charconv>
 #include <climits>
 #include <clocale>
@@ -391,6 +392,14 @@ std::uint64_t lengthsOf(const std::vector<std::string>& texts) {
   return lengths;
 }
 
+std::bitset<256> firstBytesOf(const std::vector<std::string>& texts) {
+  std::bitset<256> firstBytes;
+  for (const std::string& text : texts) {
+    if (!text.empty()) firstBytes.set(static_cast<unsigned char>(text[0]));
+  }
+  return firstBytes;
+}
+
 std::int64_t bitmapBytes(std::int64_t bits) { return (bits + 7) / 8; }
 
 // Room for `bytes` more in the buffer; its data, which may have moved.
@@ -408,7 +417,8 @@ void clearBit(std::uint8_t* bits, std::int64_t at) {
 TypedColumn::TypedColumn(CellConversion conversion)
     : conversion_(std::move(conversion)),
       appendValue_(appenderOf(conversion_.kind)),
-      nullTextLengths_(lengthsOf(conversion_.nullTexts)) {}
+      nullTextLengths_(lengthsOf(conversion_.nullTexts)),
+      nullTextFirstBytes_(firstBytesOf(conversion_.nullTexts)) {}
 
 void TypedColumn::setType(ArrowSchema* field) const {
   switch (conversion_.kind) {
@@ -453,7 +463,7 @@ void TypedColumn::begin(ArrowArray* array, std::int64_t rows, std::size_t textBy
 }
 
 bool TypedColumn::append(std::string_view cell) {
-  if ((nullTextLengths_ & lengthBit(cell.size())) != 0 && isNullText(cell)) {
+  if (mayBeNullText(cell) && isNullText(cell)) {
     appendAbsent();
     return true;
   }
@@ -510,13 +520,16 @@ bool TypedColumn::finish() {
   return isUtf8(std::string_view(target_.text, static_cast<std::size_t>(target_.textSize)));
 }
 
-// The null texts are a few short ones: comparing them beats hashing the cell,
-// and their first bytes tell most cells of their lengths from them.
+// Most cells differ from every null text in their length or first byte.
+bool TypedColumn::mayBeNullText(std::string_view cell) const {
+  return (nullTextLengths_ & lengthBit(cell.size())) != 0 &&
+         (cell.empty() || nullTextFirstBytes_[static_cast<unsigned char>(cell[0])]);
+}
+
+// The null texts are a few short ones: comparing them beats hashing the cell.
 bool TypedColumn::isNullText(std::string_view cell) const {
-  return std::any_of(
-      conversion_.nullTexts.begin(), conversion_.nullTexts.end(), [cell](const std::string& text) {
-        return text.size() == cell.size() && (cell.empty() || text[0] == cell[0]) && text == cell;
-      });
+  return std::any_of(conversion_.nullTexts.begin(), conversion_.nullTexts.end(),
+                     [cell](const std::string& text) { return text == cell; });
 }
 
 std::string_view TypedColumn::prepared(std::string_view cell) {

@@ -8,6 +8,7 @@
 //   TypedColumn(amounts).append(array, " 4.5 ");  // true: 4.5 appended
 #pragma once
 
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -129,6 +130,7 @@ class TypedColumn {
     std::int64_t textSize = 0;
   };
 
+  bool mayBeNullText(std::string_view cell) const;
   bool isNullText(std::string_view cell) const;
   std::string_view prepared(std::string_view cell);
   void appendNull();
@@ -150,7 +152,8 @@ class TypedColumn {
   // Bit n set: a null text is n bytes long (the last bit: 63 or more), so
   // most cells are told from every null text by their length alone.
   std::uint64_t nullTextLengths_ = 0;
-  std::string ungrouped_;  // a grouped cell without its commas, reused
+  std::bitset<256> nullTextFirstBytes_;  // of the null texts but the empty one
+  std::string ungrouped_;                // a grouped cell without its commas, reused
   Target target_;
 };
 

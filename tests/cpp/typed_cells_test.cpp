@@ -462,6 +462,16 @@ TEST(TypedColumn, NullsNullTextsAndAbsentCellsAndReportsOnlyWrittenMisfits) {
             ".!,7,.,.!");
 }
 
+TEST(TypedColumn, TellsNullTextsByEveryByteWhateverTheirLength) {
+  // Lengths and first bytes shared with cells that are no null texts; long
+  // null texts, whose lengths share one bit of the filter.
+  const std::string long63(63, 'x'), long70(70, 'x');
+  const CellConversion integers = ConversionOf(CellKind::kInt64, {"N/A", long63, long70});
+  EXPECT_EQ(Appended(integers, {"N/A", "N/B", "NAN", long63.c_str(), long70.c_str(),
+                                std::string(64, 'x').c_str(), "x", "123"}),
+            ".,.!,.!,.,.,.!,.!,123");
+}
+
 TEST(TypedColumn, DropsGroupCommasAfterTrimming) {
   const CellConversion grouped =
       ConversionOf(CellKind::kFloat64, {""}, /*padded=*/true, /*grouped=*/true);
