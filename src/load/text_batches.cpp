@@ -190,7 +190,7 @@ void BuiltChunk::beginColumns(ArrowArray* batch, const ChunkTokenizer& rows, std
   textBytes_.assign(columns_.size(), 0);
   for (; row < end; field += rows.widths()[row], ++row) {
     for (std::size_t c = 0; c < rows.widths()[row]; ++c)
-      textBytes_[c] += rows.text(field + c).size();
+      textBytes_[c] += columns_[c].textBytes(rows.text(field + c));
   }
   for (std::size_t c = 0; c < columns_.size(); ++c) {
     columns_[c].begin(batch->children[c], count, textBytes_[c]);

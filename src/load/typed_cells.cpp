@@ -296,6 +296,7 @@ Value lookUp(const Named<Value> (&table)[N], std::string_view name, const char* 
 CellKind cellKindNamed(std::string_view arrowName) {
   static constexpr Named<CellKind> kNames[] = {{"large_string", CellKind::kLargeText},
                                                {"string", CellKind::kText},
+                                               {"string_view", CellKind::kTextView},
                                                {"int64", CellKind::kInt64},
                                                {"double", CellKind::kFloat64},
                                                {"bool", CellKind::kBool},
@@ -408,6 +409,23 @@ std::uint8_t* reserved(ArrowBuffer* buffer, std::int64_t bytes) {
   return buffer->data;
 }
 
+// The one buffer of a utf8_view batch's long text, allocated as its views
+// are. nanoarrow keeps such buffers in its private data, where its own
+// appenders reach them too.
+ArrowBuffer* addLongTextBuffer(ArrowArray* array) {
+  checkArrow(ArrowArrayAddVariadicBuffers(array, 1), "batch");
+  auto* arrowData = static_cast<ArrowArrayPrivateData*>(array->private_data);
+  ArrowBuffer* buffer = &arrowData->variadic_buffers[0];
+  checkArrow(ArrowBufferSetAllocator(buffer, ArrowArrayBuffer(array, 1)->allocator), "batch");
+  return buffer;
+}
+
+void setLongTextSize(ArrowArray* array, std::int64_t bytes) {
+  auto* arrowData = static_cast<ArrowArrayPrivateData*>(array->private_data);
+  arrowData->variadic_buffers[0].size_bytes = bytes;
+  arrowData->variadic_buffer_sizes[0] = bytes;
+}
+
 void clearBit(std::uint8_t* bits, std::int64_t at) {
   bits[at / 8] &= static_cast<std::uint8_t>(~(1u << (at % 8)));
 }
@@ -426,6 +444,8 @@ void TypedColumn::setType(ArrowSchema* field) const {
       return checkArrow(ArrowSchemaSetType(field, NANOARROW_TYPE_LARGE_STRING), "schema");
     case CellKind::kText:
       return checkArrow(ArrowSchemaSetType(field, NANOARROW_TYPE_STRING), "schema");
+    case CellKind::kTextView:
+      return checkArrow(ArrowSchemaSetType(field, NANOARROW_TYPE_STRING_VIEW), "schema");
     case CellKind::kInt64:
       return checkArrow(ArrowSchemaSetType(field, NANOARROW_TYPE_INT64), "schema");
     case CellKind::kFloat64:
@@ -444,9 +464,10 @@ void TypedColumn::setType(ArrowSchema* field) const {
 }
 
 // The values buffer of a text column holds its offsets, the first of which
-// (0) starting to append wrote; the others' is empty.
+// (0) starting to append wrote, or its views; the others' is empty.
 void TypedColumn::begin(ArrowArray* array, std::int64_t rows, std::size_t textBytes) {
-  if (conversion_.kind == CellKind::kText && textBytes > INT32_MAX) {
+  if ((conversion_.kind == CellKind::kText || conversion_.kind == CellKind::kTextView) &&
+      textBytes > INT32_MAX) {
     throw std::overflow_error("a batch's utf8 column cannot hold more than 2 GiB of text");
   }
   target_ = Target{array, rows};
@@ -456,9 +477,12 @@ void TypedColumn::begin(ArrowArray* array, std::int64_t rows, std::size_t textBy
                                  : rows * static_cast<std::int64_t>(valueBytes());
   target_.values = reserved(values, bytes);
   if (conversion_.kind == CellKind::kBool) std::memset(target_.values, 0, bytes);
-  if (isText()) {
+  if (hasOffsets()) {
     target_.text = reinterpret_cast<char*>(
         reserved(ArrowArrayBuffer(array, 2), static_cast<std::int64_t>(textBytes)));
+  } else if (conversion_.kind == CellKind::kTextView && textBytes > 0) {
+    target_.text = reinterpret_cast<char*>(
+        reserved(addLongTextBuffer(array), static_cast<std::int64_t>(textBytes)));
   }
 }
 
@@ -494,6 +518,8 @@ void TypedColumn::appendNull() {
       return put(static_cast<std::int64_t>(target_.textSize));
     case CellKind::kText:
       return put(static_cast<std::int32_t>(target_.textSize));
+    case CellKind::kTextView:
+      return put(ArrowBinaryView{});
     case CellKind::kBool:
       return;  // its bit was cleared by begin()
     default:
@@ -515,7 +541,11 @@ bool TypedColumn::finish() {
   values->size_bytes += conversion_.kind == CellKind::kBool
                             ? bitmapBytes(length)
                             : length * static_cast<std::int64_t>(valueBytes());
-  if (!isText()) return true;
+  if (conversion_.kind == CellKind::kTextView) {
+    if (target_.text != nullptr) setLongTextSize(array, target_.textSize);
+    return target_.utf8;
+  }
+  if (!hasOffsets()) return true;
   ArrowArrayBuffer(array, 2)->size_bytes = target_.textSize;
   return isUtf8(std::string_view(target_.text, static_cast<std::size_t>(target_.textSize)));
 }
@@ -546,7 +576,7 @@ std::string_view TypedColumn::prepared(std::string_view cell) {
 // stands one after the cell's index.
 template <typename Value>
 void TypedColumn::put(Value value) {
-  const std::int64_t at = isText() ? target_.length + 1 : target_.length;
+  const std::int64_t at = hasOffsets() ? target_.length + 1 : target_.length;
   std::memcpy(target_.values + at * static_cast<std::int64_t>(sizeof value), &value, sizeof value);
 }
 
@@ -556,6 +586,26 @@ bool TypedColumn::appendText(std::string_view text) {
   if (!text.empty()) std::memcpy(target_.text + target_.textSize, text.data(), text.size());
   target_.textSize += static_cast<std::int64_t>(text.size());
   put(static_cast<Offset>(target_.textSize));
+  return true;
+}
+
+// A short text is inline in its view, whose unused bytes stay zero; a long
+// one is in the batch's buffer of long text, its first bytes in the view.
+// The views' texts lie apart: each is checked as UTF-8 on its own.
+bool TypedColumn::appendView(std::string_view text) {
+  ArrowBinaryView view{};
+  view.inlined.size = static_cast<std::int32_t>(text.size());
+  if (text.size() <= NANOARROW_BINARY_VIEW_INLINE_SIZE) {
+    if (!text.empty()) std::memcpy(view.inlined.data, text.data(), text.size());
+  } else {
+    std::memcpy(view.ref.prefix, text.data(), NANOARROW_BINARY_VIEW_PREFIX_SIZE);
+    view.ref.buffer_index = 0;
+    view.ref.offset = static_cast<std::int32_t>(target_.textSize);
+    std::memcpy(target_.text + target_.textSize, text.data(), text.size());
+    target_.textSize += static_cast<std::int64_t>(text.size());
+  }
+  put(view);
+  target_.utf8 = target_.utf8 && isUtf8(text);
   return true;
 }
 
@@ -597,7 +647,7 @@ bool TypedColumn::appendTimestamp(std::string_view text) {
   return micros.has_value();
 }
 
-bool TypedColumn::isText() const {
+bool TypedColumn::hasOffsets() const {
   return conversion_.kind == CellKind::kLargeText || conversion_.kind == CellKind::kText;
 }
 
@@ -609,6 +659,8 @@ std::size_t TypedColumn::valueBytes() const {
       return 4;
     case CellKind::kBool:
       return 0;
+    case CellKind::kTextView:
+      return sizeof(ArrowBinaryView);
     default:
       return 8;
   }
@@ -620,6 +672,8 @@ TypedColumn::Appender TypedColumn::appenderOf(CellKind kind) {
       return &TypedColumn::appendText<std::int64_t>;
     case CellKind::kText:
       return &TypedColumn::appendText<std::int32_t>;
+    case CellKind::kTextView:
+      return &TypedColumn::appendView;
     case CellKind::kInt64:
       return &TypedColumn::appendInt64;
     case CellKind::kFloat64:

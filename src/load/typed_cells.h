@@ -24,6 +24,7 @@ namespace quorvel {
 enum class CellKind {
   kLargeText,     // large_utf8: the cell as written
   kText,          // utf8: the cell as written
+  kTextView,      // utf8_view: the cell as written, in a 16-byte view, inline when short
   kInt64,         // an optional sign and digits
   kFloat64,       // a decimal number, correctly rounded
   kBool,          // one of the conversion's true or false texts
@@ -89,13 +90,14 @@ std::string_view trimWhitespace(std::string_view text);
 //  - begin() makes room for `rows` cells at once (for text, of `textBytes`
 //    bytes in all), the buffers' only allocation: the cells are written into
 //    them, more than `rows` of them or more text is undefined behaviour. A
-//    validity bitmap is made at the first null only.
+//    validity bitmap is made at the first null only. A utf8_view column's
+//    long cells go to one buffer of the batch.
 //  - append() holds no reference to `cell` after it returns; it allocates
 //    only while the widest grouped cell grows its scratch, and for a decimal
 //    too hard for the fast path and of 64 bytes or more, which strtod reads
 //    from a copy.
 //  - Throws std::bad_alloc where begin() finds no memory, and
-//    std::overflow_error where a utf8 column's text passes 2 GiB.
+//    std::overflow_error where a utf8 or utf8_view column's text passes 2 GiB.
 //  - Not thread-safe: one column per caller at a time.
 class TypedColumn {
  public:
@@ -104,6 +106,11 @@ class TypedColumn {
   // Sets the type of `field`, an initialized child of a batch's schema.
   void setType(ArrowSchema* field) const;
   void begin(ArrowArray* array, std::int64_t rows, std::size_t textBytes);
+  // The bytes `cell` takes of a batch's text, to sum for begin().
+  std::size_t textBytes(std::string_view cell) const {
+    if (conversion_.kind != CellKind::kTextView) return cell.size();
+    return cell.size() > NANOARROW_BINARY_VIEW_INLINE_SIZE ? cell.size() : 0;
+  }
   // Appends the cell's value, or a null where it is a null text, and returns
   // true; or appends a null and returns false where the cell was written but
   // does not fit (a misfit).
@@ -128,6 +135,7 @@ class TypedColumn {
     std::uint8_t* validity = nullptr;  // null until the first null
     char* text = nullptr;
     std::int64_t textSize = 0;
+    bool utf8 = true;  // of a utf8_view column's cells, checked one by one
   };
 
   bool mayBeNullText(std::string_view cell) const;
@@ -138,13 +146,14 @@ class TypedColumn {
   void put(Value value);
   template <typename Offset>
   bool appendText(std::string_view text);
+  bool appendView(std::string_view text);
   bool appendInt64(std::string_view text);
   bool appendFloat64(std::string_view text);
   bool appendBool(std::string_view text);
   bool appendDate32(std::string_view text);
   bool appendTimestamp(std::string_view text);
   static Appender appenderOf(CellKind kind);
-  bool isText() const;
+  bool hasOffsets() const;
   std::size_t valueBytes() const;
 
   CellConversion conversion_;

@@ -404,7 +404,8 @@ CellConversion ConversionOf(CellKind kind, std::vector<std::string> nullTexts, b
 
 // A column's cells appended one by one, rendered as its values: "." for a
 // null, "!" after the value of each append() that reported a misfit.
-std::string Appended(const CellConversion& conversion, const std::vector<const char*>& cells) {
+std::string Appended(const CellConversion& conversion, const std::vector<const char*>& cells,
+                     bool utf8 = true) {
   TypedColumn column(conversion);
   ArrowSchema schema;
   ArrowSchemaInit(&schema);
@@ -413,7 +414,7 @@ std::string Appended(const CellConversion& conversion, const std::vector<const c
   EXPECT_EQ(ArrowArrayInitFromSchema(&array, &schema, nullptr), NANOARROW_OK);
   EXPECT_EQ(ArrowArrayStartAppending(&array), NANOARROW_OK);
   std::size_t textBytes = 0;
-  for (const char* cell : cells) textBytes += cell == nullptr ? 0 : std::strlen(cell);
+  for (const char* cell : cells) textBytes += cell == nullptr ? 0 : column.textBytes(cell);
   column.begin(&array, static_cast<std::int64_t>(cells.size()), textBytes);
   std::vector<bool> fits;
   for (const char* cell : cells) {
@@ -424,7 +425,7 @@ std::string Appended(const CellConversion& conversion, const std::vector<const c
       fits.push_back(column.append(cell));
     }
   }
-  EXPECT_TRUE(column.finish());
+  EXPECT_EQ(column.finish(), utf8);
   EXPECT_EQ(ArrowArrayFinishBuildingDefault(&array, nullptr), NANOARROW_OK);
   ArrowArrayView view;
   EXPECT_EQ(ArrowArrayViewInitFromSchema(&view, &schema, nullptr), NANOARROW_OK);
@@ -436,7 +437,8 @@ std::string Appended(const CellConversion& conversion, const std::vector<const c
       shown += ".";
     } else if (conversion.kind == CellKind::kFloat64) {
       shown += ShownDouble(ArrowArrayViewGetDoubleUnsafe(&view, i));
-    } else if (conversion.kind == CellKind::kText) {
+    } else if (conversion.kind == CellKind::kText || conversion.kind == CellKind::kLargeText ||
+               conversion.kind == CellKind::kTextView) {
       const ArrowStringView text = ArrowArrayViewGetStringUnsafe(&view, i);
       shown += "[" + std::string(text.data, static_cast<std::size_t>(text.size_bytes)) + "]";
     } else {
@@ -492,6 +494,26 @@ TEST(TypedColumn, ReadsTheConversionsBooleanTextsWhole) {
 TEST(TypedColumn, KeepsTextAsWrittenWithItsNullTexts) {
   const CellConversion text = ConversionOf(CellKind::kText, {""});
   EXPECT_EQ(Appended(text, {"NA", "", " a ", nullptr}), "[NA],.,[ a ],.");
+}
+
+TEST(TypedColumn, KeepsTextInViewsInlineOrInTheLongTextAsInOffsets) {
+  // Around the 12 bytes a view holds inline, and a batch without long text.
+  const std::string twelve(12, 'a'), thirteen(13, 'b'), long_(100, 'c');
+  const std::vector<const char*> cells = {
+      "", "NA", twelve.c_str(), nullptr, thirteen.c_str(), "x", long_.c_str(), "\xc3\xa9"};
+  CellConversion views = ConversionOf(CellKind::kTextView, {""});
+  const std::string expected = Appended(ConversionOf(CellKind::kText, {""}), cells);
+  EXPECT_EQ(Appended(views, cells), expected);
+  EXPECT_EQ(Appended(views, {"a", nullptr, "b"}), "[a],.,[b]");
+}
+
+TEST(TypedColumn, FindsTextThatIsNotUtf8InViewsAndOffsetsAlike) {
+  for (const CellKind kind : {CellKind::kText, CellKind::kLargeText, CellKind::kTextView}) {
+    const CellConversion text = ConversionOf(kind, {""});
+    EXPECT_EQ(Appended(text, {"ok", "\xff"}, /*utf8=*/false), "[ok],[\xff]");
+    const std::string longBad = std::string(20, 'z') + "\xc3";
+    EXPECT_EQ(Appended(text, {longBad.c_str(), "ok"}, /*utf8=*/false), "[" + longBad + "],[ok]");
+  }
 }
 
 TEST(TypedColumn, ReadsDatesAndDateTimesByItsLayout) {

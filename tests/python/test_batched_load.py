@@ -59,6 +59,9 @@ FILES = {
         "n,flag", *[f"{'x' if i % 97 == 3 else i},{'maybe' if i % 89 == 1 else 'true'}"
                     for i in range(1000)]),
     "a header and no rows": rows("n,day,t"),
+    # Text about the 12 bytes a string view holds inline, a character cut by that edge.
+    "text short and long": rows(
+        "n,t", *[f"{i},{'é' * (i % 9)}{'x' * (i % 23)}" for i in range(60)]),
     "a blank line and a quoted line break": rows(
         "n,t", "1,a", "", '2,"b', 'c"', "oops,d", *[f"{i},e" for i in range(40)]),
 }
@@ -80,6 +83,18 @@ def test_batch_by_batch_is_the_whole_table_conversion(write, case, batch_rows):
     assert table.schema == report.to_arrow() == expected.schema
     assert table.equals(expected)
     assert found == expected_found
+
+
+@pytest.mark.parametrize("batch_rows", BATCH_SIZES)
+@pytest.mark.parametrize("case", CASES)
+def test_text_in_the_engines_views_is_the_tables_text(write, case, batch_rows):
+    """read_polars' table: text columns in the engine's string views, the rest as read_arrow's."""
+    report = quorvel.describe(write(CASES[case]))
+    table, found = load._arrow_load(report, batch_rows)
+    viewed, viewed_found = load._arrow_load(report, batch_rows, text_views=True)
+    assert viewed.schema.types == [pyarrow.string_view() if pyarrow.types.is_string(t) else t
+                                   for t in table.schema.types]
+    assert viewed.to_pylist() == table.to_pylist() and viewed_found == found
 
 
 def test_the_cases_meet_what_they_are_named_for(write):
