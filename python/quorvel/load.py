@@ -603,8 +603,8 @@ def read_duckdb(report: "Report", connection: Any, table_name: str,
     # A name of its own, so that the table is found by it alone and no other of the caller's.
     view = f"quorvel_arrow_{secrets.token_hex(16)}"
     # DuckDB pulls the batches as it fills the table: a few of them are in memory at a time.
-    connection.register(view, pyarrow.RecordBatchReader.from_batches(conversion.schema,
-                                                                     conversion.batches()))
+    connection.register(view, _Stream(pyarrow.RecordBatchReader.from_batches(
+        conversion.schema, conversion.batches())))
     try:
         # Every result is fetched whole: DuckDB 2 keeps the connection busy until a fetch comes
         # back empty, and the caller's next query would fail.
@@ -620,6 +620,19 @@ def read_duckdb(report: "Report", connection: Any, table_name: str,
         connection.unregister(view)
     _warn("duckdb", conversion.found())
     _warn_long_rows(report, "duckdb")
+
+
+class _Stream:
+    """A stream of batches as the Arrow PyCapsule interface hands it, and nothing else. DuckDB
+    scans a pyarrow.RecordBatchReader through a pyarrow dataset, which reads batches far ahead
+    of the table's filling: on 100 MB of the mixed shape the load's peak was 190 MiB, and 160
+    MiB through the capsule, read a batch at a time."""
+
+    def __init__(self, reader: Any) -> None:
+        self.reader = reader
+
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        return self.reader.__arrow_c_stream__(requested_schema)
 
 
 @contextmanager
