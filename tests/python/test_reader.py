@@ -374,6 +374,16 @@ def test_the_engine_checks_text_as_utf8_wherever_a_sequence_falls_in_a_block(wri
         assert names == (["ab", "cd", cell.decode(), "ef"] if valid else ["ab", "cd"]), offset
 
 
+@pytest.mark.parametrize("loader", ["read_arrow", "read_polars", "read_pandas"])
+@pytest.mark.parametrize("cell", [b"caf\xe9", b"caf\xe9 in a cell past a view's 12 bytes"],
+                         ids=["short", "long"])
+def test_every_loader_refuses_text_that_is_not_utf8_with_arrows_error(write, loader, cell):
+    """read_polars' text is the engine's string views, a short cell inline, a long one apart."""
+    report = quorvel.describe(write(b"id,name\n1,ab\n2," + cell + b"\n"), encoding="utf-8")
+    with pytest.raises(pyarrow.ArrowInvalid, match="UTF8"):
+        getattr(report, loader)()
+
+
 def _decodes(sequence):
     try:
         sequence.decode("utf-8")
