@@ -129,13 +129,16 @@ class BuiltChunk final : public ChunkProduct {
 
   // The batches in row order; the taker moves them out.
   std::vector<ArrowArray>& batches() { return batches_; }
+  // Per batch, whether its text columns hold cells that are not UTF-8.
+  const std::vector<bool>& notUtf8() const { return notUtf8_; }
   const std::vector<ColumnMisfits>& misfits() const { return misfits_; }
 
  private:
   void buildBatch(const ChunkTokenizer& rows, std::size_t row, std::size_t end, std::size_t field);
-  void reserveRows(ArrowArray* batch, const ChunkTokenizer& rows, std::size_t row, std::size_t end,
-                   std::size_t field);
-  void appendRow(ArrowArray* batch, const ChunkTokenizer& rows, std::size_t row, std::size_t field);
+  void beginColumns(ArrowArray* batch, const ChunkTokenizer& rows, std::size_t row, std::size_t end,
+                    std::size_t field);
+  bool finishColumns();
+  void appendRow(const ChunkTokenizer& rows, std::size_t row, std::size_t field);
   void noteMisfit(std::size_t column, std::size_t row, std::string_view cell);
   void releaseBatches();
 
@@ -143,6 +146,7 @@ class BuiltChunk final : public ChunkProduct {
   const ArrowSchema& schema_;
   std::vector<TypedColumn> columns_;
   std::vector<ArrowArray> batches_;
+  std::vector<bool> notUtf8_;
   std::vector<ColumnMisfits> misfits_;
   std::vector<std::size_t> textBytes_;  // per column, of the batch being built
 };
@@ -167,40 +171,46 @@ void BuiltChunk::buildBatch(const ChunkTokenizer& rows, std::size_t row, std::si
   Releasing<ArrowArray> guard{&batch};
   allocateLargeBuffersApart(&batch);
   checkArrow(ArrowArrayStartAppending(&batch), "batch");
-  reserveRows(&batch, rows, row, end, field);
-  for (; row < end; field += rows.widths()[row], ++row) appendRow(&batch, rows, row, field);
+  beginColumns(&batch, rows, row, end, field);
+  batch.length = static_cast<std::int64_t>(end - row);
+  for (; row < end; field += rows.widths()[row], ++row) appendRow(rows, row, field);
+  const bool utf8 = finishColumns();
   ArrowError error{};
   checkArrow(ArrowArrayFinishBuildingDefault(&batch, &error), error.message);
   batches_.push_back(batch);
   guard.held = nullptr;
+  notUtf8_.push_back(!utf8);
 }
 
 // Buffers sized at once are not grown in steps, whose freed blocks the heap
 // would keep: the fixed-width ones by the rows, the text by the cells' bytes.
-void BuiltChunk::reserveRows(ArrowArray* batch, const ChunkTokenizer& rows, std::size_t row,
-                             std::size_t end, std::size_t field) {
-  checkArrow(ArrowArrayReserve(batch, static_cast<std::int64_t>(end - row)), "batch");
+void BuiltChunk::beginColumns(ArrowArray* batch, const ChunkTokenizer& rows, std::size_t row,
+                              std::size_t end, std::size_t field) {
+  const auto count = static_cast<std::int64_t>(end - row);
   textBytes_.assign(columns_.size(), 0);
   for (; row < end; field += rows.widths()[row], ++row) {
     for (std::size_t c = 0; c < rows.widths()[row]; ++c)
-      textBytes_[c] += rows.text(field + c).size();
+      textBytes_[c] += columns_[c].textBytes(rows.text(field + c));
   }
   for (std::size_t c = 0; c < columns_.size(); ++c) {
-    columns_[c].reserveText(batch->children[c], textBytes_[c]);
+    columns_[c].begin(batch->children[c], count, textBytes_[c]);
   }
 }
 
-void BuiltChunk::appendRow(ArrowArray* batch, const ChunkTokenizer& rows, std::size_t row,
-                           std::size_t field) {
+// Every column is finished, whatever the text of one.
+bool BuiltChunk::finishColumns() {
+  bool utf8 = true;
+  for (TypedColumn& column : columns_) utf8 = column.finish() && utf8;
+  return utf8;
+}
+
+void BuiltChunk::appendRow(const ChunkTokenizer& rows, std::size_t row, std::size_t field) {
   const std::size_t cells = rows.widths()[row];
   for (std::size_t c = 0; c < cells; ++c) {
     const std::string_view cell = rows.text(field + c);
-    if (!columns_[c].append(batch->children[c], cell)) noteMisfit(c, row, cell);
+    if (!columns_[c].append(cell)) noteMisfit(c, row, cell);
   }
-  for (std::size_t c = cells; c < columns_.size(); ++c) {
-    columns_[c].appendAbsent(batch->children[c]);
-  }
-  checkArrow(ArrowArrayFinishElement(batch), "row");
+  for (std::size_t c = cells; c < columns_.size(); ++c) columns_[c].appendAbsent();
 }
 
 // The chunk's first misfits are enough: no chunk after it can give one that
@@ -218,6 +228,7 @@ void BuiltChunk::releaseBatches() {
     if (batch.release != nullptr) batch.release(&batch);
   }
   batches_.clear();
+  notUtf8_.clear();
 }
 
 }  // namespace
@@ -229,6 +240,7 @@ TextBatches::TextBatches(std::shared_ptr<InputStream> input, TextBatchLayout lay
   const std::vector<TypedColumn> columns = columnsOf(layout_);
   misfits_ = std::make_shared<std::vector<ColumnMisfits>>(columns.size());
   stats_ = std::make_shared<PassStats>();
+  notUtf8Batches_ = std::make_shared<std::int64_t>(0);
   schema_.release = nullptr;
   buildSchema(layout_.names, columns, &schema_);
 }
@@ -236,7 +248,7 @@ TextBatches::TextBatches(std::shared_ptr<InputStream> input, TextBatchLayout lay
 TextBatches::~TextBatches() {
   // The pipeline's products hold batches built from the schema: they go first.
   pipeline_.reset();
-  for (ArrowArray& batch : ready_) batch.release(&batch);
+  for (ReadyBatch& batch : ready_) batch.array.release(&batch.array);
   if (schema_.release != nullptr) schema_.release(&schema_);
 }
 
@@ -258,7 +270,8 @@ bool TextBatches::fill(ArrowArray* out) {
   if (!pipeline_ && !ended_) start();
   while (ready_.empty() && !ended_) step();
   if (ready_.empty()) return false;
-  ArrowArrayMove(&ready_.front(), out);
+  ArrowArrayMove(&ready_.front().array, out);
+  if (ready_.front().notUtf8) ++*notUtf8Batches_;
   ready_.pop_front();
   return true;
 }
@@ -300,9 +313,10 @@ void TextBatches::step() {
 void TextBatches::take(const SettledChunk& chunk) {
   auto& built = static_cast<BuiltChunk&>(*chunk.product);
   addMisfits(built.misfits());
-  for (ArrowArray& batch : built.batches()) {
+  for (std::size_t b = 0; b < built.batches().size(); ++b) {
     ready_.emplace_back();
-    ArrowArrayMove(&batch, &ready_.back());
+    ArrowArrayMove(&built.batches()[b], &ready_.back().array);
+    ready_.back().notUtf8 = built.notUtf8()[b];
   }
   rowsSettled_ += static_cast<std::int64_t>(chunk.rows.widths().size());
 }

@@ -101,6 +101,10 @@ class TextBatches {
   std::shared_ptr<const std::vector<ColumnMisfits>> misfits() const { return misfits_; }
   // What the pipeline did, so far.
   std::shared_ptr<const PassStats> stats() const { return stats_; }
+  // How many of the batches delivered so far hold, in a text column, a cell
+  // that is not UTF-8 (undecodable bytes kept as read): such a batch is not
+  // Arrow's valid text, and its consumer must find the cell and refuse it.
+  std::shared_ptr<const std::int64_t> notUtf8Batches() const { return notUtf8Batches_; }
 
  private:
   bool fill(ArrowArray* out);
@@ -114,9 +118,14 @@ class TextBatches {
   TextBatchLayout layout_;
   ArrowSchema schema_;
   std::unique_ptr<PassPipeline> pipeline_;  // from the first next() on
-  std::deque<ArrowArray> ready_;            // settled, not yet delivered, in file order
+  struct ReadyBatch {
+    ArrowArray array;
+    bool notUtf8;
+  };
+  std::deque<ReadyBatch> ready_;  // settled, not yet delivered, in file order
   std::shared_ptr<std::vector<ColumnMisfits>> misfits_;
   std::shared_ptr<PassStats> stats_;
+  std::shared_ptr<std::int64_t> notUtf8Batches_;
   std::int64_t rowsSettled_ = 0;  // before the chunk being taken
   bool ended_ = false;            // every chunk was taken
   std::exception_ptr failure_;    // of a step, raised once the batches before are out

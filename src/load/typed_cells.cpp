@@ -2,16 +2,20 @@
 #include "load/typed_cells.h"
 
 #include <algorithm>
+#include <bitset>
 #include <charconv>
+#include <climits>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
 
 #include "load/arrow_status.h"
+#include "load/utf8_text.h"
 
 namespace quorvel {
 
@@ -81,6 +85,49 @@ bool isDecimalShape(std::string_view text) {
     at += exponent;
   }
   return at == text.size();
+}
+
+// Clinger's fast path: a decimal of at most 15 significant digits is its
+// digits m, exact in a double, times 10^e; for |e| <= 22 the power is exact
+// too, and one multiplication or division by it rounds correctly. nullopt
+// for any other, which strtod reads. `number` has the decimal shape.
+std::optional<double> exactDecimal(std::string_view number) {
+  static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                       1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                       1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  constexpr int kMostDigits = 15;
+  constexpr int kMostPower = 22;
+  const bool negative = number[0] == '-';
+  std::size_t at = signAt(number, 0);
+  std::uint64_t digits = 0;
+  int significant = 0, exponent = 0;
+  bool fraction = false;
+  for (; at < number.size() && number[at] != 'e' && number[at] != 'E'; ++at) {
+    if (number[at] == '.') {
+      fraction = true;
+      continue;
+    }
+    exponent -= fraction ? 1 : 0;
+    const auto digit = static_cast<std::uint64_t>(number[at] - '0');
+    if (digits == 0 && digit == 0) continue;  // a leading zero
+    if (++significant > kMostDigits) return std::nullopt;
+    digits = digits * 10 + digit;
+  }
+  if (at < number.size()) {
+    const std::string_view written = number.substr(at + 1 + (number[at + 1] == '+' ? 1 : 0));
+    int power = 0;
+    if (std::from_chars(written.data(), written.data() + written.size(), power).ec != std::errc()) {
+      return std::nullopt;  // beyond int: strtod tells zero from infinity
+    }
+    if (power > kMostPower * 4 || power < -kMostPower * 4) return std::nullopt;
+    exponent += power;
+  }
+  const double magnitude = static_cast<double>(digits);
+  if (digits == 0) return negative ? -0.0 : 0.0;
+  if (exponent < -kMostPower || exponent > kMostPower) return std::nullopt;
+  const double value =
+      exponent < 0 ? magnitude / kPowers[-exponent] : magnitude * kPowers[exponent];
+  return negative ? -value : value;
 }
 
 // strtod in the C locale, whatever locale the process chose: glibc's rounds
@@ -249,6 +296,7 @@ Value lookUp(const Named<Value> (&table)[N], std::string_view name, const char* 
 CellKind cellKindNamed(std::string_view arrowName) {
   static constexpr Named<CellKind> kNames[] = {{"large_string", CellKind::kLargeText},
                                                {"string", CellKind::kText},
+                                               {"string_view", CellKind::kTextView},
                                                {"int64", CellKind::kInt64},
                                                {"double", CellKind::kFloat64},
                                                {"bool", CellKind::kBool},
@@ -271,7 +319,20 @@ DateLayout dateLayoutOf(std::string_view strptimeFormat) {
 
 std::optional<std::int64_t> parseInt64(std::string_view text) {
   const std::size_t sign = signAt(text, 0);
-  if (text.size() == sign || digitsAt(text, sign) != text.size() - sign) return std::nullopt;
+  if (text.size() == sign) return std::nullopt;
+  // Eighteen digits never pass int64's range; the sum of more wraps, unsigned,
+  // and from_chars reads them again.
+  constexpr std::size_t kSafeDigits = 18;
+  std::uint64_t magnitude = 0;
+  for (std::size_t at = sign; at < text.size(); ++at) {
+    const unsigned digit = static_cast<unsigned char>(text[at]) - unsigned{'0'};
+    if (digit > 9) return std::nullopt;
+    magnitude = magnitude * 10 + digit;
+  }
+  if (text.size() - sign <= kSafeDigits) {
+    const auto value = static_cast<std::int64_t>(magnitude);
+    return text[0] == '-' ? -value : value;
+  }
   // from_chars takes a '-' but no '+'.
   const std::string_view number = text.substr(text[0] == '+' ? 1 : 0);
   std::int64_t value = 0;
@@ -282,6 +343,7 @@ std::optional<std::int64_t> parseInt64(std::string_view text) {
 
 std::optional<double> parseFloat64(std::string_view text) {
   if (!isDecimalShape(text)) return std::nullopt;
+  if (const std::optional<double> exact = exactDecimal(text)) return exact;
   const double value = decimalValue(text);
   // Past the largest double it is infinite, which no loader holds as a number.
   if (std::isinf(value)) return std::nullopt;
@@ -317,8 +379,64 @@ std::string_view trimWhitespace(std::string_view text) {
 
 // ---- The column ---------------------------------------------------------------
 
+namespace {
+
+constexpr std::uint64_t kLongNullText = std::uint64_t{1} << 63;
+
+std::uint64_t lengthBit(std::size_t length) {
+  return length >= 63 ? kLongNullText : std::uint64_t{1} << length;
+}
+
+std::uint64_t lengthsOf(const std::vector<std::string>& texts) {
+  std::uint64_t lengths = 0;
+  for (const std::string& text : texts) lengths |= lengthBit(text.size());
+  return lengths;
+}
+
+std::bitset<256> firstBytesOf(const std::vector<std::string>& texts) {
+  std::bitset<256> firstBytes;
+  for (const std::string& text : texts) {
+    if (!text.empty()) firstBytes.set(static_cast<unsigned char>(text[0]));
+  }
+  return firstBytes;
+}
+
+std::int64_t bitmapBytes(std::int64_t bits) { return (bits + 7) / 8; }
+
+// Room for `bytes` more in the buffer; its data, which may have moved.
+std::uint8_t* reserved(ArrowBuffer* buffer, std::int64_t bytes) {
+  checkArrow(ArrowBufferReserve(buffer, bytes), "batch");
+  return buffer->data;
+}
+
+// The one buffer of a utf8_view batch's long text, allocated as its views
+// are. nanoarrow keeps such buffers in its private data, where its own
+// appenders reach them too.
+ArrowBuffer* addLongTextBuffer(ArrowArray* array) {
+  checkArrow(ArrowArrayAddVariadicBuffers(array, 1), "batch");
+  auto* arrowData = static_cast<ArrowArrayPrivateData*>(array->private_data);
+  ArrowBuffer* buffer = &arrowData->variadic_buffers[0];
+  checkArrow(ArrowBufferSetAllocator(buffer, ArrowArrayBuffer(array, 1)->allocator), "batch");
+  return buffer;
+}
+
+void setLongTextSize(ArrowArray* array, std::int64_t bytes) {
+  auto* arrowData = static_cast<ArrowArrayPrivateData*>(array->private_data);
+  arrowData->variadic_buffers[0].size_bytes = bytes;
+  arrowData->variadic_buffer_sizes[0] = bytes;
+}
+
+void clearBit(std::uint8_t* bits, std::int64_t at) {
+  bits[at / 8] &= static_cast<std::uint8_t>(~(1u << (at % 8)));
+}
+
+}  // namespace
+
 TypedColumn::TypedColumn(CellConversion conversion)
-    : conversion_(std::move(conversion)), appendValue_(appenderOf(conversion_.kind)) {}
+    : conversion_(std::move(conversion)),
+      appendValue_(appenderOf(conversion_.kind)),
+      nullTextLengths_(lengthsOf(conversion_.nullTexts)),
+      nullTextFirstBytes_(firstBytesOf(conversion_.nullTexts)) {}
 
 void TypedColumn::setType(ArrowSchema* field) const {
   switch (conversion_.kind) {
@@ -326,6 +444,8 @@ void TypedColumn::setType(ArrowSchema* field) const {
       return checkArrow(ArrowSchemaSetType(field, NANOARROW_TYPE_LARGE_STRING), "schema");
     case CellKind::kText:
       return checkArrow(ArrowSchemaSetType(field, NANOARROW_TYPE_STRING), "schema");
+    case CellKind::kTextView:
+      return checkArrow(ArrowSchemaSetType(field, NANOARROW_TYPE_STRING_VIEW), "schema");
     case CellKind::kInt64:
       return checkArrow(ArrowSchemaSetType(field, NANOARROW_TYPE_INT64), "schema");
     case CellKind::kFloat64:
@@ -343,24 +463,97 @@ void TypedColumn::setType(ArrowSchema* field) const {
   }
 }
 
-bool TypedColumn::append(ArrowArray* array, std::string_view cell) {
-  if (isNullText(cell)) {
-    appendAbsent(array);
+// The values buffer of a text column holds its offsets, the first of which
+// (0) starting to append wrote, or its views; the others' is empty.
+void TypedColumn::begin(ArrowArray* array, std::int64_t rows, std::size_t textBytes) {
+  if ((conversion_.kind == CellKind::kText || conversion_.kind == CellKind::kTextView) &&
+      textBytes > INT32_MAX) {
+    throw std::overflow_error("a batch's utf8 column cannot hold more than 2 GiB of text");
+  }
+  target_ = Target{array, rows};
+  ArrowBuffer* values = ArrowArrayBuffer(array, 1);
+  const std::int64_t bytes = conversion_.kind == CellKind::kBool
+                                 ? bitmapBytes(rows)
+                                 : rows * static_cast<std::int64_t>(valueBytes());
+  target_.values = reserved(values, bytes);
+  if (conversion_.kind == CellKind::kBool) std::memset(target_.values, 0, bytes);
+  if (hasOffsets()) {
+    target_.text = reinterpret_cast<char*>(
+        reserved(ArrowArrayBuffer(array, 2), static_cast<std::int64_t>(textBytes)));
+  } else if (conversion_.kind == CellKind::kTextView && textBytes > 0) {
+    target_.text = reinterpret_cast<char*>(
+        reserved(addLongTextBuffer(array), static_cast<std::int64_t>(textBytes)));
+  }
+}
+
+bool TypedColumn::append(std::string_view cell) {
+  if (mayBeNullText(cell) && isNullText(cell)) {
+    appendAbsent();
     return true;
   }
-  if ((this->*appendValue_)(array, cell)) return true;
-  appendAbsent(array);
-  return false;
+  const bool fits = (this->*appendValue_)(cell);
+  if (!fits) appendNull();
+  ++target_.length;
+  return fits;
 }
 
-void TypedColumn::appendAbsent(ArrowArray* array) {
-  checkArrow(ArrowArrayAppendNull(array, 1), "cell");
+void TypedColumn::appendAbsent() {
+  appendNull();
+  ++target_.length;
 }
 
-void TypedColumn::reserveText(ArrowArray* array, std::size_t bytes) const {
-  if (conversion_.kind != CellKind::kLargeText && conversion_.kind != CellKind::kText) return;
-  checkArrow(ArrowBufferReserve(ArrowArrayBuffer(array, 2), static_cast<std::int64_t>(bytes)),
-             "cell");
+// A null's value is zero, or for text an empty span, so that no byte of the
+// buffers is left unwritten.
+void TypedColumn::appendNull() {
+  if (target_.validity == nullptr) {
+    ArrowBitmap* validity = ArrowArrayValidityBitmap(target_.array);
+    const std::int64_t bytes = bitmapBytes(target_.rows);
+    target_.validity = reserved(&validity->buffer, bytes);
+    std::memset(target_.validity, 0xFF, static_cast<std::size_t>(bytes));
+  }
+  clearBit(target_.validity, target_.length);
+  ++target_.nulls;
+  switch (conversion_.kind) {
+    case CellKind::kLargeText:
+      return put(static_cast<std::int64_t>(target_.textSize));
+    case CellKind::kText:
+      return put(static_cast<std::int32_t>(target_.textSize));
+    case CellKind::kTextView:
+      return put(ArrowBinaryView{});
+    case CellKind::kBool:
+      return;  // its bit was cleared by begin()
+    default:
+      std::memset(target_.values + target_.length * valueBytes(), 0, valueBytes());
+  }
+}
+
+bool TypedColumn::finish() {
+  ArrowArray* array = target_.array;
+  const std::int64_t length = target_.length;
+  array->length = length;
+  array->null_count = target_.nulls;
+  if (target_.validity != nullptr) {
+    ArrowBitmap* validity = ArrowArrayValidityBitmap(array);
+    validity->size_bits = length;
+    validity->buffer.size_bytes = bitmapBytes(length);
+  }
+  ArrowBuffer* values = ArrowArrayBuffer(array, 1);
+  values->size_bytes += conversion_.kind == CellKind::kBool
+                            ? bitmapBytes(length)
+                            : length * static_cast<std::int64_t>(valueBytes());
+  if (conversion_.kind == CellKind::kTextView) {
+    if (target_.text != nullptr) setLongTextSize(array, target_.textSize);
+    return target_.utf8;
+  }
+  if (!hasOffsets()) return true;
+  ArrowArrayBuffer(array, 2)->size_bytes = target_.textSize;
+  return isUtf8(std::string_view(target_.text, static_cast<std::size_t>(target_.textSize)));
+}
+
+// Most cells differ from every null text in their length or first byte.
+bool TypedColumn::mayBeNullText(std::string_view cell) const {
+  return (nullTextLengths_ & lengthBit(cell.size())) != 0 &&
+         (cell.empty() || nullTextFirstBytes_[static_cast<unsigned char>(cell[0])]);
 }
 
 // The null texts are a few short ones: comparing them beats hashing the cell.
@@ -379,54 +572,108 @@ std::string_view TypedColumn::prepared(std::string_view cell) {
   return ungrouped_;
 }
 
-bool TypedColumn::appendText(ArrowArray* array, std::string_view text) {
-  const ArrowStringView view{text.data(), static_cast<std::int64_t>(text.size())};
-  checkArrow(ArrowArrayAppendString(array, view), "cell");
+// The value of the cell being appended; for text, its end offset, which
+// stands one after the cell's index.
+template <typename Value>
+void TypedColumn::put(Value value) {
+  const std::int64_t at = hasOffsets() ? target_.length + 1 : target_.length;
+  std::memcpy(target_.values + at * static_cast<std::int64_t>(sizeof value), &value, sizeof value);
+}
+
+template <typename Offset>
+bool TypedColumn::appendText(std::string_view text) {
+  // A batch of empty cells may have no text buffer to copy to.
+  if (!text.empty()) std::memcpy(target_.text + target_.textSize, text.data(), text.size());
+  target_.textSize += static_cast<std::int64_t>(text.size());
+  put(static_cast<Offset>(target_.textSize));
   return true;
 }
 
-bool TypedColumn::appendInt64(ArrowArray* array, std::string_view text) {
+// A short text is inline in its view, whose unused bytes stay zero; a long
+// one is in the batch's buffer of long text, its first bytes in the view.
+// The views' texts lie apart: each is checked as UTF-8 on its own.
+bool TypedColumn::appendView(std::string_view text) {
+  ArrowBinaryView view{};
+  view.inlined.size = static_cast<std::int32_t>(text.size());
+  if (text.size() <= NANOARROW_BINARY_VIEW_INLINE_SIZE) {
+    if (!text.empty()) std::memcpy(view.inlined.data, text.data(), text.size());
+  } else {
+    std::memcpy(view.ref.prefix, text.data(), NANOARROW_BINARY_VIEW_PREFIX_SIZE);
+    view.ref.buffer_index = 0;
+    view.ref.offset = static_cast<std::int32_t>(target_.textSize);
+    std::memcpy(target_.text + target_.textSize, text.data(), text.size());
+    target_.textSize += static_cast<std::int64_t>(text.size());
+  }
+  put(view);
+  target_.utf8 = target_.utf8 && isUtf8(text);
+  return true;
+}
+
+bool TypedColumn::appendInt64(std::string_view text) {
   const std::optional<std::int64_t> value = parseInt64(prepared(text));
-  if (value) checkArrow(ArrowArrayAppendInt(array, *value), "cell");
+  if (value) put(*value);
   return value.has_value();
 }
 
-bool TypedColumn::appendFloat64(ArrowArray* array, std::string_view text) {
+bool TypedColumn::appendFloat64(std::string_view text) {
   const std::optional<double> value = parseFloat64(prepared(text));
-  if (value) checkArrow(ArrowArrayAppendDouble(array, *value), "cell");
+  if (value) put(*value);
   return value.has_value();
 }
 
-bool TypedColumn::appendBool(ArrowArray* array, std::string_view text) {
+bool TypedColumn::appendBool(std::string_view text) {
   const std::string_view word = prepared(text);
   const auto among = [word](const std::vector<std::string>& texts) {
     return std::find(texts.begin(), texts.end(), word) != texts.end();
   };
   const bool truth = among(conversion_.trueTexts);
   if (!truth && !among(conversion_.falseTexts)) return false;
-  checkArrow(ArrowArrayAppendInt(array, truth ? 1 : 0), "cell");
+  if (truth)
+    target_.values[target_.length / 8] |= static_cast<std::uint8_t>(1u << (target_.length % 8));
   return true;
 }
 
-bool TypedColumn::appendDate32(ArrowArray* array, std::string_view text) {
+bool TypedColumn::appendDate32(std::string_view text) {
   const std::optional<std::int32_t> days = parseDate32(prepared(text), conversion_.layout);
-  if (days) checkArrow(ArrowArrayAppendInt(array, *days), "cell");
+  if (days) put(*days);
   return days.has_value();
 }
 
-bool TypedColumn::appendTimestamp(ArrowArray* array, std::string_view text) {
+bool TypedColumn::appendTimestamp(std::string_view text) {
   const bool zoned = conversion_.kind == CellKind::kTimestampUtc;
   const std::optional<std::int64_t> micros =
       parseTimestamp(prepared(text), conversion_.layout, zoned);
-  if (micros) checkArrow(ArrowArrayAppendInt(array, *micros), "cell");
+  if (micros) put(*micros);
   return micros.has_value();
+}
+
+bool TypedColumn::hasOffsets() const {
+  return conversion_.kind == CellKind::kLargeText || conversion_.kind == CellKind::kText;
+}
+
+// Of a value, or for text of an offset; kBool's are bits.
+std::size_t TypedColumn::valueBytes() const {
+  switch (conversion_.kind) {
+    case CellKind::kText:
+    case CellKind::kDate32:
+      return 4;
+    case CellKind::kBool:
+      return 0;
+    case CellKind::kTextView:
+      return sizeof(ArrowBinaryView);
+    default:
+      return 8;
+  }
 }
 
 TypedColumn::Appender TypedColumn::appenderOf(CellKind kind) {
   switch (kind) {
     case CellKind::kLargeText:
+      return &TypedColumn::appendText<std::int64_t>;
     case CellKind::kText:
-      return &TypedColumn::appendText;
+      return &TypedColumn::appendText<std::int32_t>;
+    case CellKind::kTextView:
+      return &TypedColumn::appendView;
     case CellKind::kInt64:
       return &TypedColumn::appendInt64;
     case CellKind::kFloat64:

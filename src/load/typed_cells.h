@@ -8,6 +8,8 @@
 //   TypedColumn(amounts).append(array, " 4.5 ");  // true: 4.5 appended
 #pragma once
 
+#include <bitset>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -22,6 +24,7 @@ namespace quorvel {
 enum class CellKind {
   kLargeText,     // large_utf8: the cell as written
   kText,          // utf8: the cell as written
+  kTextView,      // utf8_view: the cell as written, in a 16-byte view, inline when short
   kInt64,         // an optional sign and digits
   kFloat64,       // a decimal number, correctly rounded
   kBool,          // one of the conversion's true or false texts
@@ -79,13 +82,22 @@ std::optional<std::int64_t> parseTimestamp(std::string_view text, DateLayout lay
 // U+00A0, U+1680, U+2000 to U+200A, U+2028, U+2029, U+202F, U+205F, U+3000).
 std::string_view trimWhitespace(std::string_view text);
 
-// One column's cells appended to its Arrow array, by its conversion.
+// One column's cells written into its Arrow array, by its conversion, a
+// batch at a time: begin(), a cell per row, finish().
 // Contracts:
 //  - `array` was built from a schema that setType() filled, and appending
-//    was started on it.
+//    was started on it; it is the column's until finish().
+//  - begin() makes room for `rows` cells at once (for text, of `textBytes`
+//    bytes in all), the buffers' only allocation: the cells are written into
+//    them, more than `rows` of them or more text is undefined behaviour. A
+//    validity bitmap is made at the first null only. A utf8_view column's
+//    long cells go to one buffer of the batch.
 //  - append() holds no reference to `cell` after it returns; it allocates
 //    only while the widest grouped cell grows its scratch, and for a decimal
-//    of 64 bytes or more, which strtod reads from a copy.
+//    too hard for the fast path and of 64 bytes or more, which strtod reads
+//    from a copy.
+//  - Throws std::bad_alloc where begin() finds no memory, and
+//    std::overflow_error where a utf8 or utf8_view column's text passes 2 GiB.
 //  - Not thread-safe: one column per caller at a time.
 class TypedColumn {
  public:
@@ -93,32 +105,65 @@ class TypedColumn {
 
   // Sets the type of `field`, an initialized child of a batch's schema.
   void setType(ArrowSchema* field) const;
+  void begin(ArrowArray* array, std::int64_t rows, std::size_t textBytes);
+  // The bytes `cell` takes of a batch's text, to sum for begin().
+  std::size_t textBytes(std::string_view cell) const {
+    if (conversion_.kind != CellKind::kTextView) return cell.size();
+    return cell.size() > NANOARROW_BINARY_VIEW_INLINE_SIZE ? cell.size() : 0;
+  }
   // Appends the cell's value, or a null where it is a null text, and returns
   // true; or appends a null and returns false where the cell was written but
   // does not fit (a misfit).
-  bool append(ArrowArray* array, std::string_view cell);
+  bool append(std::string_view cell);
   // For a cell the row does not reach.
-  void appendAbsent(ArrowArray* array);
-  // Makes room for `bytes` of cells appended as text, at once rather than
-  // in steps; nothing for a column of another type.
-  void reserveText(ArrowArray* array, std::size_t bytes) const;
+  void appendAbsent();
+  // Sets the lengths of the array to the cells appended. Returns whether its
+  // cells are UTF-8: a typed column's always are, a text column's are
+  // checked here, once per batch rather than per cell.
+  bool finish();
 
  private:
-  using Appender = bool (TypedColumn::*)(ArrowArray*, std::string_view);
+  using Appender = bool (TypedColumn::*)(std::string_view);
 
+  // Where the batch's cells go: the array's buffers, sized by begin().
+  struct Target {
+    ArrowArray* array = nullptr;
+    std::int64_t rows = 0;
+    std::int64_t length = 0;
+    std::int64_t nulls = 0;
+    std::uint8_t* values = nullptr;    // fixed-width values, bits for kBool, offsets for text
+    std::uint8_t* validity = nullptr;  // null until the first null
+    char* text = nullptr;
+    std::int64_t textSize = 0;
+    bool utf8 = true;  // of a utf8_view column's cells, checked one by one
+  };
+
+  bool mayBeNullText(std::string_view cell) const;
   bool isNullText(std::string_view cell) const;
   std::string_view prepared(std::string_view cell);
-  bool appendText(ArrowArray* array, std::string_view text);
-  bool appendInt64(ArrowArray* array, std::string_view text);
-  bool appendFloat64(ArrowArray* array, std::string_view text);
-  bool appendBool(ArrowArray* array, std::string_view text);
-  bool appendDate32(ArrowArray* array, std::string_view text);
-  bool appendTimestamp(ArrowArray* array, std::string_view text);
+  void appendNull();
+  template <typename Value>
+  void put(Value value);
+  template <typename Offset>
+  bool appendText(std::string_view text);
+  bool appendView(std::string_view text);
+  bool appendInt64(std::string_view text);
+  bool appendFloat64(std::string_view text);
+  bool appendBool(std::string_view text);
+  bool appendDate32(std::string_view text);
+  bool appendTimestamp(std::string_view text);
   static Appender appenderOf(CellKind kind);
+  bool hasOffsets() const;
+  std::size_t valueBytes() const;
 
   CellConversion conversion_;
-  Appender appendValue_;   // chosen once, by the kind
-  std::string ungrouped_;  // a grouped cell without its commas, reused
+  Appender appendValue_;  // chosen once, by the kind
+  // Bit n set: a null text is n bytes long (the last bit: 63 or more), so
+  // most cells are told from every null text by their length alone.
+  std::uint64_t nullTextLengths_ = 0;
+  std::bitset<256> nullTextFirstBytes_;  // of the null texts but the empty one
+  std::string ungrouped_;                // a grouped cell without its commas, reused
+  Target target_;
 };
 
 }  // namespace quorvel

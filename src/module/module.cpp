@@ -247,6 +247,7 @@ class CellStream {
       : batches_(std::move(batches)),
         misfits_(batches_->misfits()),
         stats_(batches_->stats()),
+        notUtf8Batches_(batches_->notUtf8Batches()),
         failure_(std::make_shared<std::exception_ptr>()) {}
 
   // The schema a consumer asks for is not offered: the cells are text, which
@@ -283,6 +284,9 @@ class CellStream {
   // What the pipeline did so far, for the tests: as _pass_stats gives a pass's.
   std::map<std::string, double> stats() const { return statsOf(*stats_); }
 
+  // Of the batches read so far, those with text that is not UTF-8.
+  std::int64_t notUtf8Batches() const { return *notUtf8Batches_; }
+
  private:
   // A stream its consumer moved out is released by the consumer: the capsule
   // releases only one left in it.
@@ -296,6 +300,7 @@ class CellStream {
   std::unique_ptr<quorvel::TextBatches> batches_;
   std::shared_ptr<const std::vector<quorvel::ColumnMisfits>> misfits_;
   std::shared_ptr<const quorvel::PassStats> stats_;
+  std::shared_ptr<const std::int64_t> notUtf8Batches_;
   std::shared_ptr<std::exception_ptr> failure_;
 };
 
@@ -488,6 +493,7 @@ PYBIND11_MODULE(quorvel_ext, m) {
            py::arg("requested_schema") = py::none())
       .def("raise_failure", &CellStream::raiseFailure)
       .def("misfits", &CellStream::misfits)
+      .def("not_utf8_batches", &CellStream::notUtf8Batches)
       .def("stats", &CellStream::stats);
   m.def("_read_cells", &readCells, py::arg("input"), py::pos_only(), py::arg("delimiter"),
         py::arg("header"), py::arg("names"), py::arg("batch_rows"),

@@ -5,13 +5,18 @@
 // null texts, misfits, padded, grouped and absent cells to an Arrow array.
 #include "load/typed_cells.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <iterator>
 #include <optional>
+#include <random>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -147,6 +152,97 @@ TEST(ParseFloat64, KeepsTheSignOfAZeroBelowTheLeastDouble) {
   EXPECT_TRUE(std::signbit(quorvel::parseFloat64("-1e-400").value()));
   EXPECT_FALSE(std::signbit(quorvel::parseFloat64("1e-400").value()));
   EXPECT_TRUE(std::signbit(quorvel::parseFloat64("-0").value()));
+}
+
+// A random decimal of 1 to 25 digits, a point anywhere or none, and an
+// exponent of 0 to 3 digits or none: on both sides of the fast path's limits
+// (15 significant digits, powers of ten to 22), with leading and trailing
+// zeros, subnormals and numbers past the doubles' range.
+std::string RandomDecimal(std::mt19937_64& random) {
+  std::string text = random() % 3 == 0 ? "-" : random() % 8 == 0 ? "+" : "";
+  const std::size_t digits = 1 + random() % 25;
+  const std::size_t point = random() % (digits + 2);  // past the digits: none
+  for (std::size_t i = 0; i < digits; ++i) {
+    if (i == point) text += '.';
+    // Runs of zeros, as in 0.000123 and 1200000.
+    text += random() % 4 == 0 ? '0' : static_cast<char>('0' + random() % 10);
+  }
+  if (point == digits) text += '.';
+  if (random() % 2 == 0) {
+    text += random() % 2 == 0 ? "e" : "E";
+    text += random() % 2 == 0 ? "-" : random() % 4 == 0 ? "+" : "";
+    text += std::to_string(random() % (random() % 2 == 0 ? 30 : 400));
+  }
+  return text;
+}
+
+// Against glibc's strtod, which rounds correctly, bit for bit (a zero's sign too).
+TEST(ParseFloat64, ReadsRandomDecimalsAsStrtodDoes) {
+  std::mt19937_64 random(11);
+  for (int round = 0; round < 400000; ++round) {
+    const std::string text = RandomDecimal(random);
+    const double expected = std::strtod(text.c_str(), nullptr);
+    const std::optional<double> read = quorvel::parseFloat64(text);
+    if (std::isinf(expected)) {
+      ASSERT_FALSE(read) << text;
+      continue;
+    }
+    ASSERT_TRUE(read) << text;
+    ASSERT_EQ(std::memcmp(&*read, &expected, sizeof expected), 0)
+        << text << ": " << ShownDouble(read) << " " << ShownDouble(expected);
+  }
+}
+
+TEST(ParseFloat64, ReadsTheFastPathsEdgesAsStrtodDoes) {
+  const char* const texts[] = {"999999999999999",
+                               "9999999999999999",
+                               "123456789012345e22",
+                               "123456789012345e23",
+                               "1e-22",
+                               "1e-23",
+                               "0.000000000000000000000000001",
+                               "-0.0",
+                               "-0e-999",
+                               "4503599627370497.5",
+                               "1e22",
+                               "1e23",
+                               "8.98846567431158e307",
+                               "2.2250738585072014e-308",
+                               "4.9406564584124654e-324",
+                               "000000000000000000001.5"};
+  for (const char* text : texts) {
+    const double expected = std::strtod(text, nullptr);
+    const double read = quorvel::parseFloat64(text).value();
+    EXPECT_EQ(std::memcmp(&read, &expected, sizeof read), 0) << text;
+  }
+}
+
+// Against from_chars, on both sides of eighteen digits and at int64's ends.
+TEST(ParseInt64, ReadsRandomIntegersAsFromCharsDoes) {
+  std::mt19937_64 random(13);
+  const std::string edges[] = {"9223372036854775807",  "9223372036854775808",
+                               "-9223372036854775808", "-9223372036854775809",
+                               "+9223372036854775807", "999999999999999999",
+                               "-999999999999999999",  "0000000000000000000000001",
+                               "18446744073709551616", "-0"};
+  std::vector<std::string> texts(std::begin(edges), std::end(edges));
+  for (int round = 0; round < 200000; ++round) {
+    std::string text = random() % 2 == 0 ? "-" : random() % 8 == 0 ? "+" : "";
+    const std::size_t digits = 1 + random() % 21;
+    for (std::size_t i = 0; i < digits; ++i) text += static_cast<char>('0' + random() % 10);
+    texts.push_back(text);
+  }
+  for (const std::string& text : texts) {
+    const std::string unsigned_text = text.substr(text[0] == '+' ? 1 : 0);
+    std::int64_t expected = 0;
+    const auto result = std::from_chars(unsigned_text.data(),
+                                        unsigned_text.data() + unsigned_text.size(), expected);
+    const std::optional<std::int64_t> read = quorvel::parseInt64(text);
+    ASSERT_EQ(read.has_value(), result.ec == std::errc()) << text;
+    if (read) {
+      ASSERT_EQ(*read, expected) << text;
+    }
+  }
 }
 
 struct DateCase {
@@ -308,7 +404,8 @@ CellConversion ConversionOf(CellKind kind, std::vector<std::string> nullTexts, b
 
 // A column's cells appended one by one, rendered as its values: "." for a
 // null, "!" after the value of each append() that reported a misfit.
-std::string Appended(const CellConversion& conversion, const std::vector<const char*>& cells) {
+std::string Appended(const CellConversion& conversion, const std::vector<const char*>& cells,
+                     bool utf8 = true) {
   TypedColumn column(conversion);
   ArrowSchema schema;
   ArrowSchemaInit(&schema);
@@ -316,15 +413,19 @@ std::string Appended(const CellConversion& conversion, const std::vector<const c
   ArrowArray array;
   EXPECT_EQ(ArrowArrayInitFromSchema(&array, &schema, nullptr), NANOARROW_OK);
   EXPECT_EQ(ArrowArrayStartAppending(&array), NANOARROW_OK);
+  std::size_t textBytes = 0;
+  for (const char* cell : cells) textBytes += cell == nullptr ? 0 : column.textBytes(cell);
+  column.begin(&array, static_cast<std::int64_t>(cells.size()), textBytes);
   std::vector<bool> fits;
   for (const char* cell : cells) {
     if (cell == nullptr) {
-      column.appendAbsent(&array);
+      column.appendAbsent();
       fits.push_back(true);
     } else {
-      fits.push_back(column.append(&array, cell));
+      fits.push_back(column.append(cell));
     }
   }
+  EXPECT_EQ(column.finish(), utf8);
   EXPECT_EQ(ArrowArrayFinishBuildingDefault(&array, nullptr), NANOARROW_OK);
   ArrowArrayView view;
   EXPECT_EQ(ArrowArrayViewInitFromSchema(&view, &schema, nullptr), NANOARROW_OK);
@@ -336,7 +437,8 @@ std::string Appended(const CellConversion& conversion, const std::vector<const c
       shown += ".";
     } else if (conversion.kind == CellKind::kFloat64) {
       shown += ShownDouble(ArrowArrayViewGetDoubleUnsafe(&view, i));
-    } else if (conversion.kind == CellKind::kText) {
+    } else if (conversion.kind == CellKind::kText || conversion.kind == CellKind::kLargeText ||
+               conversion.kind == CellKind::kTextView) {
       const ArrowStringView text = ArrowArrayViewGetStringUnsafe(&view, i);
       shown += "[" + std::string(text.data, static_cast<std::size_t>(text.size_bytes)) + "]";
     } else {
@@ -362,6 +464,16 @@ TEST(TypedColumn, NullsNullTextsAndAbsentCellsAndReportsOnlyWrittenMisfits) {
             ".!,7,.,.!");
 }
 
+TEST(TypedColumn, TellsNullTextsByEveryByteWhateverTheirLength) {
+  // Lengths and first bytes shared with cells that are no null texts; long
+  // null texts, whose lengths share one bit of the filter.
+  const std::string long63(63, 'x'), long70(70, 'x');
+  const CellConversion integers = ConversionOf(CellKind::kInt64, {"N/A", long63, long70});
+  EXPECT_EQ(Appended(integers, {"N/A", "N/B", "NAN", long63.c_str(), long70.c_str(),
+                                std::string(64, 'x').c_str(), "x", "123"}),
+            ".,.!,.!,.,.,.!,.!,123");
+}
+
 TEST(TypedColumn, DropsGroupCommasAfterTrimming) {
   const CellConversion grouped =
       ConversionOf(CellKind::kFloat64, {""}, /*padded=*/true, /*grouped=*/true);
@@ -382,6 +494,26 @@ TEST(TypedColumn, ReadsTheConversionsBooleanTextsWhole) {
 TEST(TypedColumn, KeepsTextAsWrittenWithItsNullTexts) {
   const CellConversion text = ConversionOf(CellKind::kText, {""});
   EXPECT_EQ(Appended(text, {"NA", "", " a ", nullptr}), "[NA],.,[ a ],.");
+}
+
+TEST(TypedColumn, KeepsTextInViewsInlineOrInTheLongTextAsInOffsets) {
+  // Around the 12 bytes a view holds inline, and a batch without long text.
+  const std::string twelve(12, 'a'), thirteen(13, 'b'), long_(100, 'c');
+  const std::vector<const char*> cells = {
+      "", "NA", twelve.c_str(), nullptr, thirteen.c_str(), "x", long_.c_str(), "\xc3\xa9"};
+  CellConversion views = ConversionOf(CellKind::kTextView, {""});
+  const std::string expected = Appended(ConversionOf(CellKind::kText, {""}), cells);
+  EXPECT_EQ(Appended(views, cells), expected);
+  EXPECT_EQ(Appended(views, {"a", nullptr, "b"}), "[a],.,[b]");
+}
+
+TEST(TypedColumn, FindsTextThatIsNotUtf8InViewsAndOffsetsAlike) {
+  for (const CellKind kind : {CellKind::kText, CellKind::kLargeText, CellKind::kTextView}) {
+    const CellConversion text = ConversionOf(kind, {""});
+    EXPECT_EQ(Appended(text, {"ok", "\xff"}, /*utf8=*/false), "[ok],[\xff]");
+    const std::string longBad = std::string(20, 'z') + "\xc3";
+    EXPECT_EQ(Appended(text, {longBad.c_str(), "ok"}, /*utf8=*/false), "[" + longBad + "],[ok]");
+  }
 }
 
 TEST(TypedColumn, ReadsDatesAndDateTimesByItsLayout) {

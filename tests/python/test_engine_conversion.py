@@ -55,6 +55,13 @@ def decimal_cells(rng):
         exponent = rng.choice(["", "", f"e{rng.randint(-330, 330)}", f"E+{rng.randint(0, 400)}",
                                f"e-{rng.randint(300, 400)}"])
         cells.append(rng.choice(["", "+", "-"]) + mantissa + exponent)
+    # About the engine's exact path: 15 significant digits or fewer and powers of ten to 22.
+    for _ in range(300):
+        whole = digits(rng, rng.choice([13, 14, 15, 16, 17]))
+        point = rng.randint(0, len(whole))
+        exponent = rng.choice(["", f"e{rng.randint(-25, 25)}", f"E{rng.randint(-25, 25)}"])
+        cells.append(rng.choice(["", "-"]) + rng.choice(["", "000"]) + whole[:point] + "."
+                     + whole[point:] + exponent)
     return cells
 
 

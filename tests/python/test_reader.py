@@ -346,3 +346,47 @@ def test_bytes_that_do_not_decode_stop_the_load_rather_than_enter_arrows_text(
     report = quorvel.describe(write(content), encoding=encoding)
     with pytest.raises(pyarrow.ArrowInvalid, match="UTF8"):
         report.read_arrow()
+
+
+# A character of each length, or bytes that are not UTF-8, in a text cell of the second batch.
+SEQUENCES = [b"\xc3\xa9", b"\xe2\x82\xac", b"\xf0\x9f\x98\x80", b"\xe9", b"\xe2\x82",
+             b"\xc0\xaf", b"\xed\xa0\x80", b"\xf4\x90\x80\x80"]
+
+
+@pytest.mark.parametrize("sequence", SEQUENCES, ids=lambda s: s.hex())
+def test_the_engine_checks_text_as_utf8_wherever_a_sequence_falls_in_a_block(write, sequence):
+    """The engine checks a batch's text as it builds it, skipping ASCII 16 bytes at a time: a
+    cell that is not UTF-8 stops the load at its batch with Arrow's own error, the batches
+    before it delivered; one that is passes as Python decodes it."""
+    valid = _decodes(sequence)
+    for offset in range(33):
+        cell = b"x" * offset + sequence
+        report = quorvel.describe(write(b"id,name\n1,ab\n2,cd\n3," + cell + b"\n4,ef\n"),
+                                  encoding="utf-8")
+        delivered = []
+        if valid:
+            delivered = list(text_batches(report, batch_rows=2))
+        else:
+            with pytest.raises(pyarrow.ArrowInvalid, match="UTF8"):
+                for batch in text_batches(report, batch_rows=2):
+                    delivered.append(batch)
+        names = [name for batch in delivered for name in batch.column(1).to_pylist()]
+        assert names == (["ab", "cd", cell.decode(), "ef"] if valid else ["ab", "cd"]), offset
+
+
+@pytest.mark.parametrize("loader", ["read_arrow", "read_polars", "read_pandas"])
+@pytest.mark.parametrize("cell", [b"caf\xe9", b"caf\xe9 in a cell past a view's 12 bytes"],
+                         ids=["short", "long"])
+def test_every_loader_refuses_text_that_is_not_utf8_with_arrows_error(write, loader, cell):
+    """read_polars' text is the engine's string views, a short cell inline, a long one apart."""
+    report = quorvel.describe(write(b"id,name\n1,ab\n2," + cell + b"\n"), encoding="utf-8")
+    with pytest.raises(pyarrow.ArrowInvalid, match="UTF8"):
+        getattr(report, loader)()
+
+
+def _decodes(sequence):
+    try:
+        sequence.decode("utf-8")
+        return True
+    except UnicodeDecodeError:
+        return False

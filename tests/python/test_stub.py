@@ -22,7 +22,8 @@ METHODS = {
 PROPERTIES = {"num_rows", "col_names"}
 INPUT_METHODS = {"peek", "readinto", "decode_as"}
 INPUT_PROPERTIES = {"compression", "name", "size", "bytes_read", "undecodable"}
-CELL_STREAM_METHODS = {"__arrow_c_stream__", "raise_failure", "misfits", "stats"}
+CELL_STREAM_METHODS = {"__arrow_c_stream__", "raise_failure", "misfits", "not_utf8_batches",
+                       "stats"}
 # pybind11's names for what no Python type names, and the stub's.
 PYBIND_TYPES = {"buffer": "Any"}
 
