@@ -283,6 +283,38 @@ TEST(TypeAutomatonTest, SideBySideWalksAnswerAsLoneWalks) {
   }
 }
 
+// Walks side by side check whether they all died only every kStepsPerDeadCheck bytes. Texts
+// that die at every position modulo it, before, at and past the shortest text's end, all
+// together (the walks stop early) or beside one that lives on in each lane, answer as written
+// and as lone walks do.
+TEST(TypeAutomatonTest, SideBySideWalksDyingAtEveryPositionAnswerAsLoneWalks) {
+  const TypeAutomaton automaton = automatonOf({{"a*"}, {"a*b"}});
+  constexpr std::size_t kSteps = TypeAutomaton::kStepsPerDeadCheck;
+  const auto dying = [](std::size_t at, std::size_t length) {
+    std::string text(length, 'a');
+    text[at] = 'z';
+    return text;
+  };
+  for (std::size_t at = 0; at < 3 * kSteps; ++at) {
+    for (std::size_t length = at + 1; length <= at + 2 * kSteps; ++length) {
+      for (std::size_t living = 0; living <= 4; ++living) {  // 4: every text dies
+        std::string texts[4];
+        std::string_view views[4];
+        for (std::size_t k = 0; k < 4; ++k) {
+          texts[k] = k == living ? std::string(length + k - 1, 'a') + "b" : dying(at, length + k);
+          views[k] = texts[k];
+        }
+        const std::uint64_t* sets[4];
+        automaton.matchesEach(views, sets);
+        for (std::size_t k = 0; k < 4; ++k) {
+          EXPECT_EQ(sets[k][0], k == living ? 2u : 0u) << texts[k];
+          EXPECT_EQ(sets[k][0], automaton.matches(views[k])[0]) << texts[k];
+        }
+      }
+    }
+  }
+}
+
 // Sets of more than 64 types come back whole from side-by-side walks too.
 TEST(TypeAutomatonTest, SideBySideWalksGiveEveryWordOfASet) {
   Table table;
