@@ -309,7 +309,7 @@ bool TypeAutomaton::tryBuild(const Nfa& nfa, const std::vector<std::size_t>& typ
 }
 
 std::vector<std::size_t> TypeAutomaton::typesAt(std::uint32_t row) const {
-  const std::uint64_t* accepted = acceptedAt(row);
+  const std::uint64_t* accepted = setOf(setIdAt(row));
   std::vector<std::size_t> types;
   for (std::size_t type = 0; type < typeCount(); ++type) {
     if (accepted[type / 64] >> (type % 64) & 1) types.push_back(type);

@@ -56,26 +56,39 @@ class TypeAutomaton {
 
   // The included types whose patterns fully match `text`: bit i % 64 of word i / 64. Valid as
   // long as the automaton; no allocation, no lock, safe from several threads at once.
-  const std::uint64_t* matches(std::string_view text) const {
-    return acceptedAt(walk(start_, text));
-  }
+  const std::uint64_t* matches(std::string_view text) const { return setOf(setIdOf(text)); }
+  // The same set by its id: texts with the same set have the same id, every id is below
+  // setIdBound(), and setOf(id) gives the set. A caller that derives something from each set
+  // can do so once per id, in a table of setIdBound() entries.
+  std::uint32_t setIdOf(std::string_view text) const { return setIdAt(walk(start_, text)); }
+  const std::uint64_t* setOf(std::uint32_t id) const { return &acceptSets_[id]; }
+  std::size_t setIdBound() const { return acceptSets_.size(); }
 
-  // Sets sets[k] to matches(texts[k]) for each of K texts, walking them side by side. Each step
+  // Sets ids[k] to setIdOf(texts[k]) for each of K texts, walking them side by side. Each step
   // of a walk waits on the load of the step before, so one walk leaves the core idle most of
   // the time; K walks that do not depend on each other fill that time. Same guarantees as
   // matches().
   template <std::size_t K>
-  void matchesEach(const std::string_view (&texts)[K], const std::uint64_t* (&sets)[K]) const {
+  void setIdsEach(const std::string_view (&texts)[K], std::uint32_t (&ids)[K]) const {
     Walks<K> walks;
     std::size_t common = texts[0].size();
+    std::size_t longest = 0;
     for (std::size_t k = 0; k < K; ++k) {
       walks.bytes[k] = reinterpret_cast<const unsigned char*>(texts[k].data());
       walks.ends[k] = texts[k].size();
       walks.rows[k] = start_;
       common = std::min(common, texts[k].size());
+      longest = std::max(longest, texts[k].size());
     }
-    if (walkTogether(walks, common)) walkOn(walks, common);
-    for (std::size_t k = 0; k < K; ++k) sets[k] = acceptedAt(walks.rows[k]);
+    if (walkTogether(walks, common)) walkOn(walks, common, longest);
+    for (std::size_t k = 0; k < K; ++k) ids[k] = setIdAt(walks.rows[k]);
+  }
+  // Sets sets[k] to matches(texts[k]) the same way.
+  template <std::size_t K>
+  void matchesEach(const std::string_view (&texts)[K], const std::uint64_t* (&sets)[K]) const {
+    std::uint32_t ids[K];
+    setIdsEach(texts, ids);
+    for (std::size_t k = 0; k < K; ++k) sets[k] = setOf(ids[k]);
   }
 
   // Bytes that walks side by side take between two checks of whether they all died. Every step
@@ -129,12 +142,10 @@ class TypeAutomaton {
       for (std::size_t k = 0; k < K; ++k) walks.rows[k] = step(walks.rows[k], walks.bytes[k][i]);
     });
   }
-  // The walks on from byte `from`, side by side still, each to its text's end: a walk that went
-  // on alone would wait on every load again.
+  // The walks on from byte `from` to byte `longest`, the longest text's end, side by side still,
+  // each to its text's end: a walk that went on alone would wait on every load again.
   template <std::size_t K>
-  void walkOn(Walks<K>& walks, std::size_t from) const {
-    std::size_t longest = from;
-    for (const std::size_t end : walks.ends) longest = std::max(longest, end);
+  void walkOn(Walks<K>& walks, std::size_t from, std::size_t longest) const {
     walkChecked(walks, from, longest, [&](std::size_t i) {
       for (std::size_t k = 0; k < K; ++k) {
         if (i < walks.ends[k]) walks.rows[k] = step(walks.rows[k], walks.bytes[k][i]);
@@ -155,9 +166,7 @@ class TypeAutomaton {
     for (; i < to; ++i) stepAt(i);
     return true;
   }
-  const std::uint64_t* acceptedAt(std::size_t row) const {
-    return &acceptSets_[table_[row + classes_]];
-  }
+  std::uint32_t setIdAt(std::size_t row) const { return table_[row + classes_]; }
 
   bool tryBuild(const Nfa& nfa, const std::vector<std::size_t>& types);
   std::vector<std::size_t> typesAt(std::uint32_t row) const;

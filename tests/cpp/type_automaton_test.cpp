@@ -64,7 +64,13 @@ TEST(TypeAutomatonTest, OneWalkTellsEveryTypeOfAText) {
     SCOPED_TRACE(c.name);
     const TypeAutomaton automaton = automatonOf(c.table);
     for (std::size_t type = 0; type < c.table.size(); ++type) EXPECT_TRUE(automaton.includes(type));
-    for (const auto& [text, types] : c.texts) EXPECT_EQ(automaton.matches(text)[0], types) << text;
+    std::map<std::uint64_t, std::uint32_t> idOfSet;
+    for (const auto& [text, types] : c.texts) {
+      EXPECT_EQ(automaton.matches(text)[0], types) << text;
+      const std::uint32_t id = automaton.setIdOf(text);
+      EXPECT_EQ(idOfSet.emplace(types, id).first->second, id) << "one id per set: " << text;
+      EXPECT_EQ(automaton.setOf(id)[0], types) << text;
+    }
   }
 }
 
@@ -256,7 +262,12 @@ void expectSideBySideAsAlone(const TypeAutomaton& automaton, std::mt19937& rng) 
     for (std::size_t k = 0; k < K; ++k) views[k] = texts[k] = randomText(rng);
     const std::uint64_t* sets[K];
     automaton.matchesEach(views, sets);
+    std::uint32_t ids[K];
+    automaton.setIdsEach(views, ids);
     for (std::size_t k = 0; k < K; ++k) {
+      ASSERT_EQ(ids[k], automaton.setIdOf(views[k])) << "lanes " << K << ": " << texts[k];
+      ASSERT_LT(ids[k], automaton.setIdBound());
+      ASSERT_EQ(automaton.setOf(ids[k]), sets[k]);
       const std::uint64_t* alone = automaton.matches(views[k]);
       for (std::size_t word = 0; word < automaton.words(); ++word) {
         ASSERT_EQ(sets[k][word], alone[word])
