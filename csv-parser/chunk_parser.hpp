@@ -143,8 +143,9 @@ class ChunkTokenizer {
   std::size_t fields() const { return m_open_row; }
   std::string_view text(std::size_t f) const {
     const Span span = m_fields[f];
-    const char* base = span.owned() ? m_texts.data() : m_data;
-    return std::string_view(base + span.offset(), span.size);
+    // A plain field's start needs no mask: most fields are plain.
+    if (!span.owned()) return std::string_view(m_data + span.start, span.size);
+    return std::string_view(m_texts.data() + span.offset(), span.size);
   }
 
  private:
