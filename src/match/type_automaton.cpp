@@ -294,6 +294,11 @@ TypeAutomaton::TypeAutomaton(const std::vector<std::vector<SubsetRegex>>& types)
     nfa.addType(patterns);
     if (nfa.starts.back() >= 0) candidates.push_back(nfa.starts.size() - 1);
   }
+  fitTypes(nfa, candidates);
+  makeByteTable();
+}
+
+void TypeAutomaton::fitTypes(const Nfa& nfa, const std::vector<std::size_t>& candidates) {
   if (tryBuild(nfa, candidates)) return;
   std::vector<std::size_t> kept;
   for (std::size_t type : candidates) {
@@ -301,6 +306,26 @@ TypeAutomaton::TypeAutomaton(const std::vector<std::vector<SubsetRegex>>& types)
     if (!tryBuild(nfa, kept)) kept.pop_back();
   }
   if (kept.empty()) tryBuild(nfa, kept);
+}
+
+// Row r moves from offset r * stride_ to r * 257; each class's target is found once per row.
+void TypeAutomaton::makeByteTable() {
+  constexpr std::size_t kByteStride = 257;
+  const std::size_t rows = stateCount();
+  byteTable_.clear();
+  if (rows * kByteStride * sizeof(std::uint32_t) > kMaxByteTableBytes) return;
+  byteTable_.resize(rows * kByteStride);
+  std::vector<std::uint32_t> targets(classes_);
+  for (std::size_t r = 0; r < rows; ++r) {
+    const std::uint32_t* row = &table_[r * stride_];
+    for (std::uint32_t c = 0; c < classes_; ++c) {
+      targets[c] = static_cast<std::uint32_t>(row[c] / stride_ * kByteStride);
+    }
+    std::uint32_t* bytes = &byteTable_[r * kByteStride];
+    for (int b = 0; b < 256; ++b) bytes[b] = targets[classOf_[b]];
+    bytes[256] = row[classes_];
+  }
+  byteStart_ = start_ / stride_ * kByteStride;
 }
 
 bool TypeAutomaton::tryBuild(const Nfa& nfa, const std::vector<std::size_t>& types) {
@@ -313,7 +338,7 @@ bool TypeAutomaton::tryBuild(const Nfa& nfa, const std::vector<std::size_t>& typ
 }
 
 std::vector<std::size_t> TypeAutomaton::typesAt(std::uint32_t row) const {
-  const std::uint64_t* accepted = setOf(setIdAt(row));
+  const std::uint64_t* accepted = setOf(classSteps().setIdAt(row));
   std::vector<std::size_t> types;
   for (std::size_t type = 0; type < typeCount(); ++type) {
     if (accepted[type / 64] >> (type % 64) & 1) types.push_back(type);

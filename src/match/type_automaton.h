@@ -29,6 +29,10 @@ class TypeAutomaton {
   // the byte cap keeps the transition table within the second-level caches of the hot walk.
   static constexpr std::size_t kMaxStates = 1 << 14;
   static constexpr std::size_t kMaxTableBytes = std::size_t{4} << 20;
+  // An automaton whose table over all 256 bytes would take at most this much walks that table
+  // too: a step is then one load, where over byte classes it waits on the load of the byte's
+  // class and then on that of the row. Realistic tables take a few hundred KiB.
+  static constexpr std::size_t kMaxByteTableBytes = std::size_t{1} << 20;
 
   // A pair of types that some text matches both of, with a shortest such text, the least by
   // bytes among the shortest.
@@ -51,8 +55,11 @@ class TypeAutomaton {
   std::size_t stateCount() const { return stride_ == 0 ? 0 : table_.size() / stride_; }
   // Bytes the automaton holds for the walk.
   std::size_t memoryBytes() const {
-    return table_.size() * sizeof(std::uint32_t) + acceptSets_.size() * sizeof(std::uint64_t);
+    return (table_.size() + byteTable_.size()) * sizeof(std::uint32_t) +
+           acceptSets_.size() * sizeof(std::uint64_t);
   }
+  // Whether walks take the table over all bytes (see kMaxByteTableBytes).
+  bool walksBytes() const { return !byteTable_.empty(); }
 
   // The included types whose patterns fully match `text`: bit i % 64 of word i / 64. Valid as
   // long as the automaton; no allocation, no lock, safe from several threads at once.
@@ -60,7 +67,9 @@ class TypeAutomaton {
   // The same set by its id: texts with the same set have the same id, every id is below
   // setIdBound(), and setOf(id) gives the set. A caller that derives something from each set
   // can do so once per id, in a table of setIdBound() entries.
-  std::uint32_t setIdOf(std::string_view text) const { return setIdAt(walk(start_, text)); }
+  std::uint32_t setIdOf(std::string_view text) const {
+    return walksBytes() ? walkAlone(byteSteps(), text) : walkAlone(classSteps(), text);
+  }
   const std::uint64_t* setOf(std::uint32_t id) const { return &acceptSets_[id]; }
   std::size_t setIdBound() const { return acceptSets_.size(); }
 
@@ -70,18 +79,11 @@ class TypeAutomaton {
   // matches().
   template <std::size_t K>
   void setIdsEach(const std::string_view (&texts)[K], std::uint32_t (&ids)[K]) const {
-    Walks<K> walks;
-    std::size_t common = texts[0].size();
-    std::size_t longest = 0;
-    for (std::size_t k = 0; k < K; ++k) {
-      walks.bytes[k] = reinterpret_cast<const unsigned char*>(texts[k].data());
-      walks.ends[k] = texts[k].size();
-      walks.rows[k] = start_;
-      common = std::min(common, texts[k].size());
-      longest = std::max(longest, texts[k].size());
+    if (walksBytes()) {
+      walkEach(byteSteps(), texts, ids);
+    } else {
+      walkEach(classSteps(), texts, ids);
     }
-    if (walkTogether(walks, common)) walkOn(walks, common, longest);
-    for (std::size_t k = 0; k < K; ++k) ids[k] = setIdAt(walks.rows[k]);
   }
   // Sets sets[k] to matches(texts[k]) the same way.
   template <std::size_t K>
@@ -107,15 +109,6 @@ class TypeAutomaton {
   // How a row was first reached: the row before it and the byte taken.
   using Step = std::pair<std::uint32_t, std::uint8_t>;
 
-  // The row that `text` leads to from `row`; the dead state as soon as nothing can match.
-  std::uint32_t walk(std::uint32_t row, std::string_view text) const {
-    const std::uint32_t* table = table_.data();
-    for (const char c : text) {
-      if (row == 0) break;
-      row = table[row + classOf_[static_cast<unsigned char>(c)]];
-    }
-    return row;
-  }
   // K walks side by side. A row is held as std::size_t so that a step adds and loads with no
   // widening between.
   template <std::size_t K>
@@ -131,24 +124,72 @@ class TypeAutomaton {
     }
   };
 
-  std::size_t step(std::size_t row, unsigned char byte) const {
-    return table_[row + classOf_[byte]];
+  // How a walk steps, on one of the two tables: a row is the offset of its first entry, the
+  // dead state is row 0 in both, and the entry after a row's steps is its set id.
+  struct ClassSteps {
+    const std::uint32_t* table;
+    const std::uint8_t* classOf;
+    std::size_t classes;
+    std::size_t start;
+    std::size_t step(std::size_t row, unsigned char byte) const {
+      return table[row + classOf[byte]];
+    }
+    std::uint32_t setIdAt(std::size_t row) const { return table[row + classes]; }
+  };
+  struct ByteSteps {
+    const std::uint32_t* table;
+    std::size_t start;
+    std::size_t step(std::size_t row, unsigned char byte) const { return table[row + byte]; }
+    std::uint32_t setIdAt(std::size_t row) const { return table[row + 256]; }
+  };
+  ClassSteps classSteps() const { return {table_.data(), classOf_.data(), classes_, start_}; }
+  ByteSteps byteSteps() const { return {byteTable_.data(), byteStart_}; }
+
+  // Stops at the dead state, byte by byte: the lone walk stays the plain one that side-by-side
+  // walks are held to.
+  template <class Steps>
+  static std::uint32_t walkAlone(const Steps& steps, std::string_view text) {
+    std::size_t row = steps.start;
+    for (const char c : text) {
+      if (row == 0) break;
+      row = steps.step(row, static_cast<unsigned char>(c));
+    }
+    return steps.setIdAt(row);
   }
+  template <class Steps, std::size_t K>
+  static void walkEach(const Steps& steps, const std::string_view (&texts)[K],
+                       std::uint32_t (&ids)[K]) {
+    Walks<K> walks;
+    std::size_t common = texts[0].size();
+    std::size_t longest = 0;
+    for (std::size_t k = 0; k < K; ++k) {
+      walks.bytes[k] = reinterpret_cast<const unsigned char*>(texts[k].data());
+      walks.ends[k] = texts[k].size();
+      walks.rows[k] = steps.start;
+      common = std::min(common, texts[k].size());
+      longest = std::max(longest, texts[k].size());
+    }
+    if (walkTogether(steps, walks, common)) walkOn(steps, walks, common, longest);
+    for (std::size_t k = 0; k < K; ++k) ids[k] = steps.setIdAt(walks.rows[k]);
+  }
+
   // The walks to byte `common`, which every text reaches, with no test of which go on. False
   // when they all died.
-  template <std::size_t K>
-  bool walkTogether(Walks<K>& walks, std::size_t common) const {
+  template <class Steps, std::size_t K>
+  static bool walkTogether(const Steps& steps, Walks<K>& walks, std::size_t common) {
     return walkChecked(walks, 0, common, [&](std::size_t i) {
-      for (std::size_t k = 0; k < K; ++k) walks.rows[k] = step(walks.rows[k], walks.bytes[k][i]);
+      for (std::size_t k = 0; k < K; ++k) {
+        walks.rows[k] = steps.step(walks.rows[k], walks.bytes[k][i]);
+      }
     });
   }
   // The walks on from byte `from` to byte `longest`, the longest text's end, side by side still,
   // each to its text's end: a walk that went on alone would wait on every load again.
-  template <std::size_t K>
-  void walkOn(Walks<K>& walks, std::size_t from, std::size_t longest) const {
+  template <class Steps, std::size_t K>
+  static void walkOn(const Steps& steps, Walks<K>& walks, std::size_t from, std::size_t longest) {
     walkChecked(walks, from, longest, [&](std::size_t i) {
       for (std::size_t k = 0; k < K; ++k) {
-        if (i < walks.ends[k]) walks.rows[k] = step(walks.rows[k], walks.bytes[k][i]);
+        if (i < walks.ends[k]) walks.rows[k] = steps.step(walks.rows[k], walks.bytes[k][i]);
       }
     });
   }
@@ -166,8 +207,8 @@ class TypeAutomaton {
     for (; i < to; ++i) stepAt(i);
     return true;
   }
-  std::uint32_t setIdAt(std::size_t row) const { return table_[row + classes_]; }
-
+  void makeByteTable();
+  void fitTypes(const Nfa& nfa, const std::vector<std::size_t>& candidates);
   bool tryBuild(const Nfa& nfa, const std::vector<std::size_t>& types);
   std::vector<std::size_t> typesAt(std::uint32_t row) const;
   std::string textTo(std::uint32_t row, const std::vector<Step>& cameFrom) const;
@@ -181,6 +222,10 @@ class TypeAutomaton {
   std::uint32_t classes_ = 1;
   std::uint32_t start_ = 0;
   std::array<std::uint8_t, 256> classOf_{};
+  // The same rows over all 256 bytes, then the set id, when they fit kMaxByteTableBytes; else
+  // empty. Row r of table_ is row r of this table.
+  std::vector<std::uint32_t> byteTable_;
+  std::size_t byteStart_ = 0;
   std::vector<std::uint64_t> acceptSets_ = std::vector<std::uint64_t>(1, 0);
 };
 

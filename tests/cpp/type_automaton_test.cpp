@@ -98,6 +98,41 @@ TEST(TypeAutomatonTest, ATypePastTheCapsIsLeftOutAndTheOthersStay) {
   EXPECT_EQ(automaton.matches("12")[0], 1u);
 }
 
+// A realistic table walks its rows over all 256 bytes. One whose rows would take too much that
+// way walks its byte classes, alone and side by side, to the answers of the rule it encodes:
+// type 0 takes an 'a' eleven bytes from the end of a text of 'a' and 'b', some 2^11 rows.
+TEST(TypeAutomatonTest, AutomataPastTheByteTableCapWalkTheirClasses) {
+  EXPECT_TRUE(automatonOf({{"[0-9]+"}, {"[a-z]+@[a-z]+"}}).walksBytes());
+  const TypeAutomaton automaton = automatonOf({{"[ab]*a[ab]{10}"}, {"b+"}});
+  ASSERT_TRUE(automaton.includes(0));
+  ASSERT_TRUE(automaton.includes(1));
+  ASSERT_FALSE(automaton.walksBytes());
+  const auto expected = [](const std::string& text) {
+    const bool ab = text.find_first_not_of("ab") == std::string::npos;
+    const bool type0 = ab && text.size() >= 11 && text[text.size() - 11] == 'a';
+    const bool type1 = !text.empty() && text.find_first_not_of('b') == std::string::npos;
+    return std::uint64_t{type0} | std::uint64_t{type1} << 1;
+  };
+  std::mt19937 rng(5);
+  for (int group = 0; group < 2000; ++group) {
+    std::string texts[4];
+    std::string_view views[4];
+    for (std::size_t k = 0; k < 4; ++k) {
+      const std::size_t length = rng() % 30;
+      const bool onlyB = rng() % 8 == 0;
+      const std::size_t letters = rng() % 10 == 0 ? 7 : 6;  // with 'c', which kills type 0
+      for (std::size_t i = 0; i < length; ++i) texts[k] += onlyB ? 'b' : "abbabac"[rng() % letters];
+      views[k] = texts[k];
+    }
+    std::uint32_t ids[4];
+    automaton.setIdsEach(views, ids);
+    for (std::size_t k = 0; k < 4; ++k) {
+      ASSERT_EQ(automaton.matches(views[k])[0], expected(texts[k])) << texts[k];
+      ASSERT_EQ(automaton.setOf(ids[k])[0], expected(texts[k])) << texts[k];
+    }
+  }
+}
+
 struct OverlapCase {
   const char* name;
   std::vector<std::pair<std::string, std::vector<std::string>>> types;
