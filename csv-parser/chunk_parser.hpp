@@ -143,8 +143,9 @@ class ChunkTokenizer {
   std::size_t fields() const { return m_open_row; }
   std::string_view text(std::size_t f) const {
     const Span span = m_fields[f];
-    const char* base = span.owned() ? m_texts.data() : m_data;
-    return std::string_view(base + span.offset(), span.size);
+    // A plain field's start needs no mask: most fields are plain.
+    if (!span.owned()) return std::string_view(m_data + span.start, span.size);
+    return std::string_view(m_texts.data() + span.offset(), span.size);
   }
 
  private:
@@ -233,18 +234,21 @@ class ChunkTokenizer {
 // quoted field, or the last bytes of the data.
 inline std::size_t ChunkTokenizer::take_plain_fields(const char* data, std::size_t start,
                                                      std::size_t size) {
+  // In locals, which the masker's call and the stores of spans leave in registers.
+  const char quote = m_dialect.quote;
+  const char delimiter = m_separators.delimiter;
   const bool crlf = m_dialect.terminator == Term::CRLF;
   for (std::size_t block = start; block + kBlock < size; block += kBlock) {
     std::uint64_t separators = m_masker(data + block, m_separators);
     // A CR LF whose LF opens this block was taken whole: start is then past it.
     if (start > block) separators &= separators - 1;
     while (separators != 0) {
-      if (data[start] == m_dialect.quote) return start;
+      if (data[start] == quote) return start;
       const std::size_t end = block + static_cast<std::size_t>(__builtin_ctzll(separators));
       separators &= separators - 1;
       end_plain_field(start, end);
       start = end + 1;
-      if (data[end] == m_separators.delimiter) continue;
+      if (data[end] == delimiter) continue;
       if (crlf && data[end] == '\r' && data[start] == '\n') {
         ++start;
         separators &= separators - 1;

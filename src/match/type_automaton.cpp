@@ -143,7 +143,7 @@ class TypeAutomaton::Determinizer {
     rowOf({});  // the dead state, row 0
     std::vector<std::uint32_t> start;
     for (std::size_t type : types_) start.push_back(static_cast<std::uint32_t>(nfa_.starts[type]));
-    start_ = rowOf(std::move(start));
+    start_ = rowOf(start);
     for (std::size_t row = 1; row < sets_.size() && !failed_; ++row) expand(row);
     return !failed_;
   }
@@ -191,10 +191,10 @@ class TypeAutomaton::Determinizer {
     classes_ = count;
   }
 
-  // The byte and match states reachable from `states` through forks, sorted.
-  void close(std::vector<std::uint32_t>& states) {
+  // Sets `states` to the byte and match states reachable from `from` through forks, sorted.
+  void close(const std::vector<std::uint32_t>& from, std::vector<std::uint32_t>& states) {
     ++generation_;
-    stack_.assign(states.begin(), states.end());
+    stack_.assign(from.begin(), from.end());
     states.clear();
     while (!stack_.empty()) {
       const std::uint32_t s = stack_.back();
@@ -212,13 +212,14 @@ class TypeAutomaton::Determinizer {
     std::sort(states.begin(), states.end());
   }
 
-  // The row offset of the closure of `states`, adding a row the first time.
-  std::uint32_t rowOf(std::vector<std::uint32_t> states) {
-    close(states);
-    const auto found = rowIds_.find(states);
+  // The row offset of the closure of `states`, adding a row the first time. The closure is
+  // built in a buffer kept from call to call, and copied only for a new row.
+  std::uint32_t rowOf(const std::vector<std::uint32_t>& states) {
+    close(states, closed_);
+    const auto found = rowIds_.find(closed_);
     if (found != rowIds_.end()) return found->second;
     const std::size_t rows = sets_.size() + 1;
-    elements_ += states.size();
+    elements_ += closed_.size();
     if (rows > kMaxStates || rows * stride_ * sizeof(std::uint32_t) > kMaxTableBytes ||
         elements_ > kMaxSubsetElements) {
       failed_ = true;
@@ -226,8 +227,8 @@ class TypeAutomaton::Determinizer {
     }
     const auto offset = static_cast<std::uint32_t>(table_.size());
     table_.resize(table_.size() + stride_, 0);
-    table_[offset + classes_] = acceptOffset(states);
-    sets_.push_back(&rowIds_.emplace(std::move(states), offset).first->first);
+    table_[offset + classes_] = acceptOffset(closed_);
+    sets_.push_back(&rowIds_.emplace(closed_, offset).first->first);
     return offset;
   }
 
@@ -254,8 +255,10 @@ class TypeAutomaton::Determinizer {
       }
     }
     for (std::uint32_t c = 0; c < classes_ && !failed_; ++c) {
-      const std::uint32_t target = rowOf(targets_[c]);
-      table_[row * stride_ + c] = target;
+      // From most rows most classes lead nowhere: to the dead state, row 0, which the new
+      // row holds already.
+      if (targets_[c].empty()) continue;
+      table_[row * stride_ + c] = rowOf(targets_[c]);
     }
   }
 
@@ -274,6 +277,7 @@ class TypeAutomaton::Determinizer {
   std::unordered_map<std::vector<std::uint64_t>, std::uint32_t, VectorHash> acceptOffsets_;
   std::vector<std::vector<std::uint32_t>> targets_;
   std::vector<std::uint32_t> stack_;
+  std::vector<std::uint32_t> closed_;  // rowOf()'s closure
   std::vector<std::uint32_t> stamps_;
   std::uint32_t generation_ = 0;
   std::size_t elements_ = 0;
@@ -290,6 +294,11 @@ TypeAutomaton::TypeAutomaton(const std::vector<std::vector<SubsetRegex>>& types)
     nfa.addType(patterns);
     if (nfa.starts.back() >= 0) candidates.push_back(nfa.starts.size() - 1);
   }
+  fitTypes(nfa, candidates);
+  makeByteTable();
+}
+
+void TypeAutomaton::fitTypes(const Nfa& nfa, const std::vector<std::size_t>& candidates) {
   if (tryBuild(nfa, candidates)) return;
   std::vector<std::size_t> kept;
   for (std::size_t type : candidates) {
@@ -297,6 +306,26 @@ TypeAutomaton::TypeAutomaton(const std::vector<std::vector<SubsetRegex>>& types)
     if (!tryBuild(nfa, kept)) kept.pop_back();
   }
   if (kept.empty()) tryBuild(nfa, kept);
+}
+
+// Row r moves from offset r * stride_ to r * 257; each class's target is found once per row.
+void TypeAutomaton::makeByteTable() {
+  constexpr std::size_t kByteStride = 257;
+  const std::size_t rows = stateCount();
+  byteTable_.clear();
+  if (rows * kByteStride * sizeof(std::uint32_t) > kMaxByteTableBytes) return;
+  byteTable_.resize(rows * kByteStride);
+  std::vector<std::uint32_t> targets(classes_);
+  for (std::size_t r = 0; r < rows; ++r) {
+    const std::uint32_t* row = &table_[r * stride_];
+    for (std::uint32_t c = 0; c < classes_; ++c) {
+      targets[c] = static_cast<std::uint32_t>(row[c] / stride_ * kByteStride);
+    }
+    std::uint32_t* bytes = &byteTable_[r * kByteStride];
+    for (int b = 0; b < 256; ++b) bytes[b] = targets[classOf_[b]];
+    bytes[256] = row[classes_];
+  }
+  byteStart_ = start_ / stride_ * kByteStride;
 }
 
 bool TypeAutomaton::tryBuild(const Nfa& nfa, const std::vector<std::size_t>& types) {
@@ -309,7 +338,7 @@ bool TypeAutomaton::tryBuild(const Nfa& nfa, const std::vector<std::size_t>& typ
 }
 
 std::vector<std::size_t> TypeAutomaton::typesAt(std::uint32_t row) const {
-  const std::uint64_t* accepted = acceptedAt(row);
+  const std::uint64_t* accepted = setOf(classSteps().setIdAt(row));
   std::vector<std::size_t> types;
   for (std::size_t type = 0; type < typeCount(); ++type) {
     if (accepted[type / 64] >> (type % 64) & 1) types.push_back(type);

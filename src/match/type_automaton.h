@@ -29,6 +29,10 @@ class TypeAutomaton {
   // the byte cap keeps the transition table within the second-level caches of the hot walk.
   static constexpr std::size_t kMaxStates = 1 << 14;
   static constexpr std::size_t kMaxTableBytes = std::size_t{4} << 20;
+  // An automaton whose table over all 256 bytes would take at most this much walks that table
+  // too: a step is then one load, where over byte classes it waits on the load of the byte's
+  // class and then on that of the row. Realistic tables take a few hundred KiB.
+  static constexpr std::size_t kMaxByteTableBytes = std::size_t{1} << 20;
 
   // A pair of types that some text matches both of, with a shortest such text, the least by
   // bytes among the shortest.
@@ -51,27 +55,49 @@ class TypeAutomaton {
   std::size_t stateCount() const { return stride_ == 0 ? 0 : table_.size() / stride_; }
   // Bytes the automaton holds for the walk.
   std::size_t memoryBytes() const {
-    return table_.size() * sizeof(std::uint32_t) + acceptSets_.size() * sizeof(std::uint64_t);
+    return (table_.size() + byteTable_.size()) * sizeof(std::uint32_t) +
+           acceptSets_.size() * sizeof(std::uint64_t);
   }
+  // Whether walks take the table over all bytes (see kMaxByteTableBytes).
+  bool walksBytes() const { return !byteTable_.empty(); }
 
   // The included types whose patterns fully match `text`: bit i % 64 of word i / 64. Valid as
   // long as the automaton; no allocation, no lock, safe from several threads at once.
-  const std::uint64_t* matches(std::string_view text) const {
-    return acceptedAt(walk(start_, text));
+  const std::uint64_t* matches(std::string_view text) const { return setOf(setIdOf(text)); }
+  // The same set by its id: texts with the same set have the same id, every id is below
+  // setIdBound(), and setOf(id) gives the set. A caller that derives something from each set
+  // can do so once per id, in a table of setIdBound() entries.
+  std::uint32_t setIdOf(std::string_view text) const {
+    return walksBytes() ? walkAlone(byteSteps(), text) : walkAlone(classSteps(), text);
   }
+  const std::uint64_t* setOf(std::uint32_t id) const { return &acceptSets_[id]; }
+  std::size_t setIdBound() const { return acceptSets_.size(); }
 
-  // Sets sets[k] to matches(texts[k]) for each of K texts, walking them side by side. Each step
+  // Sets ids[k] to setIdOf(texts[k]) for each of K texts, walking them side by side. Each step
   // of a walk waits on the load of the step before, so one walk leaves the core idle most of
   // the time; K walks that do not depend on each other fill that time. Same guarantees as
   // matches().
   template <std::size_t K>
-  void matchesEach(const std::string_view (&texts)[K], const std::uint64_t* (&sets)[K]) const {
-    std::uint32_t rows[K];
-    for (std::uint32_t& row : rows) row = start_;
-    const std::size_t common = walkTogether(texts, rows);
-    walkOn(texts, common, rows);
-    for (std::size_t k = 0; k < K; ++k) sets[k] = acceptedAt(rows[k]);
+  void setIdsEach(const std::string_view (&texts)[K], std::uint32_t (&ids)[K]) const {
+    if (walksBytes()) {
+      walkEach(byteSteps(), texts, ids);
+    } else {
+      walkEach(classSteps(), texts, ids);
+    }
   }
+  // Sets sets[k] to matches(texts[k]) the same way.
+  template <std::size_t K>
+  void matchesEach(const std::string_view (&texts)[K], const std::uint64_t* (&sets)[K]) const {
+    std::uint32_t ids[K];
+    setIdsEach(texts, ids);
+    for (std::size_t k = 0; k < K; ++k) sets[k] = setOf(ids[k]);
+  }
+
+  // Bytes that walks side by side take between two checks of whether they all died. Every step
+  // from the dead state leads back to it, so a later check answers as one at every byte would;
+  // checking every fourth byte costs a quarter of that, and a group of texts that all die early
+  // (free text, at its first space) walks at most three bytes further.
+  static constexpr std::size_t kStepsPerDeadCheck = 4;
 
   // Every pair of included types with a common text, sorted by (first, second).
   std::vector<Overlap> overlaps() const;
@@ -83,52 +109,106 @@ class TypeAutomaton {
   // How a row was first reached: the row before it and the byte taken.
   using Step = std::pair<std::uint32_t, std::uint8_t>;
 
-  // The row that `text` leads to from `row`; the dead state as soon as nothing can match.
-  std::uint32_t walk(std::uint32_t row, std::string_view text) const {
-    const std::uint32_t* table = table_.data();
+  // K walks side by side. A row is held as std::size_t so that a step adds and loads with no
+  // widening between.
+  template <std::size_t K>
+  struct Walks {
+    const unsigned char* bytes[K];
+    std::size_t ends[K];
+    std::size_t rows[K];
+
+    bool anyAlive() const {
+      std::size_t alive = 0;
+      for (const std::size_t row : rows) alive |= row;
+      return alive != 0;
+    }
+  };
+
+  // How a walk steps, on one of the two tables: a row is the offset of its first entry, the
+  // dead state is row 0 in both, and the entry after a row's steps is its set id.
+  struct ClassSteps {
+    const std::uint32_t* table;
+    const std::uint8_t* classOf;
+    std::size_t classes;
+    std::size_t start;
+    std::size_t step(std::size_t row, unsigned char byte) const {
+      return table[row + classOf[byte]];
+    }
+    std::uint32_t setIdAt(std::size_t row) const { return table[row + classes]; }
+  };
+  struct ByteSteps {
+    const std::uint32_t* table;
+    std::size_t start;
+    std::size_t step(std::size_t row, unsigned char byte) const { return table[row + byte]; }
+    std::uint32_t setIdAt(std::size_t row) const { return table[row + 256]; }
+  };
+  ClassSteps classSteps() const { return {table_.data(), classOf_.data(), classes_, start_}; }
+  ByteSteps byteSteps() const { return {byteTable_.data(), byteStart_}; }
+
+  // Stops at the dead state, byte by byte: the lone walk stays the plain one that side-by-side
+  // walks are held to.
+  template <class Steps>
+  static std::uint32_t walkAlone(const Steps& steps, std::string_view text) {
+    std::size_t row = steps.start;
     for (const char c : text) {
       if (row == 0) break;
-      row = table[row + classOf_[static_cast<unsigned char>(c)]];
+      row = steps.step(row, static_cast<unsigned char>(c));
     }
-    return row;
+    return steps.setIdAt(row);
   }
-  // The walks of `texts` as far as the shortest text, or until all are dead, which stay so;
-  // returns that length. Walks that end together need no test of which go on.
-  template <std::size_t K>
-  std::size_t walkTogether(const std::string_view (&texts)[K], std::uint32_t (&rows)[K]) const {
+  template <class Steps, std::size_t K>
+  static void walkEach(const Steps& steps, const std::string_view (&texts)[K],
+                       std::uint32_t (&ids)[K]) {
+    Walks<K> walks;
     std::size_t common = texts[0].size();
-    for (const std::string_view text : texts) common = std::min(common, text.size());
-    const std::uint32_t* table = table_.data();
-    for (std::size_t i = 0; i < common; ++i) {
-      std::uint32_t alive = 0;
-      for (std::size_t k = 0; k < K; ++k) {
-        rows[k] = table[rows[k] + classOf_[static_cast<unsigned char>(texts[k][i])]];
-        alive |= rows[k];
-      }
-      if (alive == 0) break;
+    std::size_t longest = 0;
+    for (std::size_t k = 0; k < K; ++k) {
+      walks.bytes[k] = reinterpret_cast<const unsigned char*>(texts[k].data());
+      walks.ends[k] = texts[k].size();
+      walks.rows[k] = steps.start;
+      common = std::min(common, texts[k].size());
+      longest = std::max(longest, texts[k].size());
     }
-    return common;
-  }
-  // The walks on from byte `from`, side by side still, each to its text's end or the dead
-  // state: a walk that went on alone would wait on every load again.
-  template <std::size_t K>
-  void walkOn(const std::string_view (&texts)[K], std::size_t from,
-              std::uint32_t (&rows)[K]) const {
-    const std::uint32_t* table = table_.data();
-    for (std::size_t i = from;; ++i) {
-      bool going = false;
-      for (std::size_t k = 0; k < K; ++k) {
-        if (i >= texts[k].size() || rows[k] == 0) continue;
-        rows[k] = table[rows[k] + classOf_[static_cast<unsigned char>(texts[k][i])]];
-        going = true;
-      }
-      if (!going) return;
-    }
-  }
-  const std::uint64_t* acceptedAt(std::uint32_t row) const {
-    return &acceptSets_[table_[row + classes_]];
+    if (walkTogether(steps, walks, common)) walkOn(steps, walks, common, longest);
+    for (std::size_t k = 0; k < K; ++k) ids[k] = steps.setIdAt(walks.rows[k]);
   }
 
+  // The walks to byte `common`, which every text reaches, with no test of which go on. False
+  // when they all died.
+  template <class Steps, std::size_t K>
+  static bool walkTogether(const Steps& steps, Walks<K>& walks, std::size_t common) {
+    return walkChecked(walks, 0, common, [&](std::size_t i) {
+      for (std::size_t k = 0; k < K; ++k) {
+        walks.rows[k] = steps.step(walks.rows[k], walks.bytes[k][i]);
+      }
+    });
+  }
+  // The walks on from byte `from` to byte `longest`, the longest text's end, side by side still,
+  // each to its text's end: a walk that went on alone would wait on every load again.
+  template <class Steps, std::size_t K>
+  static void walkOn(const Steps& steps, Walks<K>& walks, std::size_t from, std::size_t longest) {
+    walkChecked(walks, from, longest, [&](std::size_t i) {
+      for (std::size_t k = 0; k < K; ++k) {
+        if (i < walks.ends[k]) walks.rows[k] = steps.step(walks.rows[k], walks.bytes[k][i]);
+      }
+    });
+  }
+  // Calls stepAt(i) for each byte i from `from` to `to`, checking after every kStepsPerDeadCheck
+  // bytes whether the walks all died. False when they did. The steps between two checks are
+  // as many as the constant says, so that they need no count of their own.
+  template <std::size_t K, class StepAt>
+  static bool walkChecked(const Walks<K>& walks, std::size_t from, std::size_t to,
+                          const StepAt& stepAt) {
+    std::size_t i = from;
+    for (; i + kStepsPerDeadCheck <= to; i += kStepsPerDeadCheck) {
+      for (std::size_t s = 0; s < kStepsPerDeadCheck; ++s) stepAt(i + s);
+      if (!walks.anyAlive()) return false;
+    }
+    for (; i < to; ++i) stepAt(i);
+    return true;
+  }
+  void makeByteTable();
+  void fitTypes(const Nfa& nfa, const std::vector<std::size_t>& candidates);
   bool tryBuild(const Nfa& nfa, const std::vector<std::size_t>& types);
   std::vector<std::size_t> typesAt(std::uint32_t row) const;
   std::string textTo(std::uint32_t row, const std::vector<Step>& cameFrom) const;
@@ -142,6 +222,10 @@ class TypeAutomaton {
   std::uint32_t classes_ = 1;
   std::uint32_t start_ = 0;
   std::array<std::uint8_t, 256> classOf_{};
+  // The same rows over all 256 bytes, then the set id, when they fit kMaxByteTableBytes; else
+  // empty. Row r of table_ is row r of this table.
+  std::vector<std::uint32_t> byteTable_;
+  std::size_t byteStart_ = 0;
   std::vector<std::uint64_t> acceptSets_ = std::vector<std::uint64_t>(1, 0);
 };
 

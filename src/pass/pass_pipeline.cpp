@@ -29,6 +29,17 @@ constexpr std::size_t kLead = 4;
 // most matches.
 constexpr unsigned kMatchesPerPoll = 16;
 
+// The type that counting gives each set of `typesOfText`, by set id: typeOfMatchSet() once per
+// set rather than once per cell.
+std::vector<TypeId> typesOfSets(const TypeAutomaton& typesOfText,
+                                const std::vector<TypeId>& bitTypes) {
+  std::vector<TypeId> types(typesOfText.setIdBound(), PatternTable::kOther);
+  for (std::uint32_t id = 0; id < types.size(); id += typesOfText.words()) {
+    types[id] = typeOfMatchSet(*typesOfText.setOf(id), bitTypes);
+  }
+  return types;
+}
+
 double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -76,7 +87,8 @@ void PassPipeline::resolve(const Consumer& consume) { run(Resolving{}, consume);
 void PassPipeline::count(const TypeAutomaton& typesOfText, bool writeLines,
                          const Consumer& consume) {
   stats_.countedApart = true;
-  run(Counting{typesOfText, writeLines}, consume);
+  run(Counting{typesOfText, writeLines, typesOfSets(typesOfText, setup_.table->matchSetTypes())},
+      consume);
 }
 
 bool PassPipeline::buildStep(const ProductMaker& make, const Consumer& consume) {
@@ -257,9 +269,9 @@ void PassPipeline::describe(Chunk& chunk, unsigned, const Counting& mode) {
   for (std::size_t row = 0; row < widths.size();) {
     const std::size_t rows = wholeRowsAt(widths, row) ? kRowsSideBySide : 1;
     if (rows == kRowsSideBySide) {
-      typeRowsSideBySide(chunk, mode.typesOfText, row, field);
+      typeRowsSideBySide(chunk, mode, row, field);
     } else {
-      typeRow(chunk, mode.typesOfText, row, field);
+      typeRow(chunk, mode, row, field);
     }
     for (const std::size_t end = row + rows; row < end; ++row) {
       countRow(chunk, row, field);
@@ -337,9 +349,8 @@ bool PassPipeline::wholeRowsAt(const std::vector<std::uint32_t>& widths, std::si
 
 // Column by column: the texts of a column in nearby rows have close lengths,
 // so their walks end nearly together.
-void PassPipeline::typeRowsSideBySide(Chunk& chunk, const TypeAutomaton& typesOfText,
-                                      std::size_t row, std::size_t field) const {
-  const std::vector<TypeId>& bitTypes = setup_.table->matchSetTypes();
+void PassPipeline::typeRowsSideBySide(Chunk& chunk, const Counting& mode, std::size_t row,
+                                      std::size_t field) const {
   const std::size_t columns = setup_.columns;
   TypeId* types[kRowsSideBySide];
   for (std::size_t r = 0; r < kRowsSideBySide; ++r) types[r] = rowTypesOf(chunk, row + r);
@@ -348,20 +359,17 @@ void PassPipeline::typeRowsSideBySide(Chunk& chunk, const TypeAutomaton& typesOf
     for (std::size_t r = 0; r < kRowsSideBySide; ++r) {
       texts[r] = chunk.rows.text(field + r * columns + c);
     }
-    const std::uint64_t* sets[kRowsSideBySide];
-    typesOfText.matchesEach(texts, sets);
-    for (std::size_t r = 0; r < kRowsSideBySide; ++r) {
-      types[r][c] = typeOfMatchSet(*sets[r], bitTypes);
-    }
+    std::uint32_t sets[kRowsSideBySide];
+    mode.typesOfText.setIdsEach(texts, sets);
+    for (std::size_t r = 0; r < kRowsSideBySide; ++r) types[r][c] = mode.typeOfSet[sets[r]];
   }
 }
 
-void PassPipeline::typeRow(Chunk& chunk, const TypeAutomaton& typesOfText, std::size_t row,
+void PassPipeline::typeRow(Chunk& chunk, const Counting& mode, std::size_t row,
                            std::size_t field) const {
-  const std::vector<TypeId>& bitTypes = setup_.table->matchSetTypes();
   TypeId* types = rowTypesOf(chunk, row);
   for (std::size_t c = 0, width = chunk.rows.widths()[row]; c < width; ++c) {
-    types[c] = typeOfMatchSet(*typesOfText.matches(chunk.rows.text(field + c)), bitTypes);
+    types[c] = mode.typeOfSet[mode.typesOfText.setIdOf(chunk.rows.text(field + c))];
   }
 }
 

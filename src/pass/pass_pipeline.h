@@ -144,6 +144,7 @@ class PassPipeline {
   struct Counting {
     const TypeAutomaton& typesOfText;
     bool writeLines;
+    std::vector<TypeId> typeOfSet;  // by set id of typesOfText: typeOfMatchSet() of the set
   };
   struct Building {
     const ProductMaker& make;
@@ -163,10 +164,9 @@ class PassPipeline {
   void describe(Chunk& chunk, unsigned thread, const Building& mode);
   void startCounting(Chunk& chunk) const;
   bool wholeRowsAt(const std::vector<std::uint32_t>& widths, std::size_t row) const;
-  void typeRowsSideBySide(Chunk& chunk, const TypeAutomaton& typesOfText, std::size_t row,
+  void typeRowsSideBySide(Chunk& chunk, const Counting& mode, std::size_t row,
                           std::size_t field) const;
-  void typeRow(Chunk& chunk, const TypeAutomaton& typesOfText, std::size_t row,
-               std::size_t field) const;
+  void typeRow(Chunk& chunk, const Counting& mode, std::size_t row, std::size_t field) const;
   void countRow(Chunk& chunk, std::size_t row, std::size_t field) const;
   TypeId* rowTypesOf(Chunk& chunk, std::size_t row) const;
   std::uint64_t matchSet(std::string_view text, std::size_t hash, unsigned thread);

@@ -64,7 +64,13 @@ TEST(TypeAutomatonTest, OneWalkTellsEveryTypeOfAText) {
     SCOPED_TRACE(c.name);
     const TypeAutomaton automaton = automatonOf(c.table);
     for (std::size_t type = 0; type < c.table.size(); ++type) EXPECT_TRUE(automaton.includes(type));
-    for (const auto& [text, types] : c.texts) EXPECT_EQ(automaton.matches(text)[0], types) << text;
+    std::map<std::uint64_t, std::uint32_t> idOfSet;
+    for (const auto& [text, types] : c.texts) {
+      EXPECT_EQ(automaton.matches(text)[0], types) << text;
+      const std::uint32_t id = automaton.setIdOf(text);
+      EXPECT_EQ(idOfSet.emplace(types, id).first->second, id) << "one id per set: " << text;
+      EXPECT_EQ(automaton.setOf(id)[0], types) << text;
+    }
   }
 }
 
@@ -90,6 +96,41 @@ TEST(TypeAutomatonTest, ATypePastTheCapsIsLeftOutAndTheOthersStay) {
   EXPECT_LE(automaton.memoryBytes(), TypeAutomaton::kMaxTableBytes + 4096);
   EXPECT_EQ(automaton.matches("ab")[0], 4u);
   EXPECT_EQ(automaton.matches("12")[0], 1u);
+}
+
+// A realistic table walks its rows over all 256 bytes. One whose rows would take too much that
+// way walks its byte classes, alone and side by side, to the answers of the rule it encodes:
+// type 0 takes an 'a' eleven bytes from the end of a text of 'a' and 'b', some 2^11 rows.
+TEST(TypeAutomatonTest, AutomataPastTheByteTableCapWalkTheirClasses) {
+  EXPECT_TRUE(automatonOf({{"[0-9]+"}, {"[a-z]+@[a-z]+"}}).walksBytes());
+  const TypeAutomaton automaton = automatonOf({{"[ab]*a[ab]{10}"}, {"b+"}});
+  ASSERT_TRUE(automaton.includes(0));
+  ASSERT_TRUE(automaton.includes(1));
+  ASSERT_FALSE(automaton.walksBytes());
+  const auto expected = [](const std::string& text) {
+    const bool ab = text.find_first_not_of("ab") == std::string::npos;
+    const bool type0 = ab && text.size() >= 11 && text[text.size() - 11] == 'a';
+    const bool type1 = !text.empty() && text.find_first_not_of('b') == std::string::npos;
+    return std::uint64_t{type0} | std::uint64_t{type1} << 1;
+  };
+  std::mt19937 rng(5);
+  for (int group = 0; group < 2000; ++group) {
+    std::string texts[4];
+    std::string_view views[4];
+    for (std::size_t k = 0; k < 4; ++k) {
+      const std::size_t length = rng() % 30;
+      const bool onlyB = rng() % 8 == 0;
+      const std::size_t letters = rng() % 10 == 0 ? 7 : 6;  // with 'c', which kills type 0
+      for (std::size_t i = 0; i < length; ++i) texts[k] += onlyB ? 'b' : "abbabac"[rng() % letters];
+      views[k] = texts[k];
+    }
+    std::uint32_t ids[4];
+    automaton.setIdsEach(views, ids);
+    for (std::size_t k = 0; k < 4; ++k) {
+      ASSERT_EQ(automaton.matches(views[k])[0], expected(texts[k])) << texts[k];
+      ASSERT_EQ(automaton.setOf(ids[k])[0], expected(texts[k])) << texts[k];
+    }
+  }
 }
 
 struct OverlapCase {
@@ -256,7 +297,12 @@ void expectSideBySideAsAlone(const TypeAutomaton& automaton, std::mt19937& rng) 
     for (std::size_t k = 0; k < K; ++k) views[k] = texts[k] = randomText(rng);
     const std::uint64_t* sets[K];
     automaton.matchesEach(views, sets);
+    std::uint32_t ids[K];
+    automaton.setIdsEach(views, ids);
     for (std::size_t k = 0; k < K; ++k) {
+      ASSERT_EQ(ids[k], automaton.setIdOf(views[k])) << "lanes " << K << ": " << texts[k];
+      ASSERT_LT(ids[k], automaton.setIdBound());
+      ASSERT_EQ(automaton.setOf(ids[k]), sets[k]);
       const std::uint64_t* alone = automaton.matches(views[k]);
       for (std::size_t word = 0; word < automaton.words(); ++word) {
         ASSERT_EQ(sets[k][word], alone[word])
@@ -280,6 +326,38 @@ TEST(TypeAutomatonTest, SideBySideWalksAnswerAsLoneWalks) {
     expectSideBySideAsAlone<3>(automaton, rng);
     expectSideBySideAsAlone<4>(automaton, rng);
     expectSideBySideAsAlone<8>(automaton, rng);
+  }
+}
+
+// Walks side by side check whether they all died only every kStepsPerDeadCheck bytes. Texts
+// that die at every position modulo it, before, at and past the shortest text's end, all
+// together (the walks stop early) or beside one that lives on in each lane, answer as written
+// and as lone walks do.
+TEST(TypeAutomatonTest, SideBySideWalksDyingAtEveryPositionAnswerAsLoneWalks) {
+  const TypeAutomaton automaton = automatonOf({{"a*"}, {"a*b"}});
+  constexpr std::size_t kSteps = TypeAutomaton::kStepsPerDeadCheck;
+  const auto dying = [](std::size_t at, std::size_t length) {
+    std::string text(length, 'a');
+    text[at] = 'z';
+    return text;
+  };
+  for (std::size_t at = 0; at < 3 * kSteps; ++at) {
+    for (std::size_t length = at + 1; length <= at + 2 * kSteps; ++length) {
+      for (std::size_t living = 0; living <= 4; ++living) {  // 4: every text dies
+        std::string texts[4];
+        std::string_view views[4];
+        for (std::size_t k = 0; k < 4; ++k) {
+          texts[k] = k == living ? std::string(length + k - 1, 'a') + "b" : dying(at, length + k);
+          views[k] = texts[k];
+        }
+        const std::uint64_t* sets[4];
+        automaton.matchesEach(views, sets);
+        for (std::size_t k = 0; k < 4; ++k) {
+          EXPECT_EQ(sets[k][0], k == living ? 2u : 0u) << texts[k];
+          EXPECT_EQ(sets[k][0], automaton.matches(views[k])[0]) << texts[k];
+        }
+      }
+    }
   }
 }
 
