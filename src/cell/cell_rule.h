@@ -34,10 +34,12 @@
 namespace quorvel {
 
 // Step 1 where the tokenizing thread has matched the text: its match set says
-// whether the text is missing, unless matching was left undone.
-inline bool isMissing(const MissingValues& missing, std::string_view text, std::size_t hash,
+// whether the text is missing, unless matching was left undone; text() gives
+// the text, asked only then.
+template <class Text>
+inline bool isMissing(const MissingValues& missing, const Text& text, std::size_t hash,
                       std::uint64_t matches) {
-  return (matches & MatchSet::kUnknown) != 0 ? missing.contains(text, hash)
+  return (matches & MatchSet::kUnknown) != 0 ? missing.contains(text(), hash)
                                              : (matches & MatchSet::kMissing) != 0;
 }
 

@@ -50,7 +50,7 @@ TypeId Classifier::classifyCell(std::string_view text, std::size_t hash, bool mi
   const auto names = [this]() -> const std::vector<std::string>& { return table_.names(); };
   return countCell(column,
                    typeOfCell(missing, cache_, text, hash, column.regexOrdering, firstMatch, names),
-                   text);
+                   [text] { return text; });
 }
 
 // The automaton's answer is the text's match set where every type is on it.
@@ -194,9 +194,10 @@ void Classifier::classifyChunk(const SettledChunk& chunk, TypesFile& typesFile, 
   for (const std::uint32_t width : widths) {
     for (std::size_t c = 0; c < width; ++c, ++f) {
       const FieldFacts& field = facts[f];
-      const std::string_view text = chunk.rows.text(f);
+      // Most cells need no text: the match set and the number answer them.
+      const auto text = [&] { return chunk.rows.text(f); };
       const auto firstMatchOfSet = [&](const std::vector<TypeId>& order) {
-        return table_.firstMatch(order, field.matches, text);
+        return table_.firstMatch(order, field.matches, text());
       };
       ColumnTables& column = *rowColumns_[c];
       const TypeId type = typeOfCell(isMissing(missing_, text, field.hash, field.matches),

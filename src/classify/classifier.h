@@ -97,8 +97,10 @@ class Classifier {
   // Every cell a loop classifies on the calling thread is counted here, so
   // that each column keeps its first cells of each type whichever way the
   // type was found. Inline: it is the whole work of most cells of a chunk.
-  TypeId countCell(ColumnTables& column, TypeId type, std::string_view text) {
-    if (column.count(type) <= ColumnExamples::kKept) column.examples.keep(type, text, rows_);
+  // text() gives the cell's text, asked only for a cell kept.
+  template <class Text>
+  TypeId countCell(ColumnTables& column, TypeId type, const Text& text) {
+    if (column.count(type) <= ColumnExamples::kKept) column.examples.keep(type, text(), rows_);
     return type;
   }
   void rememberInCache();

@@ -39,35 +39,33 @@ void WindowTexts::run(std::size_t task) {
   textsAcrossChunks_.fetch_add(across, std::memory_order_relaxed);
 }
 
-// A field whose text an earlier field of the chunk had in the same window
-// takes that field's number, and needs no table: the chunk's repeats came
-// with its tokens. Tables serve only the windows that a chunk shares with
-// another.
+// The chunk's rows go window by window: where a window ends, the tables
+// empty and the next window's fields start.
 void WindowTexts::linkChunk(const ConfirmedChunk& chunk, std::size_t first, std::size_t end,
                             std::uint64_t& toWindowEnd, std::uint64_t& across) {
   const std::vector<std::uint32_t>& widths = chunk.rows.widths();
-  Numbering numbering = numberingOf(widths.size(), toWindowEnd, true);
-  std::uint32_t windowStart = 0;  // the chunk's first field in the window
-  std::uint32_t f = 0;
-  for (std::size_t row = 0; row < widths.size(); ++row) {
-    for (const std::uint32_t rowEnd = f + widths[row]; f < rowEnd; ++f) {
-      FieldFacts& field = chunk.facts[f];
-      const std::size_t shard = shardOf(field.hash);
-      if (shard < first || shard >= end) continue;
-      if (field.previous != FieldFacts::kFirst && field.previous >= windowStart) {
-        field.windowText = chunk.facts[field.previous].windowText;
-        continue;
-      }
-      const std::size_t known = tables_[shard].size();
-      field.windowText = numberIn(shard, chunk.rows.text(f), field.hash, numbering);
-      across += field.previous == FieldFacts::kFirst && field.windowText / kShards < known;
+  Window window{chunk, 0, 0, first, end};
+  for (std::size_t row = 0; row < widths.size();) {
+    const std::uint64_t rowsLeft = widths.size() - row;
+    const std::size_t rows = static_cast<std::size_t>(std::min(rowsLeft, toWindowEnd));
+    for (const std::size_t last = row + rows; row < last; ++row) window.end += widths[row];
+    switch (numberingOf(rowsLeft, toWindowEnd, window.start == 0)) {
+      case Numbering::kShared:
+        linkFields<Numbering::kShared>(window, across);
+        break;
+      case Numbering::kLookedUp:
+        linkFields<Numbering::kLookedUp>(window, across);
+        break;
+      case Numbering::kOwn:
+        linkFields<Numbering::kOwn>(window, across);
+        break;
     }
-    if (--toWindowEnd == 0) {
+    toWindowEnd -= rows;
+    if (toWindowEnd == 0) {
       toWindowEnd = window_;
       emptyTables(first, end);
-      windowStart = f;
-      numbering = numberingOf(widths.size() - row - 1, toWindowEnd, false);
     }
+    window.start = window.end;
   }
 }
 
@@ -77,29 +75,44 @@ WindowTexts::Numbering WindowTexts::numberingOf(std::uint64_t rowsLeft, std::uin
   return startedBefore ? Numbering::kLookedUp : Numbering::kOwn;
 }
 
-// A text new to the window and never seen by another chunk takes the next
-// number past the table's.
-std::uint32_t WindowTexts::numberIn(std::size_t shard, std::string_view text, std::size_t hash,
-                                    Numbering numbering) {
-  Table& table = tables_[shard];
-  std::size_t slot = TextCache::kAbsent;
-  switch (numbering) {
-    case Numbering::kShared:
-      slot = table.findOrInsert(text, hash);
-      break;
-    case Numbering::kLookedUp:
-      slot = table.find(text, hash);
-      break;
-    case Numbering::kOwn:
-      break;
+// A field whose text an earlier field of the chunk had in the same window
+// takes that field's number, and needs no table: the chunk's repeats came
+// with its tokens. The fields of other tasks' tables are passed by.
+template <WindowTexts::Numbering kNumbering>
+void WindowTexts::linkFields(const Window& window, std::uint64_t& across) {
+  for (std::uint32_t f = window.start; f < window.end; ++f) {
+    FieldFacts& field = window.chunk.facts[f];
+    const std::size_t shard = shardOf(field.hash);
+    if (shard - window.firstShard >= window.endShard - window.firstShard) continue;
+    if (field.previous != FieldFacts::kFirst && field.previous >= window.start) {
+      field.windowText = window.chunk.facts[field.previous].windowText;
+      continue;
+    }
+    Table& table = tables_[shard];
+    std::size_t slot = TextCache::kAbsent;
+    if constexpr (kNumbering == Numbering::kShared) {
+      const std::size_t known = table.size();
+      slot = table.findOrInsert(window.chunk.rows.text(f), field.hash);
+      across += field.previous == FieldFacts::kFirst && slot < known;
+    } else if constexpr (kNumbering == Numbering::kLookedUp) {
+      slot = table.find(window.chunk.rows.text(f), field.hash);
+      across += field.previous == FieldFacts::kFirst && slot != TextCache::kAbsent;
+    }
+    field.windowText = numberOf(shard, slot);
   }
-  if (slot == TextCache::kAbsent) slot = table.size() + unlisted_[shard]++;
+}
+
+// A text new to the window and never seen by another chunk (kAbsent) takes
+// the next number past the table's.
+std::uint32_t WindowTexts::numberOf(std::size_t shard, std::size_t slot) {
+  if (slot == TextCache::kAbsent) slot = tables_[shard].size() + unlisted_[shard]++;
   if (slot >= kSlots) throw std::length_error("a window holds too many distinct texts to number");
   return static_cast<std::uint32_t>(slot * kShards + shard);
 }
 
 std::uint32_t WindowTexts::number(std::string_view text, std::size_t hash) {
-  return numberIn(shardOf(hash), text, hash, Numbering::kShared);
+  const std::size_t shard = shardOf(hash);
+  return numberOf(shard, tables_[shard].findOrInsert(text, hash));
 }
 
 void WindowTexts::emptyTables(std::size_t first, std::size_t end) {

@@ -99,13 +99,23 @@ class WindowTexts : public RoundLink {
     kOwn,       // it begins and ends in the chunk: no other chunk meets its texts
   };
 
+  // The fields of a chunk in one window, and the tables a task owns.
+  struct Window {
+    const ConfirmedChunk& chunk;
+    std::uint32_t start;  // the chunk's first field in the window
+    std::uint32_t end;
+    std::size_t firstShard;
+    std::size_t endShard;
+  };
+
   static std::size_t shardOf(std::size_t hash) { return hash >> (64 - kShardBits); }
   static Numbering numberingOf(std::uint64_t rowsLeft, std::uint64_t toWindowEnd,
                                bool startedBefore);
-  std::uint32_t numberIn(std::size_t shard, std::string_view text, std::size_t hash,
-                         Numbering numbering);
   void linkChunk(const ConfirmedChunk& chunk, std::size_t first, std::size_t end,
                  std::uint64_t& toWindowEnd, std::uint64_t& across);
+  template <Numbering kNumbering>
+  void linkFields(const Window& window, std::uint64_t& across);
+  std::uint32_t numberOf(std::size_t shard, std::size_t slot);
   void emptyTables(std::size_t first, std::size_t end);
 
   std::vector<Table> tables_;
