@@ -564,12 +564,12 @@ def print_serial_stage(reports: List[ShapeReport]) -> None:
             rows.append([f"{r.shape}, w {window}",
                          "workers count" if stats["counted_apart"] else "resolver",
                          f"{stats['read_seconds']:.3f} s", f"{stats['settle_seconds']:.3f} s",
-                         f"{100 * fraction:.1f}%"]
+                         f"{stats.get('link_seconds', 0.0):.3f} s", f"{100 * fraction:.1f}%"]
                         + [f"{amdahl(fraction, n):.1f}x" for n in AMDAHL_CORES])
     if rows:
         print_table("Serial stage of the multithreaded pass (calling thread), as a share of the "
                     "1-thread pass, and the speed-up it allows (Amdahl)",
-                    ["pass", "settling", "read", "settle", "share"]
+                    ["pass", "settling", "read", "settle", "link (all threads)", "share"]
                     + [f"{n} cores" for n in AMDAHL_CORES], rows)
 
 

@@ -226,12 +226,11 @@ bool Inf::classifyOnPipeline(const CsvParser& parser, std::istream& input, const
     pipeline.count(*plan.countApart, typesFile.enabled(),
                    [&](const SettledChunk& chunk) { classifier.addChunkCounts(chunk, typesFile); });
   } else {
-    const std::uint64_t repeatsBefore = classifier.repeatsInChunks();
-    const std::uint64_t missesBefore = classifier.missesOutsideCache();
-    pipeline.resolve(
-        [&](const SettledChunk& chunk) { classifier.classifyChunk(chunk, typesFile, clock); });
-    passStats.repeatsInChunks = classifier.repeatsInChunks() - repeatsBefore;
-    passStats.missesOutsideCache = classifier.missesOutsideCache() - missesBefore;
+    const std::uint64_t acrossBefore = classifier.textsAcrossChunks();
+    pipeline.resolve(classifier.startResolving(plan.threads), [&](const SettledChunk& chunk) {
+      classifier.classifyChunk(chunk, typesFile, clock);
+    });
+    passStats.textsAcrossChunks = classifier.textsAcrossChunks() - acrossBefore;
   }
   return pipeline.endedAtRowEnd();
 }

@@ -5,8 +5,8 @@
 //     remembers for it;
 //  2. else the type the window remembers for the text: the answer steps 3
 //     and 4 gave the text when the window first met it (the type cache, or
-//     in a chunk the text's earlier field); a type with an empty name is
-//     never remembered;
+//     on threads the slot of the text's number in its window, WindowTexts);
+//     a type with an empty name is never remembered;
 //  3. else the first type of the column's trial order that the text matches,
 //     which then swaps places with the front type;
 //  4. else "other".
@@ -34,10 +34,12 @@
 namespace quorvel {
 
 // Step 1 where the tokenizing thread has matched the text: its match set says
-// whether the text is missing, unless matching was left undone.
-inline bool isMissing(const MissingValues& missing, std::string_view text, std::size_t hash,
+// whether the text is missing, unless matching was left undone; text() gives
+// the text, asked only then.
+template <class Text>
+inline bool isMissing(const MissingValues& missing, const Text& text, std::size_t hash,
                       std::uint64_t matches) {
-  return (matches & MatchSet::kUnknown) != 0 ? missing.contains(text, hash)
+  return (matches & MatchSet::kUnknown) != 0 ? missing.contains(text(), hash)
                                              : (matches & MatchSet::kMissing) != 0;
 }
 
@@ -80,20 +82,29 @@ inline TypeId typeOfCell(bool missing, std::vector<TypeId>& order, const FirstMa
   return missing ? PatternTable::kNA : takeFirstMatch(order, firstMatch(order));
 }
 
+// The whole rule, where `remembered` is what the window keeps for the text
+// (a CacheEntry's type): step 2 reads it, steps 3 and 4 fill it. names()
+// gives the table's type names, asked on a miss only: the hit path, that of
+// most cells, loads nothing it does not use.
+template <class FirstMatch, class Names>
+inline TypeId typeOfCell(bool missing, std::int32_t& remembered, std::vector<TypeId>& order,
+                         const FirstMatch& firstMatch, const Names& names) {
+  if (missing) return PatternTable::kNA;
+  if (remembered != CacheEntry::kUnclassified) return remembered;
+  const TypeId type = takeFirstMatch(order, firstMatch(order));
+  remembered = rememberedAs(type, names());
+  return type;
+}
+
 // The whole rule, the window remembering in `cache`; `hash` is the text's.
-// names() gives the table's type names, asked on a miss only: the hit path,
-// that of most cells, loads nothing it does not use.
+// A missing value never enters the cache.
 template <class FirstMatch, class Names>
 inline TypeId typeOfCell(bool missing, TextCache& cache, std::string_view text, std::size_t hash,
                          std::vector<TypeId>& order, const FirstMatch& firstMatch,
                          const Names& names) {
   if (missing) return PatternTable::kNA;
-  const std::size_t index = cache.findOrInsert(text, hash);
-  const TypeId remembered = cache.entry(index).type;
-  if (remembered != CacheEntry::kUnclassified) return remembered;
-  const TypeId type = takeFirstMatch(order, firstMatch(order));
-  cache.entry(index).type = rememberedAs(type, names());
-  return type;
+  std::int32_t& remembered = cache.entry(cache.findOrInsert(text, hash)).type;
+  return typeOfCell(false, remembered, order, firstMatch, names);
 }
 
 }  // namespace quorvel

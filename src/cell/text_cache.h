@@ -49,16 +49,24 @@ class TextTable {
   }
 
   // Index of the entry for `text` whose hash is `hash`, inserting an
-  // unclassified entry when the text is new. Indexes stay valid until
-  // clear(); references to entries do not survive a later insertion.
+  // unclassified entry when the text is new. Indexes number the texts from 0
+  // in the order they came, and stay valid until clear(); references to
+  // entries do not survive a later insertion.
   std::size_t findOrInsert(std::string_view text, std::size_t hash) {
     const std::size_t bucket = probe(hash, text);
     if (buckets_[bucket].slot != 0) return buckets_[bucket].slot - 1;
     return insertAt(bucket, hash, text);
   }
   std::size_t findOrInsert(std::string_view text) { return findOrInsert(text, hashOf(text)); }
+  // Index of the entry for `text`, or kAbsent.
+  static constexpr std::size_t kAbsent = ~std::size_t{0};
+  std::size_t find(std::string_view text, std::size_t hash) const {
+    const std::uint32_t slot = buckets_[probe(hash, text)].slot;
+    return slot != 0 ? slot - 1 : kAbsent;
+  }
 
   Entry& entry(std::size_t index) { return slots_[index].entry; }
+  std::string_view text(std::size_t index) const { return textOf(slots_[index]); }
 
   std::size_t size() const { return slots_.size(); }
 

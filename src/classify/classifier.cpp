@@ -27,10 +27,16 @@ constexpr std::size_t kSlotLead = 4;
 Classifier::Classifier(const PatternTable& table, std::unordered_set<std::string> missing)
     : table_(table), missing_(std::move(missing)), columnTables_(table) {}
 
-void Classifier::emptyCache() { cache_.clear(); }
+void Classifier::emptyCache() {
+  cache_.clear();
+  windowTexts_.clear();
+  memory_ = Memory::kCache;
+}
 
 void Classifier::releaseCache() {
   cache_.release();
+  windowTexts_.release();
+  memory_ = Memory::kCache;
 #ifdef __GLIBC__
   ::malloc_trim(0);
 #endif
@@ -44,7 +50,7 @@ TypeId Classifier::classifyCell(std::string_view text, std::size_t hash, bool mi
   const auto names = [this]() -> const std::vector<std::string>& { return table_.names(); };
   return countCell(column,
                    typeOfCell(missing, cache_, text, hash, column.regexOrdering, firstMatch, names),
-                   text);
+                   [text] { return text; });
 }
 
 // The automaton's answer is the text's match set where every type is on it.
@@ -57,6 +63,7 @@ int Classifier::firstMatch(const std::vector<TypeId>& order, std::string_view te
 
 void Classifier::classifyField(const std::vector<std::string>& fields, int c,
                                std::vector<std::string>& types) {
+  rememberInCache();
   ColumnTables& column = columnTables_.of(columns_.at(c));
   const std::vector<std::string>& names = table_.names();
   types.at(c) = names[kOther];
@@ -84,8 +91,6 @@ void Classifier::startColumns(std::vector<std::string> names, TypesFile& typesFi
   rowTypes_.assign(width, kOther);
   rowHashes_.assign(width, 0);
   matchSetAutomaton_ = table_.matchSetAutomaton();
-  someTypeUncached_ = false;
-  for (const std::string& name : table_.names()) someTypeUncached_ |= name.empty();
   for (std::size_t c = 0; c < width; ++c) rowColumns_[c] = &columnTables_.start(columns_[c]);
   typesFile.writeNames(columns_);
 }
@@ -94,9 +99,17 @@ void Classifier::finishRow(PassClock& clock) {
   ++rows_;
   if (--rowsToWindowEnd_ == 0) {
     rowsToWindowEnd_ = window_;
-    emptyCache();
+    endWindow();
   }
   clock.rowDone();
+}
+
+void Classifier::endWindow() {
+  if (memory_ == Memory::kCache) {
+    cache_.clear();
+  } else {
+    windowTexts_.endWindow();
+  }
 }
 
 void Classifier::finishRows(std::uint64_t rows) {
@@ -108,6 +121,7 @@ void Classifier::finishRows(std::uint64_t rows) {
 
 void Classifier::classifyRow(const std::vector<std::string>& row, TypesFile& typesFile,
                              PassClock& clock) {
+  rememberInCache();
   const std::size_t width = std::min(row.size(), columns_.size());
   ragged_.note(row.size(), columns_.size());
   hashRow(row, width);
@@ -120,6 +134,39 @@ void Classifier::classifyRow(const std::vector<std::string>& row, TypesFile& typ
   }
   writeRowTypes(width, typesFile);
   finishRow(clock);
+}
+
+// Rows one by one remember in the cache: what a resolving pass left in the
+// numbered texts moves there, unless the pass failed in an earlier window
+// than its link had reached, which leaves nothing to trust of its last one.
+void Classifier::rememberInCache() {
+  if (memory_ == Memory::kCache) return;
+  if (windowTexts_.caughtUp()) {
+    windowTexts_.forEachRemembered([this](std::string_view text, std::int32_t type) {
+      cache_.entry(cache_.findOrInsert(text)).type = type;
+    });
+  }
+  windowTexts_.clear();
+  memory_ = Memory::kCache;
+}
+
+// The cache's texts move to the numbered texts, in the window the pass
+// starts in; a failed resolving pass left nothing to trust there.
+RoundLink& Classifier::startResolving(unsigned threads) {
+  if (memory_ == Memory::kCache) {
+    for (std::size_t i = 0; i < cache_.size(); ++i) {
+      const std::int32_t type = cache_.entry(i).type;
+      if (type == CacheEntry::kUnclassified) continue;
+      const std::string_view text = cache_.text(i);
+      windowTexts_.remembered(windowTexts_.number(text, TextCache::hashOf(text))) = type;
+    }
+    cache_.clear();
+    memory_ = Memory::kWindowTexts;
+  } else if (!windowTexts_.caughtUp()) {
+    windowTexts_.clear();
+  }
+  windowTexts_.startPass(rowsToWindowEnd_, window_, threads);
+  return windowTexts_;
 }
 
 // Hashes the row's texts and brings their cache buckets closer, so that the
@@ -136,76 +183,32 @@ void Classifier::prefetchSlotAhead(std::size_t c, std::size_t width) {
   if (c + kSlotLead < width) cache_.prefetchSlot(rowHashes_[c + kSlotLead]);
 }
 
-// A field whose text an earlier field of the chunk had, since the cache was
-// last emptied, is a cache hit: it takes that field's type, unless the type
-// is one the cache does not keep, and nothing else changes. Any other field
-// of a window that begins inside the chunk is a miss. Only the fields of the
-// window the chunk starts in, which earlier chunks may have filled, and of
-// the window it ends in, which later chunks may read, use the cache.
+// The rule as classifyRow() applies it, but what the window remembers for
+// each text is the slot of its number, which the round's link found: no
+// text is hashed or looked up here.
 void Classifier::classifyChunk(const SettledChunk& chunk, TypesFile& typesFile, PassClock& clock) {
   const std::vector<FieldFacts>& facts = chunk.facts;
   const std::vector<std::uint32_t>& widths = chunk.rows.widths();
-  chunkTypes_.resize(facts.size());
-  // The chunk's rows before its first window ends, and from where its last
-  // window starts (0 when one window holds the whole chunk).
-  const std::uint64_t firstWindowRows = rowsToWindowEnd_;
-  const std::uint64_t lastWindowStart = (rows_ + widths.size()) / window_ * window_;
-  const std::uint64_t lastWindowRow = lastWindowStart > rows_ ? lastWindowStart - rows_ : 0;
-  std::size_t windowStart = 0;  // the first field since the cache was last emptied
+  const auto names = [this]() -> const std::vector<std::string>& { return table_.names(); };
   std::size_t f = 0;
-  std::uint64_t lookedUp = 0;
-  const std::uint64_t missesBefore = missesOutsideCache_;
-  for (std::size_t row = 0; row < widths.size(); ++row) {
-    const bool cached = row < firstWindowRows || row >= lastWindowRow;
-    for (std::size_t c = 0; c < widths[row]; ++c, ++f) {
-      if (cached) prefetchLookupAhead(facts, f);
-      const std::uint32_t previous = facts[f].previous;
-      const std::string_view text = chunk.rows.text(f);
+  for (const std::uint32_t width : widths) {
+    for (std::size_t c = 0; c < width; ++c, ++f) {
+      const FieldFacts& field = facts[f];
+      // Most cells need no text: the match set and the number answer them.
+      const auto text = [&] { return chunk.rows.text(f); };
+      const auto firstMatchOfSet = [&](const std::vector<TypeId>& order) {
+        return table_.firstMatch(order, field.matches, text());
+      };
       ColumnTables& column = *rowColumns_[c];
-      if (previous != FieldFacts::kFirst && previous >= windowStart &&
-          (!someTypeUncached_ ||
-           rememberedAs(chunkTypes_[previous], table_.names()) != CacheEntry::kUnclassified)) {
-        // Step 2 of the rule from the chunk; before step 1, since the
-        // earlier field, with the same text, met step 1 first.
-        rowTypes_[c] = countCell(column, chunkTypes_[previous], text);
-      } else {
-        const std::uint64_t matches = facts[f].matches;
-        const bool missing = isMissing(missing_, text, facts[f].hash, matches);
-        const auto firstMatchOfSet = [&](const std::vector<TypeId>& order) {
-          return table_.firstMatch(order, matches, text);
-        };
-        if (cached) {
-          ++lookedUp;
-          rowTypes_[c] = classifyCell(text, facts[f].hash, missing, column, firstMatchOfSet);
-        } else {
-          // The cache cannot know the text: its window began in this chunk
-          // after the text's last field there.
-          rowTypes_[c] =
-              countCell(column, typeOfCell(missing, column.regexOrdering, firstMatchOfSet), text);
-          ++missesOutsideCache_;
-        }
-      }
-      chunkTypes_[f] = rowTypes_[c];
+      const TypeId type = typeOfCell(isMissing(missing_, text, field.hash, field.matches),
+                                     windowTexts_.remembered(field.windowText),
+                                     column.regexOrdering, firstMatchOfSet, names);
+      rowTypes_[c] = countCell(column, type, text);
     }
-    writeRowTypes(widths[row], typesFile);
+    writeRowTypes(width, typesFile);
     finishRow(clock);
-    if (rowsToWindowEnd_ == window_) windowStart = f;
   }
-  repeatsInChunks_ += facts.size() - lookedUp - (missesOutsideCache_ - missesBefore);
   ragged_.add(chunk.rows.short_rows(), chunk.rows.long_rows());
-}
-
-// Brings the cache buckets and slots of the fields a few ahead closer, for
-// those that will look the cache up.
-void Classifier::prefetchLookupAhead(const std::vector<FieldFacts>& facts, std::size_t f) const {
-  const std::size_t bucketAhead = f + 2 * kSlotLead;
-  const std::size_t slotAhead = f + kSlotLead;
-  if (bucketAhead < facts.size() && facts[bucketAhead].previous == FieldFacts::kFirst) {
-    cache_.prefetchBucket(facts[bucketAhead].hash);
-  }
-  if (slotAhead < facts.size() && facts[slotAhead].previous == FieldFacts::kFirst) {
-    cache_.prefetchSlot(facts[slotAhead].hash);
-  }
 }
 
 void Classifier::addChunkCounts(const SettledChunk& chunk, TypesFile& typesFile) {

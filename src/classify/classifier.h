@@ -1,7 +1,8 @@
-// Cell classification for the passes of one Inf: the missing values, the type
-// cache, the columns' tables (column_tables.h), and the loops that apply the
-// rule (cell_rule.h) to the rows of a pass, whether they come from the parser
-// or settled from the pipeline.
+// Cell classification for the passes of one Inf: the missing values, what
+// the window remembers of texts (the type cache, or on threads the numbered
+// texts of window_texts.h), the columns' tables (column_tables.h), and the
+// loops that apply the rule (cell_rule.h) to the rows of a pass, whether
+// they come from the parser or settled from the pipeline.
 //
 //   Classifier classifier(table, {"NA"});
 //   classifier.startRows(1000);  classifier.startColumns({"a", "b"}, typesFile);
@@ -21,6 +22,7 @@
 #include "cell/missing_values.h"
 #include "cell/text_cache.h"
 #include "classify/column_tables.h"
+#include "classify/window_texts.h"
 #include "match/pattern_table.h"
 #include "match/type_id.h"
 
@@ -29,7 +31,6 @@ namespace quorvel {
 class PassClock;
 class TypesFile;
 struct SettledChunk;
-struct FieldFacts;
 
 // Contracts: `table` outlives the classifier, and every pass starts with
 // startRows() and startColumns(). Rows count the header too.
@@ -39,10 +40,10 @@ class Classifier {
 
   const MissingValues& missing() const { return missing_; }
   void setMissing(std::unordered_set<std::string> texts) { missing_.set(std::move(texts)); }
-  // Empties the cache, which a new pattern table must find empty: cached
-  // texts carry types of the old one.
+  // Forgets what the window remembers, which a new pattern table must find
+  // empty: cached texts carry types of the old one.
   void emptyCache();
-  // Empties the cache and gives its memory back.
+  // Forgets it and gives its memory back.
   void releaseCache();
 
   // A pass starts: no rows yet, and the cache is emptied every `window` rows
@@ -59,8 +60,11 @@ class Classifier {
   // Classifies the cells of a row (those beyond the header's width have no
   // column and are ignored) and writes its types line.
   void classifyRow(const std::vector<std::string>& row, TypesFile& typesFile, PassClock& clock);
-  // The same for every row of a chunk, with the hashes and match sets the
-  // workers found.
+  // Before the rows of a resolving pass on `threads` threads: what the window
+  // remembers moves to the numbered texts, which link the pass's rounds.
+  RoundLink& startResolving(unsigned threads);
+  // The same as classifyRow() for every row of a chunk of a resolving pass,
+  // with the hashes, match sets and window numbers the workers found.
   void classifyChunk(const SettledChunk& chunk, TypesFile& typesFile, PassClock& clock);
   // Adds the counts and lines of a chunk the workers counted themselves.
   void addChunkCounts(const SettledChunk& chunk, TypesFile& typesFile);
@@ -69,13 +73,8 @@ class Classifier {
   void classifyField(const std::vector<std::string>& fields, int c,
                      std::vector<std::string>& types);
 
-  // Cells of chunks answered from an earlier field of their chunk, without
-  // the cache, since the classifier was made (for the tests and the benchmark).
-  std::uint64_t repeatsInChunks() const { return repeatsInChunks_; }
-  // Cells of chunks classified without the cache, since their window began
-  // in their chunk, since the classifier was made (for the tests and the
-  // benchmark).
-  std::uint64_t missesOutsideCache() const { return missesOutsideCache_; }
+  // See WindowTexts::textsAcrossChunks() (for the tests and the benchmark).
+  std::uint64_t textsAcrossChunks() const { return windowTexts_.textsAcrossChunks(); }
   const std::uint64_t& rows() const { return rows_; }
   // After the last row: rows() counts the data rows only.
   void endRows() { --rows_; }
@@ -98,21 +97,32 @@ class Classifier {
   // Every cell a loop classifies on the calling thread is counted here, so
   // that each column keeps its first cells of each type whichever way the
   // type was found. Inline: it is the whole work of most cells of a chunk.
-  TypeId countCell(ColumnTables& column, TypeId type, std::string_view text) {
-    if (column.count(type) <= ColumnExamples::kKept) column.examples.keep(type, text, rows_);
+  // text() gives the cell's text, asked only for a cell kept.
+  template <class Text>
+  TypeId countCell(ColumnTables& column, TypeId type, const Text& text) {
+    if (column.count(type) <= ColumnExamples::kKept) column.examples.keep(type, text(), rows_);
     return type;
   }
+  void rememberInCache();
   void hashRow(const std::vector<std::string>& row, std::size_t width);
   void prefetchSlotAhead(std::size_t c, std::size_t width);
-  void prefetchLookupAhead(const std::vector<FieldFacts>& facts, std::size_t f) const;
   void writeRowTypes(std::size_t width, TypesFile& typesFile);
   void finishRow(PassClock& clock);
+  void endWindow();
   void finishRows(std::uint64_t rows);
   void keepExamples(const SettledChunk& chunk);
 
+  // Where what the window remembers of texts is kept.
+  enum class Memory {
+    kCache,        // the type cache: rows one by one, and classifyField()
+    kWindowTexts,  // windowTexts_: a resolving pass, and after it until the cache is wanted
+  };
+
   const PatternTable& table_;
   MissingValues missing_;
+  Memory memory_ = Memory::kCache;
   TextCache cache_;
+  WindowTexts windowTexts_;
   ColumnTableSet columnTables_;
   std::vector<std::string> columns_;  // of the last pass
 
@@ -127,11 +137,7 @@ class Classifier {
   std::vector<ColumnTables*> rowColumns_;             // by column index
   std::vector<TypeId> rowTypes_;                      // by column index
   std::vector<std::size_t> rowHashes_;                // by column index
-  std::vector<TypeId> chunkTypes_;                    // by kept field of the chunk being classified
-  std::uint64_t repeatsInChunks_ = 0;                 // see repeatsInChunks()
-  std::uint64_t missesOutsideCache_ = 0;              // see missesOutsideCache()
   const TypeAutomaton* matchSetAutomaton_ = nullptr;  // of the pass's table, if any
-  bool someTypeUncached_ = false;                     // a type of the table has an empty name
   std::string line_;
 };
 

@@ -229,10 +229,10 @@ std::map<std::string, double> statsOf(const quorvel::PassStats& stats) {
           {"reparsed", static_cast<double>(stats.reparsed)},
           {"worker_chunks", static_cast<double>(stats.workerChunks)},
           {"unknown_fields", static_cast<double>(stats.unknownFields)},
-          {"repeats_in_chunks", static_cast<double>(stats.repeatsInChunks)},
-          {"misses_outside_cache", static_cast<double>(stats.missesOutsideCache)},
+          {"texts_across_chunks", static_cast<double>(stats.textsAcrossChunks)},
           {"read_seconds", stats.readSeconds},
-          {"settle_seconds", stats.settleSeconds}};
+          {"settle_seconds", stats.settleSeconds},
+          {"link_seconds", stats.linkSeconds}};
 }
 
 // The cells of an input for Arrow's PyCapsule interface: its stream is

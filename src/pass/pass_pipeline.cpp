@@ -82,7 +82,9 @@ PassPipeline::PassPipeline(std::istream& input, std::string_view unread, Setup s
 
 PassPipeline::~PassPipeline() = default;
 
-void PassPipeline::resolve(const Consumer& consume) { run(Resolving{}, consume); }
+void PassPipeline::resolve(RoundLink& link, const Consumer& consume) {
+  run(Resolving{link}, consume);
+}
 
 void PassPipeline::count(const TypeAutomaton& typesOfText, bool writeLines,
                          const Consumer& consume) {
@@ -110,6 +112,7 @@ bool PassPipeline::step(const Mode& mode, const Consumer& consume) {
     if (!started_) readRound(*inFlight_);
     started_ = true;
     Round* inFlight = inFlight_;
+    prepare(*settling_, mode);
     pool_.start(
         inFlight->count,
         [this, inFlight, &mode](std::size_t i, unsigned thread) {
@@ -394,17 +397,64 @@ TypeId* PassPipeline::rowTypesOf(Chunk& chunk, std::size_t row) const {
   return &chunk.rowTypes[row % kRowsSideBySide * setup_.columns];
 }
 
+// The round's chunks are confirmed up to the first that failed, whose failure
+// settle() raises after the chunks before it, and linked with every thread
+// of the pool, before the next round takes the pool.
+void PassPipeline::prepare(Round& round, const Resolving& mode) {
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<ConfirmedChunk> chunks;
+  for (; round.confirmed < round.count; ++round.confirmed) {
+    Chunk& chunk = *round.chunks[round.confirmed];
+    if (chunk.error) break;
+    confirm(chunk, mode);
+    chunks.push_back(ConfirmedChunk{chunk.rows, chunk.facts});
+  }
+  stats_.settleSeconds += secondsSince(start);
+  const auto linking = std::chrono::steady_clock::now();
+  runLink(mode.link, std::move(chunks));
+  stats_.linkSeconds += secondsSince(linking);
+}
+
+// A task cannot throw through the pool: each keeps its failure apart, and the
+// first is raised once every task has ended.
+void PassPipeline::runLink(RoundLink& link, std::vector<ConfirmedChunk> chunks) {
+  const std::size_t tasks = link.start(std::move(chunks));
+  std::vector<std::exception_ptr> failures(tasks);
+  pool_.start(
+      tasks,
+      [&](std::size_t task, unsigned) {
+        try {
+          link.run(task);
+        } catch (...) {
+          failures[task] = std::current_exception();
+        }
+      },
+      1);
+  pool_.wait([this] { poll(); });
+  if (interrupted_) std::rethrow_exception(interrupted_);
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
+}
+
+// In file order: raises the chunk's failure, or tokenizes it again where its
+// cut fell inside quotes, and takes over the row left open at its end.
+template <class Mode>
+void PassPipeline::confirm(Chunk& chunk, const Mode& mode) {
+  if (chunk.error) std::rethrow_exception(chunk.error);
+  if (!confirm_chunk(confirmed_, chunk.rows, chunk.bytes.data(), chunk.bytes.size(), chunk.last)) {
+    ++stats_.reparsed;
+    describe(chunk, 0, mode);
+  }
+  confirmed_.continue_from(chunk.rows);
+}
+
 template <class Mode>
 void PassPipeline::settle(Round& round, const Consumer& consume, const Mode& mode) {
   const auto start = std::chrono::steady_clock::now();
   for (std::size_t i = 0; i < round.count; ++i) {
     Chunk& chunk = *round.chunks[i];
-    if (chunk.error) std::rethrow_exception(chunk.error);
-    if (!confirm_chunk(confirmed_, chunk.rows, chunk.bytes.data(), chunk.bytes.size(),
-                       chunk.last)) {
-      ++stats_.reparsed;
-      describe(chunk, 0, mode);
-    }
+    if (i >= round.confirmed) confirm(chunk, mode);
     stats_.unknownFields += chunk.unknownFields;
     stats_.workerChunks += chunk.thread != 0;
     ++stats_.chunks;
@@ -413,9 +463,8 @@ void PassPipeline::settle(Round& round, const Consumer& consume, const Mode& mod
     // The pass went on past the failure: later chunks match again.
     std::uint64_t failed = chunk.sequence;
     firstFailure_.compare_exchange_strong(failed, kNoFailure);
-    confirmed_.continue_from(chunk.rows);
   }
-  round.count = 0;
+  round.count = round.confirmed = 0;
   stats_.settleSeconds += secondsSince(start);
 }
 

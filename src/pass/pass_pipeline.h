@@ -10,6 +10,8 @@
 //  3. settle: meanwhile, the calling thread confirms the round before in file
 //     order, tokenizes again a chunk whose cut fell inside quotes, and hands
 //     each chunk to the consumer, which applies the classification rule.
+//     Resolving, the round before is confirmed first and linked on the whole
+//     pool (RoundLink) before the next round starts to tokenize.
 // Invariants: the consumer sees exactly the rows of a CsvParser over the same
 // input, in file order, on the calling thread; a match set depends on the
 // text alone, so no worker needs to know the trial orders or the cache; at
@@ -30,6 +32,11 @@
 //    round in flight, and is raised once the pool has finished the round.
 //  - The consumer, or confirming a chunk, throws on the calling thread: run()
 //    sets `abandoned_` and waits for the pool before it lets the failure go.
+//  - A task of the RoundLink throws on any thread: each task's failure is
+//    kept apart, and the first is raised once the pool has finished the
+//    link, before the round's chunks are consumed. A chunk's own failure
+//    stops the confirming ahead there: the chunks before it are linked and
+//    consumed first.
 //  - Matching (Boost giving up on a pattern's complexity) is not a failure
 //    here: the worker leaves the text's match set MatchSet::kUnknown, and the
 //    consumer matches it again in file order, with the column's trial order
@@ -44,7 +51,7 @@
 // worker runs between steps.
 //
 //   PassPipeline pipeline(file, parser.unread(), setup, stats);
-//   pipeline.resolve([&](const SettledChunk& chunk) { /* classify chunk.rows */ });
+//   pipeline.resolve(link, [&](const SettledChunk& chunk) { /* classify chunk.rows */ });
 #pragma once
 
 #include <algorithm>
@@ -112,9 +119,10 @@ class PassPipeline {
   // The two modes, of which a pass runs one. Each calls consume() for every
   // chunk in file order on the calling thread; see Failures for how it fails.
   //
-  // Resolving: the workers give each kept field its hash and match set, and
-  // the consumer applies the classification rule.
-  void resolve(const Consumer& consume);
+  // Resolving: the workers give each kept field its hash and match set,
+  // `link` numbers the texts of each round on the pool, and the consumer
+  // applies the classification rule.
+  void resolve(RoundLink& link, const Consumer& consume);
   // Counting, where a cell's type follows from its text alone: `typesOfText`
   // (PatternTable::typesOfTextMarking) answers each text's match set, missing
   // values marked, and the workers count each chunk by typeOfMatchSet() and,
@@ -138,9 +146,12 @@ class PassPipeline {
   struct Chunk;
   struct Round {
     std::vector<std::unique_ptr<Chunk>> chunks;
-    std::size_t count = 0;  // chunks in use
+    std::size_t count = 0;      // chunks in use
+    std::size_t confirmed = 0;  // of those, confirmed ahead of settling
   };
-  struct Resolving {};
+  struct Resolving {
+    RoundLink& link;
+  };
   struct Counting {
     const TypeAutomaton& typesOfText;
     bool writeLines;
@@ -173,6 +184,12 @@ class PassPipeline {
   std::uint64_t matchAnew(std::string_view text, std::size_t hash, unsigned thread);
   void poll();
   void noteFailure(std::uint64_t sequence);
+  template <class Mode>
+  void prepare(Round&, const Mode&) {}
+  void prepare(Round& round, const Resolving& mode);
+  void runLink(RoundLink& link, std::vector<ConfirmedChunk> chunks);
+  template <class Mode>
+  void confirm(Chunk& chunk, const Mode& mode);
   template <class Mode>
   void settle(Round& round, const Consumer& consume, const Mode& mode);
 

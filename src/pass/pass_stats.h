@@ -18,10 +18,12 @@ struct PassStats {
   std::uint64_t reparsed = 0;       // tokenized again on the calling thread
   std::uint64_t workerChunks = 0;   // tokenized by a worker, not the calling thread
   std::uint64_t unknownFields = 0;  // fields left without a match set
-  std::uint64_t repeatsInChunks = 0;     // resolving: cells answered from an earlier field
-  std::uint64_t missesOutsideCache = 0;  // resolving: misses told by their chunk alone
-  double readSeconds = 0;                // calling thread, reading and cutting
-  double settleSeconds = 0;              // calling thread, confirming and consuming
+  // Resolving: fields first of their text in their chunk whose text an
+  // earlier chunk of their window had, as the round's link found them.
+  std::uint64_t textsAcrossChunks = 0;
+  double readSeconds = 0;    // calling thread, reading and cutting
+  double settleSeconds = 0;  // calling thread, confirming and consuming
+  double linkSeconds = 0;    // resolving: linking the rounds, on every thread
 };
 
 }  // namespace quorvel

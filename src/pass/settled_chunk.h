@@ -26,6 +26,10 @@ struct FieldFacts {
   // Resolving: the last earlier field of the chunk with the same text, or
   // kFirst when there is none.
   std::uint32_t previous = kFirst;
+  // Resolving, once the chunk's round is linked (RoundLink): the number of
+  // the text in its window, the same for every field of that text until the
+  // window ends.
+  std::uint32_t windowText = 0;
 };
 
 // What a chunk's rows become on the thread that tokenized them, when the
@@ -38,6 +42,26 @@ class ChunkProduct {
   // it throws is the chunk's failure. `rows` (and their texts) are valid
   // only during the call.
   virtual void build(const ChunkTokenizer& rows) = 0;
+};
+
+// A chunk of a round, confirmed and not yet consumed, as a RoundLink sees it.
+struct ConfirmedChunk {
+  const ChunkTokenizer& rows;
+  std::vector<FieldFacts>& facts;  // by kept field of its rows
+};
+
+// Work on a resolving pass's round of chunks that must follow their
+// confirming (the rows of each are final) and precede their consuming, in
+// tasks that every thread of the pool runs side by side.
+class RoundLink {
+ public:
+  virtual ~RoundLink() = default;
+  // On the calling thread: the round's chunks in file order, after those of
+  // the rounds before. Returns the number of tasks to run.
+  virtual std::size_t start(std::vector<ConfirmedChunk> chunks) = 0;
+  // Runs one task of the round on any thread; what it throws ends the pass
+  // before any chunk of the round is consumed.
+  virtual void run(std::size_t task) = 0;
 };
 
 // A chunk in file order, as the consumer gets it.

@@ -4,7 +4,9 @@
 // tokenized from a row start and then confirmed in order, and when the pass's
 // pipeline reads it after its header, in chunks of a random size cut at
 // guessed row ends, on one to three threads. There each field must also know
-// the last earlier field of its chunk with the same text, if any. Both run on
+// the last earlier field of its chunk with the same text, if any, and share
+// the number of its text in its window (of one to seven rows) with exactly
+// the fields of that window that have its text. Both run on
 // every scan path the machine supports, so that CsvParser's state machine is
 // the oracle of each SIMD path.
 //
@@ -25,6 +27,7 @@
 #include <vector>
 
 #include "chunk_parser.hpp"
+#include "classify/window_texts.h"
 #include "escaped.h"
 #include "parser.hpp"
 #include "pass/pass_pipeline.h"
@@ -127,6 +130,34 @@ void expectPreviousFields(const FuzzCase& c, const quorvel::SettledChunk& chunk)
   }
 }
 
+// The texts of the window so far by number, against which each field's
+// number must hold: the same text, the same number, and a new text, a new one.
+struct WindowOracle {
+  std::uint64_t window;
+  std::uint64_t toWindowEnd;
+  std::unordered_map<std::string, std::uint32_t> numbers;
+  std::unordered_set<std::uint32_t> taken;
+
+  void expectNumbers(const FuzzCase& c, const quorvel::SettledChunk& chunk) {
+    std::uint32_t f = 0;
+    for (const std::uint32_t width : chunk.rows.widths()) {
+      for (const std::uint32_t end = f + width; f < end; ++f) {
+        const std::uint32_t number = chunk.facts[f].windowText;
+        const auto known = numbers.emplace(std::string(chunk.rows.text(f)), number);
+        if (known.second ? taken.insert(number).second : known.first->second == number) continue;
+        std::fprintf(stderr, "pipeline: field %u of a chunk has window number %u\ninput: %s\n", f,
+                     number, escaped(c.input).c_str());
+        std::abort();
+      }
+      if (--toWindowEnd == 0) {
+        toWindowEnd = window;
+        numbers.clear();
+        taken.clear();
+      }
+    }
+  }
+};
+
 // The rows after the header, as the pass's pipeline hands them over.
 Rows pipelineRows(const FuzzCase& c, std::size_t& columns) {
   std::istringstream in(c.csv);
@@ -144,9 +175,14 @@ Rows pipelineRows(const FuzzCase& c, std::size_t& columns) {
   quorvel::PassPipeline::Setup setup{parser.dialect(), columns,          threads, 1 + c.seed % 64,
                                      &types,           &noMissingValues, nullptr};
   quorvel::PassPipeline pipeline(in, parser.unread(), std::move(setup), stats);
-  pipeline.resolve([&](const quorvel::SettledChunk& chunk) {
+  const std::uint64_t window = 1 + c.seed % 7;
+  WindowOracle oracle{window, window, {}, {}};
+  quorvel::WindowTexts texts;
+  texts.startPass(window, window, threads);
+  pipeline.resolve(texts, [&](const quorvel::SettledChunk& chunk) {
     if (chunk.facts.size() != chunk.rows.fields()) std::abort();
     expectPreviousFields(c, chunk);
+    oracle.expectNumbers(c, chunk);
     appendRows(chunk.rows, rows);
   });
   return rows;

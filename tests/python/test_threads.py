@@ -135,3 +135,28 @@ def test_threads_option_refuses_what_is_no_count(value, capsys):
     assert capsys.readouterr().err.splitlines()[-1] == (
         f"quorvel: error: argument --threads: expected a number of threads or 'all', not "
         f"{value!r}")
+
+
+OVERLAPPING = {"int": ["[0-9]+"], "bool": ["0|1"], "code": ["[0-9a-f]{1,2}"], "word": ["[a-z]+"]}
+
+
+@pytest.mark.parametrize("window", [1000, 100_000, -1])
+def test_an_overlapping_table_on_threads_answers_as_one_thread(tmp_path, window):
+    # Chunks are half a MiB: some 8 MB of rows span several rounds of them, and
+    # windows of 1000 rows end inside chunks, those of 100000 across them.
+    if CORES < 2:
+        pytest.skip("one core: every pass is one thread")
+    path = tmp_path / "overlapping.csv"
+    path.write_text("a,b,c\n" + "".join(
+        f"{i % 7},{i * 7919 % 1003:x},{'abcdef'[i % 6] * (1 + i % 3)}{i % 50}\n"
+        for i in range(600_000)))
+    answers, across = [], 0
+    for threads in (1, 2):
+        inf = quorvel_ext.Inf(str(path), ",", OVERLAPPING, {"NA"}, threads > 1, False, "", window)
+        quorvel_ext._set_pass_threads(inf, threads)
+        inf.infer_types()
+        answers.append((inf.get_col_type_candidates(), quorvel_ext._cell_examples(inf)))
+        across = quorvel_ext._pass_stats(inf).get("texts_across_chunks", 0)
+    assert answers[1] == answers[0]
+    # The threads numbered texts that earlier chunks of their window had.
+    assert across > 0
