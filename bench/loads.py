@@ -78,9 +78,13 @@ def pyarrow_read_csv(context: Context) -> Any:
 
 
 def pandas_read_csv(context: Context) -> Any:
-    # pandas' pyarrow engine takes on_bad_lines from pandas 2.2 on and has no newlines_in_values.
-    return pandas.read_csv(context.path, sep=context.report.delimiter, engine="pyarrow",
-                           on_bad_lines="skip")
+    # pandas' pyarrow engine takes on_bad_lines from pandas 2.2 on, and refuses it before; it
+    # has no newlines_in_values. A shape without short rows or quoted line breaks loads on both.
+    skip = {"on_bad_lines": "skip"} if PANDAS_SKIPS_BAD_LINES else {}
+    return pandas.read_csv(context.path, sep=context.report.delimiter, engine="pyarrow", **skip)
+
+
+PANDAS_SKIPS_BAD_LINES = tuple(int(p) for p in pandas.__version__.split(".")[:2]) >= (2, 2)
 
 
 def polars_read_csv(context: Context) -> Any:
