@@ -1,7 +1,8 @@
 // Tests of the typed cells: one table per parser, each case a text and the
 // value it reads as ("-" for a misfit), dates and date-times written as UTC
 // text and checked through timegm(), an oracle apart from the parsers'
-// arithmetic; the whitespace that trimming takes; and a column appending
+// arithmetic, and the ISO ones read at fixed places held against the field
+// reader; the whitespace that trimming takes; and a column appending
 // null texts, misfits, padded, grouped and absent cells to an Arrow array.
 #include "load/typed_cells.h"
 
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <iterator>
 #include <optional>
 #include <random>
@@ -22,6 +24,7 @@
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
+#include "load/typed_cells_internal.h"
 #include "nanoarrow.h"
 
 namespace {
@@ -352,6 +355,80 @@ TEST(ParseTimestamp, ReadsDateTimesAndTheirZones) {
     EXPECT_EQ(Shown(quorvel::parseTimestamp(c.text, c.layout, c.zoned)), ExpectedMicros(c.utc))
         << c.text;
   }
+}
+
+// Every "YYYY-MM-DD" of the years 0 to 9999, months 0 to 13 and days 0 to 32:
+// the fixed-place reader settles each valid date, as the field reader reads
+// it and one day after the valid date before, and leaves the others to it.
+TEST(ParseDate32, ReadsEveryDayOfTheYears1To9999AtFixedPlaces) {
+  constexpr std::int32_t kFirstDay = -719162;  // 0001-01-01
+  constexpr std::int32_t kDaysOfYears1To9999 = 3652059;
+  std::int32_t next = kFirstDay;
+  char text[] = "YYYY-MM-DD";
+  const auto put = [](char* at, int value, int digits) {
+    for (int i = digits - 1; i >= 0; --i, value /= 10) at[i] = static_cast<char>('0' + value % 10);
+  };
+  for (int year = 0; year <= 9999; ++year) {
+    put(text, year, 4);
+    for (int month = 0; month <= 13; ++month) {
+      put(text + 5, month, 2);
+      for (int day = 0; day <= 32; ++day) {
+        put(text + 8, day, 2);
+        const std::optional<std::int32_t> fast = quorvel::internal::isoDateAtFixedPlaces(text);
+        const std::optional<std::int32_t> byFields =
+            quorvel::internal::dateByFields(text, DateLayout::kIso);
+        ASSERT_TRUE(fast == byFields) << text;
+        ASSERT_TRUE(quorvel::parseDate32(text, DateLayout::kIso) == byFields) << text;
+        if (fast) {
+          ASSERT_EQ(*fast, next++) << text;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(next - kFirstDay, kDaysOfYears1To9999);
+}
+
+// A date-time of the ISO layout, often a field off its place or out of range.
+std::string RandomIsoStamp(std::mt19937_64& random) {
+  const auto pick = [&random](std::initializer_list<const char*> texts) {
+    return std::string(texts.begin()[random() % texts.size()]);
+  };
+  std::string text = pick({"2021-01-01", "2020-02-29", "2021-02-29", "2021-02-30", "0001-01-01",
+                           "9999-12-31", "0000-01-01", "1969-12-31", "2021-13-01", "2021-1-01",
+                           "2021-01x01", "2021x01-01", "+021-01-01"});
+  text += pick({"T", "T", " ", "t", ""});
+  text += pick({"00", "09", "23", "24", "1", "0a"}) + ":" + pick({"00", "59", "60", "5"});
+  text += pick({"", ":00", ":59", ":60", ":5", ":"});
+  if (random() % 2 == 0) {
+    text += '.';
+    for (std::size_t digits = random() % 9; digits > 0; --digits)
+      text += static_cast<char>('0' + random() % 10);
+  }
+  text += pick({"", "", "Z", "z", "+00:00", "-01:30", "+2359", "-2400", "+0060", "+05", "+05:3",
+                "+05:300", "-12:00", "+12-00", " "});
+  return text;
+}
+
+// The fixed-place reader settles every valid ISO date-time, zoned or not, as
+// the field reader reads it, which still decides the misfits.
+TEST(ParseTimestamp, ReadsIsoDateTimesAtFixedPlacesAsTheFieldReaderDoes) {
+  std::mt19937_64 random(7);
+  int settled[2] = {0, 0};
+  for (int i = 0; i < 200000; ++i) {
+    const std::string text = RandomIsoStamp(random);
+    for (const bool zoned : {false, true}) {
+      const std::optional<std::int64_t> fast =
+          quorvel::internal::isoTimestampAtFixedPlaces(text, zoned);
+      const std::optional<std::int64_t> byFields =
+          quorvel::internal::timestampByFields(text, DateLayout::kIso, zoned);
+      ASSERT_TRUE(fast == byFields) << text << (zoned ? " zoned" : "");
+      ASSERT_TRUE(quorvel::parseTimestamp(text, DateLayout::kIso, zoned) == byFields) << text;
+      settled[zoned] += fast.has_value();
+    }
+  }
+  // Valid date-times of either kind are drawn hundreds of times.
+  EXPECT_GT(settled[false], 300);
+  EXPECT_GT(settled[true], 300);
 }
 
 TEST(TrimWhitespace, TakesUnicodeSpacesAtEitherEndOnly) {
