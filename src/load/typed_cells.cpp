@@ -286,15 +286,17 @@ constexpr std::int64_t kMicrosPerDay = std::int64_t{86400} * 1000000;
 // costs a fraction of the field-by-field reader, which still decides the
 // others (the misfits among them).
 
-// The number of the `count` ASCII digits at `text`, or -1 where one is no digit.
-int fixedDigits(const char* text, int count) {
-  int value = 0;
-  for (int i = 0; i < count; ++i) {
-    const unsigned digit = static_cast<unsigned char>(text[i]) - unsigned{'0'};
-    if (digit > 9) return -1;
-    value = value * 10 + static_cast<int>(digit);
-  }
-  return value;
+// The number of the two ASCII digits at `text`, or -1 where one is no digit.
+// Written out rather than looped: the compiler does not unroll the loop.
+int twoDigits(const char* text) {
+  const unsigned tens = static_cast<unsigned char>(text[0]) - unsigned{'0'};
+  const unsigned ones = static_cast<unsigned char>(text[1]) - unsigned{'0'};
+  return tens > 9 || ones > 9 ? -1 : static_cast<int>(tens * 10 + ones);
+}
+
+int fourDigits(const char* text) {
+  const int high = twoDigits(text), low = twoDigits(text + 2);
+  return high < 0 || low < 0 ? -1 : high * 100 + low;
 }
 
 constexpr std::size_t kIsoDateSize = 10;  // YYYY-MM-DD
@@ -303,8 +305,7 @@ constexpr std::size_t kClockAt = 11;      // after YYYY-MM-DDT
 // The valid date "YYYY-MM-DD" that `text` starts with.
 std::optional<CivilDate> fixedIsoDate(std::string_view text) {
   if (text.size() < kIsoDateSize || text[4] != '-' || text[7] != '-') return std::nullopt;
-  const CivilDate date{fixedDigits(&text[0], 4), fixedDigits(&text[5], 2),
-                       fixedDigits(&text[8], 2)};
+  const CivilDate date{fourDigits(&text[0]), twoDigits(&text[5]), twoDigits(&text[8])};
   if (!date.valid()) return std::nullopt;  // a -1 fails it too
   return date;
 }
@@ -315,17 +316,19 @@ std::size_t fixedIsoClock(std::string_view text, Clock& clock) {
   constexpr std::size_t kMinutesEnd = 5, kSecondsEnd = 8, kMostFraction = 6;
   static constexpr int kScales[] = {1000000, 100000, 10000, 1000, 100, 10, 1};
   if (text.size() < kMinutesEnd || text[2] != ':') return 0;
-  clock.hour = fixedDigits(&text[0], 2);
-  clock.minute = fixedDigits(&text[3], 2);
+  clock.hour = twoDigits(&text[0]);
+  clock.minute = twoDigits(&text[3]);
   std::size_t end = kMinutesEnd;
   if (text.size() >= kSecondsEnd && text[kMinutesEnd] == ':') {
-    clock.second = fixedDigits(&text[6], 2);
+    clock.second = twoDigits(&text[6]);
     end = kSecondsEnd;
     if (end < text.size() && text[end] == '.') {
-      const std::size_t digits = std::min(digitsAt(text, end + 1), kMostFraction);
+      std::size_t digits = 0;
+      for (++end; digits < kMostFraction && end < text.size() && isDigit(text[end]); ++digits) {
+        clock.micros = clock.micros * 10 + (text[end++] - '0');
+      }
       if (digits == 0) return 0;
-      clock.micros = fixedDigits(&text[end + 1], static_cast<int>(digits)) * kScales[digits];
-      end += 1 + digits;
+      clock.micros *= kScales[digits];
     }
   }
   const bool read = std::min({clock.hour, clock.minute, clock.second}) >= 0;
@@ -338,8 +341,8 @@ std::optional<int> fixedIsoZone(std::string_view text) {
   if (text == "Z") return 0;
   const bool colon = text.size() == 6 && text[3] == ':';
   if (!(colon || text.size() == 5) || (text[0] != '+' && text[0] != '-')) return std::nullopt;
-  const int hours = fixedDigits(&text[1], 2);
-  const int minutes = fixedDigits(&text[colon ? 4 : 3], 2);
+  const int hours = twoDigits(&text[1]);
+  const int minutes = twoDigits(&text[colon ? 4 : 3]);
   if (hours < 0 || hours > 23 || minutes < 0 || minutes > 59) return std::nullopt;
   return (text[0] == '-' ? -1 : 1) * (hours * 60 + minutes);
 }
