@@ -555,7 +555,6 @@ void clearBit(std::uint8_t* bits, std::int64_t at) {
 
 TypedColumn::TypedColumn(CellConversion conversion)
     : conversion_(std::move(conversion)),
-      appendValue_(appenderOf(conversion_.kind)),
       nullTextLengths_(lengthsOf(conversion_.nullTexts)),
       nullTextFirstBytes_(firstBytesOf(conversion_.nullTexts)) {}
 
@@ -607,20 +606,41 @@ void TypedColumn::begin(ArrowArray* array, std::int64_t rows, std::size_t textBy
   }
 }
 
-bool TypedColumn::append(std::string_view cell) {
-  if (mayBeNullText(cell) && isNullText(cell)) {
-    appendAbsent();
-    return true;
+void TypedColumn::appendCells(const std::vector<std::string_view>& cells,
+                              std::vector<std::uint32_t>& misfits) {
+  switch (conversion_.kind) {
+    case CellKind::kLargeText:
+      return appendEach<&TypedColumn::appendText<std::int64_t>>(cells, misfits);
+    case CellKind::kText:
+      return appendEach<&TypedColumn::appendText<std::int32_t>>(cells, misfits);
+    case CellKind::kTextView:
+      return appendEach<&TypedColumn::appendView>(cells, misfits);
+    case CellKind::kInt64:
+      return appendEach<&TypedColumn::appendInt64>(cells, misfits);
+    case CellKind::kFloat64:
+      return appendEach<&TypedColumn::appendFloat64>(cells, misfits);
+    case CellKind::kBool:
+      return appendEach<&TypedColumn::appendBool>(cells, misfits);
+    case CellKind::kDate32:
+      return appendEach<&TypedColumn::appendDate32>(cells, misfits);
+    case CellKind::kTimestamp:
+    case CellKind::kTimestampUtc:
+      return appendEach<&TypedColumn::appendTimestamp>(cells, misfits);
   }
-  const bool fits = (this->*appendValue_)(cell);
-  if (!fits) appendNull();
-  ++target_.length;
-  return fits;
 }
 
-void TypedColumn::appendAbsent() {
-  appendNull();
-  ++target_.length;
+template <TypedColumn::Appender appendValue>
+void TypedColumn::appendEach(const std::vector<std::string_view>& cells,
+                             std::vector<std::uint32_t>& misfits) {
+  for (std::size_t i = 0; i < cells.size(); ++i, ++target_.length) {
+    const std::string_view cell = cells[i];
+    if (cell.data() == nullptr || (mayBeNullText(cell) && isNullText(cell))) {
+      appendNull();
+    } else if (!(this->*appendValue)(cell)) {
+      appendNull();
+      misfits.push_back(static_cast<std::uint32_t>(i));
+    }
+  }
 }
 
 // A null's value is zero, or for text an empty span, so that no byte of the
@@ -785,29 +805,6 @@ std::size_t TypedColumn::valueBytes() const {
     default:
       return 8;
   }
-}
-
-TypedColumn::Appender TypedColumn::appenderOf(CellKind kind) {
-  switch (kind) {
-    case CellKind::kLargeText:
-      return &TypedColumn::appendText<std::int64_t>;
-    case CellKind::kText:
-      return &TypedColumn::appendText<std::int32_t>;
-    case CellKind::kTextView:
-      return &TypedColumn::appendView;
-    case CellKind::kInt64:
-      return &TypedColumn::appendInt64;
-    case CellKind::kFloat64:
-      return &TypedColumn::appendFloat64;
-    case CellKind::kBool:
-      return &TypedColumn::appendBool;
-    case CellKind::kDate32:
-      return &TypedColumn::appendDate32;
-    case CellKind::kTimestamp:
-    case CellKind::kTimestampUtc:
-      return &TypedColumn::appendTimestamp;
-  }
-  throw std::invalid_argument("no such kind of cell");
 }
 
 }  // namespace quorvel

@@ -18,6 +18,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -479,8 +480,8 @@ CellConversion ConversionOf(CellKind kind, std::vector<std::string> nullTexts, b
   return conversion;
 }
 
-// A column's cells appended one by one, rendered as its values: "." for a
-// null, "!" after the value of each append() that reported a misfit.
+// A column's cells appended (nullptr for an absent one), rendered as its
+// values: "." for a null, "!" after the value of each reported misfit.
 std::string Appended(const CellConversion& conversion, const std::vector<const char*>& cells,
                      bool utf8 = true) {
   TypedColumn column(conversion);
@@ -493,15 +494,12 @@ std::string Appended(const CellConversion& conversion, const std::vector<const c
   std::size_t textBytes = 0;
   for (const char* cell : cells) textBytes += cell == nullptr ? 0 : column.textBytes(cell);
   column.begin(&array, static_cast<std::int64_t>(cells.size()), textBytes);
-  std::vector<bool> fits;
-  for (const char* cell : cells) {
-    if (cell == nullptr) {
-      column.appendAbsent();
-      fits.push_back(true);
-    } else {
-      fits.push_back(column.append(cell));
-    }
-  }
+  std::vector<std::string_view> views;
+  for (const char* cell : cells) views.push_back(cell == nullptr ? std::string_view() : cell);
+  std::vector<std::uint32_t> misfits;
+  column.appendCells(views, misfits);
+  std::vector<bool> fits(cells.size(), true);
+  for (const std::uint32_t i : misfits) fits[i] = false;
   EXPECT_EQ(column.finish(), utf8);
   EXPECT_EQ(ArrowArrayFinishBuildingDefault(&array, nullptr), NANOARROW_OK);
   ArrowArrayView view;
