@@ -481,9 +481,10 @@ CellConversion ConversionOf(CellKind kind, std::vector<std::string> nullTexts, b
 }
 
 // A column's cells appended (nullptr for an absent one), rendered as its
-// values: "." for a null, "!" after the value of each reported misfit.
+// values: "." for a null, "!" after the value of each reported misfit. The
+// cells before `split` go in one call, the others in a second.
 std::string Appended(const CellConversion& conversion, const std::vector<const char*>& cells,
-                     bool utf8 = true) {
+                     bool utf8 = true, std::size_t split = 0) {
   TypedColumn column(conversion);
   ArrowSchema schema;
   ArrowSchemaInit(&schema);
@@ -494,12 +495,16 @@ std::string Appended(const CellConversion& conversion, const std::vector<const c
   std::size_t textBytes = 0;
   for (const char* cell : cells) textBytes += cell == nullptr ? 0 : column.textBytes(cell);
   column.begin(&array, static_cast<std::int64_t>(cells.size()), textBytes);
-  std::vector<std::string_view> views;
-  for (const char* cell : cells) views.push_back(cell == nullptr ? std::string_view() : cell);
-  std::vector<std::uint32_t> misfits;
-  column.appendCells(views, misfits);
   std::vector<bool> fits(cells.size(), true);
-  for (const std::uint32_t i : misfits) fits[i] = false;
+  for (const auto& [from, to] : {std::pair{std::size_t{0}, split}, {split, cells.size()}}) {
+    std::vector<std::string_view> views;
+    for (std::size_t i = from; i < to; ++i) {
+      views.push_back(cells[i] == nullptr ? std::string_view() : cells[i]);
+    }
+    std::vector<std::uint32_t> misfits;
+    column.appendCells(views, misfits);
+    for (const std::uint32_t i : misfits) fits[from + i] = false;
+  }
   EXPECT_EQ(column.finish(), utf8);
   EXPECT_EQ(ArrowArrayFinishBuildingDefault(&array, nullptr), NANOARROW_OK);
   ArrowArrayView view;
@@ -537,6 +542,19 @@ TEST(TypedColumn, NullsNullTextsAndAbsentCellsAndReportsOnlyWrittenMisfits) {
                               "7\t",
                               "NA", ""}),
             ".!,7,.,.!");
+}
+
+// A batch's cells in two calls make the array one call makes, wherever the
+// second starts: after a null, a misfit, an absent cell or a text.
+TEST(TypedColumn, AppendsABatchInSeveralCallsAsInOne) {
+  const std::vector<const char*> cells = {"1", "NA", "x", nullptr, "22", "", "333"};
+  for (const CellKind kind : {CellKind::kInt64, CellKind::kText, CellKind::kTextView}) {
+    const CellConversion conversion = ConversionOf(kind, {"NA"});
+    const std::string whole = Appended(conversion, cells);
+    for (std::size_t split = 1; split < cells.size(); ++split) {
+      EXPECT_EQ(Appended(conversion, cells, true, split), whole) << split;
+    }
+  }
 }
 
 TEST(TypedColumn, TellsNullTextsByEveryByteWhateverTheirLength) {
