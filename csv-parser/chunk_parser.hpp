@@ -21,12 +21,14 @@
 
 #include "parser.hpp"
 
-// Empties `text`, and gives its memory back when a huge field made it large:
-// buffers reused from chunk to chunk would otherwise hold it to the end.
-inline void clear_dropping_huge_capacity(std::string& text) {
+// Empties `text` (a string or vector of bytes), and gives its memory back
+// when a huge field made it large: buffers reused from chunk to chunk would
+// otherwise hold it to the end.
+template <class Bytes>
+void clear_dropping_huge_capacity(Bytes& text) {
   constexpr std::size_t kKept = std::size_t{1} << 23;
   if (text.capacity() > kKept) {
-    std::string().swap(text);
+    Bytes().swap(text);
   } else {
     text.clear();
   }

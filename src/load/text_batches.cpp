@@ -138,7 +138,8 @@ class BuiltChunk final : public ChunkProduct {
   void beginColumns(ArrowArray* batch, const ChunkTokenizer& rows, std::size_t row, std::size_t end,
                     std::size_t field);
   bool finishColumns();
-  void appendRow(const ChunkTokenizer& rows, std::size_t row, std::size_t field);
+  void appendColumns(const ChunkTokenizer& rows, std::size_t row, std::size_t end,
+                     std::size_t field);
   void noteMisfit(std::size_t column, std::size_t row, std::string_view cell);
   void releaseBatches();
 
@@ -148,7 +149,9 @@ class BuiltChunk final : public ChunkProduct {
   std::vector<ArrowArray> batches_;
   std::vector<bool> notUtf8_;
   std::vector<ColumnMisfits> misfits_;
-  std::vector<std::size_t> textBytes_;  // per column, of the batch being built
+  std::vector<std::size_t> textBytes_;      // per column, of the batch being built
+  std::vector<std::string_view> cells_;     // of the column being appended, reused
+  std::vector<std::uint32_t> misfitCells_;  // their indexes in cells_, reused
 };
 
 // A chunk tokenized again is built again: nothing of the first build stays.
@@ -173,7 +176,7 @@ void BuiltChunk::buildBatch(const ChunkTokenizer& rows, std::size_t row, std::si
   checkArrow(ArrowArrayStartAppending(&batch), "batch");
   beginColumns(&batch, rows, row, end, field);
   batch.length = static_cast<std::int64_t>(end - row);
-  for (; row < end; field += rows.widths()[row], ++row) appendRow(rows, row, field);
+  appendColumns(rows, row, end, field);
   const bool utf8 = finishColumns();
   ArrowError error{};
   checkArrow(ArrowArrayFinishBuildingDefault(&batch, &error), error.message);
@@ -204,13 +207,19 @@ bool BuiltChunk::finishColumns() {
   return utf8;
 }
 
-void BuiltChunk::appendRow(const ChunkTokenizer& rows, std::size_t row, std::size_t field) {
-  const std::size_t cells = rows.widths()[row];
-  for (std::size_t c = 0; c < cells; ++c) {
-    const std::string_view cell = rows.text(field + c);
-    if (!columns_[c].append(cell)) noteMisfit(c, row, cell);
+// A column at a time: each column tells its kind once per batch, not per cell.
+void BuiltChunk::appendColumns(const ChunkTokenizer& rows, std::size_t row, std::size_t end,
+                               std::size_t field) {
+  const std::vector<std::uint32_t>& widths = rows.widths();
+  for (std::size_t c = 0; c < columns_.size(); ++c) {
+    cells_.clear();
+    for (std::size_t r = row, f = field; r < end; f += widths[r], ++r) {
+      cells_.push_back(c < widths[r] ? rows.text(f + c) : std::string_view());
+    }
+    misfitCells_.clear();
+    columns_[c].appendCells(cells_, misfitCells_);
+    for (const std::uint32_t i : misfitCells_) noteMisfit(c, row + i, cells_[i]);
   }
-  for (std::size_t c = cells; c < columns_.size(); ++c) columns_[c].appendAbsent();
 }
 
 // The chunk's first misfits are enough: no chunk after it can give one that

@@ -5,7 +5,7 @@
 //   CellConversion amounts;
 //   amounts.kind = CellKind::kFloat64;
 //   amounts.padded = true;
-//   TypedColumn(amounts).append(array, " 4.5 ");  // true: 4.5 appended
+//   TypedColumn(amounts).appendCells({" 4.5 ", "x"}, misfits);  // 4.5, null; misfits {1}
 #pragma once
 
 #include <bitset>
@@ -83,7 +83,7 @@ std::optional<std::int64_t> parseTimestamp(std::string_view text, DateLayout lay
 std::string_view trimWhitespace(std::string_view text);
 
 // One column's cells written into its Arrow array, by its conversion, a
-// batch at a time: begin(), a cell per row, finish().
+// batch at a time: begin(), the cells in one or more appendCells(), finish().
 // Contracts:
 //  - `array` was built from a schema that setType() filled, and appending
 //    was started on it; it is the column's until finish().
@@ -92,10 +92,10 @@ std::string_view trimWhitespace(std::string_view text);
 //    them, more than `rows` of them or more text is undefined behaviour. A
 //    validity bitmap is made at the first null only. A utf8_view column's
 //    long cells go to one buffer of the batch.
-//  - append() holds no reference to `cell` after it returns; it allocates
-//    only while the widest grouped cell grows its scratch, and for a decimal
-//    too hard for the fast path and of 64 bytes or more, which strtod reads
-//    from a copy.
+//  - appendCells() holds no reference to a cell after it returns; it allocates
+//    only to grow `misfits`, while the widest grouped cell grows its scratch,
+//    and for a decimal too hard for the fast path and of 64 bytes or more,
+//    which strtod reads from a copy.
 //  - Throws std::bad_alloc where begin() finds no memory, and
 //    std::overflow_error where a utf8 or utf8_view column's text passes 2 GiB.
 //  - Not thread-safe: one column per caller at a time.
@@ -111,12 +111,12 @@ class TypedColumn {
     if (conversion_.kind != CellKind::kTextView) return cell.size();
     return cell.size() > NANOARROW_BINARY_VIEW_INLINE_SIZE ? cell.size() : 0;
   }
-  // Appends the cell's value, or a null where it is a null text, and returns
-  // true; or appends a null and returns false where the cell was written but
-  // does not fit (a misfit).
-  bool append(std::string_view cell);
-  // For a cell the row does not reach.
-  void appendAbsent();
+  // Appends a batch's cells of the column in row order: each cell's value, or
+  // a null where it is a null text, absent (its data() is null: the row does
+  // not reach the column; a tokenizer's texts never are) or written but not
+  // fitting (a misfit), whose index in `cells` goes to `misfits`. A column at a time,
+  // the kind is told once per call rather than once per cell.
+  void appendCells(const std::vector<std::string_view>& cells, std::vector<std::uint32_t>& misfits);
   // Sets the lengths of the array to the cells appended. Returns whether its
   // cells are UTF-8: a typed column's always are, a text column's are
   // checked here, once per batch rather than per cell.
@@ -141,6 +141,8 @@ class TypedColumn {
   bool mayBeNullText(std::string_view cell) const;
   bool isNullText(std::string_view cell) const;
   std::string_view prepared(std::string_view cell);
+  template <Appender appendValue>
+  void appendEach(const std::vector<std::string_view>& cells, std::vector<std::uint32_t>& misfits);
   void appendNull();
   template <typename Value>
   void put(Value value);
@@ -152,12 +154,10 @@ class TypedColumn {
   bool appendBool(std::string_view text);
   bool appendDate32(std::string_view text);
   bool appendTimestamp(std::string_view text);
-  static Appender appenderOf(CellKind kind);
   bool hasOffsets() const;
   std::size_t valueBytes() const;
 
   CellConversion conversion_;
-  Appender appendValue_;  // chosen once, by the kind
   // Bit n set: a null text is n bytes long (the last bit: 63 or more), so
   // most cells are told from every null text by their length alone.
   std::uint64_t nullTextLengths_ = 0;

@@ -49,7 +49,7 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 struct PassPipeline::Chunk {
   explicit Chunk(const Setup& setup) : rows(setup.dialect, setup.columns) {}
 
-  std::string bytes;
+  Bytes bytes;
   bool last = false;           // ends the input
   std::uint64_t sequence = 0;  // in file order
   ChunkTokenizer rows;
@@ -174,7 +174,7 @@ void PassPipeline::readChunk(Chunk& chunk) {
         guess_rows_end(setup_.dialect, chunk.bytes.data() + scanned, chunk.bytes.size() - scanned);
     if (cut > 0) {
       cut += scanned;
-      leftOver_.assign(chunk.bytes, cut, std::string::npos);
+      leftOver_.assign(chunk.bytes.begin() + static_cast<std::ptrdiff_t>(cut), chunk.bytes.end());
       chunk.bytes.resize(cut);
       return;
     }
@@ -183,10 +183,11 @@ void PassPipeline::readChunk(Chunk& chunk) {
 
 // Appends up to a chunk's worth of the input: what the parser of the header
 // had read past it first, then the stream. False at the end of the input.
-bool PassPipeline::takeInput(std::string& bytes) {
+bool PassPipeline::takeInput(Bytes& bytes) {
   if (unreadStart_ < unread_.size()) {
     const std::size_t size = std::min(setup_.chunkBytes, unread_.size() - unreadStart_);
-    bytes.append(unread_, unreadStart_, size);
+    const char* start = unread_.data() + unreadStart_;
+    bytes.insert(bytes.end(), start, start + size);
     unreadStart_ += size;
     return true;
   }

@@ -62,6 +62,7 @@
 #include <functional>
 #include <istream>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -152,6 +153,20 @@ class PassPipeline {
   struct Resolving {
     RoundLink& link;
   };
+  // A chunk's bytes: reading overwrites them, so growing leaves them unset
+  // rather than zeroing each chunk first.
+  template <class T>
+  struct UnsetAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+      using other = UnsetAllocator<U>;
+    };
+    template <class U>
+    void construct(U* at) {
+      ::new (static_cast<void*>(at)) U;
+    }
+  };
+  using Bytes = std::vector<char, UnsetAllocator<char>>;
   struct Counting {
     const TypeAutomaton& typesOfText;
     bool writeLines;
@@ -167,7 +182,7 @@ class PassPipeline {
   bool step(const Mode& mode, const Consumer& consume);
   void readRound(Round& round);
   void readChunk(Chunk& chunk);
-  bool takeInput(std::string& bytes);
+  bool takeInput(Bytes& bytes);
   template <class Mode>
   void tokenize(Chunk& chunk, unsigned thread, const Mode& mode);
   void describe(Chunk& chunk, unsigned thread, const Resolving&);
@@ -198,7 +213,7 @@ class PassPipeline {
   PassStats& stats_;
   std::string unread_;  // read by the parser of the header, past it
   std::size_t unreadStart_ = 0;
-  std::string leftOver_;     // read past the last cut
+  Bytes leftOver_;           // read past the last cut
   bool inputEnded_ = false;  // the stream is used up
   bool lastRead_ = false;    // the chunk that ends the input is read
   std::size_t chunksPerRound_;

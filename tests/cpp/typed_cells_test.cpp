@@ -1,7 +1,8 @@
 // Tests of the typed cells: one table per parser, each case a text and the
 // value it reads as ("-" for a misfit), dates and date-times written as UTC
 // text and checked through timegm(), an oracle apart from the parsers'
-// arithmetic; the whitespace that trimming takes; and a column appending
+// arithmetic, and the ISO ones read at fixed places held against the field
+// reader; the whitespace that trimming takes; and a column appending
 // null texts, misfits, padded, grouped and absent cells to an Arrow array.
 #include "load/typed_cells.h"
 
@@ -11,17 +12,20 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <iterator>
 #include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
+#include "load/typed_cells_internal.h"
 #include "nanoarrow.h"
 
 namespace {
@@ -354,6 +358,80 @@ TEST(ParseTimestamp, ReadsDateTimesAndTheirZones) {
   }
 }
 
+// Every "YYYY-MM-DD" of the years 0 to 9999, months 0 to 13 and days 0 to 32:
+// the fixed-place reader settles each valid date, as the field reader reads
+// it and one day after the valid date before, and leaves the others to it.
+TEST(ParseDate32, ReadsEveryDayOfTheYears1To9999AtFixedPlaces) {
+  constexpr std::int32_t kFirstDay = -719162;  // 0001-01-01
+  constexpr std::int32_t kDaysOfYears1To9999 = 3652059;
+  std::int32_t next = kFirstDay;
+  char text[] = "YYYY-MM-DD";
+  const auto put = [](char* at, int value, int digits) {
+    for (int i = digits - 1; i >= 0; --i, value /= 10) at[i] = static_cast<char>('0' + value % 10);
+  };
+  for (int year = 0; year <= 9999; ++year) {
+    put(text, year, 4);
+    for (int month = 0; month <= 13; ++month) {
+      put(text + 5, month, 2);
+      for (int day = 0; day <= 32; ++day) {
+        put(text + 8, day, 2);
+        const std::optional<std::int32_t> fast = quorvel::internal::isoDateAtFixedPlaces(text);
+        const std::optional<std::int32_t> byFields =
+            quorvel::internal::dateByFields(text, DateLayout::kIso);
+        ASSERT_TRUE(fast == byFields) << text;
+        ASSERT_TRUE(quorvel::parseDate32(text, DateLayout::kIso) == byFields) << text;
+        if (fast) {
+          ASSERT_EQ(*fast, next++) << text;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(next - kFirstDay, kDaysOfYears1To9999);
+}
+
+// A date-time of the ISO layout, often a field off its place or out of range.
+std::string RandomIsoStamp(std::mt19937_64& random) {
+  const auto pick = [&random](std::initializer_list<const char*> texts) {
+    return std::string(texts.begin()[random() % texts.size()]);
+  };
+  std::string text = pick({"2021-01-01", "2020-02-29", "2021-02-29", "2021-02-30", "0001-01-01",
+                           "9999-12-31", "0000-01-01", "1969-12-31", "2021-13-01", "2021-1-01",
+                           "2021-01x01", "2021x01-01", "+021-01-01"});
+  text += pick({"T", "T", " ", "t", ""});
+  text += pick({"00", "09", "23", "24", "1", "0a"}) + ":" + pick({"00", "59", "60", "5"});
+  text += pick({"", ":00", ":59", ":60", ":5", ":"});
+  if (random() % 2 == 0) {
+    text += '.';
+    for (std::size_t digits = random() % 9; digits > 0; --digits)
+      text += static_cast<char>('0' + random() % 10);
+  }
+  text += pick({"", "", "Z", "z", "+00:00", "-01:30", "+2359", "-2400", "+0060", "+05", "+05:3",
+                "+05:300", "-12:00", "+12-00", " "});
+  return text;
+}
+
+// The fixed-place reader settles every valid ISO date-time, zoned or not, as
+// the field reader reads it, which still decides the misfits.
+TEST(ParseTimestamp, ReadsIsoDateTimesAtFixedPlacesAsTheFieldReaderDoes) {
+  std::mt19937_64 random(7);
+  int settled[2] = {0, 0};
+  for (int i = 0; i < 200000; ++i) {
+    const std::string text = RandomIsoStamp(random);
+    for (const bool zoned : {false, true}) {
+      const std::optional<std::int64_t> fast =
+          quorvel::internal::isoTimestampAtFixedPlaces(text, zoned);
+      const std::optional<std::int64_t> byFields =
+          quorvel::internal::timestampByFields(text, DateLayout::kIso, zoned);
+      ASSERT_TRUE(fast == byFields) << text << (zoned ? " zoned" : "");
+      ASSERT_TRUE(quorvel::parseTimestamp(text, DateLayout::kIso, zoned) == byFields) << text;
+      settled[zoned] += fast.has_value();
+    }
+  }
+  // Valid date-times of either kind are drawn hundreds of times.
+  EXPECT_GT(settled[false], 300);
+  EXPECT_GT(settled[true], 300);
+}
+
 TEST(TrimWhitespace, TakesUnicodeSpacesAtEitherEndOnly) {
   const Case cases[] = {
       {" \t\n\v\f\r1 \x1c\x1d\x1e\x1f", "1"},
@@ -402,10 +480,11 @@ CellConversion ConversionOf(CellKind kind, std::vector<std::string> nullTexts, b
   return conversion;
 }
 
-// A column's cells appended one by one, rendered as its values: "." for a
-// null, "!" after the value of each append() that reported a misfit.
+// A column's cells appended (nullptr for an absent one), rendered as its
+// values: "." for a null, "!" after the value of each reported misfit. The
+// cells before `split` go in one call, the others in a second.
 std::string Appended(const CellConversion& conversion, const std::vector<const char*>& cells,
-                     bool utf8 = true) {
+                     bool utf8 = true, std::size_t split = 0) {
   TypedColumn column(conversion);
   ArrowSchema schema;
   ArrowSchemaInit(&schema);
@@ -416,14 +495,15 @@ std::string Appended(const CellConversion& conversion, const std::vector<const c
   std::size_t textBytes = 0;
   for (const char* cell : cells) textBytes += cell == nullptr ? 0 : column.textBytes(cell);
   column.begin(&array, static_cast<std::int64_t>(cells.size()), textBytes);
-  std::vector<bool> fits;
-  for (const char* cell : cells) {
-    if (cell == nullptr) {
-      column.appendAbsent();
-      fits.push_back(true);
-    } else {
-      fits.push_back(column.append(cell));
+  std::vector<bool> fits(cells.size(), true);
+  for (const auto& [from, to] : {std::pair{std::size_t{0}, split}, {split, cells.size()}}) {
+    std::vector<std::string_view> views;
+    for (std::size_t i = from; i < to; ++i) {
+      views.push_back(cells[i] == nullptr ? std::string_view() : cells[i]);
     }
+    std::vector<std::uint32_t> misfits;
+    column.appendCells(views, misfits);
+    for (const std::uint32_t i : misfits) fits[from + i] = false;
   }
   EXPECT_EQ(column.finish(), utf8);
   EXPECT_EQ(ArrowArrayFinishBuildingDefault(&array, nullptr), NANOARROW_OK);
@@ -462,6 +542,19 @@ TEST(TypedColumn, NullsNullTextsAndAbsentCellsAndReportsOnlyWrittenMisfits) {
                               "7\t",
                               "NA", ""}),
             ".!,7,.,.!");
+}
+
+// A batch's cells in two calls make the array one call makes, wherever the
+// second starts: after a null, a misfit, an absent cell or a text.
+TEST(TypedColumn, AppendsABatchInSeveralCallsAsInOne) {
+  const std::vector<const char*> cells = {"1", "NA", "x", nullptr, "22", "", "333"};
+  for (const CellKind kind : {CellKind::kInt64, CellKind::kText, CellKind::kTextView}) {
+    const CellConversion conversion = ConversionOf(kind, {"NA"});
+    const std::string whole = Appended(conversion, cells);
+    for (std::size_t split = 1; split < cells.size(); ++split) {
+      EXPECT_EQ(Appended(conversion, cells, true, split), whole) << split;
+    }
+  }
 }
 
 TEST(TypedColumn, TellsNullTextsByEveryByteWhateverTheirLength) {
