@@ -19,7 +19,8 @@
 // caughtUp() says whether both are in the same window.
 //
 // Memory: the tables hold the distinct texts of one window, as the type
-// cache does on one thread, and remembered() an int32_t per number. A window
+// cache does on one thread, and remembered() an int32_t per number up to the
+// highest given so far (numbered()), kept from window to window. A window
 // never emptied (window < 1) grows both with the distinct texts of the
 // input, as it grows the cache.
 //
