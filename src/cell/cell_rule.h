@@ -65,12 +65,19 @@ inline std::int32_t rememberedAs(TypeId type, const std::vector<std::string>& na
   return names[type].empty() ? CacheEntry::kUnclassified : type;
 }
 
+// How step 3 moves the first type that matches, at `position` (or -1) in
+// `order`; what is kept beside a trial order moves alike.
+template <class T>
+inline void swapToFront(std::vector<T>& order, int position) {
+  if (position > 0) std::swap(order[0], order[position]);
+}
+
 // Steps 3 and 4, given the position in `order` of the first type the text
 // matches, or -1: that type swaps places with the front type, and every other
 // type keeps its place.
 inline TypeId takeFirstMatch(std::vector<TypeId>& order, int position) {
   if (position < 0) return PatternTable::kOther;
-  if (position > 0) std::swap(order[0], order[position]);
+  swapToFront(order, position);
   return order[0];
 }
 

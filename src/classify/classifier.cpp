@@ -190,16 +190,22 @@ void Classifier::classifyChunk(const SettledChunk& chunk, TypesFile& typesFile, 
   const std::vector<FieldFacts>& facts = chunk.facts;
   const std::vector<std::uint32_t>& widths = chunk.rows.widths();
   const auto names = [this]() -> const std::vector<std::string>& { return table_.names(); };
+  windowTexts_.coverLinked();
+  for (ColumnTables* column : rowColumns_) table_.bitsOf(column->regexOrdering, column->orderBits);
   std::size_t f = 0;
   for (const std::uint32_t width : widths) {
     for (std::size_t c = 0; c < width; ++c, ++f) {
       const FieldFacts& field = facts[f];
+      ColumnTables& column = *rowColumns_[c];
       // Most cells need no text: the match set and the number answer them.
       const auto text = [&] { return chunk.rows.text(f); };
       const auto firstMatchOfSet = [&](const std::vector<TypeId>& order) {
-        return table_.firstMatch(order, field.matches, text());
+        const int position = (field.matches & MatchSet::kUnknown) != 0
+                                 ? table_.firstMatch(order, field.matches, text())
+                                 : PatternTable::firstMatchOfBits(column.orderBits, field.matches);
+        swapToFront(column.orderBits, position);  // as the rule moves the order next
+        return position;
       };
-      ColumnTables& column = *rowColumns_[c];
       const TypeId type = typeOfCell(isMissing(missing_, text, field.hash, field.matches),
                                      windowTexts_.remembered(field.windowText),
                                      column.regexOrdering, firstMatchOfSet, names);

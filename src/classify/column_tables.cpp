@@ -7,7 +7,7 @@ void ColumnTables::grow(TypeId type) { counts.resize(type + 1, 0); }
 ColumnTables& ColumnTableSet::of(const std::string& columnName) {
   const auto found = index_.find(columnName);
   if (found != index_.end()) return tables_[found->second];
-  ColumnTables& added = tables_.emplace_back(ColumnTables{columnName, {}, {}, {}, {}});
+  ColumnTables& added = tables_.emplace_back(ColumnTables{columnName, {}, {}, {}, {}, {}});
   index_.emplace(added.name, tables_.size() - 1);
   return added;
 }

@@ -29,6 +29,9 @@ using CandidateCounts =
 struct ColumnTables {
   std::string name;
   std::vector<TypeId> regexOrdering;
+  // Resolving: the match-set bit of each type of regexOrdering
+  // (PatternTable::bitsOf()), taken afresh at each chunk and moved alongside.
+  std::vector<std::uint8_t> orderBits;
   std::vector<std::uint64_t> counts;  // by type id
   // The type ids shown with a count even when it is 0; the others are
   // shown once counted.

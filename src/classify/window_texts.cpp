@@ -36,6 +36,7 @@ void WindowTexts::run(std::size_t task) {
   std::uint64_t toWindowEnd = roundToWindowEnd_;
   std::uint64_t across = 0;
   for (const ConfirmedChunk& chunk : round_) linkChunk(chunk, first, end, toWindowEnd, across);
+  raiseNumbered(first, end);
   textsAcrossChunks_.fetch_add(across, std::memory_order_relaxed);
 }
 
@@ -112,10 +113,25 @@ std::uint32_t WindowTexts::numberOf(std::size_t shard, std::size_t slot) {
 
 std::uint32_t WindowTexts::number(std::string_view text, std::size_t hash) {
   const std::size_t shard = shardOf(hash);
-  return numberOf(shard, tables_[shard].findOrInsert(text, hash));
+  const std::uint32_t numbered = numberOf(shard, tables_[shard].findOrInsert(text, hash));
+  raiseNumbered(shard, shard + 1);
+  coverLinked();
+  return numbered;
+}
+
+// A table's numbers so far are below its count of texts times kShards.
+void WindowTexts::raiseNumbered(std::size_t first, std::size_t end) {
+  std::uint64_t above = 0;
+  for (std::size_t shard = first; shard < end; ++shard) {
+    above = std::max<std::uint64_t>(above, (tables_[shard].size() + unlisted_[shard]) * kShards);
+  }
+  std::uint64_t seen = numbered_.load(std::memory_order_relaxed);
+  while (seen < above && !numbered_.compare_exchange_weak(seen, above, std::memory_order_relaxed)) {
+  }
 }
 
 void WindowTexts::emptyTables(std::size_t first, std::size_t end) {
+  raiseNumbered(first, end);
   for (std::size_t shard = first; shard < end; ++shard) {
     tables_[shard].clear();
     unlisted_[shard] = 0;

@@ -19,7 +19,8 @@
 // caughtUp() says whether both are in the same window.
 //
 // Memory: the tables hold the distinct texts of one window, as the type
-// cache does on one thread, and remembered() an int32_t per number. A window
+// cache does on one thread, and remembered() an int32_t per number up to the
+// highest given so far (numbered()), kept from window to window. A window
 // never emptied (window < 1) grows both with the distinct texts of the
 // input, as it grows the cache.
 //
@@ -28,6 +29,7 @@
 //   pipeline.resolve(texts, consume);  // consume: texts.remembered(facts[f].windowText)
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -54,23 +56,30 @@ class WindowTexts : public RoundLink {
   std::size_t start(std::vector<ConfirmedChunk> chunks) override;
   void run(std::size_t task) override;
 
-  // The rule side, on the calling thread: what the window remembers for the
-  // text numbered `text` (CacheEntry::kUnclassified at first), and the end
-  // of the window.
-  std::int32_t& remembered(std::uint32_t text) {
-    if (text >= remembered_.size()) remembered_.resize(text + 1, CacheEntry::kUnclassified);
-    return remembered_[text];
+  // The rule side, on the calling thread. Before the fields of a linked
+  // chunk: what the window remembers covers every number given so far, so
+  // that remembered() needs no check per field.
+  void coverLinked() {
+    const std::uint64_t numbered = numbered_.load(std::memory_order_relaxed);
+    if (remembered_.size() < numbered) remembered_.resize(numbered, CacheEntry::kUnclassified);
   }
+  // What the window remembers for the text numbered `text`, a number of a
+  // covered chunk or one number() gave (CacheEntry::kUnclassified at first).
+  std::int32_t& remembered(std::uint32_t text) { return remembered_[text]; }
+  // The window ends: it remembers nothing, and stays covered.
   void endWindow() {
-    remembered_.clear();
+    std::fill(remembered_.begin(), remembered_.end(), CacheEntry::kUnclassified);
     ++windowsRuled_;
   }
+  // Above every number given since the object was made.
+  std::uint64_t numbered() const { return numbered_.load(std::memory_order_relaxed); }
 
   // Between passes, on the calling thread. Whether the rule side has reached
   // the window the link side is in: otherwise a pass failed in an earlier
   // window, and the tables no longer hold its texts.
   bool caughtUp() const { return windowsRuled_ == windowsLinked_; }
-  // Numbers `text`, whose hash is `hash`, in the window (carrying a cache in).
+  // Numbers `text`, whose hash is `hash`, in the window (carrying a cache in),
+  // and covers the number.
   std::uint32_t number(std::string_view text, std::size_t hash);
   // Calls each(text, type) for every text the window remembers a type for.
   template <class Each>
@@ -116,6 +125,7 @@ class WindowTexts : public RoundLink {
   template <Numbering kNumbering>
   void linkFields(const Window& window, std::uint64_t& across);
   std::uint32_t numberOf(std::size_t shard, std::size_t slot);
+  void raiseNumbered(std::size_t first, std::size_t end);
   void emptyTables(std::size_t first, std::size_t end);
 
   std::vector<Table> tables_;
@@ -131,6 +141,9 @@ class WindowTexts : public RoundLink {
   std::uint64_t windowsLinked_ = 0;
   std::uint64_t windowsRuled_ = 0;
   std::atomic<std::uint64_t> textsAcrossChunks_{0};
+  // See numbered(); the tasks raise it as they end, before the rule side
+  // covers their round.
+  std::atomic<std::uint64_t> numbered_{0};
 };
 
 template <class Each>

@@ -125,6 +125,15 @@ int PatternTable::matcherFirstMatch(const std::vector<TypeId>& order, std::strin
   return matcher_->firstMatch(order, text);
 }
 
+void PatternTable::bitsOf(const std::vector<TypeId>& order, std::vector<std::uint8_t>& bits) const {
+  constexpr auto kNoType = static_cast<std::uint8_t>(__builtin_ctzll(MatchSet::kUnknown));
+  bits.clear();
+  for (const TypeId type : order) {
+    const int bit = bitOf(type);
+    bits.push_back(bit >= 0 ? static_cast<std::uint8_t>(bit) : kNoType);
+  }
+}
+
 const TypeAutomaton* PatternTable::matchSetAutomaton() const {
   return matchSetTypes_.empty() ? nullptr : matcher_->wholeTable();
 }

@@ -93,10 +93,20 @@ class PatternTable {
     if ((matches & MatchSet::kUnknown) != 0) return matcherFirstMatch(order, text);
     if (matches == 0) return -1;
     for (std::size_t i = 0; i < order.size(); ++i) {
-      const TypeId type = order[i];
-      const int bit =
-          static_cast<std::size_t>(type) < matchSetBits_.size() ? matchSetBits_[type] : -1;
+      const int bit = bitOf(order[i]);
       if (bit >= 0 && ((matches >> bit) & 1) != 0) return static_cast<int>(i);
+    }
+    return -1;
+  }
+
+  // The match-set bit of each type of `order`, in its order, into `bits`; a
+  // type outside match sets takes one that no known set holds. For a known
+  // set (no MatchSet::kUnknown), firstMatchOfBits(bits, matches) is then
+  // firstMatch(order, matches, text), with no type looked up.
+  void bitsOf(const std::vector<TypeId>& order, std::vector<std::uint8_t>& bits) const;
+  static int firstMatchOfBits(const std::vector<std::uint8_t>& bits, std::uint64_t matches) {
+    for (std::size_t i = 0; i < bits.size(); ++i) {
+      if (((matches >> bits[i]) & 1) != 0) return static_cast<int>(i);
     }
     return -1;
   }
@@ -120,6 +130,10 @@ class PatternTable {
   TypeId intern(const std::string& name);
   void rebuild();
   int matcherFirstMatch(const std::vector<TypeId>& order, std::string_view text) const;
+  // The type's match-set bit, or -1.
+  int bitOf(TypeId type) const {
+    return static_cast<std::size_t>(type) < matchSetBits_.size() ? matchSetBits_[type] : -1;
+  }
 
   PatternStrings sources_;
   std::vector<std::string> typeNames_;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -55,12 +56,38 @@ TEST(PatternTableTest, FirstMatchFromAMatchSetIsTheMatchersAnswer) {
   ASSERT_EQ(table.matchSetTypes(), table.types());
   ASSERT_FALSE(table.matcher().onAutomaton(idOf(table, "word")));
   ASSERT_TRUE(table.matcher().onAutomaton(idOf(table, "int")));
+  std::vector<std::uint8_t> bits;
   for (const std::string& text : kTexts) {
     const std::uint64_t matches = table.matcher().matchSet(table.matchSetTypes(), text);
     for (const std::vector<TypeId>& order : everyOrder(table.types())) {
       const int expected = table.matcher().firstMatch(order, text);
       EXPECT_EQ(table.firstMatch(order, matches, text), expected) << text;
       EXPECT_EQ(table.firstMatch(order, MatchSet::kUnknown, text), expected) << text;
+      table.bitsOf(order, bits);
+      EXPECT_EQ(PatternTable::firstMatchOfBits(bits, matches), expected) << text;
+    }
+  }
+}
+
+// A type the table no longer has (its id stays interned) is on no match set:
+// its bit must match nothing, wherever it stands in the order.
+TEST(PatternTableTest, FirstMatchOfBitsPassesTypesOffTheTable) {
+  PatternTable table;
+  table.set({{"gone", {"[0-9]+"}}});
+  const TypeId gone = idOf(table, "gone");
+  table.set({{"int", {"[0-9]+"}}, {"word", {"[a-z0-9]+"}}});
+  std::vector<std::uint8_t> bits;
+  for (const std::string& text : kTexts) {
+    const std::uint64_t matches = table.matcher().matchSet(table.matchSetTypes(), text);
+    for (std::vector<TypeId> order : everyOrder(table.types())) {
+      for (std::size_t at = 0; at <= order.size(); ++at) {
+        std::vector<TypeId> withGone = order;
+        withGone.insert(withGone.begin() + static_cast<std::ptrdiff_t>(at), gone);
+        table.bitsOf(withGone, bits);
+        EXPECT_EQ(PatternTable::firstMatchOfBits(bits, matches),
+                  table.firstMatch(withGone, matches, text))
+            << text;
+      }
     }
   }
 }

@@ -132,11 +132,13 @@ void ExpectNumbersFollowTheWindows(const std::vector<Row>& rows, const Layout& l
     for (std::size_t task = tasks; task-- > 0;) texts.run(task);
     for (std::size_t i = first; i < end; ++i) {
       const Chunk& chunk = *chunks[i];
+      texts.coverLinked();
       std::uint32_t f = 0;
       for (const std::uint32_t width : chunk.tokens.widths()) {
         for (std::uint32_t c = 0; c < width; ++c, ++f, ++field) {
           const std::string text(chunk.tokens.text(f));
           largest = std::max(largest, chunk.facts[f].windowText);
+          ASSERT_LT(chunk.facts[f].windowText, texts.numbered()) << "field " << field;
           std::int32_t& remembered = texts.remembered(chunk.facts[f].windowText);
           const auto known = firstInWindow.emplace(text, field).first->second;
           EXPECT_EQ(remembered == CacheEntry::kUnclassified ? field : remembered, known)
