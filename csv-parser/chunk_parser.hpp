@@ -154,6 +154,9 @@ class ChunkTokenizer {
   // else in the bytes fed.
   struct Span {
     static constexpr std::size_t kOwned = ~(~std::size_t{0} >> 1);
+    // Built in place by emplace_back(): a span built first and copied goes through the stack.
+    Span() = default;
+    Span(std::size_t first, std::size_t length) : start(first), size(length) {}
     bool owned() const { return (start & kOwned) != 0; }
     std::size_t offset() const { return start & ~kOwned; }
 
@@ -181,14 +184,14 @@ class ChunkTokenizer {
   }
 
   void keep_copy(std::string_view text) {
-    m_fields.push_back(Span{m_texts.size() | Span::kOwned, text.size()});
+    m_fields.emplace_back(m_texts.size() | Span::kOwned, text.size());
     m_texts.append(text);
   }
 
   // Fields beyond the kept width are dropped as soon as they end.
   void end_field() {
     if (m_row_fields < m_max_fields) {
-      m_fields.push_back(Span{m_field_start | Span::kOwned, m_texts.size() - m_field_start});
+      m_fields.emplace_back(m_field_start | Span::kOwned, m_texts.size() - m_field_start);
     } else {
       m_texts.resize(m_field_start);
     }
@@ -198,7 +201,7 @@ class ChunkTokenizer {
 
   // `row_fields` stands for m_row_fields, held in a register by the caller.
   void end_plain_field(std::size_t start, std::size_t end, std::size_t& row_fields) {
-    if (row_fields < m_max_fields) m_fields.push_back(Span{start, end - start});
+    if (row_fields < m_max_fields) m_fields.emplace_back(start, end - start);
     ++row_fields;
   }
 
