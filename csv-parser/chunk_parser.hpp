@@ -156,6 +156,9 @@ class ChunkTokenizer {
   // else in the bytes fed.
   struct Span {
     static constexpr std::size_t kOwned = ~(~std::size_t{0} >> 1);
+    // Built in place by emplace_back(): a span built first and copied goes through the stack.
+    Span() = default;
+    Span(std::size_t first, std::size_t length) : start(first), size(length) {}
     bool owned() const { return (start & kOwned) != 0; }
     std::size_t offset() const { return start & ~kOwned; }
 
@@ -183,14 +186,14 @@ class ChunkTokenizer {
   }
 
   void keep_copy(std::string_view text) {
-    m_fields.push_back(Span{m_texts.size() | Span::kOwned, text.size()});
+    m_fields.emplace_back(m_texts.size() | Span::kOwned, text.size());
     m_texts.append(text);
   }
 
   // Fields beyond the kept width are dropped as soon as they end.
   void end_field() {
     if (m_row_fields < m_max_fields) {
-      m_fields.push_back(Span{m_field_start | Span::kOwned, m_texts.size() - m_field_start});
+      m_fields.emplace_back(m_field_start | Span::kOwned, m_texts.size() - m_field_start);
     } else {
       m_texts.resize(m_field_start);
     }
@@ -198,9 +201,10 @@ class ChunkTokenizer {
     m_field_start = m_texts.size();
   }
 
-  void end_plain_field(std::size_t start, std::size_t end) {
-    if (m_row_fields < m_max_fields) m_fields.push_back(Span{start, end - start});
-    ++m_row_fields;
+  // `row_fields` stands for m_row_fields, held in a register by the caller.
+  void end_plain_field(std::size_t start, std::size_t end, std::size_t& row_fields) {
+    if (row_fields < m_max_fields) m_fields.emplace_back(start, end - start);
+    ++row_fields;
   }
 
   void end_row() {
@@ -236,28 +240,36 @@ class ChunkTokenizer {
 // quoted field, or the last bytes of the data.
 inline std::size_t ChunkTokenizer::take_plain_fields(const char* data, std::size_t start,
                                                      std::size_t size) {
-  // In locals, which the masker's call and the stores of spans leave in registers.
+  // In locals, which the masker's call and the stores of spans leave in registers: a span's
+  // sizes might be m_row_fields, as far as the compiler knows, which it would then reload.
   const char quote = m_dialect.quote;
   const char delimiter = m_separators.delimiter;
   const bool crlf = m_dialect.terminator == Term::CRLF;
+  std::size_t row_fields = m_row_fields;
   for (std::size_t block = start; block + kBlock < size; block += kBlock) {
     std::uint64_t separators = m_masker(data + block, m_separators);
     // A CR LF whose LF opens this block was taken whole: start is then past it.
     if (start > block) separators &= separators - 1;
     while (separators != 0) {
-      if (data[start] == quote) return start;
+      if (data[start] == quote) {
+        m_row_fields = row_fields;
+        return start;
+      }
       const std::size_t end = block + static_cast<std::size_t>(__builtin_ctzll(separators));
       separators &= separators - 1;
-      end_plain_field(start, end);
+      end_plain_field(start, end, row_fields);
       start = end + 1;
       if (data[end] == delimiter) continue;
       if (crlf && data[end] == '\r' && data[start] == '\n') {
         ++start;
         separators &= separators - 1;
       }
+      m_row_fields = row_fields;
       end_row();
+      row_fields = 0;
     }
   }
+  m_row_fields = row_fields;
   return start;
 }
 

@@ -109,17 +109,19 @@ class TypeAutomaton {
   // How a row was first reached: the row before it and the byte taken.
   using Step = std::pair<std::uint32_t, std::uint8_t>;
 
-  // K walks side by side. A row is held as std::size_t so that a step adds and loads with no
-  // widening between.
+  // K walks side by side, of which those still walking come first. A row is held as
+  // std::size_t so that a step adds and loads with no widening between.
   template <std::size_t K>
   struct Walks {
-    const unsigned char* bytes[K];
-    std::size_t ends[K];
+    const unsigned char* bytes[K];  // the bytes not stepped yet
+    std::size_t left[K];            // how many
     std::size_t rows[K];
+    std::size_t texts[K];  // which text of the call each walk reads
 
+    template <std::size_t N>
     bool anyAlive() const {
       std::size_t alive = 0;
-      for (const std::size_t row : rows) alive |= row;
+      for (std::size_t k = 0; k < N; ++k) alive |= rows[k];
       return alive != 0;
     }
   };
@@ -160,52 +162,68 @@ class TypeAutomaton {
   static void walkEach(const Steps& steps, const std::string_view (&texts)[K],
                        std::uint32_t (&ids)[K]) {
     Walks<K> walks;
-    std::size_t common = texts[0].size();
-    std::size_t longest = 0;
     for (std::size_t k = 0; k < K; ++k) {
       walks.bytes[k] = reinterpret_cast<const unsigned char*>(texts[k].data());
-      walks.ends[k] = texts[k].size();
+      walks.left[k] = texts[k].size();
       walks.rows[k] = steps.start;
-      common = std::min(common, texts[k].size());
-      longest = std::max(longest, texts[k].size());
+      walks.texts[k] = k;
     }
-    if (walkTogether(steps, walks, common)) walkOn(steps, walks, common, longest);
-    for (std::size_t k = 0; k < K; ++k) ids[k] = steps.setIdAt(walks.rows[k]);
+    walkRound<K>(steps, walks, ids);
   }
 
-  // The walks to byte `common`, which every text reaches, with no test of which go on. False
-  // when they all died.
-  template <class Steps, std::size_t K>
-  static bool walkTogether(const Steps& steps, Walks<K>& walks, std::size_t common) {
-    return walkChecked(walks, 0, common, [&](std::size_t i) {
-      for (std::size_t k = 0; k < K; ++k) {
+  // The first N walks, side by side, to the end of the shortest of their texts, with no test of
+  // which go on; then the walks that ended or died give their ids, and the rest go on in fewer
+  // lanes. Each round ends a walk, so a lane never tests at each byte whether its text ended,
+  // and the walks left stay side by side: one that went on alone would wait on every load.
+  template <std::size_t N, class Steps, std::size_t K>
+  static void walkRound(const Steps& steps, Walks<K>& walks, std::uint32_t (&ids)[K]) {
+    std::size_t shortest = walks.left[0];
+    for (std::size_t k = 1; k < N; ++k) shortest = std::min(shortest, walks.left[k]);
+    walkChecked<N>(walks, shortest, [&](std::size_t i) {
+      for (std::size_t k = 0; k < N; ++k) {
         walks.rows[k] = steps.step(walks.rows[k], walks.bytes[k][i]);
       }
     });
-  }
-  // The walks on from byte `from` to byte `longest`, the longest text's end, side by side still,
-  // each to its text's end: a walk that went on alone would wait on every load again.
-  template <class Steps, std::size_t K>
-  static void walkOn(const Steps& steps, Walks<K>& walks, std::size_t from, std::size_t longest) {
-    walkChecked(walks, from, longest, [&](std::size_t i) {
-      for (std::size_t k = 0; k < K; ++k) {
-        if (i < walks.ends[k]) walks.rows[k] = steps.step(walks.rows[k], walks.bytes[k][i]);
+    bool allDone = true;
+    for (std::size_t k = 0; k < N; ++k) allDone &= walks.left[k] == shortest || walks.rows[k] == 0;
+    if (allDone) {
+      for (std::size_t k = 0; k < N; ++k) ids[walks.texts[k]] = steps.setIdAt(walks.rows[k]);
+      return;
+    }
+    std::size_t going = 0;
+    for (std::size_t k = 0; k < N; ++k) {
+      if (walks.left[k] == shortest || walks.rows[k] == 0) {
+        ids[walks.texts[k]] = steps.setIdAt(walks.rows[k]);
+        continue;
       }
-    });
+      walks.bytes[going] = walks.bytes[k] + shortest;
+      walks.left[going] = walks.left[k] - shortest;
+      walks.rows[going] = walks.rows[k];
+      walks.texts[going] = walks.texts[k];
+      ++going;
+    }
+    walkFewer<N - 1>(steps, walks, ids, going);
   }
-  // Calls stepAt(i) for each byte i from `from` to `to`, checking after every kStepsPerDeadCheck
-  // bytes whether the walks all died. False when they did. The steps between two checks are
-  // as many as the constant says, so that they need no count of their own.
-  template <std::size_t K, class StepAt>
-  static bool walkChecked(const Walks<K>& walks, std::size_t from, std::size_t to,
-                          const StepAt& stepAt) {
-    std::size_t i = from;
+  // The next round, in `going` lanes, at most N.
+  template <std::size_t N, class Steps, std::size_t K>
+  static void walkFewer(const Steps& steps, Walks<K>& walks, std::uint32_t (&ids)[K],
+                        std::size_t going) {
+    if constexpr (N > 0) {
+      if (going == N) return walkRound<N>(steps, walks, ids);
+      walkFewer<N - 1>(steps, walks, ids, going);
+    }
+  }
+  // Calls stepAt(i) for each byte i below `to`, checking after every kStepsPerDeadCheck bytes
+  // whether the first N walks all died, and stopping then. The steps between two checks are as
+  // many as the constant says, so that they need no count of their own.
+  template <std::size_t N, std::size_t K, class StepAt>
+  static void walkChecked(const Walks<K>& walks, std::size_t to, const StepAt& stepAt) {
+    std::size_t i = 0;
     for (; i + kStepsPerDeadCheck <= to; i += kStepsPerDeadCheck) {
       for (std::size_t s = 0; s < kStepsPerDeadCheck; ++s) stepAt(i + s);
-      if (!walks.anyAlive()) return false;
+      if (!walks.template anyAlive<N>()) return;
     }
     for (; i < to; ++i) stepAt(i);
-    return true;
   }
   void makeByteTable();
   void fitTypes(const Nfa& nfa, const std::vector<std::size_t>& candidates);

@@ -361,6 +361,37 @@ TEST(TypeAutomatonTest, SideBySideWalksDyingAtEveryPositionAnswerAsLoneWalks) {
   }
 }
 
+// Side-by-side walks end in rounds, the walks of the shortest texts and the dead ones first, and
+// the others go on in fewer lanes: every order of ending, ties and deaths among them, must give
+// each text its own set. Type n takes n 'a's and a 'b', so a set handed to the wrong text, or a
+// walk that goes on from the wrong byte, shows; a 'z' kills a walk at its first byte.
+TEST(TypeAutomatonTest, SideBySideWalksEndingInAnyOrderGiveEachTextItsSet) {
+  Table table;
+  constexpr std::size_t kLengths[] = {0, 1, 2, 5, 9};
+  for (std::size_t n = 0; n <= 9; ++n) table.push_back({"a{" + std::to_string(n) + "}b"});
+  const TypeAutomaton automaton = automatonOf(table);
+  constexpr std::size_t kTextsPerLane = std::size(kLengths) * 2;  // living or dying
+  for (std::size_t group = 0; group < kTextsPerLane * kTextsPerLane * kTextsPerLane * kTextsPerLane;
+       ++group) {
+    std::string texts[4];
+    std::string_view views[4];
+    for (std::size_t k = 0, digits = group; k < 4; ++k, digits /= kTextsPerLane) {
+      const std::size_t length = kLengths[digits % std::size(kLengths)];
+      const bool dies = digits / std::size(kLengths) % 2 == 1;
+      texts[k] = std::string(length, 'a') + "b";
+      if (dies) texts[k][0] = 'z';
+      views[k] = texts[k];
+    }
+    std::uint32_t ids[4];
+    automaton.setIdsEach(views, ids);
+    for (std::size_t k = 0; k < 4; ++k) {
+      const bool dead = texts[k][0] == 'z';
+      const std::uint64_t expected = dead ? 0 : std::uint64_t{1} << (texts[k].size() - 1);
+      ASSERT_EQ(automaton.setOf(ids[k])[0], expected) << "group " << group << ", text " << k;
+    }
+  }
+}
+
 // Sets of more than 64 types come back whole from side-by-side walks too.
 TEST(TypeAutomatonTest, SideBySideWalksGiveEveryWordOfASet) {
   Table table;
