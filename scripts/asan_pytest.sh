@@ -73,8 +73,10 @@ with tempfile.TemporaryDirectory() as tmp:
 print("asan_pytest: smoke pass ok")
 PY
 
+# A worker per core, each taking whole files, so that a file's module-wide fixtures (the
+# cluster, the servers) start once.
 status=0
-"$python" -m pytest tests/python -m "not wheel" "$@" || status=$?
+"$python" -m pytest tests/python -m "not wheel" -n "$(nproc)" --dist loadfile "$@" || status=$?
 if [ "$status" -eq 5 ]; then
   echo "asan_pytest: no Python tests were collected; only the smoke pass ran" >&2
   status=0

@@ -56,7 +56,7 @@ step "Python tests against the module under AddressSanitizer and UndefinedBehavi
 scripts/asan_pytest.sh -q
 
 step "The module built by pip: its stub, its example and describe() on it"
-# The whole suite runs under AddressSanitizer above and against the 3.8 and 3.12 wheels below,
+# The suite runs under AddressSanitizer above and against the 3.8 and 3.12 wheels below,
 # which the same sources build; here what pip itself installs is checked, and the wheel tests
 # compare against it.
 .venv/bin/python -m pip install -q --no-build-isolation .

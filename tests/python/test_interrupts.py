@@ -114,13 +114,13 @@ def test_an_exception_from_outside_ends_the_pass_as_a_failure_does(
     inf = make_inf(filepath=long_file, col_type_patterns=SLOW, na_values={""},
                    multithreading=multithreading, save_types_file=True,
                    types_filepath=str(types_path))
-    started = time.monotonic()
     with pytest.raises(error, match=exactly(message)):
         stop(inf)
-    assert time.monotonic() - started < 1.0
-    # num_rows counts the header too after a failure: the lines of the finished rows.
+    # num_rows counts the header too after a failure: the lines of the finished rows. The stop
+    # comes in the first tenth of the whole pass's time, so a pass that went on after it would
+    # finish far more than half the rows (a bound of time would hold only on an idle machine).
     lines = types_path.read_text().splitlines()
-    assert 0 < len(lines) == inf.num_rows < LONG_ROWS
+    assert 0 < len(lines) == inf.num_rows < LONG_ROWS // 2
     # A multithreaded pass finishes its rows a round of chunks at a time, so
     # it may be stopped before the first round is settled.
     assert len(lines) > 1 or multithreading

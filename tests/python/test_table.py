@@ -226,7 +226,8 @@ def test_the_report_says_when_only_a_guess_took_the_first_row_for_the_header(
     path = tmp_path / "in.csv"
     path.write_text(text)
     report = quorvel.describe(path, **options)
-    assert (GUESS in str(report)) == guessed
+    # The summary wraps its lines, where the path's length decides.
+    assert (GUESS in " ".join(str(report).split())) == guessed
     assert report.rows == len(body_rows(text, report))
 
 

@@ -1,5 +1,6 @@
 """The wheels scripts/build_wheel.sh makes: what each holds, and the 3.8 one installed into a
-fresh venv as a user installs it.
+fresh venv as a user installs it, with the Python suite less the files that do not depend on
+the build.
 
 Outside tests/python, so that the default run leaves it out: scripts/test.sh runs it on its own
 with `pytest tests/wheel`, after the source build is installed into .venv, which the comparisons
@@ -20,6 +21,12 @@ MISFITS = ROOT / "examples" / "misfits.py"
 TAG = "manylinux_2_17_x86_64"
 GLIBC_FLOOR = (2, 17)
 MAX_WHEEL_BYTES = 5 * 1000 * 1000
+# Test files of the package's own work around the module: cutting a file for a cluster,
+# remote sources, the notebook page. The module they call runs under AddressSanitizer with
+# these libraries, and from the 3.12 wheel with current ones; a second run here would only
+# add to the test command's time, which the cluster's files dominate.
+SAME_ON_EVERY_BUILD = ("test_cluster.py", "test_remote_describe.py", "test_urls.py",
+                       "test_notebook.py")
 # The dynamic loader, which every policy takes as given: the module gets its
 # thread-local storage from it.
 LOADER = "ld-linux-x86-64.so.2"
@@ -130,10 +137,10 @@ def test_the_wheel_carries_the_boost_of_the_source_build(venv, tmp_path):
     assert int(carried) == source_build._boost_version
 
 
-def test_the_whole_python_suite_passes_against_the_installed_wheel(venv, tmp_path):
+def test_the_python_suite_passes_against_the_installed_wheel(venv, tmp_path):
     run(venv / "bin" / "python", "-m", "pip", "install", "-q", "-r",
         ROOT / "tests" / "python" / "requirements.txt", timeout=1200)
-    assert_suite_passes(venv, tmp_path)
+    assert_suite_passes(venv, tmp_path, leaving_out=SAME_ON_EVERY_BUILD)
 
 
 @pytest.mark.parametrize("fresh_command, source_command", [
