@@ -131,6 +131,35 @@ std::optional<double> exactDecimal(std::string_view number) {
   return negative ? -value : value;
 }
 
+// Most decimals have no exponent and few digits: [-+]?[0-9]*.?[0-9]* with 1 to
+// 15 digits, read in one pass. Their digits m are exact in a double, and so is
+// the power 10^k of the k digits after the point, so m / 10^k rounds
+// correctly. nullopt for any other text, which exactDecimal() or strtod reads
+// (or which is no decimal).
+std::optional<double> plainDecimal(std::string_view text) {
+  static constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                       1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  constexpr std::size_t kMostDigits = 15;
+  const std::size_t sign = signAt(text, 0);
+  std::uint64_t digits = 0;
+  std::size_t count = 0, point = 0;  // point: the digits before it, plus one
+  for (std::size_t at = sign; at < text.size(); ++at) {
+    const unsigned digit = static_cast<unsigned char>(text[at]) - unsigned{'0'};
+    if (digit <= 9) {
+      digits = digits * 10 + digit;
+      ++count;
+    } else if (text[at] != '.' || point != 0) {
+      return std::nullopt;
+    } else {
+      point = count + 1;
+    }
+  }
+  if (count == 0 || count > kMostDigits) return std::nullopt;
+  const std::size_t fraction = point == 0 ? 0 : count - (point - 1);
+  const double value = static_cast<double>(digits) / kPowers[fraction];
+  return sign != 0 && text[0] == '-' ? -value : value;
+}
+
 // strtod in the C locale, whatever locale the process chose: glibc's rounds
 // correctly, and it is in every C++ library the module is built with, which
 // from_chars of a double is not (libc++ lacks it).
@@ -441,6 +470,7 @@ std::optional<std::int64_t> parseInt64(std::string_view text) {
 }
 
 std::optional<double> parseFloat64(std::string_view text) {
+  if (const std::optional<double> plain = plainDecimal(text)) return plain;
   if (!isDecimalShape(text)) return std::nullopt;
   if (const std::optional<double> exact = exactDecimal(text)) return exact;
   const double value = decimalValue(text);

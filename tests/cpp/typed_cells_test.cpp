@@ -158,13 +158,14 @@ TEST(ParseFloat64, KeepsTheSignOfAZeroBelowTheLeastDouble) {
   EXPECT_TRUE(std::signbit(quorvel::parseFloat64("-0").value()));
 }
 
-// A random decimal of 1 to 25 digits, a point anywhere or none, and an
-// exponent of 0 to 3 digits or none: on both sides of the fast path's limits
-// (15 significant digits, powers of ten to 22), with leading and trailing
-// zeros, subnormals and numbers past the doubles' range.
-std::string RandomDecimal(std::mt19937_64& random) {
+// A random decimal of 1 to `mostDigits` digits, a point anywhere or none, and
+// (when `exponents`) an exponent of 0 to 3 digits or none: on both sides of
+// the fast paths' limits (15 significant digits, powers of ten to 22), with
+// leading and trailing zeros, subnormals and numbers past the doubles' range.
+std::string RandomDecimal(std::mt19937_64& random, std::size_t mostDigits = 25,
+                          bool exponents = true) {
   std::string text = random() % 3 == 0 ? "-" : random() % 8 == 0 ? "+" : "";
-  const std::size_t digits = 1 + random() % 25;
+  const std::size_t digits = 1 + random() % mostDigits;
   const std::size_t point = random() % (digits + 2);  // past the digits: none
   for (std::size_t i = 0; i < digits; ++i) {
     if (i == point) text += '.';
@@ -172,7 +173,7 @@ std::string RandomDecimal(std::mt19937_64& random) {
     text += random() % 4 == 0 ? '0' : static_cast<char>('0' + random() % 10);
   }
   if (point == digits) text += '.';
-  if (random() % 2 == 0) {
+  if (exponents && random() % 2 == 0) {
     text += random() % 2 == 0 ? "e" : "E";
     text += random() % 2 == 0 ? "-" : random() % 4 == 0 ? "+" : "";
     text += std::to_string(random() % (random() % 2 == 0 ? 30 : 400));
@@ -191,6 +192,20 @@ TEST(ParseFloat64, ReadsRandomDecimalsAsStrtodDoes) {
       ASSERT_FALSE(read) << text;
       continue;
     }
+    ASSERT_TRUE(read) << text;
+    ASSERT_EQ(std::memcmp(&*read, &expected, sizeof expected), 0)
+        << text << ": " << ShownDouble(read) << " " << ShownDouble(expected);
+  }
+}
+
+// Decimals without an exponent, as most files write them, of 1 to 17 digits:
+// on both sides of the one-pass reader's 15, a point anywhere or none.
+TEST(ParseFloat64, ReadsDecimalsWithoutExponentAsStrtodDoes) {
+  std::mt19937_64 random(5);
+  for (int round = 0; round < 200000; ++round) {
+    const std::string text = RandomDecimal(random, 17, /*exponents=*/false);
+    const double expected = std::strtod(text.c_str(), nullptr);
+    const std::optional<double> read = quorvel::parseFloat64(text);
     ASSERT_TRUE(read) << text;
     ASSERT_EQ(std::memcmp(&*read, &expected, sizeof expected), 0)
         << text << ": " << ShownDouble(read) << " " << ShownDouble(expected);
