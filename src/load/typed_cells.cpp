@@ -577,6 +577,17 @@ void setLongTextSize(ArrowArray* array, std::int64_t bytes) {
   arrowData->variadic_buffer_sizes[0] = bytes;
 }
 
+constexpr std::size_t kWordBytes = 8;
+
+// The bytes of a text of at most kWordBytes, the first lowest.
+std::uint64_t wordOf(std::string_view text) {
+  std::uint64_t word = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    word |= std::uint64_t{static_cast<unsigned char>(text[i])} << (8 * i);
+  }
+  return word;
+}
+
 void clearBit(std::uint8_t* bits, std::int64_t at) {
   bits[at / 8] &= static_cast<std::uint8_t>(~(1u << (at % 8)));
 }
@@ -586,7 +597,18 @@ void clearBit(std::uint8_t* bits, std::int64_t at) {
 TypedColumn::TypedColumn(CellConversion conversion)
     : conversion_(std::move(conversion)),
       nullTextLengths_(lengthsOf(conversion_.nullTexts)),
-      nullTextFirstBytes_(firstBytesOf(conversion_.nullTexts)) {}
+      nullTextFirstBytes_(firstBytesOf(conversion_.nullTexts)),
+      nullOnlyWhenEmpty_(nullTextLengths_ == lengthBit(0)) {
+  for (const bool truth : {true, false}) {
+    for (const std::string& text : truth ? conversion_.trueTexts : conversion_.falseTexts) {
+      if (text.size() > kWordBytes) {
+        booleanWords_.clear();
+        return;
+      }
+      booleanWords_.push_back(BooleanWord{wordOf(text), text.size(), truth});
+    }
+  }
+}
 
 void TypedColumn::setType(ArrowSchema* field) const {
   switch (conversion_.kind) {
@@ -640,9 +662,9 @@ void TypedColumn::appendCells(const std::vector<std::string_view>& cells,
                               std::vector<std::uint32_t>& misfits) {
   switch (conversion_.kind) {
     case CellKind::kLargeText:
-      return appendEach<&TypedColumn::appendText<std::int64_t>>(cells, misfits);
+      return appendTexts<std::int64_t>(cells, misfits);
     case CellKind::kText:
-      return appendEach<&TypedColumn::appendText<std::int32_t>>(cells, misfits);
+      return appendTexts<std::int32_t>(cells, misfits);
     case CellKind::kTextView:
       return appendEach<&TypedColumn::appendView>(cells, misfits);
     case CellKind::kInt64:
@@ -656,6 +678,22 @@ void TypedColumn::appendCells(const std::vector<std::string_view>& cells,
     case CellKind::kTimestamp:
     case CellKind::kTimestampUtc:
       return appendEach<&TypedColumn::appendTimestamp>(cells, misfits);
+  }
+}
+
+// The text columns of a report have the empty text for their one null text:
+// their cells need no filter, a cell is null when empty (or absent).
+template <typename Offset>
+void TypedColumn::appendTexts(const std::vector<std::string_view>& cells,
+                              std::vector<std::uint32_t>& misfits) {
+  if (!nullOnlyWhenEmpty_) return appendEach<&TypedColumn::appendText<Offset>>(cells, misfits);
+  for (const std::string_view cell : cells) {
+    if (cell.empty()) {
+      appendNull();
+    } else {
+      appendText<Offset>(cell);
+    }
+    ++target_.length;
   }
 }
 
@@ -733,7 +771,13 @@ bool TypedColumn::isNullText(std::string_view cell) const {
                      [cell](const std::string& text) { return text == cell; });
 }
 
+// Most columns are neither padded nor grouped: their cells pass as they are, without a call.
 std::string_view TypedColumn::prepared(std::string_view cell) {
+  if (!conversion_.padded && !conversion_.grouped) return cell;
+  return trimmedAndUngrouped(cell);
+}
+
+std::string_view TypedColumn::trimmedAndUngrouped(std::string_view cell) {
   if (conversion_.padded) cell = trimWhitespace(cell);
   if (!conversion_.grouped || cell.find(',') == std::string_view::npos) return cell;
   ungrouped_.clear();
@@ -794,14 +838,32 @@ bool TypedColumn::appendFloat64(std::string_view text) {
 
 bool TypedColumn::appendBool(std::string_view text) {
   const std::string_view word = prepared(text);
+  const std::optional<bool> truth =
+      booleanWords_.empty() ? truthAmongTexts(word) : truthAmongWords(word);
+  if (!truth) return false;
+  if (*truth) {
+    target_.values[target_.length / 8] |= static_cast<std::uint8_t>(1u << (target_.length % 8));
+  }
+  return true;
+}
+
+// Every boolean text fits in a word: a longer cell is none of them.
+std::optional<bool> TypedColumn::truthAmongWords(std::string_view word) const {
+  if (word.size() > kWordBytes) return std::nullopt;
+  const std::uint64_t bytes = wordOf(word);
+  for (const BooleanWord& known : booleanWords_) {
+    if (known.bytes == bytes && known.size == word.size()) return known.truth;
+  }
+  return std::nullopt;
+}
+
+std::optional<bool> TypedColumn::truthAmongTexts(std::string_view word) const {
   const auto among = [word](const std::vector<std::string>& texts) {
     return std::find(texts.begin(), texts.end(), word) != texts.end();
   };
-  const bool truth = among(conversion_.trueTexts);
-  if (!truth && !among(conversion_.falseTexts)) return false;
-  if (truth)
-    target_.values[target_.length / 8] |= static_cast<std::uint8_t>(1u << (target_.length % 8));
-  return true;
+  if (among(conversion_.trueTexts)) return true;
+  if (among(conversion_.falseTexts)) return false;
+  return std::nullopt;
 }
 
 bool TypedColumn::appendDate32(std::string_view text) {
