@@ -880,6 +880,13 @@ bool TypedColumn::appendTimestamp(std::string_view text) {
   return micros.has_value();
 }
 
+std::size_t TypedColumn::textBytes(const std::vector<std::string_view>& cells) const {
+  if (!hasOffsets() && conversion_.kind != CellKind::kTextView) return 0;
+  std::size_t bytes = 0;
+  for (const std::string_view cell : cells) bytes += textBytes(cell);
+  return bytes;
+}
+
 bool TypedColumn::hasOffsets() const {
   return conversion_.kind == CellKind::kLargeText || conversion_.kind == CellKind::kText;
 }

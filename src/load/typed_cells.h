@@ -111,6 +111,8 @@ class TypedColumn {
     if (conversion_.kind != CellKind::kTextView) return cell.size();
     return cell.size() > NANOARROW_BINARY_VIEW_INLINE_SIZE ? cell.size() : 0;
   }
+  // The sum for begin() of a batch's cells: 0 for a typed column, which holds no text.
+  std::size_t textBytes(const std::vector<std::string_view>& cells) const;
   // Appends a batch's cells of the column in row order: each cell's value, or
   // a null where it is a null text, absent (its data() is null: the row does
   // not reach the column; a tokenizer's texts never are) or written but not
