@@ -435,8 +435,9 @@ class _Conversion:
         """The converted batches, read from the file as they are asked for. A failure is kept
         as well as raised: a library that reads the batches (DuckDB) raises its own error."""
         try:
-            for batch in self.cells:
-                yield self._converted(batch)
+            # The engine names and types the columns as the schema does (by the conversions), and
+            # Table.from_batches refuses a batch whose schema differs: none is wrapped again.
+            yield from self.cells
         except Exception as failure:
             self.failure = failure
             raise
@@ -447,12 +448,6 @@ class _Conversion:
                 for position, (column, misfits)
                 in enumerate(zip(self.report.columns, self.cells.misfits()))
                 if target(column).kind != "text"]
-
-    def _converted(self, batch: Any) -> Any:
-        """The batch under the loader's schema, as the engine built it."""
-        import pyarrow
-
-        return pyarrow.RecordBatch.from_arrays(batch.columns, schema=self.schema)
 
 
 def engine_conversion(wanted: Meaning, texts: List[str]) -> "Conversion":

@@ -135,11 +135,11 @@ class BuiltChunk final : public ChunkProduct {
 
  private:
   void buildBatch(const ChunkTokenizer& rows, std::size_t row, std::size_t end, std::size_t field);
-  void beginColumns(ArrowArray* batch, const ChunkTokenizer& rows, std::size_t row, std::size_t end,
-                    std::size_t field);
-  bool finishColumns();
-  void appendColumns(const ChunkTokenizer& rows, std::size_t row, std::size_t end,
+  void findRowStarts(const ChunkTokenizer& rows, std::size_t row, std::size_t end,
                      std::size_t field);
+  void gatherCells(const ChunkTokenizer& rows, std::size_t column, std::size_t row);
+  void appendColumns(ArrowArray* batch, const ChunkTokenizer& rows, std::size_t row);
+  bool finishColumns();
   void noteMisfit(std::size_t column, std::size_t row, std::string_view cell);
   void releaseBatches();
 
@@ -149,7 +149,7 @@ class BuiltChunk final : public ChunkProduct {
   std::vector<ArrowArray> batches_;
   std::vector<bool> notUtf8_;
   std::vector<ColumnMisfits> misfits_;
-  std::vector<std::size_t> textBytes_;      // per column, of the batch being built
+  std::vector<std::size_t> rowStarts_;      // of the batch's rows, their first fields
   std::vector<std::string_view> cells_;     // of the column being appended, reused
   std::vector<std::uint32_t> misfitCells_;  // their indexes in cells_, reused
 };
@@ -174,9 +174,9 @@ void BuiltChunk::buildBatch(const ChunkTokenizer& rows, std::size_t row, std::si
   Releasing<ArrowArray> guard{&batch};
   allocateLargeBuffersApart(&batch);
   checkArrow(ArrowArrayStartAppending(&batch), "batch");
-  beginColumns(&batch, rows, row, end, field);
   batch.length = static_cast<std::int64_t>(end - row);
-  appendColumns(rows, row, end, field);
+  findRowStarts(rows, row, end, field);
+  appendColumns(&batch, rows, row);
   const bool utf8 = finishColumns();
   ArrowError error{};
   checkArrow(ArrowArrayFinishBuildingDefault(&batch, &error), error.message);
@@ -185,18 +185,33 @@ void BuiltChunk::buildBatch(const ChunkTokenizer& rows, std::size_t row, std::si
   notUtf8_.push_back(!utf8);
 }
 
-// Buffers sized at once are not grown in steps, whose freed blocks the heap
-// would keep: the fixed-width ones by the rows, the text by the cells' bytes.
-void BuiltChunk::beginColumns(ArrowArray* batch, const ChunkTokenizer& rows, std::size_t row,
-                              std::size_t end, std::size_t field) {
-  const auto count = static_cast<std::int64_t>(end - row);
-  textBytes_.assign(columns_.size(), 0);
-  for (; row < end; field += rows.widths()[row], ++row) {
-    for (std::size_t c = 0; c < rows.widths()[row]; ++c)
-      textBytes_[c] += columns_[c].textBytes(rows.text(field + c));
+// Once per batch, so that each column finds its cells without adding up widths.
+void BuiltChunk::findRowStarts(const ChunkTokenizer& rows, std::size_t row, std::size_t end,
+                               std::size_t field) {
+  rowStarts_.clear();
+  for (; row < end; field += rows.widths()[row], ++row) rowStarts_.push_back(field);
+}
+
+// A row too short to reach the column has an absent cell there.
+void BuiltChunk::gatherCells(const ChunkTokenizer& rows, std::size_t column, std::size_t row) {
+  const std::vector<std::uint32_t>& widths = rows.widths();
+  cells_.resize(rowStarts_.size());
+  for (std::size_t i = 0; i < rowStarts_.size(); ++i) {
+    cells_[i] = column < widths[row + i] ? rows.text(rowStarts_[i] + column) : std::string_view();
   }
+}
+
+// A column at a time: each column tells its kind once per batch, not per cell.
+// Its buffers are sized at once, not grown in steps, whose freed blocks the
+// heap would keep: the fixed-width ones by the rows, the text by the cells' bytes.
+void BuiltChunk::appendColumns(ArrowArray* batch, const ChunkTokenizer& rows, std::size_t row) {
   for (std::size_t c = 0; c < columns_.size(); ++c) {
-    columns_[c].begin(batch->children[c], count, textBytes_[c]);
+    gatherCells(rows, c, row);
+    TypedColumn& column = columns_[c];
+    column.begin(batch->children[c], batch->length, column.textBytes(cells_));
+    misfitCells_.clear();
+    column.appendCells(cells_, misfitCells_);
+    for (const std::uint32_t i : misfitCells_) noteMisfit(c, row + i, cells_[i]);
   }
 }
 
@@ -205,21 +220,6 @@ bool BuiltChunk::finishColumns() {
   bool utf8 = true;
   for (TypedColumn& column : columns_) utf8 = column.finish() && utf8;
   return utf8;
-}
-
-// A column at a time: each column tells its kind once per batch, not per cell.
-void BuiltChunk::appendColumns(const ChunkTokenizer& rows, std::size_t row, std::size_t end,
-                               std::size_t field) {
-  const std::vector<std::uint32_t>& widths = rows.widths();
-  for (std::size_t c = 0; c < columns_.size(); ++c) {
-    cells_.clear();
-    for (std::size_t r = row, f = field; r < end; f += widths[r], ++r) {
-      cells_.push_back(c < widths[r] ? rows.text(f + c) : std::string_view());
-    }
-    misfitCells_.clear();
-    columns_[c].appendCells(cells_, misfitCells_);
-    for (const std::uint32_t i : misfitCells_) noteMisfit(c, row + i, cells_[i]);
-  }
 }
 
 // The chunk's first misfits are enough: no chunk after it can give one that

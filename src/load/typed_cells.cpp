@@ -131,6 +131,35 @@ std::optional<double> exactDecimal(std::string_view number) {
   return negative ? -value : value;
 }
 
+// Most decimals have no exponent and few digits: [-+]?[0-9]*.?[0-9]* with 1 to
+// 15 digits, read in one pass. Their digits m are exact in a double, and so is
+// the power 10^k of the k digits after the point, so m / 10^k rounds
+// correctly. nullopt for any other text, which exactDecimal() or strtod reads
+// (or which is no decimal).
+std::optional<double> plainDecimal(std::string_view text) {
+  static constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                       1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  constexpr std::size_t kMostDigits = 15;
+  const std::size_t sign = signAt(text, 0);
+  std::uint64_t digits = 0;
+  std::size_t count = 0, point = 0;  // point: the digits before it, plus one
+  for (std::size_t at = sign; at < text.size(); ++at) {
+    const unsigned digit = static_cast<unsigned char>(text[at]) - unsigned{'0'};
+    if (digit <= 9) {
+      digits = digits * 10 + digit;
+      ++count;
+    } else if (text[at] != '.' || point != 0) {
+      return std::nullopt;
+    } else {
+      point = count + 1;
+    }
+  }
+  if (count == 0 || count > kMostDigits) return std::nullopt;
+  const std::size_t fraction = point == 0 ? 0 : count - (point - 1);
+  const double value = static_cast<double>(digits) / kPowers[fraction];
+  return sign != 0 && text[0] == '-' ? -value : value;
+}
+
 // strtod in the C locale, whatever locale the process chose: glibc's rounds
 // correctly, and it is in every C++ library the module is built with, which
 // from_chars of a double is not (libc++ lacks it).
@@ -441,6 +470,7 @@ std::optional<std::int64_t> parseInt64(std::string_view text) {
 }
 
 std::optional<double> parseFloat64(std::string_view text) {
+  if (const std::optional<double> plain = plainDecimal(text)) return plain;
   if (!isDecimalShape(text)) return std::nullopt;
   if (const std::optional<double> exact = exactDecimal(text)) return exact;
   const double value = decimalValue(text);
@@ -547,6 +577,17 @@ void setLongTextSize(ArrowArray* array, std::int64_t bytes) {
   arrowData->variadic_buffer_sizes[0] = bytes;
 }
 
+constexpr std::size_t kWordBytes = 8;
+
+// The bytes of a text of at most kWordBytes, the first lowest.
+std::uint64_t wordOf(std::string_view text) {
+  std::uint64_t word = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    word |= std::uint64_t{static_cast<unsigned char>(text[i])} << (8 * i);
+  }
+  return word;
+}
+
 void clearBit(std::uint8_t* bits, std::int64_t at) {
   bits[at / 8] &= static_cast<std::uint8_t>(~(1u << (at % 8)));
 }
@@ -556,7 +597,18 @@ void clearBit(std::uint8_t* bits, std::int64_t at) {
 TypedColumn::TypedColumn(CellConversion conversion)
     : conversion_(std::move(conversion)),
       nullTextLengths_(lengthsOf(conversion_.nullTexts)),
-      nullTextFirstBytes_(firstBytesOf(conversion_.nullTexts)) {}
+      nullTextFirstBytes_(firstBytesOf(conversion_.nullTexts)),
+      nullOnlyWhenEmpty_(nullTextLengths_ == lengthBit(0)) {
+  for (const bool truth : {true, false}) {
+    for (const std::string& text : truth ? conversion_.trueTexts : conversion_.falseTexts) {
+      if (text.size() > kWordBytes) {
+        booleanWords_.clear();
+        return;
+      }
+      booleanWords_.push_back(BooleanWord{wordOf(text), text.size(), truth});
+    }
+  }
+}
 
 void TypedColumn::setType(ArrowSchema* field) const {
   switch (conversion_.kind) {
@@ -610,9 +662,9 @@ void TypedColumn::appendCells(const std::vector<std::string_view>& cells,
                               std::vector<std::uint32_t>& misfits) {
   switch (conversion_.kind) {
     case CellKind::kLargeText:
-      return appendEach<&TypedColumn::appendText<std::int64_t>>(cells, misfits);
+      return appendTexts<std::int64_t>(cells, misfits);
     case CellKind::kText:
-      return appendEach<&TypedColumn::appendText<std::int32_t>>(cells, misfits);
+      return appendTexts<std::int32_t>(cells, misfits);
     case CellKind::kTextView:
       return appendEach<&TypedColumn::appendView>(cells, misfits);
     case CellKind::kInt64:
@@ -626,6 +678,22 @@ void TypedColumn::appendCells(const std::vector<std::string_view>& cells,
     case CellKind::kTimestamp:
     case CellKind::kTimestampUtc:
       return appendEach<&TypedColumn::appendTimestamp>(cells, misfits);
+  }
+}
+
+// The text columns of a report have the empty text for their one null text:
+// their cells need no filter, a cell is null when empty (or absent).
+template <typename Offset>
+void TypedColumn::appendTexts(const std::vector<std::string_view>& cells,
+                              std::vector<std::uint32_t>& misfits) {
+  if (!nullOnlyWhenEmpty_) return appendEach<&TypedColumn::appendText<Offset>>(cells, misfits);
+  for (const std::string_view cell : cells) {
+    if (cell.empty()) {
+      appendNull();
+    } else {
+      appendText<Offset>(cell);
+    }
+    ++target_.length;
   }
 }
 
@@ -703,7 +771,13 @@ bool TypedColumn::isNullText(std::string_view cell) const {
                      [cell](const std::string& text) { return text == cell; });
 }
 
+// Most columns are neither padded nor grouped: their cells pass as they are, without a call.
 std::string_view TypedColumn::prepared(std::string_view cell) {
+  if (!conversion_.padded && !conversion_.grouped) return cell;
+  return trimmedAndUngrouped(cell);
+}
+
+std::string_view TypedColumn::trimmedAndUngrouped(std::string_view cell) {
   if (conversion_.padded) cell = trimWhitespace(cell);
   if (!conversion_.grouped || cell.find(',') == std::string_view::npos) return cell;
   ungrouped_.clear();
@@ -764,14 +838,32 @@ bool TypedColumn::appendFloat64(std::string_view text) {
 
 bool TypedColumn::appendBool(std::string_view text) {
   const std::string_view word = prepared(text);
+  const std::optional<bool> truth =
+      booleanWords_.empty() ? truthAmongTexts(word) : truthAmongWords(word);
+  if (!truth) return false;
+  if (*truth) {
+    target_.values[target_.length / 8] |= static_cast<std::uint8_t>(1u << (target_.length % 8));
+  }
+  return true;
+}
+
+// Every boolean text fits in a word: a longer cell is none of them.
+std::optional<bool> TypedColumn::truthAmongWords(std::string_view word) const {
+  if (word.size() > kWordBytes) return std::nullopt;
+  const std::uint64_t bytes = wordOf(word);
+  for (const BooleanWord& known : booleanWords_) {
+    if (known.bytes == bytes && known.size == word.size()) return known.truth;
+  }
+  return std::nullopt;
+}
+
+std::optional<bool> TypedColumn::truthAmongTexts(std::string_view word) const {
   const auto among = [word](const std::vector<std::string>& texts) {
     return std::find(texts.begin(), texts.end(), word) != texts.end();
   };
-  const bool truth = among(conversion_.trueTexts);
-  if (!truth && !among(conversion_.falseTexts)) return false;
-  if (truth)
-    target_.values[target_.length / 8] |= static_cast<std::uint8_t>(1u << (target_.length % 8));
-  return true;
+  if (among(conversion_.trueTexts)) return true;
+  if (among(conversion_.falseTexts)) return false;
+  return std::nullopt;
 }
 
 bool TypedColumn::appendDate32(std::string_view text) {
@@ -786,6 +878,13 @@ bool TypedColumn::appendTimestamp(std::string_view text) {
       parseTimestamp(prepared(text), conversion_.layout, zoned);
   if (micros) put(*micros);
   return micros.has_value();
+}
+
+std::size_t TypedColumn::textBytes(const std::vector<std::string_view>& cells) const {
+  if (!hasOffsets() && conversion_.kind != CellKind::kTextView) return 0;
+  std::size_t bytes = 0;
+  for (const std::string_view cell : cells) bytes += textBytes(cell);
+  return bytes;
 }
 
 bool TypedColumn::hasOffsets() const {

@@ -111,6 +111,8 @@ class TypedColumn {
     if (conversion_.kind != CellKind::kTextView) return cell.size();
     return cell.size() > NANOARROW_BINARY_VIEW_INLINE_SIZE ? cell.size() : 0;
   }
+  // The sum for begin() of a batch's cells: 0 for a typed column, which holds no text.
+  std::size_t textBytes(const std::vector<std::string_view>& cells) const;
   // Appends a batch's cells of the column in row order: each cell's value, or
   // a null where it is a null text, absent (its data() is null: the row does
   // not reach the column; a tokenizer's texts never are) or written but not
@@ -141,6 +143,9 @@ class TypedColumn {
   bool mayBeNullText(std::string_view cell) const;
   bool isNullText(std::string_view cell) const;
   std::string_view prepared(std::string_view cell);
+  std::string_view trimmedAndUngrouped(std::string_view cell);
+  template <typename Offset>
+  void appendTexts(const std::vector<std::string_view>& cells, std::vector<std::uint32_t>& misfits);
   template <Appender appendValue>
   void appendEach(const std::vector<std::string_view>& cells, std::vector<std::uint32_t>& misfits);
   void appendNull();
@@ -152,6 +157,8 @@ class TypedColumn {
   bool appendInt64(std::string_view text);
   bool appendFloat64(std::string_view text);
   bool appendBool(std::string_view text);
+  std::optional<bool> truthAmongWords(std::string_view word) const;
+  std::optional<bool> truthAmongTexts(std::string_view word) const;
   bool appendDate32(std::string_view text);
   bool appendTimestamp(std::string_view text);
   bool hasOffsets() const;
@@ -162,7 +169,17 @@ class TypedColumn {
   // most cells are told from every null text by their length alone.
   std::uint64_t nullTextLengths_ = 0;
   std::bitset<256> nullTextFirstBytes_;  // of the null texts but the empty one
+  bool nullOnlyWhenEmpty_ = false;       // the empty text is the one null text
   std::string ungrouped_;                // a grouped cell without its commas, reused
+  // The boolean texts as words of up to 8 bytes (in order, zeros after), the
+  // true ones first, so that a cell is told by comparing words rather than
+  // strings; empty when one is longer, and the texts are compared.
+  struct BooleanWord {
+    std::uint64_t bytes;
+    std::size_t size;
+    bool truth;
+  };
+  std::vector<BooleanWord> booleanWords_;
   Target target_;
 };
 

@@ -37,6 +37,7 @@ using quorvel::TypedColumn;
 using ::testing::StrEq;
 using ::testing::ThrowsMessage;
 using namespace std::string_literals;
+using namespace std::string_view_literals;
 
 constexpr const char* kMisfit = "-";
 
@@ -158,13 +159,14 @@ TEST(ParseFloat64, KeepsTheSignOfAZeroBelowTheLeastDouble) {
   EXPECT_TRUE(std::signbit(quorvel::parseFloat64("-0").value()));
 }
 
-// A random decimal of 1 to 25 digits, a point anywhere or none, and an
-// exponent of 0 to 3 digits or none: on both sides of the fast path's limits
-// (15 significant digits, powers of ten to 22), with leading and trailing
-// zeros, subnormals and numbers past the doubles' range.
-std::string RandomDecimal(std::mt19937_64& random) {
+// A random decimal of 1 to `mostDigits` digits, a point anywhere or none, and
+// (when `exponents`) an exponent of 0 to 3 digits or none: on both sides of
+// the fast paths' limits (15 significant digits, powers of ten to 22), with
+// leading and trailing zeros, subnormals and numbers past the doubles' range.
+std::string RandomDecimal(std::mt19937_64& random, std::size_t mostDigits = 25,
+                          bool exponents = true) {
   std::string text = random() % 3 == 0 ? "-" : random() % 8 == 0 ? "+" : "";
-  const std::size_t digits = 1 + random() % 25;
+  const std::size_t digits = 1 + random() % mostDigits;
   const std::size_t point = random() % (digits + 2);  // past the digits: none
   for (std::size_t i = 0; i < digits; ++i) {
     if (i == point) text += '.';
@@ -172,7 +174,7 @@ std::string RandomDecimal(std::mt19937_64& random) {
     text += random() % 4 == 0 ? '0' : static_cast<char>('0' + random() % 10);
   }
   if (point == digits) text += '.';
-  if (random() % 2 == 0) {
+  if (exponents && random() % 2 == 0) {
     text += random() % 2 == 0 ? "e" : "E";
     text += random() % 2 == 0 ? "-" : random() % 4 == 0 ? "+" : "";
     text += std::to_string(random() % (random() % 2 == 0 ? 30 : 400));
@@ -191,6 +193,20 @@ TEST(ParseFloat64, ReadsRandomDecimalsAsStrtodDoes) {
       ASSERT_FALSE(read) << text;
       continue;
     }
+    ASSERT_TRUE(read) << text;
+    ASSERT_EQ(std::memcmp(&*read, &expected, sizeof expected), 0)
+        << text << ": " << ShownDouble(read) << " " << ShownDouble(expected);
+  }
+}
+
+// Decimals without an exponent, as most files write them, of 1 to 17 digits:
+// on both sides of the one-pass reader's 15, a point anywhere or none.
+TEST(ParseFloat64, ReadsDecimalsWithoutExponentAsStrtodDoes) {
+  std::mt19937_64 random(5);
+  for (int round = 0; round < 200000; ++round) {
+    const std::string text = RandomDecimal(random, 17, /*exponents=*/false);
+    const double expected = std::strtod(text.c_str(), nullptr);
+    const std::optional<double> read = quorvel::parseFloat64(text);
     ASSERT_TRUE(read) << text;
     ASSERT_EQ(std::memcmp(&*read, &expected, sizeof expected), 0)
         << text << ": " << ShownDouble(read) << " " << ShownDouble(expected);
@@ -480,11 +496,12 @@ CellConversion ConversionOf(CellKind kind, std::vector<std::string> nullTexts, b
   return conversion;
 }
 
-// A column's cells appended (nullptr for an absent one), rendered as its
-// values: "." for a null, "!" after the value of each reported misfit. The
-// cells before `split` go in one call, the others in a second.
-std::string Appended(const CellConversion& conversion, const std::vector<const char*>& cells,
-                     bool utf8 = true, std::size_t split = 0) {
+// A column's cells appended (a null data() for an absent one), rendered as
+// its values: "." for a null, "!" after the value of each reported misfit.
+// The cells before `split` go in one call, the others in a second.
+std::string AppendedViews(const CellConversion& conversion,
+                          const std::vector<std::string_view>& cells, bool utf8 = true,
+                          std::size_t split = 0) {
   TypedColumn column(conversion);
   ArrowSchema schema;
   ArrowSchemaInit(&schema);
@@ -493,14 +510,12 @@ std::string Appended(const CellConversion& conversion, const std::vector<const c
   EXPECT_EQ(ArrowArrayInitFromSchema(&array, &schema, nullptr), NANOARROW_OK);
   EXPECT_EQ(ArrowArrayStartAppending(&array), NANOARROW_OK);
   std::size_t textBytes = 0;
-  for (const char* cell : cells) textBytes += cell == nullptr ? 0 : column.textBytes(cell);
+  for (const std::string_view cell : cells) textBytes += column.textBytes(cell);
   column.begin(&array, static_cast<std::int64_t>(cells.size()), textBytes);
   std::vector<bool> fits(cells.size(), true);
   for (const auto& [from, to] : {std::pair{std::size_t{0}, split}, {split, cells.size()}}) {
-    std::vector<std::string_view> views;
-    for (std::size_t i = from; i < to; ++i) {
-      views.push_back(cells[i] == nullptr ? std::string_view() : cells[i]);
-    }
+    const std::vector<std::string_view> views(cells.begin() + static_cast<std::ptrdiff_t>(from),
+                                              cells.begin() + static_cast<std::ptrdiff_t>(to));
     std::vector<std::uint32_t> misfits;
     column.appendCells(views, misfits);
     for (const std::uint32_t i : misfits) fits[from + i] = false;
@@ -530,6 +545,16 @@ std::string Appended(const CellConversion& conversion, const std::vector<const c
   array.release(&array);
   schema.release(&schema);
   return shown;
+}
+
+// The same, of NUL-terminated cells, nullptr for an absent one.
+std::string Appended(const CellConversion& conversion, const std::vector<const char*>& cells,
+                     bool utf8 = true, std::size_t split = 0) {
+  std::vector<std::string_view> views;
+  for (const char* cell : cells) {
+    views.push_back(cell == nullptr ? std::string_view() : std::string_view(cell));
+  }
+  return AppendedViews(conversion, views, utf8, split);
 }
 
 TEST(TypedColumn, NullsNullTextsAndAbsentCellsAndReportsOnlyWrittenMisfits) {
@@ -584,9 +609,47 @@ TEST(TypedColumn, ReadsTheConversionsBooleanTextsWhole) {
             "1,0,1,.!,.!,.,.!");
 }
 
+// Boolean texts of up to 8 bytes are compared as words, longer ones as
+// strings: a long text that no cell is makes the column compare strings, and
+// both read every cell alike, those a word alone would confuse too.
+TEST(TypedColumn, ReadsBooleansAsWordsAsItReadsThemAsTexts) {
+  CellConversion words = ConversionOf(CellKind::kBool, {""});
+  words.trueTexts = {"true", "yes", "T", "enabled!"};
+  words.falseTexts = {"false", "no", "F", "true"};  // a text in both is true
+  CellConversion texts = words;
+  texts.falseTexts.push_back("not-a-cell-here");
+  const std::vector<const char*> cells = {
+      "true",    "yes",       "T",   "enabled!", "false",    "no", "F",
+      "enabled", "enabled!!", "tru", "truee",    "True",     "t",  "",
+      nullptr,   "ye",        "nO",  "FALSE",    "falsefal", "n",  "1"};
+  const std::string read = Appended(texts, cells);
+  EXPECT_EQ(read, "1,1,1,1,0,0,0,.!,.!,.!,.!,.!,.!,.,.,.!,.!,.!,.!,.!,.!");
+  EXPECT_EQ(Appended(words, cells), read);
+  // A NUL makes a word equal to a shorter text's: the sizes tell them apart.
+  const std::vector<std::string_view> nul = {"true\0"sv, "no\0\0"sv, "T"sv};
+  for (const CellConversion& conversion : {words, texts}) {
+    EXPECT_EQ(AppendedViews(conversion, nul), ".!,.!,1");
+  }
+}
+
 TEST(TypedColumn, KeepsTextAsWrittenWithItsNullTexts) {
   const CellConversion text = ConversionOf(CellKind::kText, {""});
   EXPECT_EQ(Appended(text, {"NA", "", " a ", nullptr}), "[NA],.,[ a ],.");
+}
+
+// The empty text as the one null text takes text without the null-text
+// filter; another null text, which no cell is, puts the filter back, and
+// both read every cell alike. Without null texts an empty cell is text.
+TEST(TypedColumn, NullsEmptyTextCellsWithAndWithoutTheFilter) {
+  const std::vector<const char*> cells = {"a", "", nullptr, " ", "NA", "", "long enough text", "b"};
+  for (const CellKind kind : {CellKind::kText, CellKind::kLargeText}) {
+    const std::string read = Appended(ConversionOf(kind, {""}), cells);
+    EXPECT_EQ(read, "[a],.,.,[ ],[NA],.,[long enough text],[b]");
+    EXPECT_EQ(Appended(ConversionOf(kind, {"", "never a cell"}), cells), read);
+    EXPECT_EQ(Appended(ConversionOf(kind, {"", ""}), cells), read);
+    EXPECT_EQ(Appended(ConversionOf(kind, {}), cells),
+              "[a],[],.,[ ],[NA],[],[long enough text],[b]");
+  }
 }
 
 TEST(TypedColumn, KeepsTextInViewsInlineOrInTheLongTextAsInOffsets) {

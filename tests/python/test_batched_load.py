@@ -11,7 +11,7 @@ import pytest
 
 import arrow_oracle
 import quorvel
-from quorvel import load
+from quorvel import load, reader
 from quorvel.meanings import meaning
 from quorvel.reader import text_batches
 from test_loaders_agree import generated_text
@@ -163,14 +163,15 @@ def test_read_duckdb_fills_its_table_unseen_until_the_last_batch(write, monkeypa
     con = duckdb.connect()
     other = con.cursor()
     seen = []
-    converted = load._Conversion._converted
+    checked = reader._checked_batches
 
-    def watched(conversion, batch):
-        seen.append(other.execute("SELECT count(*) FROM information_schema.tables "
-                                  "WHERE table_name = 't'").fetchone()[0])
-        return converted(conversion, batch)
+    def watched(cells):
+        for batch in checked(cells):
+            seen.append(other.execute("SELECT count(*) FROM information_schema.tables "
+                                      "WHERE table_name = 't'").fetchone()[0])
+            yield batch
 
-    monkeypatch.setattr(load._Conversion, "_converted", watched)
+    monkeypatch.setattr(reader, "_checked_batches", watched)
     load.read_duckdb(report, con, "t", 7)
     assert seen == [0] * 8 and con.execute("SELECT count(*) FROM t").fetchone() == (50,)
 
@@ -183,17 +184,17 @@ def test_read_duckdb_holds_a_window_of_the_batches_of_a_long_file(write, monkeyp
     converted batch until DuckDB read them would hold all 300 by the last."""
     report = quorvel.describe(write(rows("n,t", *[f"{i},{'word' * (i % 9)}"
                                                   for i in range(150_000)])))
-    converted = load._Conversion._converted
+    checked = reader._checked_batches
     in_use, sizes = [], []
 
-    def measured(conversion, batch):
-        made = converted(conversion, batch)
-        made = made.take(pyarrow.array(range(made.num_rows)))
-        in_use.append(pyarrow.total_allocated_bytes())
-        sizes.append(made.nbytes)
-        return made
+    def measured(cells):
+        for batch in checked(cells):
+            made = batch.take(pyarrow.array(range(batch.num_rows)))
+            in_use.append(pyarrow.total_allocated_bytes())
+            sizes.append(made.nbytes)
+            yield made
 
-    monkeypatch.setattr(load._Conversion, "_converted", measured)
+    monkeypatch.setattr(reader, "_checked_batches", measured)
     before = pyarrow.total_allocated_bytes()
     con, _ = duckdb_load(report, 500)
     assert con.execute("SELECT count(*), sum(n) FROM t").fetchone() == (150_000, 11_249_925_000)
