@@ -327,11 +327,17 @@ def _pandas_temporals(report: "Report", table: Any) -> Tuple[Any, Found]:
 
 def _within_nanoseconds(column: Any) -> Tuple[Any, List[int]]:
     """The microsecond date-times, those beyond a nanosecond timestamp's range missing, and
-    the rows (from 0) of those."""
+    the rows (from 0) of those. The column's extremes, which copy nothing, spare the copies
+    of the masking where none is beyond, as in most files."""
     import pyarrow
     import pyarrow.compute as pc  # type: ignore[import-untyped]
 
-    beyond = pc.greater(pc.abs(column.cast(pyarrow.int64())), NANOSECOND_REACH)
+    micros = column.cast(pyarrow.int64())
+    extremes = pc.min_max(micros)
+    least, greatest = extremes["min"].as_py(), extremes["max"].as_py()
+    if least is None or -NANOSECOND_REACH <= least and greatest <= NANOSECOND_REACH:
+        return column, []
+    beyond = pc.greater(pc.abs(micros), NANOSECOND_REACH)
     return (pc.if_else(beyond, None, column),
             pc.indices_nonzero(pc.fill_null(beyond, False)).to_pylist())
 

@@ -100,7 +100,6 @@ def _checked_batches(cells: Any) -> Iterator[Any]:
     import pyarrow
 
     batches = pyarrow.RecordBatchReader.from_stream(cells)
-    not_utf8 = 0
     while True:
         try:
             batch = batches.read_next_batch()
@@ -111,8 +110,9 @@ def _checked_batches(cells: Any) -> Iterator[Any]:
             cells.raise_failure()
             raise
         # The engine hands on text as read and checks it as it builds the batch: text that is
-        # not UTF-8 must not pass for it, and Arrow's own check says which cell it is.
-        if cells.not_utf8_batches() != not_utf8:
+        # not UTF-8 must not pass for it, and Arrow's own check says which cell it is. The first
+        # such batch ends the load, so any count at all is this batch's.
+        if cells.not_utf8_batches() > 0:
             batch.validate(full=True)
             raise RuntimeError("the engine found text that is not UTF-8 where Arrow finds none")
         batch.validate()

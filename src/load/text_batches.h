@@ -46,7 +46,11 @@ struct TextBatchLayout {
   // Of the pipeline, the calling thread included; 0: one per core, as a
   // pass. Tests force 1 or 2, and small chunks to cut the rows often.
   unsigned threads = 0;
-  std::size_t chunkBytes = std::size_t{1} << 19;
+  // Half a pass's chunk: a load holds two rounds of chunks, each with its
+  // bytes, its fields and its batches, beside the table it fills, and this
+  // keeps them to a small share of it.
+  std::size_t chunkBytes = kLoadChunkBytes;
+  static constexpr std::size_t kLoadChunkBytes = std::size_t{1} << 18;
 };
 
 // A cell written but not of its column's type, read as a null.
@@ -75,7 +79,8 @@ struct ColumnMisfits {
 //  - The input is read lazily: the first next() reads past the header, and
 //    a next() that has no batch at hand runs a step of the pipeline. Memory
 //    holds the batches not yet delivered, at most a round of chunks'
-//    worth, and the pipeline's two rounds of chunks, besides the widest row.
+//    worth, and the pipeline's two rounds of chunks, besides the widest row:
+//    a few MiB per thread with chunks of kLoadChunkBytes.
 //  - next() throws what a read of the input throws (see InputStream), and
 //    std::bad_alloc when a batch cannot grow, on a worker or not, after the
 //    batches of the rows before. After a throw the object is spent: next()

@@ -299,6 +299,29 @@ TEST(TextBatches, AgreeWithThePassOnRandomFiles) {
   }
 }
 
+// A load's memory beside its table is its chunks in flight, each with its
+// batch: a batch of the default layout holds one load chunk of rows at most,
+// on workers too, whatever the rows a batch may take.
+TEST(TextBatches, HoldAtMostOneLoadChunkOfRowsPerBatchByDefault) {
+  constexpr std::size_t kRowBytes = 64;
+  const std::size_t rows = 4 * TextBatchLayout::kLoadChunkBytes / kRowBytes;
+  std::string input = "n\n";
+  for (std::size_t r = 0; r < rows; ++r) {
+    const std::string number = std::to_string(r);
+    input += std::string(kRowBytes - 1 - number.size(), '0') + number + "\n";
+  }
+  TextBatchLayout layout = TextLayout(',', true, {"n"}, rows);
+  layout.threads = 2;
+  const Read read = ReadAll(InputOf(input), std::move(layout));
+  std::int64_t delivered = 0;
+  for (const std::int64_t length : read.batchLengths) {
+    EXPECT_LE(static_cast<std::size_t>(length) * kRowBytes,
+              TextBatchLayout::kLoadChunkBytes + kRowBytes);
+    delivered += length;
+  }
+  EXPECT_EQ(static_cast<std::size_t>(delivered), rows);
+}
+
 TEST(TextBatches, RefuseALayoutWithoutRowsOrColumns) {
   EXPECT_THAT([] { TextBatches(InputOf("a\n"), TextLayout(',', false, NamesOf(1), 0)); },
               ThrowsMessage<std::invalid_argument>(StrEq("a batch must hold at least one row")));
