@@ -31,21 +31,21 @@ std::size_t WindowTexts::start(std::vector<ConfirmedChunk> chunks) {
 }
 
 void WindowTexts::run(std::size_t task) {
-  const std::size_t first = task * kShards / tasks_;
-  const std::size_t end = (task + 1) * kShards / tasks_;
+  Task owned{task, task * kShards / tasks_, (task + 1) * kShards / tasks_};
   std::uint64_t toWindowEnd = roundToWindowEnd_;
   std::uint64_t across = 0;
-  for (const ConfirmedChunk& chunk : round_) linkChunk(chunk, first, end, toWindowEnd, across);
-  raiseNumbered(first, end);
+  for (const ConfirmedChunk& chunk : round_) linkChunk(chunk, owned, toWindowEnd, across);
+  raiseNumbered(owned.firstShard, owned.endShard);
+  raiseNumberedTo(owned.ownNumbered);
   textsAcrossChunks_.fetch_add(across, std::memory_order_relaxed);
 }
 
 // The chunk's rows go window by window: where a window ends, the tables
 // empty and the next window's fields start.
-void WindowTexts::linkChunk(const ConfirmedChunk& chunk, std::size_t first, std::size_t end,
-                            std::uint64_t& toWindowEnd, std::uint64_t& across) {
+void WindowTexts::linkChunk(const ConfirmedChunk& chunk, Task& task, std::uint64_t& toWindowEnd,
+                            std::uint64_t& across) {
   const std::vector<std::uint32_t>& widths = chunk.rows.widths();
-  Window window{chunk, 0, 0, first, end};
+  Window window{chunk, 0, 0, task};
   for (std::size_t row = 0; row < widths.size();) {
     const std::uint64_t rowsLeft = widths.size() - row;
     const std::size_t rows = static_cast<std::size_t>(std::min(rowsLeft, toWindowEnd));
@@ -58,13 +58,13 @@ void WindowTexts::linkChunk(const ConfirmedChunk& chunk, std::size_t first, std:
         linkFields<Numbering::kLookedUp>(window, across);
         break;
       case Numbering::kOwn:
-        linkFields<Numbering::kOwn>(window, across);
+        if (task.ownWindows++ % tasks_ == task.index) linkOwnWindow(window);
         break;
     }
     toWindowEnd -= rows;
     if (toWindowEnd == 0) {
       toWindowEnd = window_;
-      emptyTables(first, end);
+      emptyTables(task.firstShard, task.endShard);
     }
     window.start = window.end;
   }
@@ -81,10 +81,12 @@ WindowTexts::Numbering WindowTexts::numberingOf(std::uint64_t rowsLeft, std::uin
 // with its tokens. The fields of other tasks' tables are passed by.
 template <WindowTexts::Numbering kNumbering>
 void WindowTexts::linkFields(const Window& window, std::uint64_t& across) {
+  const std::size_t firstShard = window.task.firstShard;
+  const std::size_t shards = window.task.endShard - firstShard;
   for (std::uint32_t f = window.start; f < window.end; ++f) {
     FieldFacts& field = window.chunk.facts[f];
     const std::size_t shard = shardOf(field.hash);
-    if (shard - window.firstShard >= window.endShard - window.firstShard) continue;
+    if (shard - firstShard >= shards) continue;
     if (field.previous != FieldFacts::kFirst && field.previous >= window.start) {
       field.windowText = window.chunk.facts[field.previous].windowText;
       continue;
@@ -101,6 +103,20 @@ void WindowTexts::linkFields(const Window& window, std::uint64_t& across) {
     }
     field.windowText = numberOf(shard, slot);
   }
+}
+
+// No other chunk meets the texts of a window inside one chunk, nor any
+// table: one task numbers them from 0 in the order they come, its fields
+// alone, so that the threads neither write the same lines nor pass each
+// other's fields by. The window's end forgets the numbers on the rule side.
+void WindowTexts::linkOwnWindow(const Window& window) {
+  std::uint32_t next = 0;
+  for (std::uint32_t f = window.start; f < window.end; ++f) {
+    FieldFacts& field = window.chunk.facts[f];
+    const bool repeat = field.previous != FieldFacts::kFirst && field.previous >= window.start;
+    field.windowText = repeat ? window.chunk.facts[field.previous].windowText : next++;
+  }
+  window.task.ownNumbered = std::max<std::uint64_t>(window.task.ownNumbered, next);
 }
 
 // A text new to the window and never seen by another chunk (kAbsent) takes
@@ -125,6 +141,10 @@ void WindowTexts::raiseNumbered(std::size_t first, std::size_t end) {
   for (std::size_t shard = first; shard < end; ++shard) {
     above = std::max<std::uint64_t>(above, (tables_[shard].size() + unlisted_[shard]) * kShards);
   }
+  raiseNumberedTo(above);
+}
+
+void WindowTexts::raiseNumberedTo(std::uint64_t above) {
   std::uint64_t seen = numbered_.load(std::memory_order_relaxed);
   while (seen < above && !numbered_.compare_exchange_weak(seen, above, std::memory_order_relaxed)) {
   }

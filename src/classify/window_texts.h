@@ -12,7 +12,8 @@
 // numbering those of its tables and emptying them where windows end. A text
 // is copied into its table, so its chunk may go; only windows that go on
 // past a chunk's end add texts to the tables, since only they meet another
-// chunk's fields later.
+// chunk's fields later. A window that begins and ends inside one chunk needs
+// no table: one task numbers it whole, from 0.
 //
 // The link side (start(), run()) runs up to a round ahead of the rule side
 // (remembered(), endWindow()): between passes, and when a pass has failed,
@@ -108,24 +109,35 @@ class WindowTexts : public RoundLink {
     kOwn,       // it begins and ends in the chunk: no other chunk meets its texts
   };
 
-  // The fields of a chunk in one window, and the tables a task owns.
+  // What one task of a round owns: a range of tables, and every tasks-th
+  // window that begins and ends inside a chunk, whole.
+  struct Task {
+    std::size_t index;
+    std::size_t firstShard;
+    std::size_t endShard;
+    std::uint64_t ownWindows = 0;   // met so far in the round, whoever owns them
+    std::uint64_t ownNumbered = 0;  // above the numbers the task gave in them
+  };
+
+  // The fields of a chunk in one window, and the task that links them.
   struct Window {
     const ConfirmedChunk& chunk;
     std::uint32_t start;  // the chunk's first field in the window
     std::uint32_t end;
-    std::size_t firstShard;
-    std::size_t endShard;
+    Task& task;
   };
 
   static std::size_t shardOf(std::size_t hash) { return hash >> (64 - kShardBits); }
   static Numbering numberingOf(std::uint64_t rowsLeft, std::uint64_t toWindowEnd,
                                bool startedBefore);
-  void linkChunk(const ConfirmedChunk& chunk, std::size_t first, std::size_t end,
-                 std::uint64_t& toWindowEnd, std::uint64_t& across);
+  void linkChunk(const ConfirmedChunk& chunk, Task& task, std::uint64_t& toWindowEnd,
+                 std::uint64_t& across);
   template <Numbering kNumbering>
   void linkFields(const Window& window, std::uint64_t& across);
+  void linkOwnWindow(const Window& window);
   std::uint32_t numberOf(std::size_t shard, std::size_t slot);
   void raiseNumbered(std::size_t first, std::size_t end);
+  void raiseNumberedTo(std::uint64_t above);
   void emptyTables(std::size_t first, std::size_t end);
 
   std::vector<Table> tables_;

@@ -176,6 +176,16 @@ TEST(WindowTextsTest, FieldsShareANumberWhereTheyShareATextInAWindow) {
   }
 }
 
+// A window inside a chunk numbers its texts from 0 without the tables: after
+// a first window of one text, whose table numbers stay low, a window of 200
+// distinct texts inside the chunk must still be covered by numbered().
+TEST(WindowTextsTest, AWindowInsideAChunkIsCoveredPastTheTablesNumbers) {
+  std::vector<Row> rows;
+  for (int r = 0; r < 202; ++r) rows.push_back({"u" + std::to_string(r)});
+  const Layout inside = {"a long window inside a chunk", 200, 1, {202}, 1, 2};
+  ExpectNumbersFollowTheWindows(rows, inside, kHashes[0].second);
+}
+
 // Texts met in an earlier chunk of the window are counted; a window that
 // begins and ends inside one chunk has none.
 TEST(WindowTextsTest, CountsTheTextsFoundAcrossChunks) {
